@@ -1,0 +1,35 @@
+// Imbrix imaging layer: encoding.
+//
+// Every encoder reads a raster and writes the whole file to a Sink; it never
+// touches the file system itself (publishing a finished file under its final
+// name is the caller's job, see platform/files.h). Reentrant: no global state.
+#pragma once
+
+#include "imaging/raster.h"
+#include "imaging/sink.h"
+
+namespace imbrix::imaging {
+
+/// PNG through libpng. Alpha kept (written unpremultiplied, 8-bit RGBA; RGB when
+/// the raster has no alpha).
+void encodePng(const Raster& raster, Sink& out);
+
+/// JPEG through libjpeg-turbo: quality 1..100, 4:2:0 chroma, optimised Huffman
+/// coding. Colour values are written as they are and alpha is dropped, so the
+/// transparent areas of a premultiplied raster come out black.
+void encodeJpeg(const Raster& raster, int quality, Sink& out);
+
+/// WEBP through libwebp. Quality 100 is lossless (effort as at quality 75,
+/// method 0); any other quality is lossy at that quality (method 3). Alpha kept
+/// (unpremultiplied first).
+void encodeWebp(const Raster& raster, int quality, Sink& out);
+
+/// TIFF through libtiff: 8-bit RGB, three samples, no alpha, LZW with the
+/// horizontal predictor. Colour values are written as they are.
+void encodeTiff(const Raster& raster, Sink& out);
+
+/// JPEG XR through jxrlib: no alpha, lossy at image quality 0.9 (jxrlib's own
+/// quality-to-quantiser mapping). Colour values are written as they are.
+void encodeJpegXr(const Raster& raster, Sink& out);
+
+}  // namespace imbrix::imaging

@@ -1,0 +1,17 @@
+// Imbrix imaging layer: the error type.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace imbrix::imaging {
+
+/// Every failure of the imaging layer. what() is the exact text the user sees
+/// ("JPEG error #53", "Unknown picture file extension (.xyz)", ...), so callers
+/// show it as it is and never parse it.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+}  // namespace imbrix::imaging

@@ -1,0 +1,83 @@
+// Imbrix platform layer: files and folders.
+//
+// Paths are UTF-8 byte strings, passed to the system as they are. Nothing here
+// ever goes through a shell, and nothing here overwrites an existing file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace imbrix::platform {
+
+/// True when a regular file (or a link to one) exists at `path`; folders do not count.
+bool fileExists(const std::string& path);
+/// True when a folder (or a link to one) exists at `path`.
+bool folderExists(const std::string& path);
+/// Size in bytes of the file at `path`, or -1 when there is no such file.
+std::int64_t fileSizeBytes(const std::string& path);
+/// Creates `path` with every missing parent. True when the folder exists afterwards.
+bool createFolders(const std::string& path);
+
+/// The folder write probe: creates "chk.tmp" in `folder` exclusively (an
+/// existing "chk.tmp" fails the probe), closes and removes it. Never leaves a
+/// file behind.
+bool isFolderWritable(const std::string& folder);
+
+/// `path` with a '/' at the end unless it has one already.
+std::string withTrailingSlash(std::string path);
+
+/// A file created exclusively under a name unique to this process and call, in
+/// `folder`, named ".<stem>.<pid>-<n>.imbrix-tmp<suffix>" (hidden, recognisable).
+/// The file is removed when the object is destroyed, unless it was published.
+/// `suffix` lets a tool that picks its format by extension see the right one.
+class TempFile {
+public:
+    /// Throws std::system_error when the file cannot be created.
+    TempFile(const std::string& folder, const std::string& stem, const std::string& suffix);
+    ~TempFile();
+    TempFile(TempFile&& other) noexcept;
+    TempFile& operator=(TempFile&& other) noexcept;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    /// The open descriptor (read-write), or -1 after close().
+    int fd() const { return fd_; }
+    /// Closes the descriptor; the file stays until destruction or publication.
+    /// Throws std::system_error when the close reports a write error.
+    void close();
+    /// Removes the file now.
+    void remove();
+
+    /// Gives the finished file the name `candidate`, or, while a file or folder of
+    /// that name exists, "<stem> (n)<ext>" for n = 2, 3, ...: the first free one.
+    /// The name is claimed atomically (rename without replace, or a hard link
+    /// where the file system lacks that), so no other process or thread can take
+    /// it in between and no existing file is replaced. Returns the claimed path;
+    /// afterwards the temporary name is gone. Throws std::system_error on failure.
+    std::string publishUnique(const std::string& candidate);
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+/// The first name in the sequence candidate, "<stem> (2)<ext>", "<stem> (3)<ext>", ...
+/// under which no file exists right now (folders do not count). Only a look:
+/// nothing is claimed.
+std::string uniqueFileName(const std::string& candidate);
+
+/// Name parts as the program uses them: the extension is the part from the last
+/// '.' after the last '/', dot included, or empty.
+std::string extractFileExt(const std::string& path);
+/// File name without folder.
+std::string extractFileName(const std::string& path);
+/// Folder part, including its trailing '/', or empty.
+std::string extractFilePath(const std::string& path);
+/// `path` without its extension (see extractFileExt).
+std::string stripFileExt(const std::string& path);
+/// ASCII-only lower casing, as file extensions are compared.
+std::string asciiLower(std::string text);
+
+}  // namespace imbrix::platform

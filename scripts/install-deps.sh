@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Imbrix needs.
+# Idempotent: when everything is present it prints nothing and changes nothing.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev
+  # codecs and raster
+  libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev libwebp-dev libtiff-dev
+  libgif-dev libjxr-dev librsvg2-dev libjxl-dev
+  # external converter back ends and the independent readers used by the tests
+  imagemagick graphicsmagick libjxl-tools libjxr-tools webp libtiff-tools
+  libheif1 libheif-examples
+  # desktop program
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+  breeze-icon-theme xvfb xauth
+  # online services and languages
+  libcurl4-openssl-dev libssl-dev libpcre2-dev libicu-dev libcpp-httplib-dev openssl
+  # benchmarks
+  libvips-tools time
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+if [[ $(id -u) -ne 0 ]]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+echo "Installing: ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything with warnings as errors and runs every test.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${IMBRIX_BUILD_DIR:-$root/build}
+"$root/scripts/build.sh" -DIMBRIX_WERROR=ON -DIMBRIX_BUILD_TESTS=ON
+export QT_QPA_PLATFORM=offscreen
+cd "$build"
+ctest --output-on-failure -j "$(nproc)" --timeout 600
