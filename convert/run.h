@@ -1,0 +1,140 @@
+// Imbrix conversion engine: the conversion run, for any front end.
+//
+// The desktop program and imbrix-cli both call runConversion(). The run checks
+// the list and the destination, converts every file (several at once, one worker
+// per core by default) and reports through a RunReporter, always on the calling
+// thread and in list order, so the results, names and messages are exactly those
+// of a one-at-a-time run. No global state: several runs may go on at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "convert/runtexts.h"
+
+namespace imbrix::convert {
+
+/// "Same Folder as Original": the destination box's first item.
+inline constexpr const char* kSameFolderAsOriginal = "Same Folder as Original";
+
+/// The 18 output formats, in the format box's order.
+inline constexpr const char* kOutputFormats[] = {"PNG", "WEBP", "JPG",  "JPEG", "JFIF", "TIF",
+                                                 "TIFF", "GIF", "BMP",  "ICO",  "WMP",  "AVIF",
+                                                 "PSD", "SVG",  "TGA",  "JXL",  "JP2",  "PDF"};
+
+/// True when `format` is one of kOutputFormats (exact, upper case).
+bool isOutputFormat(const std::string& format);
+
+struct ConversionOptions {
+    std::string format = "PNG";  ///< one of kOutputFormats, exact upper case
+    bool grayscale = false;
+    int quality = 80;  ///< 1..100
+    /// kSameFolderAsOriginal, or a folder path (a '/' is added when missing).
+    std::string destination = kSameFolderAsOriginal;
+};
+
+struct ConversionEnvironment {
+    std::string programFolder;  ///< ends with '/'
+    std::string dataFolder;     ///< ends with '/'; the temporary PNGs go here
+    unsigned jobs = 0;          ///< workers; 0: one per processor core
+    /// The converter program; empty: programFolder + "imagemagick/magick".
+    std::string converterPath;
+    /// Decimal separator of the user's locale, used in the time and size texts.
+    std::string decimalSeparator = ".";
+};
+
+/// Which check of the run failed.
+enum class RunCheck {
+    EmptyList,            ///< "No image files have been added!": show the image list page
+    DirectoryNotCreated,  ///< "Directory does not exist!": focus the destination box
+    DirectoryNotWritable  ///< "Unable to write to directory!": focus the destination box
+};
+
+/// What the front end implements. Every call comes on the thread that called
+/// runConversion(), in list order; none comes after runConversion() returns.
+class RunReporter {
+public:
+    virtual ~RunReporter() = default;
+    /// Status bar text: "Converting <path>..." before a file, "" after it.
+    virtual void status(const std::string& /*text*/) {}
+    /// A file failed: show `message` in a box with the error icon, caption "ERROR".
+    /// The message is complete (it already carries the "JPEG error #53" addition).
+    virtual void fileFailed(std::size_t /*index*/, const std::string& /*source*/,
+                            const std::string& /*message*/) {}
+    /// A file was written to `output`.
+    virtual void fileConverted(std::size_t /*index*/, const std::string& /*source*/,
+                               const std::string& /*output*/) {}
+    /// A check failed before anything was converted: a warning box with the
+    /// caption and text given (both already translated); `check` tells the
+    /// window where to go afterwards.
+    virtual void warning(const std::string& /*caption*/, const std::string& /*text*/,
+                         RunCheck /*check*/) {}
+    /// The whole log of one converter call, lines ending in '\n': the command,
+    /// "Commencing processing...", what the converter printed, "Processing
+    /// completed successfully.", 34 asterisks and an empty line. The log box
+    /// holds the latest call only, so a window replaces its text with this.
+    virtual void converterLog(const std::string& /*text*/) {}
+    /// Called every few tens of milliseconds while the calling thread waits for
+    /// the workers, so a window can repaint (without taking input).
+    virtual void idle() {}
+};
+
+/// Looks up the translation of an English text (the text itself when none).
+using Translator = std::function<std::string(const std::string&)>;
+
+/// What happened to one file.
+struct FileOutcome {
+    std::string source;
+    std::string output;  ///< the path written; empty when the file failed
+    std::string error;   ///< the message shown; empty when the file succeeded
+};
+
+/// The end report, as the result window shows it, with the raw figures.
+struct RunSummary {
+    std::string processed;         ///< number of list entries, failed ones included: "3"
+    std::string elapsed;           ///< "2.047 seconds"
+    std::string diskSpaceCaption;  ///< "Saved Disk Space:" or "Increased Disk Space:"
+    std::string diskSpaceValue;    ///< "1.5 MB (37%)"
+
+    std::size_t fileCount = 0;
+    std::size_t failedCount = 0;
+    std::int64_t inputTotal = 0;   ///< bytes of the sources found
+    std::int64_t outputTotal = 0;  ///< bytes of the outputs written
+    std::int64_t difference = 0;   ///< inputTotal - outputTotal (may be negative)
+    int percentage = 0;            ///< of difference, rounded half to even (may be negative)
+    std::uint32_t elapsedMs = 0;
+    std::vector<FileOutcome> files;  ///< in list order
+};
+
+/// Thrown for an error outside the per-file handler, such as an empty
+/// destination text ("Unable to create directory"): nothing was converted.
+class RunError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// The conversion run. Returns nothing when a check failed (after
+/// reporter.warning()); otherwise the end report. Throws RunError for an empty
+/// destination, and std::invalid_argument for a format that is not one of the 18.
+std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
+                                        const ConversionOptions& options,
+                                        const ConversionEnvironment& environment,
+                                        RunReporter& reporter, const Translator& translate);
+
+/// The output folder of `source` by the destination rule (ends with '/').
+std::string outputFolderFor(const std::string& source, const std::string& destination);
+
+/// The first output name candidate: `outputFolder` + the source's file name
+/// without its extension + "." + the format lower-cased.
+std::string outputCandidate(const std::string& source, const std::string& outputFolder,
+                            const std::string& format);
+
+/// The size of the file at `path`, or -1 when there is none.
+std::int64_t GetFileSizeBytes(const std::string& path);
+
+}  // namespace imbrix::convert
