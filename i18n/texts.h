@@ -1,0 +1,56 @@
+// Every English text the program passes through Translate(), in one place.
+// Language files translate exactly these texts; the language tests check every
+// shipped file against this list.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace imbrix::i18n {
+
+inline constexpr std::array<std::string_view, 35> kTranslatedTexts = {
+    // Main window: the add-files dialog's filter names.
+    "Image Files",
+    "All Files (*.*)",
+    // Main window: checks before a conversion run.
+    "No image files have been added!",
+    "WARNING",
+    "Directory does not exist!",
+    "Unable to write to directory!",
+    // Main window: "Reset to Defaults...".
+    "Restart Application?",
+    "Yes",
+    "No",
+    "Confirmation",
+    // Update check: caption of the maker's important message.
+    "IMPORTANT",
+    // Feedback window ("feedback" follows the product name in its caption).
+    "feedback",
+    "We would really appreciate your feedback.",
+    "What did you like or dislike?",
+    "Include my e-mail:",
+    "Send",
+    "I like it!",
+    "I dislike it!",
+    "Invalid e-mail address!",
+    "Failure",
+    "Your feedback is received.",
+    "Thank you!",
+    "Success",
+    "Something went wrong. Your feedback could not be delivered.",
+    "Please try again later.",
+    // New-version notice.
+    "UPDATE AVAILABLE",
+    "Click to download",
+    // About window ("About %s" is a format: %s is the product name).
+    "About %s",
+    "OK",
+    "Info",
+    "Acknowledgements...",
+    "How to uninstall...",
+    "License...",
+    "File not found!",
+    "License",
+};
+
+}  // namespace imbrix::i18n
