@@ -1,0 +1,339 @@
+// Imbrix platform layer: files and folders.
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <system_error>
+#include <utility>
+
+#include "platform/files_claim.h"
+
+namespace imbrix::platform {
+
+namespace {
+
+std::system_error errnoError(int err, const std::string& what) {
+    return std::system_error(err, std::system_category(), what);
+}
+
+// Longest file name most Linux file systems accept, in bytes.
+constexpr std::size_t kMaxNameBytes = 255;
+
+// `text` cut to at most `maxBytes` bytes without splitting a UTF-8 sequence.
+std::string cutUtf8(std::string text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) {
+        return text;
+    }
+    std::size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    text.resize(end);
+    return text;
+}
+
+// Numbers temporary files of this process; unique together with the pid.
+std::uint64_t nextTempNumber() {
+    static std::atomic<std::uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+}  // namespace
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool folderExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::int64_t fileSizeBytes(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+bool createFolders(const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path), ec);
+    return folderExists(path);
+}
+
+bool isFolderWritable(const std::string& folder) {
+    const std::string probe = withTrailingSlash(folder) + "chk.tmp";
+    int fd;
+    do {
+        fd = ::open(probe.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
+
+std::string withTrailingSlash(std::string path) {
+    if (path.empty() || path.back() != '/') {
+        path.push_back('/');
+    }
+    return path;
+}
+
+std::string extractFileExt(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return {};
+    }
+    return path.substr(dot);
+}
+
+std::string extractFileName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string extractFilePath(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string stripFileExt(const std::string& path) {
+    return path.substr(0, path.size() - extractFileExt(path).size());
+}
+
+std::string asciiLower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// TempFile
+
+TempFile::TempFile(const std::string& folder, const std::string& stem, const std::string& suffix) {
+    std::string safeStem = stem;
+    for (char& c : safeStem) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    const std::string dir = withTrailingSlash(folder);
+    const std::string pid = std::to_string(::getpid());
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        // Normally pid and counter make the name unique; a file left over by an
+        // earlier process with the same pid gets a random part added.
+        std::string tag = pid + "-" + std::to_string(nextTempNumber());
+        if (attempt > 0) {
+            tag += "-" + std::to_string(random());
+        }
+        const std::string tail = "." + tag + ".imbrix-tmp" + suffix;
+        const std::size_t room =
+            kMaxNameBytes > tail.size() + 1 ? kMaxNameBytes - tail.size() - 1 : 0;
+        const std::string name = "." + cutUtf8(safeStem, room) + tail;
+        const std::string candidate = dir + name;
+        int fd;
+        do {
+            fd =
+                ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            path_ = candidate;
+            fd_ = fd;
+            return;
+        }
+        if (errno != EEXIST) {
+            throw errnoError(errno, "cannot create a temporary file in " + dir);
+        }
+    }
+    throw errnoError(EEXIST, "cannot create a temporary file in " + dir);
+}
+
+TempFile::~TempFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    if (!path_.empty()) {
+        ::unlink(path_.c_str());
+    }
+}
+
+TempFile::TempFile(TempFile&& other) noexcept
+    : path_(std::exchange(other.path_, {})), fd_(std::exchange(other.fd_, -1)) {}
+
+TempFile& TempFile::operator=(TempFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+        }
+        path_ = std::exchange(other.path_, {});
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+void TempFile::close() {
+    if (fd_ < 0) {
+        return;
+    }
+    const int fd = std::exchange(fd_, -1);
+    // The descriptor is gone after close() whatever it returns; EINTR is no error.
+    if (::close(fd) != 0 && errno != EINTR) {
+        throw errnoError(errno, "cannot write " + path_);
+    }
+}
+
+void TempFile::remove() {
+    if (fd_ >= 0) {
+        ::close(std::exchange(fd_, -1));
+    }
+    if (!path_.empty()) {
+        ::unlink(path_.c_str());
+        path_.clear();
+    }
+}
+
+std::string TempFile::publishUnique(const std::string& candidate) {
+    if (path_.empty()) {
+        throw errnoError(ENOENT, "no temporary file to publish as " + candidate);
+    }
+    std::string claimed = claimUniqueName(path_, candidate, ClaimMethod::kRenameNoReplace);
+    path_.clear();
+    return claimed;
+}
+
+// ---------------------------------------------------------------------------
+// Unique names
+
+std::string numberedName(const std::string& candidate, unsigned n) {
+    if (n < 2) {
+        return candidate;
+    }
+    const std::string folder = extractFilePath(candidate);
+    const std::string name = extractFileName(candidate);
+    const std::string ext = extractFileExt(name);
+    return folder + name.substr(0, name.size() - ext.size()) + " (" + std::to_string(n) + ")" + ext;
+}
+
+namespace {
+
+enum class Attempt { kClaimed, kTaken, kUnsupported };
+
+Attempt tryRenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return Attempt::kClaimed;
+    }
+    const int err = errno;
+    if (err == EEXIST || err == ENOTEMPTY) {
+        return Attempt::kTaken;
+    }
+    if (err == EINVAL || err == ENOSYS) {
+        return Attempt::kUnsupported;
+    }
+    throw errnoError(err, "cannot create " + to);
+}
+
+Attempt tryLink(const std::string& from, const std::string& to) {
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return Attempt::kClaimed;
+    }
+    const int err = errno;
+    if (err == EEXIST) {
+        return Attempt::kTaken;
+    }
+    if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EMLINK) {
+        return Attempt::kUnsupported;
+    }
+    throw errnoError(err, "cannot create " + to);
+}
+
+// Reserves `to` with an empty file of our own, then moves the finished file over
+// that placeholder. Only ever replaces the placeholder just created.
+Attempt tryPlaceholder(const std::string& from, const std::string& to) {
+    int fd;
+    do {
+        fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int err = errno;
+        // A folder of that name answers EEXIST too; EISDIR covers a trailing '/'.
+        if (err == EEXIST || err == EISDIR) {
+            return Attempt::kTaken;
+        }
+        throw errnoError(err, "cannot create " + to);
+    }
+    ::close(fd);
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(to.c_str());
+        throw errnoError(err, "cannot create " + to);
+    }
+    return Attempt::kClaimed;
+}
+
+}  // namespace
+
+std::string claimUniqueName(const std::string& from, const std::string& candidate,
+                            ClaimMethod method) {
+    for (unsigned n = 1;; ++n) {
+        const std::string target = numberedName(candidate, n);
+        for (;;) {
+            Attempt result = Attempt::kUnsupported;
+            switch (method) {
+                case ClaimMethod::kRenameNoReplace:
+                    result = tryRenameNoReplace(from, target);
+                    break;
+                case ClaimMethod::kLink:
+                    result = tryLink(from, target);
+                    break;
+                case ClaimMethod::kPlaceholder:
+                    result = tryPlaceholder(from, target);
+                    break;
+            }
+            if (result == Attempt::kClaimed) {
+                return target;
+            }
+            if (result == Attempt::kTaken) {
+                break;
+            }
+            // This file system lacks the method: try the next one on the same name.
+            method = method == ClaimMethod::kRenameNoReplace ? ClaimMethod::kLink
+                                                             : ClaimMethod::kPlaceholder;
+        }
+    }
+}
+
+std::string uniqueFileName(const std::string& candidate) {
+    for (unsigned n = 1;; ++n) {
+        const std::string name = numberedName(candidate, n);
+        if (!fileExists(name)) {
+            return name;
+        }
+    }
+}
+
+}  // namespace imbrix::platform
