@@ -38,9 +38,12 @@ ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
 
 /// What one call left behind.
 struct ConsoleResult {
-    bool ran = false;          ///< false when the converter is missing: nothing was run or logged
-    std::string log;           ///< the whole log text of the call (empty when !ran)
-    std::string lastErrorLine; ///< the last non-empty line printed, when the call failed
+    bool ran = false;        ///< false when the converter is missing: nothing was run or logged
+    bool succeeded = false;  ///< started and ended with exit status 0
+    std::string log;         ///< the whole log text of the call (empty when !ran)
+    /// When the call failed: the last non-empty line the converter printed, or
+    /// why it could not be started.
+    std::string lastErrorLine;
 };
 
 /// Runs `command` in `workingFolder` when the converter (argv[0]) exists, and

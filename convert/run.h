@@ -23,9 +23,9 @@ namespace imbrix::convert {
 inline constexpr const char* kSameFolderAsOriginal = "Same Folder as Original";
 
 /// The 18 output formats, in the format box's order.
-inline constexpr const char* kOutputFormats[] = {"PNG", "WEBP", "JPG",  "JPEG", "JFIF", "TIF",
-                                                 "TIFF", "GIF", "BMP",  "ICO",  "WMP",  "AVIF",
-                                                 "PSD", "SVG",  "TGA",  "JXL",  "JP2",  "PDF"};
+inline constexpr const char* kOutputFormats[] = {"PNG",  "WEBP", "JPG", "JPEG", "JFIF", "TIF",
+                                                 "TIFF", "GIF",  "BMP", "ICO",  "WMP",  "AVIF",
+                                                 "PSD",  "SVG",  "TGA", "JXL",  "JP2",  "PDF"};
 
 /// True when `format` is one of kOutputFormats (exact, upper case).
 bool isOutputFormat(const std::string& format);

@@ -1,0 +1,126 @@
+// Imbrix conversion engine: the external converter.
+#include "convert/converter.h"
+
+#include "platform/files.h"
+#include "platform/process.h"
+
+namespace imbrix::convert {
+
+namespace {
+
+// The converter reads "fmt:name", "@list" and option-like words specially; a
+// path that starts with '/' or "./" is always taken as a plain file name.
+std::string plainPath(const std::string& path) {
+    if (path.empty() || path.front() == '/') {
+        return path;
+    }
+    return "./" + path;
+}
+
+// Builds the argument vector and the logged command line from the same words:
+// paths are marked so the log shows them between double quotes.
+class CommandBuilder {
+public:
+    explicit CommandBuilder(const std::string& converterPath) {
+        command_.argv.push_back(converterPath);
+        command_.logLine = "magick";
+    }
+    CommandBuilder& word(const std::string& text) {
+        command_.argv.push_back(text);
+        command_.logLine += " " + text;
+        return *this;
+    }
+    CommandBuilder& path(const std::string& file) {
+        const std::string plain = plainPath(file);
+        command_.argv.push_back(plain);
+        command_.logLine += " \"" + plain + "\"";
+        return *this;
+    }
+    ConverterCommand done() { return std::move(command_); }
+
+private:
+    ConverterCommand command_;
+};
+
+std::string lastNonEmptyLine(const std::string& text) {
+    std::size_t end = text.size();
+    while (end > 0) {
+        std::size_t start = text.find_last_of('\n', end - 1);
+        start = start == std::string::npos ? 0 : start + 1;
+        std::string line = text.substr(start, end - start);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+            line.pop_back();
+        }
+        if (!line.empty()) {
+            return line;
+        }
+        end = start == 0 ? 0 : start - 1;
+    }
+    return {};
+}
+
+}  // namespace
+
+ConverterCommand ImageMagickIleDonustur(const std::string& converterPath,
+                                        const std::string& inputFile,
+                                        const std::string& outputFile) {
+    CommandBuilder command(converterPath);
+    command.path(inputFile);
+    if (platform::asciiLower(platform::extractFileExt(inputFile)) == ".psd") {
+        command.word("-flatten");
+    }
+    return command.path(outputFile).done();
+}
+
+ConverterCommand ImageMagickIleAVIFDonustur(const std::string& converterPath,
+                                            const std::string& inputFile,
+                                            const std::string& outputFile, int quality,
+                                            bool grayscale) {
+    CommandBuilder command(converterPath);
+    command.path(inputFile).word("-auto-orient");
+    if (grayscale) {
+        command.word("-colorspace").word("Gray");
+    }
+    return command.word("-quality").word(std::to_string(quality)).path(outputFile).done();
+}
+
+ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
+                                           const std::string& inputFile,
+                                           const std::string& outputFile, bool grayscale) {
+    CommandBuilder command(converterPath);
+    if (grayscale) {
+        command.word("-colorspace").word("Gray");
+    }
+    return command.path(inputFile).word("-auto-orient").word("-coalesce").path(outputFile).done();
+}
+
+ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::string& workingFolder) {
+    ConsoleResult result;
+    if (command.argv.empty() || !platform::fileExists(command.argv.front())) {
+        return result;  // no converter: nothing is run or logged
+    }
+    result.ran = true;
+    std::string output;
+    const platform::ProcessResult process =
+        platform::runProcess(command.argv, workingFolder, [&output](std::string_view chunk) {
+            // Text up to the first zero byte of each chunk, appended as it is.
+            output.append(chunk.substr(0, chunk.find('\0')));
+        });
+
+    result.log = command.logLine + "\nCommencing processing...\n" + output;
+    if (!output.empty() && output.back() != '\n') {
+        result.log += '\n';
+    }
+    result.log += "Processing completed successfully.\n";
+    result.log += std::string(34, '*') + "\n\n";
+
+    result.succeeded = process.started && process.exitCode == 0;
+    if (!process.started) {
+        result.lastErrorLine = process.startError;
+    } else if (!result.succeeded) {
+        result.lastErrorLine = lastNonEmptyLine(output);
+    }
+    return result;
+}
+
+}  // namespace imbrix::convert

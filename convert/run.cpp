@@ -1,0 +1,245 @@
+// Imbrix conversion engine: the conversion run.
+//
+// Workers prepare files (decode, convert, encode into a temporary file) in list
+// order, a bounded distance ahead; the calling thread takes the results in list
+// order, gives each output its name, adds up the sizes and reports. So names,
+// bytes and messages are those of a one-at-a-time run.
+#include "convert/run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "convert/convertfile.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+namespace imbrix::convert {
+
+namespace {
+
+// How often the waiting caller hears idle().
+constexpr std::chrono::milliseconds kIdleInterval{30};
+
+class WorkerPool {
+public:
+    WorkerPool(const std::vector<std::string>& files, const std::string& destination,
+               const FileSettings& settings, unsigned workers)
+        : files_(files),
+          destination_(destination),
+          settings_(settings),
+          results_(files.size()),
+          // Workers run this many files ahead of the last named one: enough to
+          // keep every core busy, few enough to bound the waiting temporary files.
+          window_(std::size_t{workers} * 2 + 1) {
+        threads_.reserve(workers);
+        for (unsigned i = 0; i < workers; ++i) {
+            threads_.emplace_back([this] { work(); });
+        }
+    }
+
+    ~WorkerPool() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        workCv_.notify_all();
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    /// Waits for file `index`, calling `idle` while it waits.
+    template <typename Idle>
+    PreparedFile take(std::size_t index, Idle idle) {
+        std::unique_lock lock(mutex_);
+        while (!results_[index]) {
+            if (!resultCv_.wait_for(lock, kIdleInterval,
+                                    [&] { return results_[index].has_value(); })) {
+                lock.unlock();
+                idle();
+                lock.lock();
+            }
+        }
+        PreparedFile file = std::move(*results_[index]);
+        results_[index].reset();
+        return file;
+    }
+
+    /// File `index` has taken its name or failed: later files may go ahead.
+    void finished(std::size_t index) {
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = index + 1;
+        }
+        workCv_.notify_all();
+    }
+
+private:
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            workCv_.wait(lock, [this] {
+                return stopping_ || next_ >= files_.size() || next_ < finished_ + window_;
+            });
+            if (stopping_ || next_ >= files_.size()) {
+                return;
+            }
+            const std::size_t index = next_++;
+            lock.unlock();
+            const std::string& source = files_[index];
+            PreparedFile file =
+                prepareFile(source, outputFolderFor(source, destination_), settings_);
+            lock.lock();
+            results_[index] = std::move(file);
+            resultCv_.notify_all();
+        }
+    }
+
+    const std::vector<std::string>& files_;
+    const std::string& destination_;
+    const FileSettings& settings_;
+    std::vector<std::optional<PreparedFile>> results_;
+    const std::size_t window_;
+
+    std::mutex mutex_;
+    std::condition_variable workCv_;
+    std::condition_variable resultCv_;
+    std::size_t next_ = 0;
+    std::size_t finished_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;  // last: started after everything above exists
+};
+
+unsigned workerCount(unsigned jobs, std::size_t fileCount) {
+    if (jobs == 0) {
+        jobs = std::max(1u, std::thread::hardware_concurrency());
+    }
+    return static_cast<unsigned>(std::min<std::size_t>(jobs, fileCount));
+}
+
+}  // namespace
+
+bool isOutputFormat(const std::string& format) {
+    return std::any_of(std::begin(kOutputFormats), std::end(kOutputFormats),
+                       [&format](const char* item) { return format == item; });
+}
+
+std::string outputFolderFor(const std::string& source, const std::string& destination) {
+    if (destination == kSameFolderAsOriginal) {
+        return platform::extractFilePath(source);
+    }
+    return platform::withTrailingSlash(destination);
+}
+
+std::string outputCandidate(const std::string& source, const std::string& outputFolder,
+                            const std::string& format) {
+    return outputFolder + platform::stripFileExt(platform::extractFileName(source)) + "." +
+           platform::asciiLower(format);
+}
+
+std::int64_t GetFileSizeBytes(const std::string& path) {
+    return platform::fileSizeBytes(path);
+}
+
+std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
+                                        const ConversionOptions& options,
+                                        const ConversionEnvironment& environment,
+                                        RunReporter& reporter, const Translator& translate) {
+    if (!isOutputFormat(options.format)) {
+        throw std::invalid_argument("Unknown output format \"" + options.format + "\"");
+    }
+    const auto tr = [&translate](const std::string& text) {
+        return translate ? translate(text) : text;
+    };
+
+    // The checks.
+    if (files.empty()) {
+        reporter.warning(tr("WARNING"), tr("No image files have been added!"), RunCheck::EmptyList);
+        return std::nullopt;
+    }
+    if (options.destination != kSameFolderAsOriginal) {
+        if (options.destination.empty()) {
+            throw RunError("Unable to create directory");
+        }
+        if (!platform::folderExists(options.destination)) {
+            platform::createFolders(options.destination);
+        }
+        if (!platform::folderExists(options.destination)) {
+            reporter.warning(tr("WARNING"), tr("Directory does not exist!"),
+                             RunCheck::DirectoryNotCreated);
+            return std::nullopt;
+        }
+        if (!platform::isFolderWritable(platform::withTrailingSlash(options.destination))) {
+            reporter.warning(tr("WARNING"), tr("Unable to write to directory!"),
+                             RunCheck::DirectoryNotWritable);
+            return std::nullopt;
+        }
+    }
+
+    const std::uint32_t startTick = platform::tickCount();
+    FileSettings settings;
+    settings.format = options.format;
+    settings.grayscale = options.grayscale;
+    settings.quality = std::clamp(options.quality, 1, 100);
+    settings.dataFolder = platform::withTrailingSlash(environment.dataFolder);
+    settings.converterPath = environment.converterPath.empty()
+                                 ? environment.programFolder + "imagemagick/magick"
+                                 : environment.converterPath;
+    settings.converterFolder = platform::extractFilePath(settings.converterPath);
+    if (settings.converterFolder.size() > 1) {
+        settings.converterFolder.pop_back();  // the working folder has no '/' at its end
+    }
+
+    RunSummary summary;
+    summary.fileCount = files.size();
+    summary.files.reserve(files.size());
+    {
+        WorkerPool pool(files, options.destination, settings,
+                        workerCount(environment.jobs, files.size()));
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            reporter.status("Converting " + files[i] + "...");
+            PreparedFile prepared = pool.take(i, [&reporter] { reporter.idle(); });
+            FileOutcome outcome = finishFile(prepared);
+            pool.finished(i);
+
+            if (prepared.sourceSize >= 0) {
+                summary.inputTotal += prepared.sourceSize;
+            }
+            for (const std::string& log : prepared.converterLogs) {
+                reporter.converterLog(log);
+            }
+            if (outcome.error.empty()) {
+                const std::int64_t outputSize = GetFileSizeBytes(outcome.output);
+                if (outputSize >= 0) {
+                    summary.outputTotal += outputSize;
+                }
+                reporter.fileConverted(i, outcome.source, outcome.output);
+            } else {
+                outcome.error = failureMessage(outcome.error);
+                ++summary.failedCount;
+                reporter.fileFailed(i, outcome.source, outcome.error);
+            }
+            summary.files.push_back(std::move(outcome));
+            reporter.status("");
+        }
+    }
+
+    summary.elapsedMs = platform::tickCount() - startTick;
+    summary.difference = summary.inputTotal - summary.outputTotal;
+    summary.percentage = roundedPercentage(summary.difference, summary.inputTotal);
+    const DiskSpaceText disk =
+        diskSpaceText(summary.inputTotal, summary.outputTotal, environment.decimalSeparator);
+    summary.processed = std::to_string(files.size());
+    summary.elapsed = TimeText(summary.elapsedMs, environment.decimalSeparator);
+    summary.diskSpaceCaption = disk.caption;
+    summary.diskSpaceValue = disk.value;
+    return summary;
+}
+
+}  // namespace imbrix::convert

@@ -1,0 +1,317 @@
+// imbrix-cli: converts image files, and the image files in folders, to one
+// format with the same engine, names and messages as the desktop program.
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "convert/run.h"
+#include "imagelist/folderwalk.h"
+#include "imagelist/imagelist.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+namespace {
+
+using namespace imbrix;
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage =
+    "Usage: imbrix-cli [options] PATH...\n"
+    "Converts image files, and the image files in folders, to one format.\n"
+    "No existing file is ever overwritten: a taken name gets \" (2)\", \" (3)\", ... added.\n"
+    "\n"
+    "Options:\n"
+    "  -f, --format NAME    output format, any letter case (default PNG): PNG WEBP JPG\n"
+    "                       JPEG JFIF TIF TIFF GIF BMP ICO WMP AVIF PSD SVG TGA JXL JP2 PDF\n"
+    "  -q, --quality N      quality, 1 to 100 (default 100)\n"
+    "  -g, --grayscale      convert to grayscale\n"
+    "  -d, --dest DIR       write every output to DIR, created when missing\n"
+    "                       (default: the folder of each source)\n"
+    "      --no-subfolders  take only the files directly in a folder PATH\n"
+    "  -j, --jobs N         files converted at once (default: one per processor core)\n"
+    "  -v, --verbose        print the external converter's log\n"
+    "  -h, --help           print this help and exit\n"
+    "      --version        print the version and exit\n"
+    "\n"
+    "Exit status: 0 when every file was converted, 1 when any failed, 2 for bad options.\n";
+
+struct Options {
+    convert::ConversionOptions conversion;
+    unsigned jobs = 0;
+    bool subfolders = true;
+    bool verbose = false;
+    std::vector<std::string> paths;
+};
+
+class UsageError : public std::exception {
+public:
+    explicit UsageError(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+std::optional<long> parseNumber(const std::string& text) {
+    if (text.empty() || text.size() > 9) {
+        return std::nullopt;
+    }
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+std::string upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+// Returns nothing when the program is done (help, version).
+std::optional<Options> parseArguments(int argc, char** argv) {
+    Options options;
+    options.conversion.format = "PNG";
+    options.conversion.quality = 100;
+    options.conversion.destination = convert::kSameFolderAsOriginal;
+
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.paths.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::optional<std::string> attached;  // --name=value
+        if (arg.rfind("--", 0) == 0) {
+            const std::size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                attached = arg.substr(eq + 1);
+                arg.erase(eq);
+            }
+        }
+        const auto value = [&]() -> std::string {
+            if (attached) {
+                return *attached;
+            }
+            if (i + 1 >= argc) {
+                throw UsageError("option " + arg + " needs a value");
+            }
+            return argv[++i];
+        };
+        const auto noValue = [&] {
+            if (attached) {
+                throw UsageError("option " + arg + " takes no value");
+            }
+        };
+
+        if (arg == "-f" || arg == "--format") {
+            const std::string format = upper(value());
+            if (!convert::isOutputFormat(format)) {
+                throw UsageError("unknown format \"" + format + "\"");
+            }
+            options.conversion.format = format;
+        } else if (arg == "-q" || arg == "--quality") {
+            const std::string text = value();
+            const std::optional<long> quality = parseNumber(text);
+            if (!quality || *quality < 1 || *quality > 100) {
+                throw UsageError("quality must be a number from 1 to 100, not \"" + text + "\"");
+            }
+            options.conversion.quality = static_cast<int>(*quality);
+        } else if (arg == "-g" || arg == "--grayscale") {
+            noValue();
+            options.conversion.grayscale = true;
+        } else if (arg == "-d" || arg == "--dest") {
+            const std::string dest = value();
+            if (dest.empty()) {
+                throw UsageError("the destination folder must not be empty");
+            }
+            options.conversion.destination = dest;
+        } else if (arg == "--no-subfolders") {
+            noValue();
+            options.subfolders = false;
+        } else if (arg == "-j" || arg == "--jobs") {
+            const std::string text = value();
+            const std::optional<long> jobs = parseNumber(text);
+            if (!jobs || *jobs < 1 || *jobs > 1024) {
+                throw UsageError("jobs must be a number from 1 to 1024, not \"" + text + "\"");
+            }
+            options.jobs = static_cast<unsigned>(*jobs);
+        } else if (arg == "-v" || arg == "--verbose") {
+            noValue();
+            options.verbose = true;
+        } else if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            return std::nullopt;
+        } else if (arg == "--version") {
+            std::cout << "imbrix-cli " IMBRIX_VERSION_TEXT "\n";
+            return std::nullopt;
+        } else {
+            throw UsageError("unknown option " + arg);
+        }
+    }
+    if (options.paths.empty()) {
+        throw UsageError("no PATH given");
+    }
+    return options;
+}
+
+// A message box text on a terminal: each line of it on a line of its own.
+std::string messageLines(const std::string& message) {
+    std::string text;
+    std::size_t start = 0;
+    while (start <= message.size()) {
+        std::size_t end = message.find_first_of("\r\n", start);
+        if (end == std::string::npos) {
+            end = message.size();
+        }
+        if (end > start) {
+            if (!text.empty()) {
+                text += "\n  ";
+            }
+            text += message.substr(start, end - start);
+        }
+        start = end + 1;
+    }
+    return text;
+}
+
+class ConsoleReporter final : public convert::RunReporter {
+public:
+    ConsoleReporter(std::size_t total, bool verbose)
+        : total_(total), verbose_(verbose), progress_(::isatty(STDERR_FILENO) == 1) {}
+
+    ~ConsoleReporter() override { clearProgress(); }
+
+    void status(const std::string& text) override {
+        if (!progress_ || text.empty()) {
+            return;
+        }
+        ++current_;
+        clearProgress();
+        std::cerr << "[" << current_ << "/" << total_ << "] " << text << std::flush;
+        shown_ = true;
+    }
+    void fileFailed(std::size_t, const std::string& source, const std::string& message) override {
+        clearProgress();
+        std::cerr << "ERROR: " << source << ": " << messageLines(message) << "\n";
+    }
+    void fileConverted(std::size_t, const std::string& source, const std::string& output) override {
+        if (verbose_) {
+            clearProgress();
+            std::cout << source << " -> " << output << "\n" << std::flush;
+        }
+    }
+    void warning(const std::string& caption, const std::string& text, convert::RunCheck) override {
+        clearProgress();
+        std::cerr << caption << ": " << text << "\n";
+    }
+    void converterLog(const std::string& text) override {
+        if (verbose_) {
+            clearProgress();
+            std::cout << text << std::flush;
+        }
+    }
+
+    void clearProgress() {
+        if (shown_) {
+            std::cerr << "\r\033[K" << std::flush;
+            shown_ = false;
+        }
+    }
+
+private:
+    std::size_t total_;
+    std::size_t current_ = 0;
+    bool verbose_;
+    bool progress_;
+    bool shown_ = false;
+};
+
+// The command-line road into the list: a folder is walked, a supported file
+// name is taken as it is typed (a missing one fails when it is converted).
+std::vector<std::string> gatherFiles(const Options& options) {
+    std::vector<std::string> files;
+    const bool subfolders = options.subfolders;
+    for (const std::string& path : options.paths) {
+        if (platform::folderExists(path)) {
+            imagelist::AddAllFilesInDir(
+                path, [subfolders] { return subfolders; },
+                [&files](const std::string& file) {
+                    files.push_back(file);
+                    return true;
+                });
+        } else if (imagelist::Destekleniyormu(path)) {
+            files.push_back(path);
+        } else {
+            std::cerr << "Skipped (not a supported image file name): " << path << "\n";
+        }
+    }
+    return files;
+}
+
+int run(const Options& options) {
+    const std::vector<std::string> files = gatherFiles(options);
+
+    convert::ConversionEnvironment environment;
+    environment.programFolder = platform::programFolder();
+    environment.dataFolder = platform::chooseDataFolder(environment.programFolder,
+                                                        IMBRIX_COMPANY_NAME, IMBRIX_PRODUCT_NAME);
+    environment.jobs = options.jobs;
+
+    ConsoleReporter reporter(files.size(), options.verbose);
+    const std::optional<convert::RunSummary> summary = convert::runConversion(
+        files, options.conversion, environment, reporter, convert::Translator{});
+    reporter.clearProgress();
+    if (!summary) {
+        return kExitFailed;
+    }
+    std::cout << "Processed Image Files: " << summary->processed << "\n"
+              << "Elapsed Time: " << summary->elapsed << "\n"
+              << summary->diskSpaceCaption << " " << summary->diskSpaceValue << "\n";
+    if (summary->failedCount > 0) {
+        std::cout << "Failed: " << summary->failedCount << "\n";
+        return kExitFailed;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::optional<Options> options;
+    try {
+        options = parseArguments(argc, argv);
+    } catch (const UsageError& e) {
+        std::cerr << "imbrix-cli: " << e.what() << "\n"
+                  << "Try 'imbrix-cli --help' for more information.\n";
+        return kExitUsage;
+    }
+    if (!options) {
+        return 0;
+    }
+    try {
+        return run(*options);
+    } catch (const std::exception& e) {
+        std::cerr << "ERROR: " << e.what() << "\n";
+        return kExitFailed;
+    }
+}
