@@ -1,0 +1,349 @@
+// Files and folders: the write probe, name parts, unique names, temporary files.
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "common/testsupport.h"
+#include "platform/files_claim.h"
+
+namespace fs = std::filesystem;
+using imbrix::test::ScratchDir;
+
+namespace imbrix::platform {
+namespace {
+
+std::string readText(const std::string& path) {
+    const auto bytes = imbrix::test::readBytes(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+std::vector<std::string> folderEntries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void writeFd(int fd, const std::string& text) {
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+// --- the write probe ---------------------------------------------------------
+
+TEST(FolderProbe, WritableFolderPassesAndKeepsNothing) {
+    ScratchDir dir;
+    EXPECT_TRUE(isFolderWritable(dir.path().string()));
+    EXPECT_TRUE(isFolderWritable(dir.path().string() + "/"));
+    EXPECT_TRUE(folderEntries(dir.path()).empty());
+}
+
+TEST(FolderProbe, StaleProbeFileFailsAndIsLeftAlone) {
+    ScratchDir dir;
+    imbrix::test::writeText(dir.file("chk.tmp"), "someone else's");
+    EXPECT_FALSE(isFolderWritable(dir.path().string()));
+    EXPECT_EQ(readText(dir.file("chk.tmp")), "someone else's");
+}
+
+TEST(FolderProbe, MissingFolderFails) {
+    ScratchDir dir;
+    EXPECT_FALSE(isFolderWritable(dir.file("missing")));
+}
+
+TEST(FolderProbe, ReadOnlyFolderFails) {
+    ScratchDir dir;
+    const std::string folder = dir.file("locked");
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+    const std::string trial = folder + "/trial";
+    const int fd = ::open(trial.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        ::unlink(trial.c_str());
+        GTEST_SKIP() << "running with privileges that ignore folder permissions (root)";
+    }
+    EXPECT_FALSE(isFolderWritable(folder));
+}
+
+// --- name parts --------------------------------------------------------------
+
+TEST(NameParts, SplitAtLastDotAfterLastSlash) {
+    struct Case {
+        std::string path, ext, name, folder, stripped;
+    };
+    const Case cases[] = {
+        {"/a/photo.JPG", ".JPG", "photo.JPG", "/a/", "/a/photo"},
+        {"/a/archive.png.bak", ".bak", "archive.png.bak", "/a/", "/a/archive.png"},
+        {"/a.d/noext", "", "noext", "/a.d/", "/a.d/noext"},
+        {"/a/trailing.", ".", "trailing.", "/a/", "/a/trailing"},
+        {"plain.png", ".png", "plain.png", "", "plain"},
+        {"/a/b/", "", "", "/a/b/", "/a/b/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(extractFileExt(c.path), c.ext);
+        EXPECT_EQ(extractFileName(c.path), c.name);
+        EXPECT_EQ(extractFilePath(c.path), c.folder);
+        EXPECT_EQ(stripFileExt(c.path), c.stripped);
+    }
+    EXPECT_EQ(withTrailingSlash("/x"), "/x/");
+    EXPECT_EQ(withTrailingSlash("/x/"), "/x/");
+    // Only ASCII letters change: UTF-8 bytes of other letters stay as they are.
+    EXPECT_EQ(asciiLower("PHOTO.JPG \xC3\x84"), "photo.jpg \xC3\x84");
+}
+
+TEST(FileQueries, FilesFoldersAndSizes) {
+    ScratchDir dir;
+    imbrix::test::writeText(dir.file("five.png"), "12345");
+    fs::create_directory(dir.file("folder.png"));
+    fs::create_symlink(dir.file("five.png"), dir.file("link.png"));
+
+    EXPECT_TRUE(fileExists(dir.file("five.png")));
+    EXPECT_TRUE(fileExists(dir.file("link.png")));
+    EXPECT_FALSE(fileExists(dir.file("folder.png")));
+    EXPECT_FALSE(fileExists(dir.file("missing.png")));
+    EXPECT_TRUE(folderExists(dir.file("folder.png")));
+    EXPECT_FALSE(folderExists(dir.file("five.png")));
+
+    EXPECT_EQ(fileSizeBytes(dir.file("five.png")), 5);
+    EXPECT_EQ(fileSizeBytes(dir.file("missing.png")), -1);
+    EXPECT_EQ(fileSizeBytes(dir.file("folder.png")), -1);
+
+    EXPECT_TRUE(createFolders(dir.file("x/y/z")));
+    EXPECT_TRUE(folderExists(dir.file("x/y/z")));
+    EXPECT_TRUE(createFolders(dir.file("x/y/z")));  // already there
+    EXPECT_FALSE(createFolders(dir.file("five.png/sub")));
+}
+
+// --- unique names ------------------------------------------------------------
+
+// The look-only rule: " (n)" from 2, only files count.
+TEST(UniqueFileName, FirstNameWithoutAFile) {
+    ScratchDir dir;
+    const std::string photo = dir.file("photo.png");
+    EXPECT_EQ(uniqueFileName(photo), photo);
+
+    imbrix::test::writeText(photo, "");
+    EXPECT_EQ(uniqueFileName(photo), dir.file("photo (2).png"));
+    imbrix::test::writeText(dir.file("photo (2).png"), "");
+    imbrix::test::writeText(dir.file("photo (4).png"), "");
+    EXPECT_EQ(uniqueFileName(photo), dir.file("photo (3).png"));
+
+    fs::create_directory(dir.file("folder.png"));
+    EXPECT_EQ(uniqueFileName(dir.file("folder.png")), dir.file("folder.png"));
+
+    imbrix::test::writeText(dir.file("noext"), "");
+    EXPECT_EQ(uniqueFileName(dir.file("noext")), dir.file("noext (2)"));
+    imbrix::test::writeText(dir.file("a.b.jpeg"), "");
+    EXPECT_EQ(uniqueFileName(dir.file("a.b.jpeg")), dir.file("a.b (2).jpeg"));
+}
+
+class PublishUnique : public ::testing::TestWithParam<ClaimMethod> {
+protected:
+    // A finished temporary file with `content`, claimed under `candidate`.
+    std::string publish(const std::string& content, const std::string& candidate) {
+        TempFile temp(dir.path().string(), "out", ".png");
+        writeFd(temp.fd(), content);
+        temp.close();
+        const std::string tempPath = temp.path();
+        std::string claimed;
+        if (GetParam() == ClaimMethod::kRenameNoReplace) {
+            claimed = temp.publishUnique(candidate);
+        } else {
+            claimed = claimUniqueName(tempPath, candidate, GetParam());
+            temp.remove();  // the temporary name is gone already; nothing to remove
+        }
+        EXPECT_FALSE(fs::exists(tempPath)) << "temporary name left behind";
+        return claimed;
+    }
+
+    ScratchDir dir;
+};
+
+TEST_P(PublishUnique, ClaimsFirstFreeNameWithoutReplacing) {
+    const std::string photo = dir.file("photo.png");
+    EXPECT_EQ(publish("first", photo), photo);
+    EXPECT_EQ(publish("second", photo), dir.file("photo (2).png"));
+    EXPECT_EQ(publish("third", photo), dir.file("photo (3).png"));
+    EXPECT_EQ(readText(photo), "first");
+    EXPECT_EQ(readText(dir.file("photo (2).png")), "second");
+    EXPECT_EQ(readText(dir.file("photo (3).png")), "third");
+
+    // A folder holds its name just as a file does.
+    fs::create_directory(dir.file("taken.png"));
+    EXPECT_EQ(publish("beside a folder", dir.file("taken.png")), dir.file("taken (2).png"));
+    EXPECT_TRUE(fs::is_directory(dir.file("taken.png")));
+
+    // So does a link, even one that leads nowhere.
+    fs::create_symlink(dir.file("nowhere"), dir.file("dangling.png"));
+    EXPECT_EQ(publish("beside a link", dir.file("dangling.png")), dir.file("dangling (2).png"));
+    EXPECT_FALSE(fs::exists(dir.file("nowhere")));
+}
+
+// Many workers finishing the same output name at once: every one gets its own
+// name and every file arrives whole.
+TEST_P(PublishUnique, ParallelPublishersGetDistinctNames) {
+    constexpr int kThreads = 8;
+    constexpr int kFilesEach = 20;
+    const std::string candidate = dir.file("same.webp");
+    std::vector<std::vector<std::string>> claimed(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kFilesEach; ++i) {
+                claimed[t].push_back(
+                    publish("t" + std::to_string(t) + "-" + std::to_string(i), candidate));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::set<std::string> names;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kFilesEach; ++i) {
+            const std::string& name = claimed[t][i];
+            EXPECT_TRUE(names.insert(name).second) << name << " claimed twice";
+            EXPECT_EQ(readText(name), "t" + std::to_string(t) + "-" + std::to_string(i));
+        }
+    }
+    EXPECT_EQ(folderEntries(dir.path()).size(), static_cast<std::size_t>(kThreads * kFilesEach));
+    // The names are the first ones of the sequence, without gaps.
+    EXPECT_TRUE(names.count(candidate));
+    EXPECT_TRUE(names.count(dir.file("same (" + std::to_string(kThreads * kFilesEach) + ").webp")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, PublishUnique,
+                         ::testing::Values(ClaimMethod::kRenameNoReplace, ClaimMethod::kLink,
+                                           ClaimMethod::kPlaceholder),
+                         [](const auto& param) {
+                             switch (param.param) {
+                                 case ClaimMethod::kRenameNoReplace:
+                                     return "RenameNoReplace";
+                                 case ClaimMethod::kLink:
+                                     return "Link";
+                                 default:
+                                     return "Placeholder";
+                             }
+                         });
+
+TEST(PublishUniqueErrors, UnwritableTargetThrowsAndKeepsTemporaryFile) {
+    ScratchDir dir;
+    TempFile temp(dir.path().string(), "out", ".png");
+    EXPECT_THROW(temp.publishUnique(dir.file("missing/photo.png")), std::system_error);
+    EXPECT_TRUE(fs::exists(temp.path()));
+    const std::string tempPath = temp.path();
+    temp.remove();
+    EXPECT_FALSE(fs::exists(tempPath));
+    EXPECT_THROW(temp.publishUnique(dir.file("photo.png")), std::system_error);
+}
+
+// --- temporary files ---------------------------------------------------------
+
+TEST(TempFileTest, HiddenUniqueAndRemovedOnDestruction) {
+    ScratchDir dir;
+    std::set<std::string> paths;
+    {
+        std::vector<TempFile> temps;
+        for (int i = 0; i < 50; ++i) {
+            temps.emplace_back(dir.path().string(), "photo", ".bmp");
+            paths.insert(temps.back().path());
+        }
+        EXPECT_EQ(paths.size(), 50u);
+        const std::string name = extractFileName(*paths.begin());
+        EXPECT_EQ(name.rfind(".photo." + std::to_string(::getpid()) + "-", 0), 0u) << name;
+        EXPECT_EQ(extractFileExt(name), ".bmp");
+        EXPECT_EQ(folderEntries(dir.path()).size(), 50u);
+    }
+    EXPECT_TRUE(folderEntries(dir.path()).empty());
+}
+
+TEST(TempFileTest, RemovedWhenAnExceptionLeavesTheScope) {
+    ScratchDir dir;
+    std::string path;
+    try {
+        TempFile temp(dir.path().string(), "photo", ".png");
+        path = temp.path();
+        writeFd(temp.fd(), "partial");
+        throw std::runtime_error("decoder failed");
+    } catch (const std::runtime_error&) {
+    }
+    ASSERT_FALSE(path.empty());
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_TRUE(folderEntries(dir.path()).empty());
+}
+
+TEST(TempFileTest, MoveHandsOverOwnership) {
+    ScratchDir dir;
+    TempFile outer(dir.path().string(), "a", ".png");
+    const std::string outerPath = outer.path();
+    {
+        TempFile moved(std::move(outer));
+        EXPECT_EQ(moved.path(), outerPath);
+        TempFile other(dir.path().string(), "b", ".png");
+        const std::string otherPath = other.path();
+        other = std::move(moved);  // the file `other` held goes away
+        EXPECT_FALSE(fs::exists(otherPath));
+        EXPECT_TRUE(fs::exists(outerPath));
+    }
+    EXPECT_FALSE(fs::exists(outerPath));
+}
+
+TEST(TempFileTest, AwkwardStemsStayInTheFolder) {
+    ScratchDir dir;
+    const std::string longStem(300, 'x');
+    TempFile longName(dir.path().string(), longStem, ".png");
+    EXPECT_LE(extractFileName(longName.path()).size(), 255u);
+    EXPECT_EQ(extractFileExt(longName.path()), ".png");
+
+    // A long stem of two-byte letters is cut between letters, not inside one.
+    std::string umlauts;
+    for (int i = 0; i < 200; ++i) {
+        umlauts += "\xC3\xA4";
+    }
+    TempFile utf8(dir.path().string(), umlauts, ".png");
+    const std::string name = extractFileName(utf8.path());
+    const std::size_t stemEnd = name.find('.', 1);
+    EXPECT_EQ((stemEnd - 1) % 2, 0u) << name;
+
+    TempFile slashes(dir.path().string(), "../escape/x", ".png");
+    EXPECT_EQ(extractFilePath(slashes.path()), withTrailingSlash(dir.path().string()));
+    EXPECT_EQ(folderEntries(dir.path()).size(), 3u);
+}
+
+TEST(TempFileTest, ModeHonoursUmask) {
+    ScratchDir dir;
+    const mode_t old = ::umask(027);
+    TempFile temp(dir.path().string(), "m", ".png");
+    ::umask(old);
+    struct stat st {};
+    ASSERT_EQ(::stat(temp.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(TempFileTest, MissingFolderThrows) {
+    ScratchDir dir;
+    try {
+        TempFile temp(dir.file("missing"), "x", ".png");
+        FAIL() << "created " << temp.path();
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ENOENT);
+        EXPECT_NE(std::string(e.what()).find(dir.file("missing")), std::string::npos) << e.what();
+    }
+}
+
+}  // namespace
+}  // namespace imbrix::platform

@@ -1,0 +1,1 @@
+imbrix_add_test_suite(platform LIBS imbrix_platform)
