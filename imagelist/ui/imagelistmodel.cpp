@@ -1,0 +1,110 @@
+// The list view's model and its icon cache.
+#include "imagelist/ui/imagelistmodel.h"
+
+#include <QFileIconProvider>
+#include <QFileInfo>
+
+#include "platform/files.h"
+
+namespace imbrix::imagelist {
+
+QString FileSizeText(const std::string& path, const QLocale& locale) {
+    std::int64_t size = platform::fileSizeBytes(path);
+    if (size < 0) return QStringLiteral("-1");
+    return locale.toString(static_cast<qlonglong>(size));
+}
+
+IconCache::IconCache(Provider provider) : provider_(std::move(provider)) {
+    if (!provider_) {
+        provider_ = [](const QString& path) {
+            QFileInfo info(path);
+            if (!info.exists()) return QIcon();  // the shell has no icon for a missing file
+            static QFileIconProvider shell;
+            return shell.icon(info);
+        };
+    }
+    ImageListSifirla();
+}
+
+void IconCache::ImageListSifirla() {
+    icons_.clear();
+    icons_.append(QIcon::fromTheme(QStringLiteral("folder")));
+    icons_.append(QIcon::fromTheme(QStringLiteral("text-x-generic")));
+}
+
+int IconCache::append(const std::string& path) {
+    ++requests_;
+    QIcon icon = provider_(QString::fromStdString(path));
+    if (icon.isNull()) return -1;
+    icons_.append(icon);
+    return static_cast<int>(icons_.size()) - 1;
+}
+
+QIcon IconCache::at(int index) const {
+    if (index < 0 || index >= icons_.size()) return {};
+    return icons_[index];
+}
+
+ImageListModel::ImageListModel(IconCache::Provider iconProvider, QObject* parent)
+    : QAbstractTableModel(parent), icons_(std::move(iconProvider)) {}
+
+void ImageListModel::setDisplayIcons(bool on) {
+    displayIcons_ = on;
+    if (shownRows_ > 0) {
+        emit dataChanged(index(0, 0), index(shownRows_ - 1, 0), {Qt::DecorationRole});
+    }
+}
+
+void ImageListModel::syncRowCount() {
+    int wanted = static_cast<int>(files_.size());
+    if (wanted > shownRows_) {
+        beginInsertRows({}, shownRows_, wanted - 1);
+        shownRows_ = wanted;
+        endInsertRows();
+    } else if (wanted < shownRows_) {
+        resetRows();
+    }
+}
+
+void ImageListModel::resetRows() {
+    beginResetModel();
+    shownRows_ = static_cast<int>(files_.size());
+    endResetModel();
+}
+
+int ImageListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : shownRows_;
+}
+
+int ImageListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 2; }
+
+QIcon ImageListModel::rowIcon(std::size_t row) const {
+    if (!displayIcons_) return icons_.at(1);
+    // The entry's icon index is a cache filled the first time its row is drawn.
+    TMyRecord& entry = const_cast<ImageFiles&>(files_)[row];
+    if (entry.FImageIndex == 0) entry.FImageIndex = icons_.append(entry.FName);
+    return icons_.at(entry.FImageIndex);
+}
+
+QVariant ImageListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= shownRows_) return {};
+    auto row = static_cast<std::size_t>(index.row());
+    if (row >= files_.size()) return {};  // the list shrank; a reset is on its way
+    const TMyRecord& entry = files_[row];
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+        if (index.column() == 0) return QString::fromStdString(entry.FName);
+        if (role == Qt::DisplayRole) return FileSizeText(entry.FName);
+    }
+    if (role == Qt::DecorationRole && index.column() == 0) return rowIcon(row);
+    if (role == Qt::TextAlignmentRole && index.column() == 1) {
+        return QVariant::fromValue(Qt::AlignCenter);
+    }
+    return {};
+}
+
+QVariant ImageListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    return section == 0 ? QStringLiteral("Filename") : QStringLiteral("Size (bytes)");
+}
+
+}  // namespace imbrix::imagelist

@@ -1,0 +1,141 @@
+// The roads into the image list.
+#include "imagelist/ui/intake.h"
+
+#include "imagelist/folderwalk.h"
+#include "imagelist/imagelist.h"
+#include "imagelist/ui/imagelistmodel.h"
+#include "platform/files.h"
+
+namespace imbrix::imagelist {
+
+ImageIntake::ImageIntake(ImageListModel& model, QObject* parent) : QObject(parent), model_(model) {
+    timer_.setInterval(40);
+    connect(&timer_, &QTimer::timeout, this, &ImageIntake::refresh);
+}
+
+ImageIntake::~ImageIntake() {
+    if (worker_.joinable()) {
+        worker_.request_stop();
+        wake_.notify_all();
+        worker_.join();
+    }
+}
+
+bool ImageIntake::busy() const {
+    std::lock_guard lock(mutex_);
+    return working_ || !jobs_.empty() || !found_.empty();
+}
+
+void ImageIntake::appendNow(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) model_.files().AppendImageFile(path);
+    refresh();
+}
+
+void ImageIntake::addFiles(const QStringList& paths) {
+    std::vector<Job> jobs;
+    for (const QString& path : paths) jobs.push_back({path.toStdString(), false});
+    enqueue(std::move(jobs));
+}
+
+void ImageIntake::addFolders(const QStringList& folders) {
+    std::vector<Job> jobs;
+    for (const QString& folder : folders) jobs.push_back({folder.toStdString(), true});
+    enqueue(std::move(jobs));
+}
+
+void ImageIntake::addDropped(const QList<QUrl>& urls) {
+    std::vector<Job> jobs;
+    for (const QUrl& url : urls) {
+        if (!url.isLocalFile()) continue;
+        std::string path = url.toLocalFile().toStdString();
+        if (platform::folderExists(path)) {
+            jobs.push_back({path, true});
+        } else if (Destekleniyormu(path)) {
+            jobs.push_back({path, false});
+        }
+    }
+    enqueue(std::move(jobs));
+}
+
+void ImageIntake::addCommandLine(const QStringList& arguments) {
+    std::vector<Job> jobs;
+    for (const QString& argument : arguments) {
+        std::string path = argument.toStdString();
+        if (platform::folderExists(path)) {
+            jobs.push_back({path, true});
+        } else if (Destekleniyormu(path)) {
+            jobs.push_back({path, false});
+        }
+    }
+    enqueue(std::move(jobs));
+}
+
+void ImageIntake::enqueue(std::vector<Job> jobs) {
+    bool anyWalk = false;
+    for (const Job& job : jobs) anyWalk = anyWalk || job.walk;
+    if (!anyWalk && !busy()) {
+        // Nothing to walk and nothing ahead of these files: they go in at once.
+        std::vector<std::string> paths;
+        for (Job& job : jobs) paths.push_back(std::move(job.path));
+        appendNow(paths);
+        emit finished();
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        for (Job& job : jobs) jobs_.push_back(std::move(job));
+    }
+    if (!worker_.joinable()) {
+        worker_ = std::jthread([this](std::stop_token stop) { workerLoop(stop); });
+    }
+    wake_.notify_all();
+    if (!timer_.isActive()) timer_.start();
+}
+
+void ImageIntake::workerLoop(std::stop_token stop) {
+    auto includeSubfolders = [this] { return includeSubfolders_.load(); };
+    auto onFile = [this, &stop](const std::string& path) {
+        std::lock_guard lock(mutex_);
+        found_.push_back(path);
+        return !stop.stop_requested();
+    };
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        if (!wake_.wait(lock, stop, [this] { return !jobs_.empty(); })) break;
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        working_ = true;
+        if (job.walk) {
+            lock.unlock();
+            AddAllFilesInDir(job.path, includeSubfolders, onFile, stop);
+            lock.lock();
+        } else {
+            found_.push_back(std::move(job.path));
+        }
+        working_ = false;
+        if (jobs_.empty()) {
+            // The last road is done: let the window take the rest in now, not at
+            // the next tick.
+            QMetaObject::invokeMethod(this, &ImageIntake::refresh, Qt::QueuedConnection);
+        }
+    }
+}
+
+void ImageIntake::refresh() {
+    std::vector<std::string> batch;
+    bool done = false;
+    {
+        std::lock_guard lock(mutex_);
+        batch.swap(found_);
+        done = !working_ && jobs_.empty();
+    }
+    for (std::string& path : batch) model_.files().AppendImageFile(std::move(path));
+    model_.syncRowCount();
+    emit countChanged(static_cast<int>(model_.files().size()));
+    if (done && timer_.isActive()) {
+        timer_.stop();
+        emit finished();
+    }
+}
+
+}  // namespace imbrix::imagelist

@@ -1,0 +1,87 @@
+// The roads into the image list: the file dialog's choice, folders, drops and the
+// command line.
+//
+// Folders are walked on a worker thread while the window goes on painting and
+// taking commands. What the walk finds reaches the list in batches, a few tens of
+// milliseconds apart and always at the end, so a walk of many thousands of files
+// costs little more than the walk itself. Every road keeps its order: a file that
+// follows a folder (in one drop, or in a later command while a walk goes on)
+// enters the list after that folder's files.
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace imbrix::imagelist {
+
+class ImageListModel;
+
+class ImageIntake : public QObject {
+    Q_OBJECT
+public:
+    /// Adds to the list of `model`, which must outlive the intake.
+    explicit ImageIntake(ImageListModel& model, QObject* parent = nullptr);
+    ~ImageIntake() override;
+
+    /// "Include Subfolders", read by a walk each time it meets a subfolder.
+    void setIncludeSubfolders(bool on) { includeSubfolders_ = on; }
+    /// How long the walk's findings may wait before the view shows them.
+    void setRefreshInterval(int milliseconds) { timer_.setInterval(milliseconds); }
+
+    /// Files chosen in the file dialog: added as they are, whatever their extension.
+    void addFiles(const QStringList& paths);
+    /// Folders chosen in the folder picker: each is walked (AddMyFolder).
+    void addFolders(const QStringList& folders);
+    /// A drop: local folders are walked, local supported files added, the rest ignored.
+    void addDropped(const QList<QUrl>& urls);
+    /// Command-line arguments: folders walked, supported names added exactly as
+    /// typed (existing or not), the rest ignored.
+    void addCommandLine(const QStringList& arguments);
+
+    /// True while a walk is going on or its findings have not all reached the list.
+    bool busy() const;
+
+    /// Takes whatever the walk has found so far into the list and refreshes the
+    /// view's row count (RefreshImageCount); commands that change the list call
+    /// it first so they act on what the user has been shown plus what was found.
+    void refresh();
+
+signals:
+    /// The list's length after a refresh (for the tab caption).
+    void countChanged(int count);
+    /// Every road taken so far has reached the list.
+    void finished();
+
+private:
+    struct Job {
+        std::string path;
+        bool walk = false;  // a folder to walk; otherwise a file to add
+    };
+
+    void enqueue(std::vector<Job> jobs);
+    void appendNow(const std::vector<std::string>& paths);
+    void workerLoop(std::stop_token stop);
+
+    ImageListModel& model_;
+    QTimer timer_;
+    std::atomic<bool> includeSubfolders_{true};
+
+    mutable std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::deque<Job> jobs_;             // guarded by mutex_
+    std::vector<std::string> found_;   // guarded by mutex_
+    bool working_ = false;             // guarded by mutex_
+    std::jthread worker_;              // started with the first walk
+};
+
+}  // namespace imbrix::imagelist

@@ -1,0 +1,28 @@
+// Opening files and showing their properties through the desktop.
+#include "imagelist/ui/shellactions.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace imbrix::imagelist {
+
+void openWithDesktop(const QString& path) {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+}
+
+void ShowFileProperties(const QString& path) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItemProperties"));
+    QString uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString();
+    call << QStringList{uri} << QString();
+    call.setAutoStartService(true);
+    bus.asyncCall(call);
+}
+
+}  // namespace imbrix::imagelist

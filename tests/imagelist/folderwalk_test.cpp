@@ -1,0 +1,190 @@
+// The folder walk: what it finds, in which shape, and that it always ends.
+#include "imagelist/folderwalk.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/testsupport.h"
+
+namespace fs = std::filesystem;
+using imbrix::test::ScratchDir;
+
+namespace imbrix::imagelist {
+namespace {
+
+void touch(const fs::path& path) {
+    fs::create_directories(path.parent_path());
+    imbrix::test::writeText(path, "");
+}
+
+// A small tree with supported and other files, hidden entries and nesting:
+//   a.png  B.JPG  notes.txt  .hidden.webp  noext
+//   sub/c.gif  sub/d.pdf  sub/deeper/e.heic  sub/deeper/f.tiff
+//   other.png/g.bmp   (a folder whose name looks like an image)
+class WalkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name :
+             {"a.png", "B.JPG", "notes.txt", ".hidden.webp", "noext", "sub/c.gif", "sub/d.pdf",
+              "sub/deeper/e.heic", "sub/deeper/f.tiff", "other.png/g.bmp"}) {
+            touch(dir.path() / name);
+        }
+    }
+
+    std::vector<std::string> walk(const std::string& folder, bool subfolders) {
+        std::vector<std::string> found;
+        const bool finished = AddAllFilesInDir(
+            folder, [subfolders] { return subfolders; },
+            [&](const std::string& path) {
+                found.push_back(path);
+                return true;
+            });
+        EXPECT_TRUE(finished);
+        return found;
+    }
+
+    std::vector<std::string> sorted(std::vector<std::string> paths) {
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+
+    std::string root() const { return dir.path().string(); }
+
+    ScratchDir dir;
+};
+
+TEST_F(WalkTest, FindsSupportedFilesWithAndWithoutSubfolders) {
+    const std::string r = root();
+    EXPECT_EQ(sorted(walk(r, false)), sorted({r + "/.hidden.webp", r + "/B.JPG", r + "/a.png"}));
+    EXPECT_EQ(sorted(walk(r, true)),
+              sorted({r + "/.hidden.webp", r + "/B.JPG", r + "/a.png", r + "/sub/c.gif",
+                      r + "/sub/deeper/e.heic", r + "/sub/deeper/f.tiff", r + "/other.png/g.bmp"}));
+    // A folder given with its trailing '/' gets no second one.
+    EXPECT_EQ(sorted(walk(r + "/", false)),
+              sorted({r + "/.hidden.webp", r + "/B.JPG", r + "/a.png"}));
+}
+
+// One interleaved depth-first pass: all files under a subfolder come in one run,
+// without files of its parent in between.
+TEST_F(WalkTest, SubfoldersAreWalkedInPlace) {
+    const std::vector<std::string> found = walk(root(), true);
+    for (const std::string& folder :
+         {root() + "/sub/", root() + "/sub/deeper/", root() + "/other.png/"}) {
+        std::vector<std::size_t> positions;
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            if (found[i].rfind(folder, 0) == 0) {
+                positions.push_back(i);
+            }
+        }
+        ASSERT_FALSE(positions.empty()) << folder;
+        EXPECT_EQ(positions.back() - positions.front() + 1, positions.size()) << folder;
+    }
+}
+
+// The subfolder switch is asked each time a subfolder is met, so turning it off
+// in the middle of a walk takes effect at once.
+TEST_F(WalkTest, SubfolderSwitchIsAskedAtThatMoment) {
+    int asked = 0;
+    std::vector<std::string> found;
+    AddAllFilesInDir(
+        root(), [&] { return ++asked == 1; },
+        [&](const std::string& path) {
+            found.push_back(path);
+            return true;
+        });
+    // Only the first subfolder met at the top is walked, and its own subfolders
+    // are then refused: at most one level below the top appears.
+    EXPECT_GE(asked, 2);
+    for (const std::string& path : found) {
+        EXPECT_EQ(path.find("/deeper/"), std::string::npos) << path;
+    }
+}
+
+TEST_F(WalkTest, StopsWhenAskedTo) {
+    int calls = 0;
+    EXPECT_FALSE(AddAllFilesInDir(
+        root(), [] { return true; }, [&](const std::string&) { return ++calls < 3; }));
+    EXPECT_EQ(calls, 3);
+
+    std::stop_source source;
+    calls = 0;
+    EXPECT_FALSE(AddAllFilesInDir(
+        root(), [] { return true; },
+        [&](const std::string&) {
+            ++calls;
+            source.request_stop();
+            return true;
+        },
+        source.get_token()));
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(WalkTest, LinkLoopsEndAndOtherLinksAreFollowed) {
+    const std::string r = root();
+    fs::create_directory_symlink(r, r + "/sub/deeper/back-to-top");
+    fs::create_directory_symlink(".", r + "/sub/self");
+    ScratchDir outside;
+    touch(outside.path() / "x.png");
+    fs::create_directory_symlink(outside.path(), r + "/elsewhere");
+    fs::create_symlink(outside.path() / "x.png", r + "/linked.png");
+    fs::create_symlink(r + "/missing.png", r + "/dangling.png");
+
+    const std::vector<std::string> found = walk(r, true);
+    EXPECT_EQ(sorted(found),
+              sorted({r + "/.hidden.webp", r + "/B.JPG", r + "/a.png", r + "/sub/c.gif",
+                      r + "/sub/deeper/e.heic", r + "/sub/deeper/f.tiff", r + "/other.png/g.bmp",
+                      r + "/elsewhere/x.png", r + "/linked.png", r + "/dangling.png"}));
+}
+
+TEST_F(WalkTest, SpecialFilesAreNotAdded) {
+    ASSERT_EQ(::mkfifo((root() + "/pipe.png").c_str(), 0600), 0);
+    const std::vector<std::string> found = walk(root(), false);
+    EXPECT_EQ(std::count(found.begin(), found.end(), root() + "/pipe.png"), 0);
+    EXPECT_EQ(found.size(), 3u);
+}
+
+TEST_F(WalkTest, NoFolderAddsNothingQuietly) {
+    EXPECT_TRUE(walk(root() + "/missing", true).empty());
+    EXPECT_TRUE(walk(root() + "/a.png", true).empty());  // a file, not a folder
+}
+
+TEST_F(WalkTest, UnreadableSubfolderIsSkipped) {
+    const std::string locked = root() + "/sub";
+    fs::permissions(locked, fs::perms::none);
+    if (DIR* probe = ::opendir(locked.c_str())) {
+        ::closedir(probe);
+        fs::permissions(locked, fs::perms::owner_all);
+        GTEST_SKIP() << "running with privileges that ignore folder permissions (root)";
+    }
+    const std::vector<std::string> found = walk(root(), true);
+    fs::permissions(locked, fs::perms::owner_all);
+    EXPECT_EQ(sorted(found), sorted({root() + "/.hidden.webp", root() + "/B.JPG", root() + "/a.png",
+                                     root() + "/other.png/g.bmp"}));
+}
+
+TEST(WalkLarge, TenThousandFiles) {
+    ScratchDir dir;
+    for (int i = 0; i < 10000; ++i) {
+        touch(dir.path() / ("sub" + std::to_string(i % 10)) /
+              ("img" + std::to_string(i) + (i % 2 == 0 ? ".jpg" : ".png")));
+    }
+    touch(dir.path() / "readme.txt");
+    std::size_t count = 0;
+    EXPECT_TRUE(AddAllFilesInDir(
+        dir.path().string(), [] { return true; },
+        [&](const std::string&) {
+            ++count;
+            return true;
+        }));
+    EXPECT_EQ(count, 10000u);
+}
+
+}  // namespace
+}  // namespace imbrix::imagelist

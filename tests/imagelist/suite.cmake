@@ -1,0 +1,1 @@
+imbrix_add_test_suite(imagelist LIBS imbrix_imagelist)
