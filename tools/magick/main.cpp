@@ -1,0 +1,29 @@
+// magick: the program's external converter front. See request.h for the command
+// lines it accepts and pipeline.h for what it does with them.
+//
+// Exit status: 0 when the output was written in the requested format, 1 when the
+// conversion failed (the last line on standard error says why), 2 for an argument
+// vector it does not accept (usage on standard error).
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/magick/pipeline.h"
+#include "tools/magick/request.h"
+
+int main(int argc, char** argv) {
+    using namespace imbrix::magick;
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const auto request = parseRequest(args);
+    if (!request) {
+        std::fputs(usageText().c_str(), stderr);
+        return 2;
+    }
+    const std::string problem = convertFile(*request, Tools::fromEnvironment());
+    if (!problem.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "magick: %s\n", problem.c_str());
+        return 1;
+    }
+    return 0;
+}

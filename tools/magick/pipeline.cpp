@@ -1,0 +1,447 @@
+#include "tools/magick/pipeline.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/process.h"
+#include "tools/magick/content.h"
+#include "tools/magick/svg.h"
+#include "tools/magick/workspace.h"
+
+namespace imbrix::magick {
+
+namespace {
+
+// Only the end of a helper's console output is kept for messages.
+constexpr std::size_t kKeptOutput = 64 * 1024;
+constexpr std::size_t kHeadSize = 4096;
+
+// Metadata an intermediate PNG must not carry on: the EXIF block still names the
+// source's orientation after the pixels have been turned upright.
+constexpr const char* kNoMetadataChunks = "png:exclude-chunk=EXIF,zTXt,tEXt,iTXt,date";
+
+struct Failure {
+    std::string message;
+};
+
+std::string errorText(int err) { return std::system_category().message(err); }
+
+std::string absolutePath(const std::string& path) {
+    if (!path.empty() && path.front() == '/') {
+        return path;
+    }
+    std::error_code ec;
+    const auto cwd = std::filesystem::current_path(ec);
+    if (ec) {
+        throw Failure{"cannot read " + path + ": " + ec.message()};
+    }
+    return platform::withTrailingSlash(cwd.string()) + path;
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    if (from.empty()) {
+        return;
+    }
+    for (std::size_t pos = 0; (pos = text.find(from, pos)) != std::string::npos;
+         pos += to.size()) {
+        text.replace(pos, from.size(), to);
+    }
+}
+
+std::vector<std::string> nonEmptyLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        if (line.find_first_not_of(" \t") != std::string::npos) {
+            lines.push_back(std::move(line));
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The line of a helper's output that best says what went wrong: ImageMagick's and
+// GraphicsMagick's first error that is not the closing "no images defined";
+// otherwise the last line printed.
+std::string problemLine(const std::string& output) {
+    const auto lines = nonEmptyLines(output);
+    for (const auto& line : lines) {
+        if (line.find("@ error/") != std::string::npos &&
+            line.find("error/convert.c/") == std::string::npos) {
+            return line;
+        }
+    }
+    return lines.empty() ? std::string() : lines.back();
+}
+
+// "convert-im6.q16: improper image header `x' @ error/heic.c/ReadHEICImage/226."
+// becomes "improper image header `x'".
+std::string tidy(std::string line) {
+    for (const char* marker : {" @ error/", " @ warning/", " @ fatal/"}) {
+        const auto at = line.find(marker);
+        if (at != std::string::npos) {
+            line.erase(at);
+        }
+    }
+    for (const char* prefix : {"convert", "gm ", "gm:", "djxl", "cjxl"}) {
+        if (line.rfind(prefix, 0) == 0) {
+            const auto colon = line.find(": ");
+            if (colon != std::string::npos) {
+                line.erase(0, colon + 2);
+            }
+            break;
+        }
+    }
+    const auto first = line.find_first_not_of(" \t");
+    const auto last = line.find_last_not_of(" \t.");
+    return first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
+}
+
+class Conversion {
+public:
+    Conversion(const Request& request, const Tools& tools)
+        : request_(request), tools_(tools), inputPath_(absolutePath(request.input)) {
+        // Temporary files of the helpers go into our folder, and away with it.
+        for (const char* name : {"TMPDIR", "MAGICK_TEMPORARY_PATH", "MAGICK_TMPDIR"}) {
+            ::setenv(name, workspace_.path().c_str(), 1);
+        }
+    }
+
+    void run() {
+        const SourceKind kind = inspectSource();
+        const std::string finished = produce(kind);
+        verify(finished);
+        const std::string problem = publish(finished, request_.output);
+        if (!problem.empty()) {
+            throw Failure{"cannot write " + request_.output + ": " + problem};
+        }
+    }
+
+private:
+    SourceKind inspectSource() {
+        struct stat st {};
+        if (::stat(inputPath_.c_str(), &st) != 0) {
+            throw readFailure(errorText(errno));
+        }
+        if (!S_ISREG(st.st_mode)) {
+            throw readFailure("not a file");
+        }
+        if (st.st_size == 0) {
+            throw readFailure("the file is empty");
+        }
+        std::ifstream in(inputPath_, std::ios::binary);
+        std::string head(kHeadSize, '\0');
+        in.read(head.data(), static_cast<std::streamsize>(head.size()));
+        if (in.bad() || in.gcount() <= 0) {
+            throw readFailure("the file cannot be opened");
+        }
+        head.resize(static_cast<std::size_t>(in.gcount()));
+        return classifySource(head, platform::asciiLower(platform::extractFileExt(inputPath_)));
+    }
+
+    // Writes the output into the workspace and returns its path there.
+    std::string produce(SourceKind kind) {
+        const std::string out = workspace_.file("out." + std::string(coderName(request_.format)));
+        std::string source;  // what ImageMagick reads
+        switch (kind) {
+            case SourceKind::JpegXl:
+                source = workspace_.file(request_.mode == Mode::Decode ? "out.png" : "src.png");
+                runReader({tools_.djxl, inputPath_, source});
+                if (request_.mode == Mode::Decode) {
+                    return source;
+                }
+                break;
+            case SourceKind::Svg: {
+                source = workspace_.file(request_.mode == Mode::Decode ? "out.png" : "src.png");
+                const std::string problem = renderSvgToPng(inputPath_, source);
+                if (!problem.empty()) {
+                    throw readFailure(problem);
+                }
+                if (request_.mode == Mode::Decode) {
+                    return source;
+                }
+                break;
+            }
+            case SourceKind::JpegXr: {
+                // The decoder picks formats by extension: give it names that say so.
+                const std::string link = linkToInput(".jxr");
+                source = workspace_.file("src.tif");
+                runReader({tools_.jxrDecoder, "-i", link, "-o", source});
+                break;
+            }
+            default:
+                // ImageMagick reads a link of our own naming, so that nothing in the
+                // user's file name ("x:y", "x[1]", "-x") is taken for syntax. The
+                // extension stays for formats without a signature (TGA).
+                source = linkToInput(safeExtension());
+                break;
+        }
+        sourceName_ = source;
+
+        const bool allFrames = request_.mode == Mode::Animate ||
+                               (request_.mode == Mode::Decode && request_.flatten) ||
+                               (request_.mode == Mode::Write && request_.format == OutputFormat::Gif);
+        const std::string input = allFrames ? source : source + "[0]";
+        std::vector<std::string> gray;
+        if (request_.grayscale) {
+            gray = {"-colorspace", "Gray"};
+        }
+        const std::string quality = std::to_string(request_.quality);
+
+        if (request_.mode == Mode::Decode) {
+            std::vector<std::string> args{tools_.convert, input};
+            if (request_.flatten) {
+                args.push_back("-flatten");
+            }
+            // Read straight back by the program into an 8-bit raster: no deeper
+            // samples, and speed before size.
+            append(args, {"-depth", "8", "-define", "png:compression-level=1", "png:" + out});
+            runWriter(args);
+            return out;
+        }
+        if (request_.mode == Mode::Animate) {
+            std::vector<std::string> args{tools_.convert, input, "-coalesce"};
+            append(args, gray);
+            append(args, {"-auto-orient", "webp:" + out});
+            runWriter(args);
+            return out;
+        }
+
+        switch (request_.format) {
+            case OutputFormat::Jxl: {
+                const std::string mid = workspace_.file("mid.png");
+                std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+                append(args, gray);
+                append(args, {"-define", "png:compression-level=1", "-define", kNoMetadataChunks,
+                              "png:" + mid});
+                runWriter(args);
+                runWriter({tools_.cjxl, mid, out, "-q", quality});
+                return out;
+            }
+            case OutputFormat::Svg: {
+                const std::string mid = workspace_.file("mid.png");
+                std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+                append(args, gray);
+                append(args, {"-define", kNoMetadataChunks, "png:" + mid});
+                runWriter(args);
+                const std::string problem = writeSvgWithPng(mid, out);
+                if (!problem.empty()) {
+                    throw writeFailure(problem);
+                }
+                return out;
+            }
+            case OutputFormat::Pdf: {
+                // ImageMagick 6 may not write PDF here (system policy); GraphicsMagick
+                // does. It reads JPEG and PNG itself; anything else reaches it as a
+                // PNG made by ImageMagick.
+                std::string gmInput = input;
+                if (kind != SourceKind::Jpeg && kind != SourceKind::Png) {
+                    gmInput = workspace_.file("mid.png");
+                    runWriter({tools_.convert, input, "-define", "png:compression-level=1",
+                               "png:" + gmInput});
+                }
+                std::vector<std::string> args{tools_.gm, "convert", gmInput, "-auto-orient"};
+                append(args, gray);
+                // The picture goes into the PDF as a JPEG of the requested quality;
+                // JPEG has no transparency, so transparent parts become white.
+                append(args, {"-background", "white", "-flatten", "-compress", "JPEG",
+                              "-quality", quality, "pdf:" + out});
+                runWriter(args);
+                return out;
+            }
+            default: {
+                std::vector<std::string> args{tools_.convert};
+                const bool icon = request_.format == OutputFormat::Ico;
+                if (icon && kind == SourceKind::Jpeg) {
+                    // Let libjpeg decode a big photo at a reduced scale right away.
+                    append(args, {"-define", "jpeg:size=256x256"});
+                }
+                append(args, {input, "-auto-orient"});
+                append(args, gray);
+                append(args, {"-quality", quality});
+                if (icon) {
+                    // An icon holds at most 256 x 256 pixels: shrink to fit, keeping
+                    // the proportions; smaller pictures stay as they are.
+                    append(args, {"-resize", "256x256>"});
+                }
+                args.push_back(std::string(coderName(request_.format)) + ":" + out);
+                runWriter(args);
+                return out;
+            }
+        }
+    }
+
+    void verify(const std::string& finished) {
+        std::ifstream in(finished, std::ios::binary);
+        if (!in) {
+            throw writeFailure("the converter wrote no file" + lastWords());
+        }
+        std::string head(64, '\0');
+        in.read(head.data(), static_cast<std::streamsize>(head.size()));
+        head.resize(static_cast<std::size_t>(in.gcount()));
+        if (head.empty()) {
+            throw writeFailure("the converter wrote an empty file" + lastWords());
+        }
+        if (!looksLike(request_.format, head)) {
+            throw writeFailure("the converter wrote no " + std::string(displayName(request_.format)) +
+                               " data");
+        }
+    }
+
+    // A symbolic link to the input in the workspace, named "in" + `extension`.
+    std::string linkToInput(const std::string& extension) {
+        const std::string link = workspace_.file("in" + extension);
+        if (::symlink(inputPath_.c_str(), link.c_str()) != 0) {
+            throw readFailure(errorText(errno));
+        }
+        linkName_ = link;
+        return link;
+    }
+
+    // The input's extension if it is plain (letters and digits), lower-cased.
+    std::string safeExtension() const {
+        const std::string ext = platform::asciiLower(platform::extractFileExt(inputPath_));
+        if (ext.size() < 2 || ext.size() > 10) {
+            return {};
+        }
+        for (std::size_t i = 1; i < ext.size(); ++i) {
+            const char c = ext[i];
+            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) {
+                return {};
+            }
+        }
+        return ext;
+    }
+
+    // A helper that only reads the input: any failure is a read failure.
+    void runReader(const std::vector<std::string>& argv) {
+        const std::string problem = runTool(argv);
+        if (!problem.empty()) {
+            throw readFailure(problem);
+        }
+    }
+
+    // A helper that writes the output: a failure that names the input is a read
+    // failure, any other a write failure.
+    void runWriter(const std::vector<std::string>& argv) {
+        const std::string raw = runToolRaw(argv);
+        if (raw.empty()) {
+            return;
+        }
+        const bool aboutInput = (!linkName_.empty() && raw.find(linkName_) != std::string::npos) ||
+                                (!sourceName_.empty() && raw.find(sourceName_) != std::string::npos);
+        const std::string problem = userWords(raw);
+        throw aboutInput ? readFailure(problem) : writeFailure(problem);
+    }
+
+    std::string runTool(const std::vector<std::string>& argv) {
+        const std::string raw = runToolRaw(argv);
+        return raw.empty() ? raw : userWords(raw);
+    }
+
+    // Runs a helper; empty when it succeeded, otherwise its problem line as printed.
+    std::string runToolRaw(const std::vector<std::string>& argv) {
+        output_.clear();
+        const auto result =
+            platform::runProcess(argv, workspace_.path(), [this](std::string_view chunk) {
+                std::fwrite(chunk.data(), 1, chunk.size(), stdout);
+                output_.append(chunk);
+                if (output_.size() > 2 * kKeptOutput) {
+                    output_.erase(0, output_.size() - kKeptOutput);
+                }
+            });
+        std::fflush(stdout);
+        if (!result.started) {
+            return result.startError;
+        }
+        if (result.exitCode == 0) {
+            return {};
+        }
+        std::string line = problemLine(output_);
+        const std::string tool = platform::extractFileName(argv[0]);
+        if (line.empty()) {
+            line = tool + " ended with status " + std::to_string(result.exitCode);
+        }
+        return line;
+    }
+
+    // A helper's words with our own file names replaced by the user's.
+    std::string userWords(std::string line) const {
+        replaceAll(line, linkName_, request_.input);
+        replaceAll(line, workspace_.file("out." + std::string(coderName(request_.format))),
+                   request_.output);
+        std::string tidied = tidy(line);
+        return tidied.empty() ? line : tidied;
+    }
+
+    // ": " and the helper's last problem line, when a helper succeeded but said something.
+    std::string lastWords() const {
+        const std::string line = tidy(problemLine(output_));
+        return line.empty() ? std::string() : " (" + userWords(line) + ")";
+    }
+
+    Failure readFailure(const std::string& why) const {
+        return Failure{"cannot read " + request_.input + ": " + why};
+    }
+    Failure writeFailure(const std::string& why) const {
+        return Failure{"cannot write " + request_.output + ": " + why};
+    }
+
+    static void append(std::vector<std::string>& to, const std::vector<std::string>& words) {
+        to.insert(to.end(), words.begin(), words.end());
+    }
+
+    const Request& request_;
+    const Tools& tools_;
+    const std::string inputPath_;
+    Workspace workspace_;
+    std::string linkName_;
+    std::string sourceName_;
+    std::string output_;
+};
+
+}  // namespace
+
+Tools Tools::fromEnvironment() {
+    Tools tools;
+    auto pick = [](std::string& field, const char* variable) {
+        const char* value = std::getenv(variable);
+        if (value && *value) {
+            field = value;
+        }
+    };
+    pick(tools.convert, "IMBRIX_MAGICK_CONVERT");
+    pick(tools.gm, "IMBRIX_MAGICK_GM");
+    pick(tools.cjxl, "IMBRIX_MAGICK_CJXL");
+    pick(tools.djxl, "IMBRIX_MAGICK_DJXL");
+    pick(tools.jxrDecoder, "IMBRIX_MAGICK_JXRDEC");
+    return tools;
+}
+
+std::string convertFile(const Request& request, const Tools& tools) {
+    try {
+        Conversion conversion(request, tools);
+        conversion.run();
+        return {};
+    } catch (const Failure& failure) {
+        return failure.message;
+    } catch (const std::exception& e) {
+        return "cannot convert " + request.input + ": " + e.what();
+    }
+}
+
+}  // namespace imbrix::magick

@@ -1,0 +1,30 @@
+// One conversion, from the request to the finished output file.
+#pragma once
+
+#include <string>
+
+#include "tools/magick/request.h"
+
+namespace imbrix::magick {
+
+/// The helper programs, at their Debian paths unless the environment names others
+/// (IMBRIX_MAGICK_CONVERT, IMBRIX_MAGICK_GM, IMBRIX_MAGICK_CJXL, IMBRIX_MAGICK_DJXL,
+/// IMBRIX_MAGICK_JXRDEC).
+struct Tools {
+    std::string convert = "/usr/bin/convert";  ///< ImageMagick 6
+    std::string gm = "/usr/bin/gm";            ///< GraphicsMagick: PDF
+    std::string cjxl = "/usr/bin/cjxl";        ///< JPEG XL encoder
+    std::string djxl = "/usr/bin/djxl";        ///< JPEG XL decoder
+    std::string jxrDecoder = "/usr/bin/JxrDecApp";  ///< JPEG XR decoder
+
+    static Tools fromEnvironment();
+};
+
+/// Runs the request. The helpers' console output goes to standard output as it
+/// arrives. Returns an empty string when `request.output` has been written in the
+/// requested format, otherwise a one-line message naming the file and the problem
+/// ("cannot read /x/y.heic: ..."); then nothing has been written under the output's
+/// name.
+std::string convertFile(const Request& request, const Tools& tools);
+
+}  // namespace imbrix::magick

@@ -1,0 +1,50 @@
+// The converter's command lines and the formats it writes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace imbrix::magick {
+
+enum class OutputFormat { Png, Avif, Psd, Svg, Tga, Jxl, Jp2, Pdf, Bmp, Gif, Ico, Webp };
+
+enum class Mode {
+    Decode,   ///< IN OUT, IN -flatten OUT: a source the program cannot read, into a PNG
+    Write,    ///< IN -auto-orient [-colorspace Gray] -quality N OUT
+    Animate,  ///< [-colorspace Gray] IN -auto-orient -coalesce OUT: every frame into a WEBP
+};
+
+struct Request {
+    Mode mode = Mode::Decode;
+    std::string input;
+    std::string output;
+    OutputFormat format = OutputFormat::Png;
+    bool flatten = false;
+    bool grayscale = false;
+    int quality = 0;  ///< 1..100 in Mode::Write, 0 otherwise
+};
+
+/// The argument vectors the converter accepts (without the program name):
+///   IN OUT.png                                   IN -flatten OUT.png
+///   IN -auto-orient -quality N OUT               IN -auto-orient -colorspace Gray -quality N OUT
+///   IN -auto-orient -coalesce OUT.webp           -colorspace Gray IN -auto-orient -coalesce OUT.webp
+/// where OUT of the -quality forms ends in .avif .psd .svg .tga .jxl .jp2 .pdf .bmp .gif or
+/// .ico (any letter case) and N is 1..100 in decimal. Anything else gives nullopt.
+std::optional<Request> parseRequest(const std::vector<std::string>& args);
+
+/// The usage text printed for any other argument vector.
+std::string usageText();
+
+/// Lower-case name of the format as ImageMagick names its coder ("avif", "jp2", ...).
+std::string_view coderName(OutputFormat format);
+/// Upper-case name for messages ("AVIF").
+std::string_view displayName(OutputFormat format);
+
+/// True when `head` (the first bytes of a finished file) is data of `format`.
+/// Guards against a back end that exits successfully but writes another format
+/// (ImageMagick 6 writes PNG bytes for an unknown ".jxl") or a stub.
+bool looksLike(OutputFormat format, std::string_view head);
+
+}  // namespace imbrix::magick
