@@ -1,0 +1,275 @@
+// The settings store: reading, writing and start-up rules of "settings.ini".
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "common/testsupport.h"
+#include "settings/settings.h"
+
+namespace imbrix::settings {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScratchDir;
+
+const std::string kBom = "\xEF\xBB\xBF";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool noFolderExists(const std::string&) { return false; }
+
+TEST(SettingsKeys, TableOfDefaults) {
+    const Store empty;
+    const StartupOptions options = readStartupOptions(empty, noFolderExists);
+    EXPECT_TRUE(options.rememberSettings);
+    EXPECT_TRUE(options.displayIcons);
+    EXPECT_TRUE(options.includeSubfolders);
+    EXPECT_FALSE(options.destination);
+    EXPECT_EQ(options.outputQuality, 100);
+    EXPECT_FALSE(options.grayscale);
+    EXPECT_FALSE(options.writeBackQuality);
+    EXPECT_FALSE(options.writeBackGrayscale);
+
+    EXPECT_EQ(keyInfo(Key::OutputFormat).defaultValue, "PNG");
+    EXPECT_EQ(keyInfo(Key::Destination).defaultValue, "Same Folder as Original");
+    EXPECT_EQ(keyInfo(Key::OutputQuality).name, "OutputQuality");
+    for (const KeyInfo& info : kKeys) {
+        EXPECT_EQ(&keyInfo(info.key), &info);
+    }
+}
+
+TEST(SettingsRead, NamesIgnoreCaseValuesDoNot) {
+    const Store store = Store::parse(kBom +
+                                     "[settings]\r\n"
+                                     "outputformat=JPG\r\n"
+                                     "DISPLAYICONS=off\r\n"
+                                     "IncludeSubfolders = OFF \r\n"
+                                     "Grayscale=on\r\n"
+                                     "RememberSettings=off\r\n");
+    EXPECT_EQ(store.text(Key::OutputFormat), "JPG");
+    EXPECT_TRUE(store.displayIcons());        // "off" is not "OFF"
+    EXPECT_FALSE(store.includeSubfolders());  // blanks around the value do not count
+    EXPECT_FALSE(store.grayscale());          // only "ON" switches it on
+    EXPECT_TRUE(store.rememberSettings());
+    EXPECT_FALSE(store.value(Key::Destination));
+}
+
+TEST(SettingsRead, MalformedFileReadAsFarAsItGoes) {
+    const Store store = Store::parse(
+        "OutputFormat=GIF\n"  // before any section
+        "[Settings\n"         // no header: the next line still precedes any section
+        "OutputFormat=TGA\n"
+        "[Settings]\n"
+        "\x01\xFF garbage without equals\n"
+        "=no key\n"
+        "OutputFormat=WEBP\n"
+        "OutputFormat=TIFF\n"  // the first one counts
+        "[Other]\n"
+        "Grayscale=ON\n"
+        "[ settings ]\n"  // the same section once more
+        "OutputQuality=42\n"
+        "OutputFormat=PSD");
+    EXPECT_EQ(store.text(Key::OutputFormat), "WEBP");
+    EXPECT_FALSE(store.grayscale());
+    EXPECT_EQ(store.outputQuality(), 42);
+}
+
+TEST(SettingsRead, QualityAsTheQualityBoxReadsIt) {
+    const std::pair<const char*, long long> cases[] = {
+        {"80", 80}, {" 80 ", 80}, {"+7", 7}, {"-5", -5}, {"250", 250}, {"abc", 100},
+        {"", 100},  {"8 0", 100}, {"80%", 100}, {"99999999999", 100}, {"0x10", 100},
+    };
+    for (const auto& [text, expected] : cases) {
+        const Store store = Store::parse(std::string("[Settings]\nOutputQuality=") + text);
+        EXPECT_EQ(store.outputQuality(), expected) << text;
+    }
+}
+
+TEST(SettingsStartup, AppliedInOrderWithWriteBacks) {
+    struct Case {
+        const char* name;
+        const char* file;
+        bool remember, icons, subfolders, grayscale, writeQuality, writeGrayscale;
+        int quality;
+        const char* format;
+    };
+    const Case cases[] = {
+        {"remember off applies nothing",
+         "[Settings]\nRememberSettings=OFF\nOutputFormat=JPG\nDisplayIcons=OFF\nOutputQuality=5\n"
+         "Grayscale=ON",
+         false, true, true, false, false, false, 100, ""},
+        {"remember off in lower case applies the rest",
+         "[Settings]\nRememberSettings=off\nOutputFormat=JPG\nDisplayIcons=OFF\n", true, false,
+         true, false, false, false, 100, "JPG"},
+        {"quality above the range is clamped and written back",
+         "[Settings]\nOutputQuality=250\nIncludeSubfolders=OFF", true, true, false, false, true,
+         false, 100, ""},
+        {"quality below the range", "[Settings]\nOutputQuality=0", true, true, true, false, true,
+         false, 1, ""},
+        {"malformed quality counts as 100", "[Settings]\nOutputQuality=lots", true, true, true,
+         false, false, false, 100, ""},
+        {"stored quality 100 needs no write", "[Settings]\nOutputQuality=100", true, true, true,
+         false, false, false, 100, ""},
+        {"grayscale on is written back", "[Settings]\nGrayscale=ON\nOutputQuality=60", true, true,
+         true, true, true, true, 60, ""},
+    };
+    for (const Case& c : cases) {
+        const StartupOptions o = readStartupOptions(Store::parse(c.file), noFolderExists);
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(o.rememberSettings, c.remember);
+        EXPECT_EQ(o.displayIcons, c.icons);
+        EXPECT_EQ(o.includeSubfolders, c.subfolders);
+        EXPECT_EQ(o.grayscale, c.grayscale);
+        EXPECT_EQ(o.outputQuality, c.quality);
+        EXPECT_EQ(o.writeBackQuality, c.writeQuality);
+        EXPECT_EQ(o.writeBackGrayscale, c.writeGrayscale);
+        EXPECT_EQ(o.outputFormat, c.format);
+    }
+}
+
+TEST(SettingsStartup, DestinationOnlyWhenTheFolderExists) {
+    ScratchDir dir;
+    auto exists = [](const std::string& path) { return fs::is_directory(path); };
+    const std::pair<std::string, bool> cases[] = {
+        {dir.path().string(), true},
+        {(dir.path() / "deleted").string(), false},
+        {"Same Folder as Original", false},
+        {"", false},
+    };
+    for (const auto& [destination, kept] : cases) {
+        const auto o =
+            readStartupOptions(Store::parse("[Settings]\nDestination=" + destination), exists);
+        EXPECT_EQ(o.destination.has_value(), kept) << destination;
+        if (kept) {
+            EXPECT_EQ(*o.destination, destination);
+        }
+    }
+}
+
+TEST(SettingsWrite, KeepsUnknownLinesAndWritesBom) {
+    ScratchDir dir;
+    const std::string path = dir.file("settings.ini");
+    test::writeText(path,
+                    "; kept note\n"
+                    "[Window]\n"
+                    "Left=10\n"
+                    "\n"
+                    "[SETTINGS]\n"
+                    "outputformat=PNG\n"
+                    "Future=yes\n"
+                    "\n"
+                    "[Other]\n"
+                    "Key=Value\n");
+    Store store = Store::load(path);
+    store.set(Key::OutputFormat, "WEBP");
+    store.setQuality(80);
+    EXPECT_EQ(readFile(path), kBom +
+                                  "; kept note\n"
+                                  "[Window]\n"
+                                  "Left=10\n"
+                                  "\n"
+                                  "[SETTINGS]\n"
+                                  "outputformat=WEBP\n"
+                                  "Future=yes\n"
+                                  "OutputQuality=80\n"
+                                  "\n"
+                                  "[Other]\n"
+                                  "Key=Value\n");
+
+    // Read back: the mark is tolerated and every value survives.
+    const Store again = Store::load(path);
+    EXPECT_EQ(again.text(Key::OutputFormat), "WEBP");
+    EXPECT_EQ(again.outputQuality(), 80);
+    EXPECT_EQ(again.serialize(), readFile(path));
+}
+
+TEST(SettingsWrite, MissingFileGetsSectionOnFirstChange) {
+    ScratchDir dir;
+    const std::string path = dir.file("settings.ini");
+    Store store = Store::load(path);
+    EXPECT_FALSE(fs::exists(path));  // opening writes nothing
+    store.setSwitch(Key::Grayscale, true);
+    store.set(Key::Destination, "/home/user/My = Pictures");
+    EXPECT_EQ(readFile(path),
+              kBom + "[Settings]\nGrayscale=ON\nDestination=/home/user/My = Pictures\n");
+    EXPECT_EQ(Store::load(path).text(Key::Destination), "/home/user/My = Pictures");
+    EXPECT_THROW(store.set(Key::Destination, "a\nOutputFormat=GIF"), std::invalid_argument);
+    EXPECT_EQ(Store::load(path).text(Key::OutputFormat), "");
+}
+
+TEST(SettingsWrite, FailedWriteKeepsOldFileAndValue) {
+    ScratchDir dir;
+    const std::string path = dir.file("settings.ini");
+    Store store = Store::load(path);
+    store.set(Key::OutputFormat, "GIF");
+    const std::string before = readFile(path);
+
+    // Make the rename fail: the settings name becomes a non-empty folder. This works
+    // for every user, root included.
+    fs::rename(path, dir.file("moved.ini"));
+    fs::create_directory(path);
+    test::writeText(fs::path(path) / "inside", "x");
+    try {
+        store.set(Key::OutputFormat, "JXL");
+        FAIL() << "no error";
+    } catch (const SettingsError& e) {
+        EXPECT_NE(std::string(e.what()).find("Cannot create file \"" + path + "\""),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(store.text(Key::OutputFormat), "JXL");  // the control keeps its new state
+
+    // No temporary file is left behind.
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"moved.ini", "settings.ini"}));
+
+    // The next change tries again and carries the earlier one too.
+    fs::remove_all(path);
+    fs::rename(dir.file("moved.ini"), path);
+    EXPECT_EQ(readFile(path), before);
+    store.setQuality(50);
+    const Store again = Store::load(path);
+    EXPECT_EQ(again.text(Key::OutputFormat), "JXL");
+    EXPECT_EQ(again.outputQuality(), 50);
+}
+
+TEST(SettingsWrite, ReadOnlyFolderReportsTheFile) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root writes into read-only folders";
+    }
+    ScratchDir dir;
+    const std::string path = dir.file("settings.ini");
+    Store store = Store::load(path);
+    store.set(Key::OutputFormat, "GIF");
+    fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_THROW(store.set(Key::OutputFormat, "BMP"), SettingsError);
+    fs::permissions(dir.path(), fs::perms::owner_all);
+    EXPECT_EQ(Store::load(path).text(Key::OutputFormat), "GIF");
+}
+
+TEST(SettingsReset, DeletesTheFile) {
+    ScratchDir dir;
+    const std::string path = dir.file("settings.ini");
+    Store store = Store::load(path);
+    EXPECT_TRUE(store.reset());  // no file: nothing to do
+    store.set(Key::OutputFormat, "GIF");
+    ASSERT_TRUE(fs::exists(path));
+    EXPECT_TRUE(store.reset());
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(store.text(Key::OutputFormat), "");
+}
+
+}  // namespace
+}  // namespace imbrix::settings

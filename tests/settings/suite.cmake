@@ -1,0 +1,1 @@
+imbrix_add_test_suite(settings LIBS imbrix_settings)
