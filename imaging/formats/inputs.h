@@ -1,0 +1,48 @@
+// Imbrix imaging layer: the decoders behind decode.h, one per format file.
+//
+// Each takes the whole encoded file and returns the picture drawn with its own
+// transparency over a zeroed raster (premultiplied BGRA). Each checks the size cap
+// from the header before it allocates pixel memory, keeps its library's error
+// callbacks to itself and throws imaging::Error with the text the user sees.
+#pragma once
+
+#include "imaging/raster.h"
+#include "imaging/source.h"
+
+namespace imbrix::imaging::formats {
+
+/// libjpeg-turbo. Errors read "JPEG error #<libjpeg message code>". The EXIF
+/// orientation is applied.
+Raster decodeJpeg(Bytes data);
+
+/// libpng: every bit depth and colour type, 16-bit samples scaled to 8 bits.
+Raster decodePng(Bytes data);
+
+/// giflib: the first frame, composed on the logical screen.
+Raster decodeGif(Bytes data);
+
+/// libtiff: the first page, any photometric interpretation.
+Raster decodeTiff(Bytes data);
+
+/// libwebp: a still picture, or the first frame of an animation. The EXIF
+/// orientation is applied.
+Raster decodeWebp(Bytes data);
+
+/// librsvg through cairo, at the picture's own size. Nothing outside `data` is read.
+Raster decodeSvg(Bytes data);
+
+/// Windows bitmaps, our own reader (BMP file header + DIB).
+Raster decodeBmp(Bytes data);
+
+/// A DIB without its file header, as icons store them: the height covers the
+/// colour bitmap and the AND mask below it; the mask gives the transparency
+/// unless a 32-bit bitmap carries an alpha channel of its own.
+Raster decodeIconDib(Bytes dib);
+
+/// Windows icons and cursors: the largest image of the file (PNG or DIB).
+Raster decodeIco(Bytes data);
+
+/// JPEG XR through jxrlib.
+Raster decodeJxr(Bytes data);
+
+}  // namespace imbrix::imaging::formats

@@ -1,0 +1,150 @@
+// JPEG encoder: libjpeg-turbo, reading BGRX rows straight from the raster.
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+// jpeglib.h needs size_t and FILE declared first.
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include "imaging/encode.h"
+#include "imaging/error.h"
+
+namespace imbrix::imaging {
+
+namespace {
+
+constexpr std::size_t kOutputChunk = 64 * 1024;
+constexpr JDIMENSION kRowsPerCall = 16;
+
+struct JpegErrorManager {
+    jpeg_error_mgr pub;  // first member: libjpeg sees a jpeg_error_mgr*
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX] = {};
+};
+
+struct JpegDestination {
+    jpeg_destination_mgr pub;  // first member: libjpeg sees a jpeg_destination_mgr*
+    Sink* sink = nullptr;
+    std::vector<JOCTET> buffer;
+    std::exception_ptr sinkError;  // what the sink threw, rethrown after libjpeg unwound
+};
+
+extern "C" void onJpegError(j_common_ptr cinfo) {
+    auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+extern "C" void onJpegMessage(j_common_ptr, int) {}
+
+bool flushToSink(JpegDestination& dest, std::size_t size) noexcept {
+    try {
+        dest.sink->write(dest.buffer.data(), size);
+        return true;
+    } catch (...) {
+        dest.sinkError = std::current_exception();
+        return false;
+    }
+}
+
+void resetBuffer(JpegDestination& dest) {
+    dest.pub.next_output_byte = dest.buffer.data();
+    dest.pub.free_in_buffer = dest.buffer.size();
+}
+
+extern "C" void onInitDestination(j_compress_ptr cinfo) {
+    resetBuffer(*reinterpret_cast<JpegDestination*>(cinfo->dest));
+}
+
+extern "C" boolean onEmptyOutputBuffer(j_compress_ptr cinfo) {
+    auto* dest = reinterpret_cast<JpegDestination*>(cinfo->dest);
+    // libjpeg expects the whole buffer to be taken, whatever free_in_buffer says.
+    if (!flushToSink(*dest, dest->buffer.size())) {
+        auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+        std::longjmp(err->jump, 1);
+    }
+    resetBuffer(*dest);
+    return TRUE;
+}
+
+extern "C" void onTermDestination(j_compress_ptr cinfo) {
+    auto* dest = reinterpret_cast<JpegDestination*>(cinfo->dest);
+    if (!flushToSink(*dest, dest->buffer.size() - dest->pub.free_in_buffer)) {
+        auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+        std::longjmp(err->jump, 1);
+    }
+}
+
+// Everything libjpeg may leave by longjmp happens in here; the only objects
+// alive across setjmp are plain pointers and integers.
+bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestination& dest,
+              const Raster& raster, int quality) {
+    if (setjmp(err.jump)) {
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    cinfo.dest = &dest.pub;
+    cinfo.image_width = raster.width();
+    cinfo.image_height = raster.height();
+    cinfo.input_components = 4;
+    cinfo.in_color_space = JCS_EXT_BGRX;  // the alpha byte is skipped
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    // 4:2:0: luma at full size, both chroma components halved each way.
+    cinfo.comp_info[0].h_samp_factor = 2;
+    cinfo.comp_info[0].v_samp_factor = 2;
+    for (int c = 1; c < 3; ++c) {
+        cinfo.comp_info[c].h_samp_factor = 1;
+        cinfo.comp_info[c].v_samp_factor = 1;
+    }
+    cinfo.optimize_coding = TRUE;
+    jpeg_start_compress(&cinfo, TRUE);
+    JSAMPROW rows[kRowsPerCall];
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const JDIMENSION count = std::min(kRowsPerCall, cinfo.image_height - cinfo.next_scanline);
+        for (JDIMENSION i = 0; i < count; ++i) {
+            // libjpeg only reads input rows.
+            rows[i] = const_cast<JSAMPROW>(raster.row(cinfo.next_scanline + i));
+        }
+        jpeg_write_scanlines(&cinfo, rows, count);
+    }
+    jpeg_finish_compress(&cinfo);
+    return true;
+}
+
+}  // namespace
+
+void encodeJpeg(const Raster& raster, int quality, Sink& out) {
+    if (raster.empty()) {
+        throw Error("Cannot write JPEG: the picture has no pixels");
+    }
+    quality = std::clamp(quality, 1, 100);
+
+    JpegErrorManager err;
+    jpeg_compress_struct cinfo{};
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = onJpegError;
+    err.pub.emit_message = onJpegMessage;
+
+    JpegDestination dest;
+    dest.sink = &out;
+    dest.buffer.resize(kOutputChunk);
+    dest.pub.init_destination = onInitDestination;
+    dest.pub.empty_output_buffer = onEmptyOutputBuffer;
+    dest.pub.term_destination = onTermDestination;
+
+    const bool ok = compress(cinfo, err, dest, raster, quality);
+    jpeg_destroy_compress(&cinfo);
+    if (!ok) {
+        if (dest.sinkError) {
+            std::rethrow_exception(dest.sinkError);
+        }
+        throw Error(std::string("Cannot write JPEG: ") + err.message);
+    }
+}
+
+}  // namespace imbrix::imaging

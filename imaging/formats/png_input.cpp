@@ -1,0 +1,127 @@
+// PNG sources through libpng.
+#include <png.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstring>
+#include <string>
+
+#include "imaging/error.h"
+#include "imaging/formats/inputs.h"
+
+namespace imbrix::imaging::formats {
+
+namespace {
+
+struct Decoder {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    Bytes data;
+    std::size_t offset = 0;
+    std::string message;   // libpng's error text
+    std::string cxxError;  // a failed size check or allocation
+    Raster picture;
+    bool rowsDone = false;
+
+    ~Decoder() { png_destroy_read_struct(&png, &info, nullptr); }
+};
+
+// libpng's fatal errors must not return: record the text and jump back to run().
+[[noreturn]] void onError(png_structp png, png_const_charp text) {
+    auto* d = static_cast<Decoder*>(png_get_error_ptr(png));
+    d->message = std::string("PNG error: ") + (text ? text : "unknown error");
+    png_longjmp(png, 1);
+}
+
+void onWarning(png_structp, png_const_charp) {}
+
+void readBytes(png_structp png, png_bytep out, png_size_t length) {
+    auto* d = static_cast<Decoder*>(png_get_io_ptr(png));
+    if (d->data.size() - d->offset < length) {
+        png_error(png, "the file is truncated");
+    }
+    std::memcpy(out, d->data.data() + d->offset, length);
+    d->offset += length;
+}
+
+bool allocate(Decoder& d, png_uint_32 width, png_uint_32 height) {
+    try {
+        checkPictureSize(width, height);
+        d.picture = Raster(width, height);
+        return true;
+    } catch (const Error& e) {
+        d.cxxError = e.what();
+        return false;
+    }
+}
+
+// Every libpng call. No object with a destructor lives in this frame, so the
+// jump back from onError skips nothing.
+bool run(Decoder& d) {
+    if (setjmp(png_jmpbuf(d.png))) {
+        // Damage after the last row (a missing IEND, a bad trailing chunk) costs
+        // nothing of the picture.
+        return d.rowsDone && d.cxxError.empty();
+    }
+    png_set_read_fn(d.png, &d, readBytes);
+    // Width and height are each capped by the pixel cap; their product is
+    // checked below, before any row is allocated.
+    const auto sideLimit =
+        static_cast<png_uint_32>(std::min<std::uint64_t>(kMaxPixels, PNG_UINT_31_MAX));
+    png_set_user_limits(d.png, sideLimit, sideLimit);
+    png_read_info(d.png, d.info);
+
+    png_uint_32 width = 0;
+    png_uint_32 height = 0;
+    int bitDepth = 0;
+    int colorType = 0;
+    int interlace = 0;
+    png_get_IHDR(d.png, d.info, &width, &height, &bitDepth, &colorType, &interlace, nullptr,
+                 nullptr);
+    if (!allocate(d, width, height)) {
+        return false;
+    }
+
+    // Everything to 8-bit BGRA, values as stored (no gamma or colour correction).
+    png_set_expand(d.png);  // palette to RGB, gray below 8 bits to 8, tRNS to alpha
+    if (bitDepth == 16) {
+        png_set_scale_16(d.png);
+    }
+    if (colorType == PNG_COLOR_TYPE_GRAY || colorType == PNG_COLOR_TYPE_GRAY_ALPHA) {
+        png_set_gray_to_rgb(d.png);
+    }
+    png_set_bgr(d.png);
+    png_set_add_alpha(d.png, 0xFF, PNG_FILLER_AFTER);  // a no-op where alpha exists
+    const int passes = png_set_interlace_handling(d.png);
+    png_read_update_info(d.png, d.info);
+    if (png_get_rowbytes(d.png, d.info) != d.picture.stride()) {
+        png_error(d.png, "unexpected row layout");
+    }
+    for (int pass = 0; pass < passes; ++pass) {
+        for (png_uint_32 y = 0; y < height; ++y) {
+            png_read_row(d.png, d.picture.row(y), nullptr);
+        }
+    }
+    d.rowsDone = true;
+    png_read_end(d.png, nullptr);
+    return true;
+}
+
+}  // namespace
+
+Raster decodePng(Bytes data) {
+    Decoder d;
+    d.data = data;
+    d.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &d, onError, onWarning);
+    if (!d.png || !(d.info = png_create_info_struct(d.png))) {
+        throw Error("PNG error: out of memory");
+    }
+    if (!run(d)) {
+        throw Error(d.cxxError.empty() ? d.message : d.cxxError);
+    }
+    d.picture.premultiplied = false;
+    premultiply(d.picture);
+    return std::move(d.picture);
+}
+
+}  // namespace imbrix::imaging::formats

@@ -1,0 +1,261 @@
+// Failures: the exact messages users see, the size cap checked before any pixel
+// memory exists, and damaged or hostile files that must fail cleanly.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "decode_testutil.h"
+
+namespace imbrix::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+imaging::Bytes view(const Bytes& b) { return {b.data(), b.size()}; }
+
+TEST(DecodeErrors, JpegLoaderOnNonJpegData) {
+    // libjpeg's JERR_NO_SOI: the file does not start with FF D8.
+    const Bytes png = readBytes(corpusFile("pngsuite/basn2c08.png"));
+    EXPECT_EQ(errorMessage([&] { imaging::decodeWithPictureLoader("jpg", view(png)); }),
+              "JPEG error #53");
+    const Bytes text = {'h', 'e', 'l', 'l', 'o'};
+    EXPECT_EQ(errorMessage([&] { imaging::decodeWithPictureLoader("JPEG", view(text)); }),
+              "JPEG error #53");
+}
+
+TEST(DecodeErrors, UnknownExtensionBeforeTheFileIsOpened) {
+    // The file does not exist: the extension is refused first.
+    EXPECT_EQ(errorMessage([] { imaging::loadPicture("/nonexistent/folder/picture.Xyz"); }),
+              "Unknown picture file extension (.Xyz)");
+    EXPECT_EQ(errorMessage([] { imaging::loadPicture("/nonexistent/folder.png/picture"); }),
+              "Unknown picture file extension (.)");
+    EXPECT_EQ(errorMessage([] { imaging::decodeWithPictureLoader("jfif", {}); }),
+              "Unknown picture file extension (.jfif)");
+}
+
+TEST(DecodeErrors, MissingFileNamesIt) {
+    const std::string message =
+        errorMessage([] { imaging::loadPicture("/nonexistent/folder/picture.png"); });
+    EXPECT_NE(message.find("/nonexistent/folder/picture.png"), std::string::npos) << message;
+}
+
+TEST(DecodeErrors, EmptyDataFailsInEveryDecoder) {
+    for (const char* ext : {"bmp", "ico", "tif", "jpg", "png", "gif", "svg", "webp", "wmp"}) {
+        EXPECT_FALSE(errorMessage([&] { imaging::decodeWithPictureLoader(ext, {}); }).empty())
+            << ext;
+    }
+}
+
+TEST(DecodeByContentErrors, UnknownOrDamagedDataNamesTheFile) {
+    const Bytes text = {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'};
+    EXPECT_EQ(errorMessage([&] { imaging::decodeByContent(view(text), "notes.png"); }),
+              "Cannot decode \"notes.png\": unknown or damaged image data");
+    EXPECT_EQ(errorMessage([&] { imaging::decodeByContent({}, "empty.jpg"); }),
+              "Cannot decode \"empty.jpg\": unknown or damaged image data");
+    // A PNG cut in half: recognised, then the decoder's reason after the name.
+    Bytes png = readBytes(corpusFile("pngsuite/basn2c08.png"));
+    png.resize(png.size() / 2);
+    const std::string message =
+        errorMessage([&] { imaging::decodeByContent(view(png), "/photos/half.png"); });
+    EXPECT_EQ(message.rfind("Cannot decode \"/photos/half.png\": PNG error: ", 0), 0u) << message;
+}
+
+// Tiny files whose headers claim far more pixels than the cap (or a side of
+// zero). Each must fail with the raster's message, before allocating: under
+// AddressSanitizer an allocation of that size would abort the test.
+struct CapCase {
+    const char* name;
+    const char* extension;
+    Bytes data;
+    const char* message;
+};
+
+void PrintTo(const CapCase& c, std::ostream* os) { *os << c.name; }
+
+void put32be(Bytes& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        b[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+    }
+}
+
+Bytes pngWithSize(std::uint32_t w, std::uint32_t h) {
+    Bytes b = readBytes(corpusFile("pngsuite/basn2c08.png"));
+    put32be(b, 16, w);
+    put32be(b, 20, h);
+    // The IHDR's CRC covers the size: recompute it, so only the size is wrong.
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = 12; i < 29; ++i) {
+        crc ^= b[i];
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+        }
+    }
+    put32be(b, 29, ~crc);
+    return b;
+}
+
+Bytes jpegWithSize(std::uint16_t w, std::uint16_t h) {
+    Bytes b = readBytes(corpusFile("photos/jpeg-variants/video-001.jpeg"));
+    for (std::size_t i = 2; i + 9 < b.size(); ++i) {
+        if (b[i] == 0xFF && (b[i + 1] == 0xC0 || b[i + 1] == 0xC2)) {
+            b[i + 5] = static_cast<std::uint8_t>(h >> 8);
+            b[i + 6] = static_cast<std::uint8_t>(h);
+            b[i + 7] = static_cast<std::uint8_t>(w >> 8);
+            b[i + 8] = static_cast<std::uint8_t>(w);
+            break;
+        }
+    }
+    return b;
+}
+
+Bytes bmpWithSize(std::int32_t w, std::int32_t h) {
+    Bytes b = readBytes(corpusFile("bmp/x-image/video-001.bmp"));
+    for (int i = 0; i < 4; ++i) {
+        b[18 + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(w) >> (8 * i));
+        b[22 + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(h) >> (8 * i));
+    }
+    return b;
+}
+
+Bytes gifWithScreen(std::uint16_t w, std::uint16_t h) {
+    Bytes b = readBytes(corpusFile("gif/still/cat.gif"));
+    b[6] = static_cast<std::uint8_t>(w);
+    b[7] = static_cast<std::uint8_t>(w >> 8);
+    b[8] = static_cast<std::uint8_t>(h);
+    b[9] = static_cast<std::uint8_t>(h >> 8);
+    return b;
+}
+
+// A minimal little-endian TIFF: one strip of 8-bit gray, claiming `w` x `h`.
+Bytes tiffWithSize(std::uint32_t w, std::uint32_t h) {
+    Bytes b = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    auto u16 = [&b](std::uint32_t v) {
+        b.push_back(static_cast<std::uint8_t>(v));
+        b.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    auto u32 = [&](std::uint32_t v) {
+        u16(v & 0xFFFF);
+        u16(v >> 16);
+    };
+    auto entry = [&](std::uint16_t tag, std::uint16_t type, std::uint32_t value) {
+        u16(tag);
+        u16(type);
+        u32(1);
+        u32(value);
+    };
+    u16(8);
+    entry(256, 4, w);      // ImageWidth
+    entry(257, 4, h);      // ImageLength
+    entry(258, 3, 8);      // BitsPerSample
+    entry(259, 3, 1);      // Compression: none
+    entry(262, 3, 1);      // Photometric: min-is-black
+    entry(273, 4, 200);    // StripOffsets
+    entry(278, 4, h);      // RowsPerStrip
+    entry(279, 4, 16);     // StripByteCounts
+    u32(0);
+    b.resize(216, 0x80);
+    return b;
+}
+
+// A lossless WEBP header (VP8L) claiming 16384 x 16384.
+Bytes webpWithSize() {
+    Bytes b = {'R', 'I', 'F', 'F', 26, 0, 0, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8', 'L',
+               14,  0,   0,   0,   0x2F};
+    const std::uint32_t bits = (16383u) | (16383u << 14);  // width-1, height-1, no alpha, v0
+    for (int i = 0; i < 4; ++i) {
+        b.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+    }
+    b.resize(34, 0);
+    return b;
+}
+
+const std::vector<CapCase> kCapCases = {
+    {"png", "png", pngWithSize(100000, 100000),
+     "Picture is too large (100000 x 100000 pixels, at most 268435456)"},
+    {"png_zero", "png", pngWithSize(0, 10), nullptr},
+    {"jpeg", "jpg", jpegWithSize(65000, 65000),
+     "Picture is too large (65000 x 65000 pixels, at most 268435456)"},
+    {"bmp", "bmp", bmpWithSize(100000, -100000),
+     "Picture is too large (100000 x 100000 pixels, at most 268435456)"},
+    {"gif", "gif", gifWithScreen(65535, 65535),
+     "Picture is too large (65535 x 65535 pixels, at most 268435456)"},
+    {"tiff", "tif", tiffWithSize(1000000, 1000000),
+     "Picture is too large (1000000 x 1000000 pixels, at most 268435456)"},
+    {"webp", "webp", webpWithSize(),
+     "Picture is too large (16384 x 16384 pixels, at most 268435456)"},
+};
+
+class SizeCap : public ::testing::TestWithParam<CapCase> {};
+
+TEST_P(SizeCap, RefusedFromTheHeader) {
+    const CapCase& c = GetParam();
+    const std::string message =
+        errorMessage([&] { imaging::decodeWithPictureLoader(c.extension, view(c.data)); });
+    if (c.message) {
+        EXPECT_EQ(message, c.message);
+    } else {
+        EXPECT_FALSE(message.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Crafted, SizeCap, ::testing::ValuesIn(kCapCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SizeCap, SvgBeyondCairosLimit) {
+    const std::string text =
+        R"(<svg xmlns="http://www.w3.org/2000/svg" width="100000" height="10"/>)";
+    const imaging::Bytes bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    const std::string message =
+        errorMessage([&] { imaging::decodeWithPictureLoader("svg", bytes); });
+    EXPECT_EQ(message.rfind("SVG error: the picture is too large", 0), 0u) << message;
+}
+
+// Every file of tests/crashers (inputs that once crashed or hung a decoder) and
+// of the corpus's damaged sets: an error or a picture, never a crash or a hang.
+// Each goes through its loader by extension and through decode by content.
+TEST(HostileFiles, FailCleanly) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& dir :
+         {sourceDir() / "tests/crashers", corpusDir() / "broken/gdk-pixbuf-fail",
+          corpusDir() / "broken/go-png", corpusDir() / "broken/goexif-corrupt",
+          corpusDir() / "broken/librsvg-crash", corpusDir() / "broken/misc"}) {
+        if (!std::filesystem::is_directory(dir)) {
+            continue;
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            if (entry.is_regular_file()) {
+                files.push_back(entry.path());
+            }
+        }
+    }
+    ASSERT_GT(files.size(), 50u);
+    int decoded = 0;
+    int failed = 0;
+    for (const auto& path : files) {
+        const std::string ext = path.extension().string();
+        const std::string bare = ext.empty() ? "" : ext.substr(1);
+        if (imaging::hasPictureLoader(bare)) {
+            try {
+                const imaging::Raster picture = imaging::loadPicture(path.string());
+                EXPECT_TRUE(validPremultiplied(picture)) << path;
+                ++decoded;
+            } catch (const imaging::Error& e) {
+                EXPECT_NE(std::string(e.what()), "") << path;
+                ++failed;
+            }
+        }
+        try {
+            const imaging::FileBytes file(path.string());
+            imaging::decodeByContent(file.bytes(), path.filename().string());
+        } catch (const imaging::Error& e) {
+            EXPECT_NE(std::string(e.what()).find(path.filename().string()), std::string::npos)
+                << e.what();
+        }
+    }
+    EXPECT_GT(failed, 0);
+    RecordProperty("decoded", decoded);
+}
+
+}  // namespace
+}  // namespace imbrix::test
