@@ -85,6 +85,14 @@ std::string problemLine(const std::string& output) {
             return line;
         }
     }
+    // The libjxl tools name the failed check as "./lib/jxl/decode.cc:2123: invalid signature".
+    for (const auto& line : lines) {
+        const auto at = line.find(".cc:");
+        const auto colon = at == std::string::npos ? at : line.find(": ", at);
+        if (colon != std::string::npos) {
+            return line.substr(colon + 2);
+        }
+    }
     return lines.empty() ? std::string() : lines.back();
 }
 
@@ -344,6 +352,10 @@ private:
         }
         const bool aboutInput = (!linkName_.empty() && raw.find(linkName_) != std::string::npos) ||
                                 (!sourceName_.empty() && raw.find(sourceName_) != std::string::npos);
+        // ImageMagick says only "no images defined" when a reader gave up quietly.
+        if (raw.find("no images defined") != std::string::npos) {
+            throw readFailure("the file is damaged or in a format that cannot be read");
+        }
         const std::string problem = userWords(raw);
         throw aboutInput ? readFailure(problem) : writeFailure(problem);
     }

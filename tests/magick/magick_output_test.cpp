@@ -1,0 +1,201 @@
+// The converter front writes every output format it is asked for, for real: the
+// right signature, a picture another reader opens at the right size, upright,
+// gray when asked, animation frames kept.
+#include <string>
+#include <vector>
+
+#include "magick/magick_support.h"
+
+namespace imbrix::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A camera photo stored sideways (640 x 428) with EXIF orientation 6: upright it is 428 x 640.
+fs::path sidewaysPhoto() {
+    return corpusDir() / "photos" / "exif-orientation" / "bug725582-testrotate.jpg";
+}
+
+struct FormatCase {
+    std::string extension;
+    std::size_t magicOffset;
+    std::string magic;
+    int width;
+    int height;
+};
+
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.extension; }
+
+using namespace std::string_literals;
+
+const std::vector<FormatCase> kFormats{
+    {"avif", 4, "ftypavif", 428, 640},
+    {"psd", 0, "8BPS", 428, 640},
+    {"svg", 0, "<?xml", 428, 640},
+    // TGA has no signature: colour map type 0 and the size, little-endian, at byte 12.
+    {"tga", 12, "\xac\x01\x80\x02", 428, 640},
+    {"jxl", 0, "\xff\x0a", 428, 640},
+    {"jp2", 0, "\0\0\0\x0cjP  \r\n\x87\n"s, 428, 640},
+    {"pdf", 0, "%PDF-", 428, 640},
+    {"bmp", 0, "BM", 428, 640},
+    {"gif", 0, "GIF89a", 428, 640},
+    // An icon holds at most 256 x 256: the upright photo shrinks to 171 x 256.
+    {"ico", 0, "\0\0\1\0"s, 171, 256},
+};
+
+class OutputFormatTest : public MagickTest,
+                         public ::testing::WithParamInterface<std::tuple<FormatCase, bool>> {};
+
+TEST_P(OutputFormatTest, WritesUprightPictureInTheFormat) {
+    const auto& [format, grayscale] = GetParam();
+    const std::string out = file("photo." + format.extension);
+    std::vector<std::string> args{sidewaysPhoto().string(), "-auto-orient"};
+    if (grayscale) {
+        args.insert(args.end(), {"-colorspace", "Gray"});
+    }
+    args.insert(args.end(), {"-quality", "85", out});
+
+    const RunResult run = runMagick(args);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(headBytes(out, format.magicOffset + format.magic.size()).substr(format.magicOffset),
+              format.magic);
+    const Picture picture = readOutput(out, format.extension, dir());
+    ASSERT_FALSE(picture.empty());
+    EXPECT_EQ(picture.width, format.width);
+    EXPECT_EQ(picture.height, format.height);
+    if (grayscale) {
+        // Lossy coders may round a channel by a step or two.
+        EXPECT_LE(picture.maxChroma(), 4);
+    } else {
+        EXPECT_GT(picture.maxChroma(), 40) << "the colours are lost";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFormat, OutputFormatTest,
+                         ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::Bool()),
+                         [](const auto& p) {
+                             return std::get<0>(p.param).extension +
+                                    (std::get<1>(p.param) ? "_gray" : "_colour");
+                         });
+
+// Each orientation of the same small picture, EXIF-tagged, must come out like the
+// untagged original, whatever route the format takes.
+class OrientationTest
+    : public MagickTest,
+      public ::testing::WithParamInterface<std::tuple<std::string, int>> {};
+
+TEST_P(OrientationTest, ComesOutLikeTheUntaggedOriginal) {
+    const auto& [extension, orientation] = GetParam();
+    const fs::path folder = corpusDir() / "photos" / "exif-orientation";
+    const fs::path referencePng = dir() / "reference.png";
+    ASSERT_EQ(runCommand({"/usr/bin/convert", (folder / "orientation_0.jpg").string(),
+                          "png:" + referencePng.string()}),
+              0);
+    const Picture reference = loadPng(referencePng);
+
+    const std::string source = (folder / ("orientation_" + std::to_string(orientation) + ".jpg")).string();
+    const std::string out = file("oriented." + extension);
+    const RunResult run = runMagick({source, "-auto-orient", "-quality", "95", out});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const Picture picture = readOutput(out, extension, dir());
+    ASSERT_EQ(picture.width, reference.width);
+    ASSERT_EQ(picture.height, reference.height);
+    // A turned or mirrored picture differs by far more than coding noise.
+    EXPECT_LT(picture.meanDifference(reference), 12.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryRoute, OrientationTest,
+    ::testing::Combine(::testing::Values("avif", "psd", "svg", "tga", "jxl", "jp2", "pdf", "bmp",
+                                         "gif", "ico"),
+                       ::testing::Values(2, 3, 5, 6, 8)),
+    [](const auto& p) {
+        return std::get<0>(p.param) + "_orientation" + std::to_string(std::get<1>(p.param));
+    });
+
+struct AnimationCase {
+    std::string source;  // under gif/
+    int frames;
+};
+
+class AnimationTest : public MagickTest,
+                      public ::testing::WithParamInterface<std::tuple<AnimationCase, bool>> {};
+
+std::string webpmuxInfo(const std::string& webp) {
+    std::string info;
+    EXPECT_EQ(runCommand({"/usr/bin/webpmux", "-info", webp}, &info), 0) << info;
+    return info;
+}
+
+TEST_P(AnimationTest, GifToWebpKeepsEveryFrame) {
+    const auto& [animation, grayscale] = GetParam();
+    const std::string source = (corpusDir() / "gif" / animation.source).string();
+    const std::string out = file("frames.webp");
+    const RunResult run = grayscale
+                              ? runMagick({"-colorspace", "Gray", source, "-auto-orient",
+                                           "-coalesce", out})
+                              : runMagick({source, "-auto-orient", "-coalesce", out});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::string head = headBytes(out, 16);
+    EXPECT_EQ(head.substr(0, 4), "RIFF");
+    EXPECT_EQ(head.substr(8, 4), "WEBP");
+    const std::string info = webpmuxInfo(out);
+    if (animation.frames > 1) {
+        EXPECT_NE(info.find("Number of frames: " + std::to_string(animation.frames)),
+                  std::string::npos)
+            << info;
+    } else {
+        EXPECT_EQ(info.find("Number of frames"), std::string::npos) << info;
+    }
+    const Picture first = readOutput(out, "webp", dir());
+    ASSERT_FALSE(first.empty());
+    if (grayscale) {
+        EXPECT_LE(first.maxChroma(), 4);
+    } else {
+        EXPECT_GT(first.maxChroma(), 40);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AnimatedAndStill, AnimationTest,
+    ::testing::Combine(::testing::Values(AnimationCase{"animated/traffic_light.gif", 4},
+                                         AnimationCase{"animated/test-animation.gif", 5},
+                                         AnimationCase{"still/cat.gif", 1}),
+                       ::testing::Bool()),
+    [](const auto& p) {
+        std::string name = fs::path(std::get<0>(p.param).source).stem().string();
+        for (char& c : name) {
+            if (!std::isalnum(static_cast<unsigned char>(c))) {
+                c = '_';
+            }
+        }
+        return name + (std::get<1>(p.param) ? "_gray" : "_colour");
+    });
+
+class IconSizeTest : public MagickTest {};
+
+TEST_F(IconSizeTest, LargePictureShrinksToFitKeepingProportions) {
+    // 2572 x 1740 camera photo.
+    const std::string source =
+        (corpusDir() / "photos" / "camera" / "Picture_0B_by_freespace.jpg").string();
+    const std::string out = file("big.ico");
+    const RunResult run = runMagick({source, "-auto-orient", "-quality", "80", out});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(headBytes(out, 4), std::string("\0\0\1\0", 4));
+    const Picture icon = readOutput(out, "ico", dir());
+    EXPECT_EQ(icon.width, 256);
+    EXPECT_EQ(icon.height, 173);  // 1740 * 256 / 2572 = 173.2
+}
+
+TEST_F(IconSizeTest, SmallPictureKeepsItsSize) {
+    const std::string source = (corpusDir() / "gif" / "still" / "cat.gif").string();
+    const std::string out = file("small.ico");
+    const RunResult run = runMagick({source, "-auto-orient", "-quality", "80", out});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const Picture icon = readOutput(out, "ico", dir());
+    EXPECT_EQ(icon.width, 113);
+    EXPECT_EQ(icon.height, 146);
+}
+
+}  // namespace
+}  // namespace imbrix::test

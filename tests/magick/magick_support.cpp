@@ -1,0 +1,229 @@
+#include "magick/magick_support.h"
+
+#include <cairo.h>
+#include <librsvg/rsvg.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+
+namespace imbrix::test {
+
+namespace {
+
+Picture fromSurface(cairo_surface_t* surface) {
+    Picture picture;
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        return picture;
+    }
+    cairo_surface_flush(surface);
+    picture.width = cairo_image_surface_get_width(surface);
+    picture.height = cairo_image_surface_get_height(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    const unsigned char* data = cairo_image_surface_get_data(surface);
+    const cairo_format_t format = cairo_image_surface_get_format(surface);
+    picture.rgba.reserve(static_cast<std::size_t>(picture.width) * picture.height * 4);
+    for (int y = 0; y < picture.height; ++y) {
+        const auto* row = reinterpret_cast<const std::uint32_t*>(data + y * stride);
+        for (int x = 0; x < picture.width; ++x) {
+            const std::uint32_t px = row[x];
+            const unsigned a = format == CAIRO_FORMAT_ARGB32 ? px >> 24 : 255;
+            auto channel = [&](int shift) {
+                const unsigned c = (px >> shift) & 0xff;
+                return static_cast<std::uint8_t>(a == 0 ? 0 : std::min(255u, (c * 255 + a / 2) / a));
+            };
+            picture.rgba.push_back(channel(16));
+            picture.rgba.push_back(channel(8));
+            picture.rgba.push_back(channel(0));
+            picture.rgba.push_back(static_cast<std::uint8_t>(a));
+        }
+    }
+    return picture;
+}
+
+std::string readAll(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+    std::string data(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    in.seekg(0);
+    in.read(data.data(), size);
+    return data;
+}
+
+// Runs a reader; a failure is reported with what it printed.
+bool runReader(const std::vector<std::string>& argv) {
+    std::string output;
+    const int status = runCommand(argv, &output);
+    if (status != 0) {
+        ADD_FAILURE() << argv[0] << " could not read " << argv[1] << ": " << output;
+        return false;
+    }
+    return true;
+}
+
+// The JPEG that GraphicsMagick puts into a PDF as the page's picture.
+Picture readPdf(const std::filesystem::path& pdf, const std::filesystem::path& work) {
+    const std::string data = readAll(pdf);
+    std::smatch m;
+    const std::regex image(R"(/Filter \[ /DCTDecode \]\s*/Width (\d+)\s*/Height (\d+))");
+    if (!std::regex_search(data, m, image)) {
+        ADD_FAILURE() << pdf << " holds no JPEG picture";
+        return {};
+    }
+    const auto start = data.find("\xff\xd8", static_cast<std::size_t>(m.position(0)));
+    const auto endStream = data.find("endstream", start);
+    const auto end = data.rfind("\xff\xd9", endStream);
+    if (start == std::string::npos || endStream == std::string::npos || end < start) {
+        ADD_FAILURE() << pdf << " has no complete JPEG stream";
+        return {};
+    }
+    const auto jpeg = work / "pdf-page.jpg";
+    std::ofstream(jpeg, std::ios::binary) << data.substr(start, end + 2 - start);
+    const auto png = work / "pdf-page.png";
+    if (!runReader({"/usr/bin/convert", jpeg.string(), "png:" + png.string()})) {
+        return {};
+    }
+    Picture picture = loadPng(png);
+    EXPECT_EQ(std::to_string(picture.width), m[1].str()) << "width in the PDF's image object";
+    EXPECT_EQ(std::to_string(picture.height), m[2].str()) << "height in the PDF's image object";
+    return picture;
+}
+
+}  // namespace
+
+int Picture::maxChroma() const {
+    int worst = 0;
+    for (std::size_t i = 0; i + 3 < rgba.size(); i += 4) {
+        if (rgba[i + 3] != 255) {
+            continue;
+        }
+        const int r = rgba[i], g = rgba[i + 1], b = rgba[i + 2];
+        worst = std::max({worst, std::abs(r - g), std::abs(g - b), std::abs(r - b)});
+    }
+    return worst;
+}
+
+double Picture::meanDifference(const Picture& other) const {
+    if (width != other.width || height != other.height || rgba.empty()) {
+        return 255;
+    }
+    double sum = 0;
+    for (std::size_t i = 0; i < rgba.size(); ++i) {
+        sum += std::abs(int{rgba[i]} - int{other.rgba[i]});
+    }
+    return sum / static_cast<double>(rgba.size());
+}
+
+Picture loadPng(const std::filesystem::path& png) {
+    cairo_surface_t* surface = cairo_image_surface_create_from_png(png.c_str());
+    Picture picture = fromSurface(surface);
+    cairo_surface_destroy(surface);
+    if (picture.empty()) {
+        ADD_FAILURE() << "cairo cannot read " << png;
+    }
+    return picture;
+}
+
+Picture renderSvg(const std::filesystem::path& svg) {
+    GFile* file = g_file_new_for_path(svg.c_str());
+    GError* error = nullptr;
+    RsvgHandle* handle =
+        rsvg_handle_new_from_gfile_sync(file, RSVG_HANDLE_FLAGS_NONE, nullptr, &error);
+    g_object_unref(file);
+    if (!handle) {
+        ADD_FAILURE() << "librsvg cannot read " << svg << ": " << (error ? error->message : "");
+        if (error) {
+            g_error_free(error);
+        }
+        return {};
+    }
+    double w = 0, h = 0;
+    Picture picture;
+    if (rsvg_handle_get_intrinsic_size_in_pixels(handle, &w, &h) && w >= 1 && h >= 1) {
+        cairo_surface_t* surface =
+            cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(w), static_cast<int>(h));
+        cairo_t* cr = cairo_create(surface);
+        const RsvgRectangle viewport{0, 0, w, h};
+        if (rsvg_handle_render_document(handle, cr, &viewport, nullptr)) {
+            picture = fromSurface(surface);
+        }
+        cairo_destroy(cr);
+        cairo_surface_destroy(surface);
+    }
+    g_object_unref(handle);
+    if (picture.empty()) {
+        ADD_FAILURE() << "librsvg cannot draw " << svg;
+    }
+    return picture;
+}
+
+Picture readOutput(const std::filesystem::path& file, const std::string& extension,
+                   const std::filesystem::path& work) {
+    const auto png = work / ("read-back-" + extension + ".png");
+    bool ok = true;
+    if (extension == "png") {
+        return loadPng(file);
+    } else if (extension == "svg") {
+        return renderSvg(file);
+    } else if (extension == "pdf") {
+        return readPdf(file, work);
+    } else if (extension == "avif") {
+        ok = runReader({"/usr/bin/heif-convert", file.string(), png.string()});
+    } else if (extension == "jxl") {
+        ok = runReader({"/usr/bin/djxl", file.string(), png.string()});
+    } else if (extension == "webp") {
+        ok = runReader({"/usr/bin/dwebp", file.string(), "-o", png.string()});
+    } else {
+        ok = runReader({"/usr/bin/convert", file.string() + "[0]", "png:" + png.string()});
+    }
+    return ok ? loadPng(png) : Picture{};
+}
+
+std::string headBytes(const std::filesystem::path& file, std::size_t n) {
+    std::ifstream in(file, std::ios::binary);
+    std::string head(n, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(n));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    return head;
+}
+
+std::string RunResult::lastLine() const {
+    std::string text = output;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    const auto nl = text.rfind('\n');
+    return nl == std::string::npos ? text : text.substr(nl + 1);
+}
+
+std::string magickPath() { return (binDir() / "imagemagick" / "magick").string(); }
+
+RunResult runMagick(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{magickPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult result;
+    result.status = runCommand(argv, &result.output);
+    return result;
+}
+
+void MagickTest::SetUp() {
+    std::filesystem::create_directory(tmpDir());
+    if (const char* old = std::getenv("TMPDIR")) {
+        hadTmpdir_ = true;
+        savedTmpdir_ = old;
+    }
+    ::setenv("TMPDIR", tmpDir().c_str(), 1);
+}
+
+void MagickTest::TearDown() {
+    if (hadTmpdir_) {
+        ::setenv("TMPDIR", savedTmpdir_.c_str(), 1);
+    } else {
+        ::unsetenv("TMPDIR");
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(tmpDir())) {
+        ADD_FAILURE() << "left behind in the temporary folder: " << entry.path();
+    }
+}
+
+}  // namespace imbrix::test
