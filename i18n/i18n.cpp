@@ -26,12 +26,14 @@ constexpr std::string_view kLanguageFileEnding = ".lang.txt";
 constexpr std::string_view kCodeTableName = "LanguageCodes.csv";
 constexpr std::uint16_t kEnglishUnitedStates = 1033;
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char asciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return asciiLower(x) == asciiLower(y);
+           });
 }
 
 bool endsWithIgnoringAsciiCase(std::string_view text, std::string_view ending) {
@@ -221,11 +223,11 @@ Catalogue Catalogue::load(const std::string& programFolder, std::uint16_t uiLang
     try {
         bytes = readSmallFile(path);
     } catch (const std::system_error& e) {
-        throw LanguageError("Cannot read language file \"" + path + "\": " +
-                            e.code().message());
+        throw LanguageError("Cannot read language file \"" + path + "\": " + e.code().message());
     }
     const auto ending = fileName.find(kLanguageFileEnding);
-    catalogue.languageName_ = ending == std::string::npos ? std::string() : fileName.substr(0, ending);
+    catalogue.languageName_ =
+        ending == std::string::npos ? std::string() : fileName.substr(0, ending);
     catalogue.languageFile_ = path;
     catalogue.lines_ = splitLines(withoutUtf8Bom(bytes));
     return catalogue;

@@ -20,12 +20,14 @@ namespace {
 constexpr std::size_t kMaxReadBytes = 1024 * 1024;
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char asciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return asciiLower(x) == asciiLower(y);
+           });
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -142,16 +144,14 @@ Store Store::parse(std::string_view text, std::string path) {
         const std::string_view line = trimmed(rawLine);
         if (line.starts_with('[')) {
             if (const auto close = line.find(']'); close != std::string_view::npos) {
-                store.sections_.push_back(Section{std::string(rawLine),
-                                                  std::string(trimmed(line.substr(1, close - 1))),
-                                                  {}});
+                store.sections_.push_back(Section{
+                    std::string(rawLine), std::string(trimmed(line.substr(1, close - 1))), {}});
                 continue;
             }
         }
         Line entry{std::string(rawLine), {}, {}};
         const auto equals = line.find('=');
-        if (equals != std::string_view::npos && !line.starts_with(';') &&
-            !line.starts_with('#')) {
+        if (equals != std::string_view::npos && !line.starts_with(';') && !line.starts_with('#')) {
             entry.key = trimmed(line.substr(0, equals));
             entry.value = trimmed(line.substr(equals + 1));
         }
@@ -199,7 +199,8 @@ void Store::set(Key key, std::string_view value) {
             return !s.header.empty() && equalsIgnoringCase(s.name, kSection);
         });
         if (section == sections_.end()) {
-            sections_.push_back(Section{"[" + std::string(kSection) + "]", std::string(kSection), {}});
+            sections_.push_back(
+                Section{"[" + std::string(kSection) + "]", std::string(kSection), {}});
             section = sections_.end() - 1;
         }
         // After the section's last non-blank line, so a blank line that parts it
@@ -231,7 +232,8 @@ std::string Store::serialize() const {
 void Store::save() const {
     const std::string text = serialize();
     const auto slash = path_.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+    const std::string folder =
+        slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
 
     // A new file beside the settings file, under a name no other process or call
@@ -300,7 +302,8 @@ StartupOptions readStartupOptions(const Store& store,
     }
     options.outputFormat = store.text(Key::OutputFormat);
     const long long quality = store.outputQuality();
-    options.outputQuality = static_cast<int>(std::clamp<long long>(quality, kMinQuality, kMaxQuality));
+    options.outputQuality =
+        static_cast<int>(std::clamp<long long>(quality, kMinQuality, kMaxQuality));
     options.writeBackQuality = quality != kMaxQuality;
     options.grayscale = store.grayscale();
     options.writeBackGrayscale = options.grayscale;

@@ -25,11 +25,12 @@ QMessageBox::Icon iconOf(DialogType type) {
 
 // The order in which captions are handed out.
 constexpr std::array kCaptionOrder = {
-    QMessageBox::Yes,    QMessageBox::No,       QMessageBox::Ok,       QMessageBox::Cancel,
-    QMessageBox::Abort,  QMessageBox::Retry,    QMessageBox::Ignore,   QMessageBox::NoToAll,
-    QMessageBox::YesToAll, QMessageBox::Help,   QMessageBox::Close,    QMessageBox::Save,
-    QMessageBox::SaveAll, QMessageBox::Open,    QMessageBox::Discard,  QMessageBox::Apply,
-    QMessageBox::Reset,  QMessageBox::RestoreDefaults,
+    QMessageBox::Yes,     QMessageBox::No,      QMessageBox::Ok,
+    QMessageBox::Cancel,  QMessageBox::Abort,   QMessageBox::Retry,
+    QMessageBox::Ignore,  QMessageBox::NoToAll, QMessageBox::YesToAll,
+    QMessageBox::Help,    QMessageBox::Close,   QMessageBox::Save,
+    QMessageBox::SaveAll, QMessageBox::Open,    QMessageBox::Discard,
+    QMessageBox::Apply,   QMessageBox::Reset,   QMessageBox::RestoreDefaults,
 };
 
 }  // namespace

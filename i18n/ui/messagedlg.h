@@ -23,7 +23,6 @@ enum class DialogType { Warning, Error, Information, Confirmation, Custom };
 QMessageBox::StandardButton MessageDlgWithCaptions(const QString& msg, DialogType type,
                                                    QMessageBox::StandardButtons buttons,
                                                    const QStringList& captions,
-                                                   const QString& title,
-                                                   QWidget* parent = nullptr);
+                                                   const QString& title, QWidget* parent = nullptr);
 
 }  // namespace imbrix::i18n

@@ -31,17 +31,17 @@ TEST(Translate, LineRules) {
         const char* expected;
     };
     const Case cases[] = {
-        {"Yes", "Ja"},                        // after a byte-order mark, CR LF line
-        {"OK", "OK"},                         // nothing after the brace: untranslated
-        {"Send", " Senden "},                 // blanks at both ends kept; CR line end
-        {"No", "Nein"},                       // first of two lines wins
-        {"WARNING", "WARNING"},               // key differs in case: no match
-        {"Info", "Info"},                     // indented line never matches
-        {"Failure", "Failure"},               // key not in the first column
-        {"About %s", "Über %s"},              // placeholder kept
-        {"Yes, really", "Ja, wirklich"},      // last line without a line end
-        {"Thank you!", "Thank you!"},         // no line at all
-        {"Ye", "Ye"},                         // a prefix of a key is not the key
+        {"Yes", "Ja"},                    // after a byte-order mark, CR LF line
+        {"OK", "OK"},                     // nothing after the brace: untranslated
+        {"Send", " Senden "},             // blanks at both ends kept; CR line end
+        {"No", "Nein"},                   // first of two lines wins
+        {"WARNING", "WARNING"},           // key differs in case: no match
+        {"Info", "Info"},                 // indented line never matches
+        {"Failure", "Failure"},           // key not in the first column
+        {"About %s", "Über %s"},          // placeholder kept
+        {"Yes, really", "Ja, wirklich"},  // last line without a line end
+        {"Thank you!", "Thank you!"},     // no line at all
+        {"Ye", "Ye"},                     // a prefix of a key is not the key
     };
     for (const Case& c : cases) {
         EXPECT_EQ(catalogue.translate(c.text), c.expected) << c.text;
@@ -70,13 +70,31 @@ TEST(CodeTable, ChoosesFirstMatchingLine) {
          "B.lang.txt"},
         {"first of two lines counts", "1031,A.lang.txt\r1031,B.lang.txt\r", 1031, "A.lang.txt"},
         {"further comma part of the name", "1031,a,b.lang.txt\n", 1031, "a,b.lang.txt"},
-        {"header line never matches", "LANGID,File\n1036,French.lang.txt", 1036,
-         "French.lang.txt"},
+        {"header line never matches", "LANGID,File\n1036,French.lang.txt", 1036, "French.lang.txt"},
         {"other identifier", "1031,German.lang.txt\n", 1036, ""},
-        {"utf-8 mark", "\xEF\xBB\xBF" "1031,German.lang.txt\n", 1031, "German.lang.txt"},
-        {"utf-16 little endian", std::string("\xFF\xFE" "1\0" "0\0" "3\0" "1\0" ",\0" "\xE4\0" "\n\0", 16),
+        {"utf-8 mark",
+         "\xEF\xBB\xBF"
+         "1031,German.lang.txt\n",
+         1031, "German.lang.txt"},
+        {"utf-16 little endian",
+         std::string("\xFF\xFE"
+                     "1\0"
+                     "0\0"
+                     "3\0"
+                     "1\0"
+                     ",\0"
+                     "\xE4\0"
+                     "\n\0",
+                     16),
          1031, "\xC3\xA4"},
-        {"utf-16 big endian", std::string("\xFE\xFF" "\0" "7" "\0," "\0x", 8), 7, "x"},
+        {"utf-16 big endian",
+         std::string("\xFE\xFF"
+                     "\0"
+                     "7"
+                     "\0,"
+                     "\0x",
+                     8),
+         7, "x"},
         {"empty", "", 1031, ""},
     };
     for (const Case& c : cases) {
@@ -184,10 +202,10 @@ TEST_F(LoadLanguageTest, UnreadableLanguageFileIsAnError) {
 
 TEST(ProcessCatalogue, InstalledOnceAndReadByTranslate) {
     EXPECT_EQ(Translate("Yes"), "Yes");  // before loading
-    ASSERT_TRUE(installCatalogue(
-        std::make_unique<const Catalogue>(Catalogue::fromText("{Yes}Ja\n"))));
-    EXPECT_FALSE(installCatalogue(
-        std::make_unique<const Catalogue>(Catalogue::fromText("{Yes}Oui\n"))));
+    ASSERT_TRUE(
+        installCatalogue(std::make_unique<const Catalogue>(Catalogue::fromText("{Yes}Ja\n"))));
+    EXPECT_FALSE(
+        installCatalogue(std::make_unique<const Catalogue>(Catalogue::fromText("{Yes}Oui\n"))));
     LoadLanguage();  // already loaded: changes nothing
     EXPECT_EQ(Translate("Yes"), "Ja");
     EXPECT_EQ(Translate("No"), "No");

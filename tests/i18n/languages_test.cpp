@@ -17,7 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path shippedFolder() { return test::sourceDir() / "Languages"; }
+fs::path shippedFolder() {
+    return test::sourceDir() / "Languages";
+}
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -57,15 +59,16 @@ std::size_t count(std::string_view text, std::string_view what) {
 std::string_view trimmedForCheck(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
     const auto last = text.find_last_not_of(" \t");
-    return first == std::string_view::npos ? std::string_view() : text.substr(first, last - first + 1);
+    return first == std::string_view::npos ? std::string_view()
+                                           : text.substr(first, last - first + 1);
 }
 
 TEST(ShippedLanguages, TheTenLanguagesAreThere) {
     const auto names = shippedLanguageFiles();
     for (const char* expected :
          {"German.lang.txt", "French.lang.txt", "Spanish.lang.txt", "Italian.lang.txt",
-          "Portuguese (Brazil).lang.txt", "Turkish.lang.txt", "Polish.lang.txt",
-          "Russian.lang.txt", "Japanese.lang.txt", "Chinese (Simplified).lang.txt"}) {
+          "Portuguese (Brazil).lang.txt", "Turkish.lang.txt", "Polish.lang.txt", "Russian.lang.txt",
+          "Japanese.lang.txt", "Chinese (Simplified).lang.txt"}) {
         EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
     }
 }
@@ -134,12 +137,21 @@ TEST(ShippedLanguages, CodeTableNamesOnlyShippedFilesAndReachesEach) {
 // built program.
 TEST(ShippedLanguages, LocaleReachesItsLanguageBesideTheBuiltProgram) {
     const std::pair<const char*, const char*> cases[] = {
-        {"de_DE.UTF-8", "Ja"},  {"de_CH.UTF-8", "Ja"},  {"fr_FR.UTF-8", "Oui"},
-        {"fr_CA.UTF-8", "Oui"}, {"es_ES.UTF-8", "S\xC3\xAD"}, {"es_MX.UTF-8", "S\xC3\xAD"},
-        {"it_IT.UTF-8", "S\xC3\xAC"}, {"pt_BR.UTF-8", "Sim"}, {"tr_TR.UTF-8", "Evet"},
-        {"pl_PL.UTF-8", "Tak"}, {"ru_RU.UTF-8", "\xD0\x94\xD0\xB0"},
-        {"ja_JP.UTF-8", "\xE3\x81\xAF\xE3\x81\x84"}, {"zh_CN.UTF-8", "\xE6\x98\xAF"},
-        {"en_US.UTF-8", "Yes"}, {"C", "Yes"},
+        {"de_DE.UTF-8", "Ja"},
+        {"de_CH.UTF-8", "Ja"},
+        {"fr_FR.UTF-8", "Oui"},
+        {"fr_CA.UTF-8", "Oui"},
+        {"es_ES.UTF-8", "S\xC3\xAD"},
+        {"es_MX.UTF-8", "S\xC3\xAD"},
+        {"it_IT.UTF-8", "S\xC3\xAC"},
+        {"pt_BR.UTF-8", "Sim"},
+        {"tr_TR.UTF-8", "Evet"},
+        {"pl_PL.UTF-8", "Tak"},
+        {"ru_RU.UTF-8", "\xD0\x94\xD0\xB0"},
+        {"ja_JP.UTF-8", "\xE3\x81\xAF\xE3\x81\x84"},
+        {"zh_CN.UTF-8", "\xE6\x98\xAF"},
+        {"en_US.UTF-8", "Yes"},
+        {"C", "Yes"},
     };
     for (const auto& [locale, yes] : cases) {
         const Catalogue catalogue =

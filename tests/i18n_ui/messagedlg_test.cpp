@@ -1,4 +1,6 @@
 // The translated confirmation dialog, driven offscreen.
+#include "i18n/ui/messagedlg.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QPushButton>
@@ -7,7 +9,6 @@
 #include <functional>
 
 #include "i18n/i18n.h"
-#include "i18n/ui/messagedlg.h"
 
 using imbrix::i18n::Catalogue;
 using imbrix::i18n::DialogType;
@@ -60,8 +61,8 @@ private slots:
         });
         const auto result = MessageDlgWithCaptions(
             tr8(german, "Restart Application?"), DialogType::Confirmation,
-            QMessageBox::Yes | QMessageBox::No,
-            {tr8(german, "Yes"), tr8(german, "No")}, tr8(german, "Confirmation"));
+            QMessageBox::Yes | QMessageBox::No, {tr8(german, "Yes"), tr8(german, "No")},
+            tr8(german, "Confirmation"));
         QCOMPARE(result, QMessageBox::Yes);
         QCOMPARE(title, QString("Bestätigung"));
         QCOMPARE(text, QString("Anwendung neu starten?"));

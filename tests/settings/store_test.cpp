@@ -24,7 +24,9 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
-bool noFolderExists(const std::string&) { return false; }
+bool noFolderExists(const std::string&) {
+    return false;
+}
 
 TEST(SettingsKeys, TableOfDefaults) {
     const Store empty;
@@ -84,7 +86,7 @@ TEST(SettingsRead, MalformedFileReadAsFarAsItGoes) {
 
 TEST(SettingsRead, QualityAsTheQualityBoxReadsIt) {
     const std::pair<const char*, long long> cases[] = {
-        {"80", 80}, {" 80 ", 80}, {"+7", 7}, {"-5", -5}, {"250", 250}, {"abc", 100},
+        {"80", 80}, {" 80 ", 80}, {"+7", 7},    {"-5", -5},           {"250", 250},  {"abc", 100},
         {"", 100},  {"8 0", 100}, {"80%", 100}, {"99999999999", 100}, {"0x10", 100},
     };
     for (const auto& [text, expected] : cases) {
