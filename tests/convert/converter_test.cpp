@@ -1,0 +1,131 @@
+// The external converter: its command lines, how it is started, its log.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/testsupport.h"
+#include "convert/converter.h"
+#include "convert/fakeconverter.h"
+
+namespace imbrix::convert {
+namespace {
+
+using Words = std::vector<std::string>;
+
+TEST(ConverterCommands, WordsAndLoggedLine) {
+    struct Case {
+        const char* name;
+        ConverterCommand command;
+        Words argv;
+        const char* logLine;
+    };
+    const std::string magick = "/opt/imbrix/imagemagick/magick";
+    const Case cases[] = {
+        {"decode", ImageMagickIleDonustur(magick, "/p/a b.avif", "/d/t.png"),
+         {magick, "/p/a b.avif", "/d/t.png"},
+         R"(magick "/p/a b.avif" "/d/t.png")"},
+        {"decode psd flattens", ImageMagickIleDonustur(magick, "/p/layers.PSD", "/d/t.png"),
+         {magick, "/p/layers.PSD", "-flatten", "/d/t.png"},
+         R"(magick "/p/layers.PSD" -flatten "/d/t.png")"},
+        {"output", ImageMagickIleAVIFDonustur(magick, "/p/x.psd", "/o/x.avif", 80, false),
+         {magick, "/p/x.psd", "-auto-orient", "-quality", "80", "/o/x.avif"},
+         R"(magick "/p/x.psd" -auto-orient -quality 80 "/o/x.avif")"},
+        {"output gray", ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.pdf", 7, true),
+         {magick, "/p/x.jpg", "-auto-orient", "-colorspace", "Gray", "-quality", "7", "/o/x.pdf"},
+         R"(magick "/p/x.jpg" -auto-orient -colorspace Gray -quality 7 "/o/x.pdf")"},
+        {"gif", ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", false),
+         {magick, "/p/a.gif", "-auto-orient", "-coalesce", "/o/a.webp"},
+         R"(magick "/p/a.gif" -auto-orient -coalesce "/o/a.webp")"},
+        {"gif gray", ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", true),
+         {magick, "-colorspace", "Gray", "/p/a.gif", "-auto-orient", "-coalesce", "/o/a.webp"},
+         R"(magick -colorspace Gray "/p/a.gif" -auto-orient -coalesce "/o/a.webp")"},
+        // A relative name that looks like an option or a "format:" prefix stays a file name.
+        {"relative", ImageMagickIleAVIFDonustur(magick, "-x.jpg", "msl:o.gif", 5, false),
+         {magick, "./-x.jpg", "-auto-orient", "-quality", "5", "./msl:o.gif"},
+         R"(magick "./-x.jpg" -auto-orient -quality 5 "./msl:o.gif")"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.command.argv, c.argv) << c.name;
+        EXPECT_EQ(c.command.logLine, c.logLine) << c.name;
+    }
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+TEST(RunConsoleCommand, LogOfAQuietConverter) {
+    test::ScratchDir dir;
+    const std::string tool = dir.file("magick");
+    test::writeText(tool, "#!/bin/sh\nexit 0\n");
+    std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+
+    const ConsoleResult result =
+        RunConsoleCommand(ImageMagickIleDonustur(tool, "/p/a.tga", "/d/t.png"), dir.path());
+    EXPECT_TRUE(result.ran);
+    EXPECT_TRUE(result.succeeded);
+    EXPECT_EQ(lines(result.log),
+              (Words{R"(magick "/p/a.tga" "/d/t.png")", "Commencing processing...",
+                     "Processing completed successfully.", std::string(34, '*'), ""}));
+    EXPECT_EQ(result.lastErrorLine, "");
+}
+
+TEST(RunConsoleCommand, OutputGoesIntoTheLogAndTheLastLineExplainsAFailure) {
+    test::ScratchDir dir;
+    const std::string tool = dir.file("magick");
+    // Prints without a final line break, on both streams; exits with an error.
+    test::writeText(tool,
+                    "#!/bin/sh\necho working\necho 'magick: improper image header' >&2\n"
+                    "printf '  \\n'\nexit 1\n");
+    std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+
+    const ConsoleResult result =
+        RunConsoleCommand(ImageMagickIleDonustur(tool, "/p/a.tga", "/d/t.png"), dir.path());
+    EXPECT_TRUE(result.ran);
+    EXPECT_FALSE(result.succeeded);
+    EXPECT_EQ(result.lastErrorLine, "magick: improper image header");
+    const Words logLines = lines(result.log);
+    ASSERT_GE(logLines.size(), 7u);
+    EXPECT_EQ(logLines[1], "Commencing processing...");
+    EXPECT_EQ(logLines[2], "working");
+    EXPECT_EQ(logLines[logLines.size() - 3], "Processing completed successfully.");
+}
+
+TEST(RunConsoleCommand, MissingConverterDoesNothing) {
+    test::ScratchDir dir;
+    const ConsoleResult result = RunConsoleCommand(
+        ImageMagickIleAVIFDonustur(dir.file("magick"), "/p/a.jpg", dir.file("a.pdf"), 80, false),
+        dir.path());
+    EXPECT_FALSE(result.ran);
+    EXPECT_FALSE(result.succeeded);
+    EXPECT_EQ(result.log, "");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a.pdf")));
+}
+
+TEST(RunConsoleCommand, FileNamesReachTheConverterAsTheyAreAndRunNothing) {
+    test::FakeConverter fake;
+    test::ScratchDir dir;
+    const std::string hostile = dir.file("it's \"$(touch PWNED)\" `touch PWNED2`; touch PWNED3.gif");
+    const std::string output = dir.file("out $(touch PWNED4).webp");
+    const ConsoleResult result = RunConsoleCommand(
+        ImageMagickIleGIFDonustur(fake.path(), hostile, output, false), fake.folder());
+    EXPECT_TRUE(result.succeeded);
+    ASSERT_EQ(fake.calls().size(), 1u);
+    EXPECT_EQ(fake.calls()[0], (Words{hostile, "-auto-orient", "-coalesce", output}));
+    EXPECT_TRUE(std::filesystem::exists(output));
+    for (const auto& folder : {dir.path(), fake.folder(), std::filesystem::current_path()}) {
+        for (const char* name : {"PWNED", "PWNED2", "PWNED3", "PWNED3.gif", "PWNED4"}) {
+            EXPECT_FALSE(std::filesystem::exists(folder / name)) << folder / name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace imbrix::convert
