@@ -1,0 +1,98 @@
+// The main window: creation and start-up.
+#include "app/appform.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QUrl>
+
+#include "app/translate.h"
+#include "i18n/i18n.h"
+#include "imagelist/ui/imagelistmodel.h"
+#include "imagelist/ui/intake.h"
+#include "imagelist/ui/shellactions.h"
+
+namespace imbrix::app {
+
+TAppForm::TAppForm(AppIdentity identity, QStringList commandLine, DesktopServices desktop,
+                   QWidget* parent)
+    : QMainWindow(parent),
+      identity_(std::move(identity)),
+      commandLine_(std::move(commandLine)),
+      desktop_(std::move(desktop)) {
+    if (!desktop_.message) desktop_.message = convert::showMessageBox;
+    if (!desktop_.beep) desktop_.beep = [] { QApplication::beep(); };
+    if (!desktop_.openUrl) desktop_.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    if (!desktop_.showProperties) desktop_.showProperties = imagelist::ShowFileProperties;
+
+    model_ = new imagelist::ImageListModel({}, this);
+    intake_ = new imagelist::ImageIntake(*model_, this);
+    createControls();
+    createMenus();
+    connectCommands();
+
+    // Start-up, in this order: the caption from the version block, drops, the
+    // remembered options, the language, the first page, an empty list.
+    setWindowTitle(QString::fromStdString(identity_.caption));
+    setAcceptDrops(true);
+    applyRememberedOptions();
+    loadLanguage();
+    PageControl1->setCurrentIndex(0);
+    ButtonClearClick();
+
+    // The command line is taken once the window is on screen (see showEvent).
+    TimerParam = new QTimer(this);
+    TimerParam->setInterval(1);
+    TimerParam->setSingleShot(true);
+    connect(TimerParam, &QTimer::timeout, this, &TAppForm::TimerParamTimer);
+    TimerChecker = new QTimer(this);
+    TimerChecker->setInterval(1000);
+    connect(TimerChecker, &QTimer::timeout, this, &TAppForm::TimerCheckerTimer);
+    TimerChecker->start();
+}
+
+TAppForm::~TAppForm() = default;
+
+// The one place where the remembered options ("settings.ini" in the data folder)
+// reach the controls. Until the settings store is wired in, every control keeps the
+// default state it was created with.
+void TAppForm::applyRememberedOptions() {}
+
+void TAppForm::loadLanguage() {
+    try {
+        i18n::LoadLanguage();
+    } catch (const i18n::LanguageError& e) {
+        desktop_.message(this, convert::BoxIcon::Error, QApplication::applicationDisplayName(),
+                         QString::fromStdString(e.what()));
+    }
+}
+
+void TAppForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        TimerParam->start();
+    }
+}
+
+void TAppForm::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TAppForm::dropEvent(QDropEvent* event) {
+    if (!event->mimeData()->hasUrls()) return;
+    event->acceptProposedAction();
+    intake_->addDropped(event->mimeData()->urls());
+    PageControl1->setCurrentIndex(0);
+}
+
+void TAppForm::KacItemVarGuncelle() {
+    PageControl1->setTabText(0, QStringLiteral("Images [%1]").arg(model_->files().size()));
+}
+
+}  // namespace imbrix::app

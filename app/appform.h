@@ -1,0 +1,157 @@
+// The main window: the "Images" and "Options" pages, the menus, the commands.
+//
+// A thin window: the list, its roads and its view live in imagelist/ui, the run and
+// the result window in convert/ui. The window is split over three files: this
+// class and its start-up (appform.cpp), its controls and menus
+// (appform_layout.cpp), and its command handlers (appform_commands.cpp).
+#pragma once
+
+#include <QMainWindow>
+#include <QStringList>
+#include <functional>
+
+#include "app/appidentity.h"
+#include "convert/ui/messagebox.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFileDialog;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QSpinBox;
+class QStatusBar;
+class QTabWidget;
+class QTableView;
+class QTimer;
+class QUrl;
+
+namespace imbrix::imagelist {
+class ImageListModel;
+class ImageIntake;
+}  // namespace imbrix::imagelist
+
+namespace imbrix::convert {
+class TFormResult;
+}
+
+namespace imbrix::app {
+
+/// What the window asks of the desktop; tests replace these.
+struct DesktopServices {
+    convert::MessageFunction message = convert::showMessageBox;
+    std::function<void()> beep;                          ///< the default system sound
+    std::function<void(const QUrl& url)> openUrl;        ///< web pages, files, folders
+    std::function<void(const QString& path)> showProperties;  ///< a file's properties
+    /// Shows the finished result window (modal by default).
+    std::function<void(convert::TFormResult& form)> showResult;
+};
+
+class TAppForm : public QMainWindow {
+    Q_OBJECT
+public:
+    /// `identity` from loadIdentity(); `commandLine`: the paths given to the
+    /// program, taken into the list once the window is on screen.
+    TAppForm(AppIdentity identity, QStringList commandLine, DesktopServices desktop = {},
+             QWidget* parent = nullptr);
+    ~TAppForm() override;
+
+    const AppIdentity& identity() const { return identity_; }
+    imagelist::ImageListModel& imageList() { return *model_; }
+    imagelist::ImageIntake& intake() { return *intake_; }
+    /// The folder last chosen in a folder picker; shared by "Add Folder" and "Browse...".
+    QString LastFolder;
+
+    // Controls, named as in the window's design.
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QWidget* TabSheet2 = nullptr;
+    QPushButton* ButtonFiles = nullptr;
+    QPushButton* ButtonFolder = nullptr;
+    QPushButton* ButtonDelete = nullptr;
+    QPushButton* ButtonClear = nullptr;
+    QTableView* ListView1 = nullptr;
+    QPushButton* ButtonNext = nullptr;
+    QLabel* Label1 = nullptr;
+    QComboBox* ComboBoxType = nullptr;
+    QLabel* Label2 = nullptr;
+    QSpinBox* SpinEdit1 = nullptr;
+    QLabel* Label3 = nullptr;
+    QCheckBox* CheckBoxGrayscale = nullptr;
+    QLabel* Label5 = nullptr;
+    QComboBox* ComboBoxDestination = nullptr;
+    QPushButton* ButtonBrowse = nullptr;
+    QPushButton* ButtonBack = nullptr;
+    QPushButton* ButtonProcess = nullptr;
+    QPlainTextEdit* MemoCMD = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QTimer* TimerParam = nullptr;
+    QTimer* TimerChecker = nullptr;
+
+    // Menu items.
+    QAction* AddFiles1 = nullptr;
+    QAction* AddFolder1 = nullptr;
+    QAction* Exit1 = nullptr;
+    QAction* DisplayIcons1 = nullptr;
+    QAction* IncludeSubfolders1 = nullptr;
+    QAction* RememberSettings1 = nullptr;
+    QAction* ResettoDefaults1 = nullptr;
+    QAction* Help2 = nullptr;
+    QAction* UpdateNotifications1 = nullptr;
+    QAction* SendFeedback1 = nullptr;
+    QAction* About1 = nullptr;
+    QAction* Open1 = nullptr;
+    QAction* Properties1 = nullptr;
+    QAction* Delete1 = nullptr;
+    QAction* Clear1 = nullptr;
+
+    // Commands.
+    void ButtonFilesClick();
+    void ButtonFolderClick();
+    void ButtonDeleteClick();
+    void ButtonClearClick();
+    void ButtonNextClick();
+    void ButtonBackClick();
+    void PageControl1Change();
+    void ComboBoxTypeChange();
+    void ButtonBrowseClick();
+    void ButtonProcessClick();
+    void ListView1DblClick();
+    void Open1Click();
+    void Properties1Click();
+    void DisplayIcons1Click();
+    void IncludeSubfolders1Click();
+    void Help2Click();
+    void Exit1Click();
+    void TimerParamTimer();
+    void TimerCheckerTimer();
+    /// Sets the first tab's caption from the list's length.
+    void KacItemVarGuncelle();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void createControls();
+    void createMenus();
+    void connectCommands();
+    void applyRememberedOptions();
+    void loadLanguage();
+    int firstSelectedRow() const;
+    QString chooseFolder(bool multiple, QStringList* chosen);
+
+    AppIdentity identity_;
+    QStringList commandLine_;
+    DesktopServices desktop_;
+    imagelist::ImageListModel* model_ = nullptr;
+    imagelist::ImageIntake* intake_ = nullptr;
+    QFileDialog* OpenDialog1 = nullptr;  // made on first use, kept for the window's life
+    bool shownOnce_ = false;
+};
+
+}  // namespace imbrix::app

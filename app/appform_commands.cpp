@@ -1,0 +1,266 @@
+// The main window's command handlers.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLocale>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
+#include <QUrl>
+#include <algorithm>
+#include <vector>
+
+#include "app/appform.h"
+#include "app/translate.h"
+#include "convert/ui/runwindow.h"
+#include "imagelist/ui/imagelistmodel.h"
+#include "imagelist/ui/intake.h"
+#include "online/endpoints.h"
+
+namespace imbrix::app {
+namespace {
+
+// The formats whose encoders take a quality.
+bool formatHasQuality(const QString& format) {
+    static const QStringList kWithQuality = {QStringLiteral("WEBP"), QStringLiteral("JPEG"),
+                                             QStringLiteral("JPG"), QStringLiteral("JFIF"),
+                                             QStringLiteral("AVIF")};
+    return kWithQuality.contains(format);
+}
+
+// A Qt name filter that shows `name` and matches the ';'-separated `patterns`
+// ("*.*" meaning every file, dotted or not).
+QString nameFilter(const imagelist::DialogFilterEntry& entry) {
+    QString patterns = QString::fromStdString(entry.patterns).replace(QLatin1Char(';'), QLatin1Char(' '));
+    if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
+    return QString::fromStdString(entry.name) + QStringLiteral(" (") + patterns + QLatin1Char(')');
+}
+
+}  // namespace
+
+void TAppForm::connectCommands() {
+    connect(ButtonFiles, &QPushButton::clicked, this, &TAppForm::ButtonFilesClick);
+    connect(AddFiles1, &QAction::triggered, this, &TAppForm::ButtonFilesClick);
+    connect(ButtonFolder, &QPushButton::clicked, this, &TAppForm::ButtonFolderClick);
+    connect(AddFolder1, &QAction::triggered, this, &TAppForm::ButtonFolderClick);
+    connect(ButtonDelete, &QPushButton::clicked, this, &TAppForm::ButtonDeleteClick);
+    connect(Delete1, &QAction::triggered, this, &TAppForm::ButtonDeleteClick);
+    connect(ButtonClear, &QPushButton::clicked, this, &TAppForm::ButtonClearClick);
+    connect(Clear1, &QAction::triggered, this, &TAppForm::ButtonClearClick);
+    connect(ButtonNext, &QPushButton::clicked, this, &TAppForm::ButtonNextClick);
+    connect(ButtonBack, &QPushButton::clicked, this, &TAppForm::ButtonBackClick);
+    connect(PageControl1, &QTabWidget::currentChanged, this, &TAppForm::PageControl1Change);
+    connect(ComboBoxType, &QComboBox::activated, this, &TAppForm::ComboBoxTypeChange);
+    connect(ButtonBrowse, &QPushButton::clicked, this, &TAppForm::ButtonBrowseClick);
+    connect(ButtonProcess, &QPushButton::clicked, this, &TAppForm::ButtonProcessClick);
+    connect(ListView1, &QTableView::doubleClicked, this, &TAppForm::ListView1DblClick);
+    connect(ListView1, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        PopupMenu1->popup(ListView1->viewport()->mapToGlobal(at));
+    });
+    connect(Open1, &QAction::triggered, this, &TAppForm::Open1Click);
+    connect(Properties1, &QAction::triggered, this, &TAppForm::Properties1Click);
+    connect(DisplayIcons1, &QAction::triggered, this, &TAppForm::DisplayIcons1Click);
+    connect(IncludeSubfolders1, &QAction::triggered, this, &TAppForm::IncludeSubfolders1Click);
+    connect(Help2, &QAction::triggered, this, &TAppForm::Help2Click);
+    connect(Exit1, &QAction::triggered, this, &TAppForm::Exit1Click);
+    connect(intake_, &imagelist::ImageIntake::countChanged, this, &TAppForm::KacItemVarGuncelle);
+    // "Remember Settings", "Reset to Defaults...", "Update Notifications", "Send
+    // Feedback..." and "About..." belong to the settings, the update check, the
+    // feedback window and the About window, which connect them.
+}
+
+void TAppForm::ButtonFilesClick() {
+    if (!OpenDialog1) {
+        OpenDialog1 = new QFileDialog(this);
+        OpenDialog1->setFileMode(QFileDialog::ExistingFiles);
+        OpenDialog1->setOption(QFileDialog::HideNameFilterDetails);
+        OpenDialog1->setDefaultSuffix(QStringLiteral("jpg"));
+        auto entries = imagelist::ImageDialogFilterEntries(
+            Translate("Image Files").toStdString(), Translate("All Files (*.*)").toStdString());
+        OpenDialog1->setNameFilters({nameFilter(entries[0]), nameFilter(entries[1])});
+    }
+    if (OpenDialog1->exec() != QDialog::Accepted) return;
+    intake_->addFiles(OpenDialog1->selectedFiles());
+}
+
+QString TAppForm::chooseFolder(bool multiple, QStringList* chosen) {
+    QFileDialog picker(this, QStringLiteral("Select folder:"), LastFolder);
+    picker.setFileMode(QFileDialog::Directory);
+    picker.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+    picker.setLabelText(QFileDialog::Accept, QStringLiteral("Select"));
+    if (multiple) {
+        // Qt's own picker takes several folders once its views allow it.
+        for (auto* view : picker.findChildren<QAbstractItemView*>()) {
+            view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        }
+    }
+    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty()) return {};
+    *chosen = picker.selectedFiles();
+    return chosen->first();
+}
+
+void TAppForm::ButtonFolderClick() {
+    QStringList folders;
+    QString first = chooseFolder(true, &folders);
+    if (first.isEmpty()) return;
+    LastFolder = first;
+    intake_->addFolders(folders);
+}
+
+int TAppForm::firstSelectedRow() const {
+    QModelIndexList rows = ListView1->selectionModel()->selectedRows();
+    int first = -1;
+    for (const QModelIndex& row : rows) {
+        if (first < 0 || row.row() < first) first = row.row();
+    }
+    return first;
+}
+
+void TAppForm::ButtonDeleteClick() {
+    intake_->refresh();
+    std::vector<std::size_t> indexes;
+    for (const QModelIndex& row : ListView1->selectionModel()->selectedRows()) {
+        indexes.push_back(static_cast<std::size_t>(row.row()));
+    }
+    model_->files().DeleteImageFiles(indexes);
+    model_->resetRows();
+    ListView1->clearSelection();
+    KacItemVarGuncelle();
+}
+
+void TAppForm::ButtonClearClick() {
+    intake_->refresh();
+    model_->files().Clear();
+    model_->icons().ImageListSifirla();
+    model_->resetRows();
+    ListView1->clearSelection();
+    KacItemVarGuncelle();
+}
+
+void TAppForm::ButtonNextClick() {
+    if (model_->rowCount() == 0) {
+        desktop_.beep();
+        return;
+    }
+    if (PageControl1->currentIndex() == 1) {
+        ComboBoxTypeChange();
+    } else {
+        PageControl1->setCurrentIndex(1);  // the page change runs the format box's action
+    }
+}
+
+void TAppForm::ButtonBackClick() { PageControl1->setCurrentIndex(0); }
+
+void TAppForm::PageControl1Change() {
+    if (PageControl1->currentWidget() == TabSheet2) ComboBoxTypeChange();
+}
+
+void TAppForm::ComboBoxTypeChange() {
+    bool quality = formatHasQuality(ComboBoxType->currentText());
+    for (QWidget* control : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(SpinEdit1),
+                             static_cast<QWidget*>(Label3)}) {
+        control->setVisible(quality);
+    }
+}
+
+void TAppForm::ButtonBrowseClick() {
+    QStringList folders;
+    QString folder = chooseFolder(false, &folders);
+    if (folder.isEmpty()) return;
+    LastFolder = folder;
+    ComboBoxDestination->setEditText(folder);
+}
+
+void TAppForm::ButtonProcessClick() {
+    intake_->refresh();
+    std::vector<std::string> files;
+    files.reserve(model_->files().size());
+    for (const imagelist::TMyRecord& entry : model_->files()) files.push_back(entry.FName);
+
+    convert::ConversionOptions options;
+    options.format = ComboBoxType->currentText().toStdString();
+    options.quality = SpinEdit1->value();
+    options.grayscale = CheckBoxGrayscale->isChecked();
+    options.destination = ComboBoxDestination->currentText().toStdString();
+
+    convert::ConversionEnvironment environment;
+    environment.programFolder = identity_.programFolder;
+    environment.dataFolder = identity_.dataFolder;
+    environment.decimalSeparator = QLocale().decimalPoint().toStdString();
+
+    convert::RunWindow ui;
+    ui.window = this;
+    ui.message = desktop_.message;
+    ui.showStatus = [this](const QString& text) {
+        if (text.isEmpty()) {
+            StatusBar1->clearMessage();
+        } else {
+            StatusBar1->showMessage(text);
+        }
+    };
+    ui.showLog = [this](const QString& text) { MemoCMD->setPlainText(text); };
+    ui.afterWarning = [this](convert::RunCheck check) {
+        if (check == convert::RunCheck::EmptyList) {
+            PageControl1->setCurrentIndex(0);
+        } else {
+            ComboBoxDestination->setFocus();
+        }
+    };
+    ui.result.destination = [this] { return ComboBoxDestination->currentText(); };
+    ui.result.firstEntry = [this] {
+        const auto& list = model_->files();
+        return list.empty() ? QString() : QString::fromStdString(list[0].FName);
+    };
+    ui.result.openFolder = [this](const QString& folder) {
+        desktop_.openUrl(QUrl::fromLocalFile(folder));
+    };
+    ui.showResult = desktop_.showResult;
+    convert::runFromWindow(files, options, environment, ui);
+}
+
+void TAppForm::ListView1DblClick() { Open1Click(); }
+
+void TAppForm::Open1Click() {
+    int row = firstSelectedRow();
+    if (row < 0) return;
+    QString path = QString::fromStdString(model_->files()[static_cast<std::size_t>(row)].FName);
+    desktop_.openUrl(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+}
+
+void TAppForm::Properties1Click() {
+    int row = firstSelectedRow();
+    if (row < 0) return;
+    desktop_.showProperties(QString::fromStdString(model_->files()[static_cast<std::size_t>(row)].FName));
+}
+
+void TAppForm::DisplayIcons1Click() { model_->setDisplayIcons(DisplayIcons1->isChecked()); }
+
+void TAppForm::IncludeSubfolders1Click() {
+    intake_->setIncludeSubfolders(IncludeSubfolders1->isChecked());
+}
+
+void TAppForm::Help2Click() {
+    std::string address = onlineHelpAddress(online::SiteAddress(), identity_.productName);
+    desktop_.openUrl(QUrl(QString::fromStdString(address)));
+}
+
+void TAppForm::Exit1Click() { close(); }
+
+void TAppForm::TimerParamTimer() {
+    TimerParam->stop();
+    intake_->addCommandLine(commandLine_);
+}
+
+// The update check polls from here once it exists; until then a tick does nothing.
+void TAppForm::TimerCheckerTimer() {}
+
+}  // namespace imbrix::app

@@ -1,0 +1,87 @@
+// The result window.
+#include "convert/ui/resultform.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QPushButton>
+#include <QUrl>
+
+namespace imbrix::convert {
+
+TFormResult::TFormResult(Sources sources, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint),
+      sources_(std::move(sources)) {
+    if (!sources_.openFolder) {
+        sources_.openFolder = [](const QString& folder) {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        };
+    }
+    setWindowTitle(QStringLiteral("Result"));
+
+    Image1 = new QLabel(this);
+    Image1->setPixmap(QIcon::fromTheme(QStringLiteral("dialog-positive")).pixmap(64, 64));
+    Image1->setFixedSize(64, 64);
+    Label1 = new QLabel(QStringLiteral("Processed Image Files:"), this);
+    Label2 = new QLabel(QStringLiteral("Elapsed Time:"), this);
+    Label3 = new QLabel(QStringLiteral("Saved Disk Space:"), this);
+    Label4 = new QLabel(QStringLiteral("0"), this);
+    Label5 = new QLabel(QStringLiteral("0.000 (second)"), this);
+    Label6 = new QLabel(QStringLiteral("0 byte"), this);
+    for (QLabel* value : {Label4, Label5, Label6}) {
+        value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    }
+    Button1 = new QPushButton(QIcon::fromTheme(QStringLiteral("folder-open")),
+                              QStringLiteral("Open Folder"), this);
+    Button2 = new QPushButton(QStringLiteral("Close"), this);
+    for (QPushButton* button : {Button1, Button2}) button->setMinimumSize(120, 25);
+
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(8, 8, 8, 8);
+    grid->setHorizontalSpacing(8);
+    grid->addWidget(Image1, 0, 0, 3, 1, Qt::AlignTop);
+    grid->addWidget(Label1, 0, 1);
+    grid->addWidget(Label2, 1, 1);
+    grid->addWidget(Label3, 2, 1);
+    grid->addWidget(Label4, 0, 2);
+    grid->addWidget(Label5, 1, 2);
+    grid->addWidget(Label6, 2, 2);
+    grid->setColumnStretch(2, 1);
+    grid->setRowMinimumHeight(3, 8);
+    grid->addWidget(Button1, 4, 1);
+    grid->addWidget(Button2, 4, 2, Qt::AlignLeft);
+    grid->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(Button1, &QPushButton::clicked, this, &TFormResult::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &QDialog::accept);
+    Button1->setAutoDefault(false);
+    Button2->setDefault(true);
+    setTabOrder(Button2, Button1);
+    Button2->setFocus();
+}
+
+void TFormResult::setTexts(const RunSummary& summary) {
+    Label3->setText(QString::fromStdString(summary.diskSpaceCaption));
+    Label4->setText(QString::fromStdString(summary.processed));
+    Label5->setText(QString::fromStdString(summary.elapsed));
+    Label6->setText(QString::fromStdString(summary.diskSpaceValue));
+}
+
+QString TFormResult::folderToOpen(const QString& destination, const QString& firstEntry) {
+    if (destination != QLatin1String(kSameFolderAsOriginal)) return destination;
+    if (firstEntry.isEmpty()) return {};
+    return QFileInfo(firstEntry).absolutePath();
+}
+
+void TFormResult::Button1Click() {
+    QString destination = sources_.destination ? sources_.destination() : QString();
+    QString first = sources_.firstEntry ? sources_.firstEntry() : QString();
+    QString folder = folderToOpen(destination, first);
+    if (!folder.isEmpty()) sources_.openFolder(folder);
+}
+
+}  // namespace imbrix::convert

@@ -1,0 +1,53 @@
+// The result window: how many files, how long, how much disk space; "Open Folder".
+#pragma once
+
+#include <QDialog>
+#include <functional>
+
+#include "convert/run.h"
+
+class QLabel;
+class QPushButton;
+
+namespace imbrix::convert {
+
+class TFormResult : public QDialog {
+    Q_OBJECT
+public:
+    /// Where "Open Folder" looks, read when the button is pressed: the destination
+    /// box's text and the image list's first entry (empty when the list is empty).
+    struct Sources {
+        std::function<QString()> destination;
+        std::function<QString()> firstEntry;
+        /// Opens a folder in the file browser; the desktop's by default.
+        std::function<void(const QString& folder)> openFolder;
+    };
+
+    TFormResult(Sources sources, QWidget* parent = nullptr);
+
+    /// The four texts of the run's end report.
+    void setTexts(const RunSummary& summary);
+
+    /// The folder "Open Folder" opens: the destination text unless it is "Same
+    /// Folder as Original"; otherwise the folder of `firstEntry` without a
+    /// trailing '/' (a relative entry is taken from the current folder, as the run
+    /// took it); empty when there is none.
+    static QString folderToOpen(const QString& destination, const QString& firstEntry);
+
+    QLabel* Image1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+    QPushButton* Button1 = nullptr;  // "Open Folder"
+    QPushButton* Button2 = nullptr;  // "Close"
+
+    void Button1Click();
+
+private:
+    Sources sources_;
+};
+
+}  // namespace imbrix::convert
