@@ -200,7 +200,7 @@ TEST_P(SizeCap, RefusedFromTheHeader) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Crafted, SizeCap, ::testing::ValuesIn(kCapCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SizeCap, SvgBeyondCairosLimit) {
     const std::string text =
