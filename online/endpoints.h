@@ -24,6 +24,12 @@ std::string ServiceHost();
 /// $IMBRIX_SITE when set and not empty, else kDefaultSite.
 std::string SiteAddress();
 
+/// The page the new-version notice opens: `replyAddress` when it is an "http://" or
+/// "https://" address (scheme in any letter case) with something after the scheme,
+/// else `site`. Whatever else a reply carries (a file, a program, another scheme)
+/// is never opened.
+std::string NoticeAddress(std::string_view replyAddress, std::string_view site);
+
 /// Endpoint texts: host + path, without a scheme; callers put "https://" or
 /// "http://" in front.
 inline std::string CheckEndpoint(std::string_view host) {
