@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -213,3 +214,5 @@ std::vector<std::uint8_t> readVersionBlock(const std::string& path) {
     }
     fail(ENODATA, path, "no version information");
 }
+
+}  // namespace imbrix::app

@@ -8,9 +8,11 @@
 # to the product name.
 include_guard(GLOBAL)
 
-set(IMBRIX_VERSION_SECTION ".imbrix_version")
-
 function(imbrix_embed_version_info target)
+  # The reader (app/versioninfo.cpp) looks for this section name. It is set here,
+  # not beside the include guard, because the function runs in folders that never
+  # saw the include's variables.
+  set(section ".imbrix_version")
   cmake_parse_arguments(ARG "" "ORIGINAL_FILENAME;FILE_DESCRIPTION;INTERNAL_NAME" "" ${ARGN})
   if(NOT ARG_ORIGINAL_FILENAME)
     get_target_property(ARG_ORIGINAL_FILENAME ${target} OUTPUT_NAME)
@@ -41,7 +43,7 @@ function(imbrix_embed_version_info target)
     OUTPUT ${output}
     COMMAND imbrix_versioninfo_gen
             --output ${output}
-            --section ${IMBRIX_VERSION_SECTION}
+            --section ${section}
             --version ${version}
             --string "CompanyName=${IMBRIX_COMPANY}"
             --string "FileDescription=${ARG_FILE_DESCRIPTION}"
