@@ -158,15 +158,46 @@ Bytes tiffWithSize(std::uint32_t w, std::uint32_t h) {
     return b;
 }
 
-// A lossless WEBP header (VP8L) claiming 16384 x 16384.
-Bytes webpWithSize() {
-    Bytes b = {'R', 'I', 'F', 'F', 26, 0, 0, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8', 'L',
-               14,  0,   0,   0,   0x2F};
-    const std::uint32_t bits = (16383u) | (16383u << 14);  // width-1, height-1, no alpha, v0
-    for (int i = 0; i < 4; ++i) {
-        b.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+// A still WEBP cannot pass the cap (each side is at most 16384, and 16384 x 16384
+// is exactly the cap), but an animation's canvas can be 2^24 pixels a side. This
+// one has a 20000 x 20000 canvas holding one lossless 1 x 1 frame (made by cwebp).
+Bytes webpAnimationWithCanvas(std::uint32_t w, std::uint32_t h) {
+    auto le = [](Bytes& b, std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) {
+            b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        }
+    };
+    auto chunk = [&le](const char* tag, const Bytes& payload) {
+        Bytes c(tag, tag + 4);
+        le(c, static_cast<std::uint32_t>(payload.size()), 4);
+        c.insert(c.end(), payload.begin(), payload.end());
+        if (payload.size() % 2) {
+            c.push_back(0);
+        }
+        return c;
+    };
+    Bytes vp8x = {0x02, 0, 0, 0};  // animation flag
+    le(vp8x, w - 1, 3);
+    le(vp8x, h - 1, 3);
+    const Bytes anim = {0, 0, 0, 0, 0, 0};  // background, loop count
+    const Bytes pixel = {0x2F, 0x00, 0x00, 0x00, 0x00, 0x07, 0x10, 0xFD,
+                         0x8F, 0xFE, 0x07, 0x22, 0xA2, 0xFF, 0x01};
+    Bytes anmf;
+    le(anmf, 0, 3);    // x / 2
+    le(anmf, 0, 3);    // y / 2
+    le(anmf, 0, 3);    // width - 1
+    le(anmf, 0, 3);    // height - 1
+    le(anmf, 100, 3);  // duration
+    anmf.push_back(0);
+    const Bytes frame = chunk("VP8L", pixel);
+    anmf.insert(anmf.end(), frame.begin(), frame.end());
+    Bytes body = {'W', 'E', 'B', 'P'};
+    for (const Bytes& c : {chunk("VP8X", vp8x), chunk("ANIM", anim), chunk("ANMF", anmf)}) {
+        body.insert(body.end(), c.begin(), c.end());
     }
-    b.resize(34, 0);
+    Bytes b = {'R', 'I', 'F', 'F'};
+    le(b, static_cast<std::uint32_t>(body.size()), 4);
+    b.insert(b.end(), body.begin(), body.end());
     return b;
 }
 
@@ -182,8 +213,8 @@ const std::vector<CapCase> kCapCases = {
      "Picture is too large (65535 x 65535 pixels, at most 268435456)"},
     {"tiff", "tif", tiffWithSize(1000000, 1000000),
      "Picture is too large (1000000 x 1000000 pixels, at most 268435456)"},
-    {"webp", "webp", webpWithSize(),
-     "Picture is too large (16384 x 16384 pixels, at most 268435456)"},
+    {"webp_animation", "webp", webpAnimationWithCanvas(20000, 20000),
+     "Picture is too large (20000 x 20000 pixels, at most 268435456)"},
 };
 
 class SizeCap : public ::testing::TestWithParam<CapCase> {};
