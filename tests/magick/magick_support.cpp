@@ -172,7 +172,16 @@ Picture readOutput(const std::filesystem::path& file, const std::string& extensi
     } else if (extension == "jxl") {
         ok = runReader({"/usr/bin/djxl", file.string(), png.string()});
     } else if (extension == "webp") {
-        ok = runReader({"/usr/bin/dwebp", file.string(), "-o", png.string()});
+        // dwebp reads still pictures only: of an animation, take the first frame.
+        const std::string head = headBytes(file, 21);
+        const bool animated = head.size() == 21 && head.compare(12, 4, "VP8X") == 0 &&
+                              (static_cast<unsigned char>(head[20]) & 0x02) != 0;
+        std::string still = file.string();
+        if (animated) {
+            still = (work / "first-frame.webp").string();
+            ok = runReader({"/usr/bin/webpmux", "-get", "frame", "1", file.string(), "-o", still});
+        }
+        ok = ok && runReader({"/usr/bin/dwebp", still, "-o", png.string()});
     } else {
         ok = runReader({"/usr/bin/convert", file.string() + "[0]", "png:" + png.string()});
     }

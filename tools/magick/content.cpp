@@ -46,6 +46,9 @@ SourceKind classifySource(std::string_view head, std::string_view extension) {
     if (startsWith(head, "\x89PNG\r\n\x1a\n"sv)) {
         return SourceKind::Png;
     }
+    if (startsWith(head, "GIF87a"sv) || startsWith(head, "GIF89a"sv)) {
+        return SourceKind::Gif;
+    }
     if (looksLikeSvg(head)) {
         return SourceKind::Svg;
     }

@@ -12,6 +12,7 @@ enum class SourceKind {
     JpegXr,    ///< read with JxrDecApp (Windows Media Photo, ".wmp")
     Jpeg,      ///< read by ImageMagick or GraphicsMagick
     Png,       ///< read by ImageMagick or GraphicsMagick
+    Gif,       ///< animations go to gif2webp (ImageMagick 6 writes broken animated WEBP)
     Other,     ///< left to ImageMagick, which recognises it by content or extension
 };
 

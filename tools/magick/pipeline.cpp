@@ -222,11 +222,7 @@ private:
             return out;
         }
         if (request_.mode == Mode::Animate) {
-            std::vector<std::string> args{tools_.convert, input, "-coalesce"};
-            append(args, gray);
-            append(args, {"-auto-orient", "webp:" + out});
-            runWriter(args);
-            return out;
+            return animate(kind, source, gray);
         }
 
         switch (request_.format) {
@@ -274,8 +270,10 @@ private:
             default: {
                 std::vector<std::string> args{tools_.convert};
                 const bool icon = request_.format == OutputFormat::Ico;
-                if (icon && kind == SourceKind::Jpeg) {
+                if (icon && kind == SourceKind::Jpeg && bothSidesAtLeast(input, 256)) {
                     // Let libjpeg decode a big photo at a reduced scale right away.
+                    // Only for pictures at least that big on both sides: for a
+                    // smaller one ImageMagick 6 asks libjpeg to enlarge it.
                     append(args, {"-define", "jpeg:size=256x256"});
                 }
                 append(args, {input, "-auto-orient"});
@@ -291,6 +289,52 @@ private:
                 return out;
             }
         }
+    }
+
+    // Every frame of an animation into an animated WEBP. ImageMagick 6 writes
+    // broken animated WEBP files (a second RIFF appended, a metadata flag without
+    // its chunk), so libwebp's gif2webp assembles the animation: from the source
+    // itself, or from a gray GIF that ImageMagick made. The frames keep their
+    // timing and the loop count; the coding is lossless, as suits GIF pictures.
+    std::string animate(SourceKind kind, const std::string& source,
+                        const std::vector<std::string>& gray) {
+        const std::string out = workspace_.file("out.webp");
+        if (kind != SourceKind::Gif) {
+            // A still picture with a ".gif" name: ImageMagick's still WEBP is sound.
+            std::vector<std::string> args{tools_.convert, source + "[0]", "-auto-orient"};
+            append(args, gray);
+            args.push_back("webp:" + out);
+            runWriter(args);
+            return out;
+        }
+        std::string gif = source;
+        if (!gray.empty()) {
+            gif = workspace_.file("mid.gif");
+            std::vector<std::string> args{tools_.convert, source, "-coalesce"};
+            append(args, gray);
+            args.push_back("gif:" + gif);
+            runWriter(args);
+        }
+        const std::string problem = runToolRaw({tools_.gif2webp, "-quiet", gif, "-o", out});
+        if (problem.find("GIFLib") != std::string::npos) {
+            throw readFailure("the GIF file is damaged or truncated (" + problem + ")");
+        }
+        if (!problem.empty()) {
+            throw writeFailure(userWords(problem));
+        }
+        return out;
+    }
+
+    // True when ImageMagick reads the picture `input` as at least `side` pixels
+    // wide and high (header only).
+    bool bothSidesAtLeast(const std::string& input, long side) {
+        if (!runToolRaw({tools_.convert, "-ping", input, "-format", "%w %h", "info:"}, false).empty()) {
+            return false;  // the conversion proper reports the problem
+        }
+        long width = 0;
+        long height = 0;
+        return std::sscanf(output_.c_str(), "%ld %ld", &width, &height) == 2 && width >= side &&
+               height >= side;
     }
 
     void verify(const std::string& finished) {
@@ -366,11 +410,14 @@ private:
     }
 
     // Runs a helper; empty when it succeeded, otherwise its problem line as printed.
-    std::string runToolRaw(const std::vector<std::string>& argv) {
+    // `echo`: pass what it prints on to our standard output (the program's log).
+    std::string runToolRaw(const std::vector<std::string>& argv, bool echo = true) {
         output_.clear();
         const auto result =
-            platform::runProcess(argv, workspace_.path(), [this](std::string_view chunk) {
-                std::fwrite(chunk.data(), 1, chunk.size(), stdout);
+            platform::runProcess(argv, workspace_.path(), [this, echo](std::string_view chunk) {
+                if (echo) {
+                    std::fwrite(chunk.data(), 1, chunk.size(), stdout);
+                }
                 output_.append(chunk);
                 if (output_.size() > 2 * kKeptOutput) {
                     output_.erase(0, output_.size() - kKeptOutput);
@@ -441,6 +488,7 @@ Tools Tools::fromEnvironment() {
     pick(tools.cjxl, "IMBRIX_MAGICK_CJXL");
     pick(tools.djxl, "IMBRIX_MAGICK_DJXL");
     pick(tools.jxrDecoder, "IMBRIX_MAGICK_JXRDEC");
+    pick(tools.gif2webp, "IMBRIX_MAGICK_GIF2WEBP");
     return tools;
 }
 
