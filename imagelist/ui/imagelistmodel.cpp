@@ -3,6 +3,7 @@
 
 #include <QFileIconProvider>
 #include <QFileInfo>
+#include <memory>
 
 #include "platform/files.h"
 
@@ -11,16 +12,31 @@ namespace imbrix::imagelist {
 QString FileSizeText(const std::string& path, const QLocale& locale) {
     std::int64_t size = platform::fileSizeBytes(path);
     if (size < 0) return QStringLiteral("-1");
-    return locale.toString(static_cast<qlonglong>(size));
+    // Always grouped, even where the locale's own default leaves the separator out
+    // (the "C" locale does): the column is read as a figure, "1,234,567".
+    QLocale grouped = locale;
+    grouped.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return grouped.toString(static_cast<qlonglong>(size));
 }
+
+namespace {
+
+// The theme's icon when the desktop has one, else the style's own.
+QIcon stockIcon(const char* themeName, QAbstractFileIconProvider::IconType kind) {
+    QIcon icon = QIcon::fromTheme(QString::fromLatin1(themeName));
+    if (!icon.isNull()) return icon;
+    return QFileIconProvider().icon(kind);
+}
+
+}  // namespace
 
 IconCache::IconCache(Provider provider) : provider_(std::move(provider)) {
     if (!provider_) {
-        provider_ = [](const QString& path) {
+        auto shell = std::make_shared<QFileIconProvider>();
+        provider_ = [shell](const QString& path) {
             QFileInfo info(path);
             if (!info.exists()) return QIcon();  // the shell has no icon for a missing file
-            static QFileIconProvider shell;
-            return shell.icon(info);
+            return shell->icon(info);
         };
     }
     ImageListSifirla();
@@ -28,8 +44,8 @@ IconCache::IconCache(Provider provider) : provider_(std::move(provider)) {
 
 void IconCache::ImageListSifirla() {
     icons_.clear();
-    icons_.append(QIcon::fromTheme(QStringLiteral("folder")));
-    icons_.append(QIcon::fromTheme(QStringLiteral("text-x-generic")));
+    icons_.append(stockIcon("folder", QAbstractFileIconProvider::Folder));
+    icons_.append(stockIcon("text-x-generic", QAbstractFileIconProvider::File));
 }
 
 int IconCache::append(const std::string& path) {

@@ -28,7 +28,8 @@ bool ImageIntake::busy() const {
 
 void ImageIntake::appendNow(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) model_.files().AppendImageFile(path);
-    refresh();
+    model_.syncRowCount();
+    emit countChanged(static_cast<int>(model_.files().size()));
 }
 
 void ImageIntake::addFiles(const QStringList& paths) {
@@ -131,7 +132,9 @@ void ImageIntake::refresh() {
     }
     for (std::string& path : batch) model_.files().AppendImageFile(std::move(path));
     model_.syncRowCount();
-    emit countChanged(static_cast<int>(model_.files().size()));
+    // A tick that found nothing leaves the caption alone (an empty folder, or a
+    // walk through folders without images).
+    if (!batch.empty()) emit countChanged(static_cast<int>(model_.files().size()));
     if (done && timer_.isActive()) {
         timer_.stop();
         emit finished();

@@ -57,7 +57,8 @@ public:
     void refresh();
 
 signals:
-    /// The list's length after a refresh (for the tab caption).
+    /// The list's length after entries were added (for the tab caption); a
+    /// refresh that added nothing stays silent.
     void countChanged(int count);
     /// Every road taken so far has reached the list.
     void finished();

@@ -1,0 +1,271 @@
+// The roads into the image list: the file dialog's choice, folders, drops and the
+// command line, and how a long folder walk reaches the view.
+#include "imagelist/ui/intake.h"
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QUrl>
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "imagelist/ui/imagelistmodel.h"
+#include "common/testsupport.h"
+
+using imbrix::imagelist::ImageIntake;
+using imbrix::imagelist::ImageListModel;
+using imbrix::test::corpusDir;
+using imbrix::test::ScratchDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Takes one road and waits until all it started has reached the list.
+void takeRoad(ImageIntake& intake, const std::function<void()>& road) {
+    QSignalSpy finished(&intake, &ImageIntake::finished);
+    road();
+    if (finished.isEmpty()) {
+        ASSERT_TRUE(finished.wait(60000)) << "the intake never finished";
+    }
+    EXPECT_FALSE(intake.busy());
+}
+
+std::vector<std::string> entries(const ImageListModel& model) {
+    std::vector<std::string> names;
+    for (const auto& entry : model.files()) names.push_back(entry.FName);
+    return names;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The PNG files of the PngSuite folder as the walk should name them, listed
+// independently of the walk: `prefix` + the path below the folder.
+std::vector<std::string> pngSuiteFiles(bool recursive, const std::string& prefix) {
+    const fs::path root = corpusDir() / "pngsuite";
+    std::vector<std::string> names;
+    auto take = [&](const fs::directory_entry& entry) {
+        if (entry.is_regular_file() && entry.path().extension() == ".png") {
+            names.push_back(prefix + fs::relative(entry.path(), root).string());
+        }
+    };
+    if (recursive) {
+        for (const auto& entry : fs::recursive_directory_iterator(root)) take(entry);
+    } else {
+        for (const auto& entry : fs::directory_iterator(root)) take(entry);
+    }
+    return sorted(names);
+}
+
+QStringList qstrings(const std::vector<std::string>& items) {
+    QStringList list;
+    for (const std::string& item : items) list << QString::fromStdString(item);
+    return list;
+}
+
+struct Harness {
+    ImageListModel model;
+    ImageIntake intake{model};
+};
+
+}  // namespace
+
+TEST(IntakeFoldersTest, WalksTheFolderWithOrWithoutItsSubfolders) {
+    const std::string root = (corpusDir() / "pngsuite").string();
+    struct Case {
+        bool subfolders;
+        std::string folderAsChosen;
+    };
+    for (const Case& c : {Case{true, root}, Case{false, root}, Case{true, root + "/"}}) {
+        Harness h;
+        h.intake.setIncludeSubfolders(c.subfolders);
+        QSignalSpy counts(&h.intake, &ImageIntake::countChanged);
+        takeRoad(h.intake, [&] { h.intake.addFolders({QString::fromStdString(c.folderAsChosen)}); });
+        const auto expected = pngSuiteFiles(c.subfolders, root + "/");
+        EXPECT_EQ(sorted(entries(h.model)), expected) << c.folderAsChosen << " " << c.subfolders;
+        EXPECT_EQ(h.model.rowCount(), static_cast<int>(expected.size()));
+        ASSERT_FALSE(counts.isEmpty());
+        EXPECT_EQ(counts.last()[0].toInt(), static_cast<int>(expected.size()));
+    }
+}
+
+TEST(IntakeFoldersTest, SeveralFoldersKeepTheirOrderAndEmptyOnesAddNothing) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "second");
+    fs::create_directories(dir.path() / "empty");
+    imbrix::test::writeText(dir.path() / "second" / "only.webp", "");
+    const std::string suite = (corpusDir() / "pngsuite").string();
+
+    Harness h;
+    h.intake.setIncludeSubfolders(false);
+    {
+        QSignalSpy counts(&h.intake, &ImageIntake::countChanged);
+        takeRoad(h.intake, [&] { h.intake.addFolders({QString::fromStdString(dir.file("empty"))}); });
+        EXPECT_EQ(h.model.rowCount(), 0);
+        EXPECT_TRUE(counts.isEmpty()) << "an empty folder leaves the caption alone";
+    }
+    takeRoad(h.intake, [&] {
+        h.intake.addFolders(qstrings({suite, dir.file("empty"), dir.file("no-such-folder"),
+                                      dir.file("second")}));
+    });
+    const auto names = entries(h.model);
+    const std::size_t suiteCount = pngSuiteFiles(false, "").size();
+    ASSERT_EQ(names.size(), suiteCount + 1);
+    for (std::size_t i = 0; i < suiteCount; ++i) EXPECT_EQ(names[i].rfind(suite + "/", 0), 0u) << names[i];
+    EXPECT_EQ(names.back(), dir.file("second") + "/only.webp");
+}
+
+TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "folder" / "sub");
+    for (const char* name : {"folder/one.png", "folder/notes.txt", "folder/sub/two.gif", "a.JPG",
+                             "photo.jfif", "photo.heic", "photo.pdf", "photo.jpe", "photo", "notes.txt"}) {
+        imbrix::test::writeText(dir.path() / name, "x");
+    }
+    const std::string folder = dir.file("folder");
+    const std::vector<std::string> folderFiles = {folder + "/one.png", folder + "/sub/two.gif"};
+
+    // What a road should add, as groups in order: the files of one walked folder
+    // come in the file system's order, so a group is compared as a set.
+    using Groups = std::vector<std::vector<std::string>>;
+    struct Case {
+        const char* road;
+        std::function<void(ImageIntake&)> take;
+        Groups expected;
+    };
+    const std::vector<Case> cases = {
+        {"file dialog: any file, as chosen, duplicates too",
+         [&](ImageIntake& intake) {
+             intake.addFiles(qstrings({dir.file("notes.txt"), dir.file("a.JPG"), dir.file("a.JPG")}));
+         },
+         {{dir.file("notes.txt")}, {dir.file("a.JPG")}, {dir.file("a.JPG")}}},
+        {"drop: folders walked, supported files added, the rest ignored",
+         [&](ImageIntake& intake) {
+             QList<QUrl> urls;
+             for (const char* name : {"folder", "a.JPG", "notes.txt", "photo.heic", "photo.pdf",
+                                      "photo.jpe", "photo", "photo.jfif"}) {
+                 urls << QUrl::fromLocalFile(QString::fromStdString(dir.file(name)));
+             }
+             urls << QUrl("https://example.com/remote.png");
+             intake.addDropped(urls);
+         },
+         {folderFiles, {dir.file("a.JPG")}, {dir.file("photo.heic")}, {dir.file("photo.jfif")}}},
+        {"command line: names kept exactly as typed, existing or not",
+         [&](ImageIntake& intake) {
+             intake.addCommandLine(qstrings({"not/there/photo.png", folder, dir.file("photo.jpe"),
+                                             dir.file("photo"), "ALSO.TIFF", dir.file("photo.pdf"),
+                                             "./not-there.jpeg"}));
+         },
+         {{"not/there/photo.png"}, folderFiles, {"ALSO.TIFF"}, {"./not-there.jpeg"}}},
+    };
+    for (const Case& c : cases) {
+        Harness h;
+        takeRoad(h.intake, [&] { c.take(h.intake); });
+        const auto names = entries(h.model);
+        std::size_t at = 0;
+        for (const auto& group : c.expected) {
+            ASSERT_LE(at + group.size(), names.size()) << c.road;
+            std::vector<std::string> got(names.begin() + static_cast<long>(at),
+                                         names.begin() + static_cast<long>(at + group.size()));
+            EXPECT_EQ(sorted(got), sorted(group)) << c.road << ", entry " << at;
+            at += group.size();
+        }
+        EXPECT_EQ(names.size(), at) << c.road;
+        EXPECT_EQ(h.model.rowCount(), static_cast<int>(names.size())) << c.road;
+        for (const auto& entry : h.model.files()) EXPECT_EQ(entry.FImageIndex, 0);
+    }
+}
+
+TEST(IntakeRoadsTest, RoadsTakenDuringAWalkQueueBehindIt) {
+    Harness h;
+    const QString suite = QString::fromStdString((corpusDir() / "pngsuite").string());
+    QSignalSpy finished(&h.intake, &ImageIntake::finished);
+    h.intake.addFolders({suite});
+    h.intake.addFiles({"/elsewhere/chosen.txt"});
+    h.intake.addCommandLine({"typed.png"});
+    while (h.intake.busy()) ASSERT_TRUE(finished.wait(60000));
+    const auto names = entries(h.model);
+    const std::size_t walked = pngSuiteFiles(true, "").size();
+    ASSERT_EQ(names.size(), walked + 2);
+    EXPECT_EQ(names[walked], "/elsewhere/chosen.txt");
+    EXPECT_EQ(names[walked + 1], "typed.png");
+}
+
+// A folder of many image files with nothing in them: enough that refreshing the
+// view per file would show.
+class IntakeLargeFolderTest : public ::testing::Test {
+protected:
+    static constexpr int kFiles = 20000;
+
+    static void SetUpTestSuite() {
+        dir_ = new ScratchDir;
+        for (int i = 0; i < kFiles; ++i) {
+            imbrix::test::writeText(dir_->path() / ("img" + std::to_string(i) + ".png"), "");
+        }
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static QString folder() { return QString::fromStdString(dir_->path().string()); }
+
+    static ScratchDir* dir_;
+};
+ScratchDir* IntakeLargeFolderTest::dir_ = nullptr;
+
+TEST_F(IntakeLargeFolderTest, TheViewIsRefreshedInBatchesAndAlwaysAtTheEnd) {
+    Harness h;
+    QSignalSpy inserted(&h.model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy counts(&h.intake, &ImageIntake::countChanged);
+    takeRoad(h.intake, [&] { h.intake.addFolders({folder()}); });
+
+    EXPECT_EQ(h.model.rowCount(), kFiles);
+    EXPECT_EQ(h.model.files().size(), static_cast<std::size_t>(kFiles));
+    ASSERT_FALSE(inserted.isEmpty());
+    EXPECT_LT(inserted.count(), kFiles / 10) << "the view was refreshed file by file";
+    // The batches follow each other without gaps, and the caption follows the rows.
+    int next = 0;
+    for (const auto& batch : inserted) {
+        EXPECT_EQ(batch[1].toInt(), next);
+        next = batch[2].toInt() + 1;
+    }
+    EXPECT_EQ(next, kFiles);
+    ASSERT_EQ(counts.count(), inserted.count());
+    EXPECT_EQ(counts.last()[0].toInt(), kFiles);
+}
+
+TEST_F(IntakeLargeFolderTest, TheWalkRunsBesideTheWindowAndItsEndIsAlwaysShown) {
+    Harness h;
+    h.intake.setRefreshInterval(3600 * 1000);  // no tick during the walk: only the end shows
+    QSignalSpy inserted(&h.model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy counts(&h.intake, &ImageIntake::countChanged);
+    QSignalSpy finished(&h.intake, &ImageIntake::finished);
+
+    h.intake.addFolders({folder()});
+    // The command returned to the window before the walk reached the list.
+    EXPECT_EQ(h.model.rowCount(), 0);
+    EXPECT_TRUE(h.intake.busy());
+    ASSERT_TRUE(finished.wait(60000));
+
+    ASSERT_EQ(inserted.count(), 1);
+    EXPECT_EQ(inserted[0][2].toInt(), kFiles - 1);
+    ASSERT_EQ(counts.count(), 1);
+    EXPECT_EQ(counts[0][0].toInt(), kFiles);
+}
+
+TEST_F(IntakeLargeFolderTest, ClosingTheWindowDuringAWalkEndsItQuietly) {
+    auto model = std::make_unique<ImageListModel>();
+    auto intake = std::make_unique<ImageIntake>(*model);
+    intake->addFolders({folder(), folder()});
+    intake.reset();  // stops and joins the walk
+    QApplication::processEvents();
+    // What the walk had found dies with the intake; nothing reaches the list later.
+    EXPECT_TRUE(model->files().empty());
+    EXPECT_EQ(model->rowCount(), 0);
+}
