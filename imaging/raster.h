@@ -8,8 +8,13 @@
 namespace imbrix::imaging {
 
 /// The one size cap of the layer: no decoder allocates pixels for a picture with
-/// more pixels than this. Checked from the header, before any pixel memory exists.
-inline constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 28;
+/// more pixels than this (2^28, a 1 GiB raster). Checked from the header, before
+/// any pixel memory exists. Fuzzing builds define IMBRIX_MAX_PIXELS lower, so
+/// the fuzzer spends its time on parsing rather than on filling huge rasters.
+#ifndef IMBRIX_MAX_PIXELS
+#define IMBRIX_MAX_PIXELS (std::uint64_t{1} << 28)
+#endif
+inline constexpr std::uint64_t kMaxPixels = IMBRIX_MAX_PIXELS;
 
 /// Throws Error("Picture is too large (W x H pixels, at most 268435456)") when
 /// width * height exceeds kMaxPixels, and Error("Picture has no pixels (W x H)")

@@ -1,0 +1,68 @@
+// libFuzzer entry for one decoder. IMBRIX_FUZZ_INPUT names what the bytes go to:
+// a picture loader's extension ("png", "jpg", ...), "content" for decode by
+// content, or "exif" for the EXIF orientation reader.
+//
+// A decoder may refuse any input, but only with imaging::Error; any other
+// exception, a crash, a sanitizer report or a raster that breaks its own
+// invariants is a finding.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "imaging/decode.h"
+#include "imaging/error.h"
+#include "imaging/exif.h"
+#include "imaging/raster.h"
+
+namespace {
+
+using imbrix::imaging::Raster;
+
+constexpr std::string_view kInput = IMBRIX_FUZZ_INPUT;
+
+// Reads every byte of the picture, so a pixel left unallocated or a row outside
+// the buffer shows up under AddressSanitizer here rather than in a later user.
+void checkRaster(const Raster& picture) {
+    if (picture.empty() || picture.width() == 0 || picture.height() == 0 ||
+        std::uint64_t{picture.width()} * picture.height() > imbrix::imaging::kMaxPixels ||
+        picture.stride() < std::size_t{picture.width()} * 4) {
+        std::abort();
+    }
+    unsigned sum = 0;
+    for (std::uint32_t y = 0; y < picture.height(); ++y) {
+        const std::uint8_t* row = picture.row(y);
+        for (std::size_t i = 0; i < std::size_t{picture.width()} * 4; ++i) {
+            sum += row[i];
+        }
+    }
+    // Keeps the reads from being optimised away.
+    asm volatile("" : : "r"(sum));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const imbrix::imaging::Bytes bytes(data, size);
+    try {
+        if (kInput == "exif") {
+            const int orientation = imbrix::imaging::exif::orientation(bytes);
+            if (orientation < 1 || orientation > 8) {
+                std::abort();
+            }
+            Raster small(3, 2);
+            const Raster turned = imbrix::imaging::exif::applyOrientation(std::move(small), orientation);
+            const bool swapped = imbrix::imaging::exif::swapsSides(orientation);
+            if (turned.width() != (swapped ? 2u : 3u)) {
+                std::abort();
+            }
+        } else if (kInput == "content") {
+            checkRaster(imbrix::imaging::decodeByContent(bytes, "fuzz"));
+        } else {
+            checkRaster(imbrix::imaging::decodeWithPictureLoader(kInput, bytes));
+        }
+    } catch (const imbrix::imaging::Error&) {
+        // A clean refusal.
+    }
+    return 0;
+}
