@@ -182,7 +182,12 @@ Picture readOutput(const std::filesystem::path& file, const std::string& extensi
             ok = runReader({"/usr/bin/webpmux", "-get", "frame", "1", file.string(), "-o", still});
         }
         ok = ok && runReader({"/usr/bin/dwebp", still, "-o", png.string()});
+    } else if (extension == "tga" || extension == "bmp" || extension == "gif" ||
+               extension == "ico") {
+        // GraphicsMagick's coders, not those of ImageMagick that wrote the file.
+        ok = runReader({"/usr/bin/gm", "convert", file.string() + "[0]", "png:" + png.string()});
     } else {
+        // PSD and JP2: no other reader at hand.
         ok = runReader({"/usr/bin/convert", file.string() + "[0]", "png:" + png.string()});
     }
     return ok ? loadPng(png) : Picture{};

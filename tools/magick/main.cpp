@@ -16,7 +16,12 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const auto request = parseRequest(args);
     if (!request) {
-        std::fputs(usageText().c_str(), stderr);
+        std::string words;
+        for (const auto& arg : args) {
+            words += " '" + arg + "'";
+        }
+        std::fprintf(stderr, "magick: unsupported command line:%s\n%s",
+                     words.empty() ? " (no arguments)" : words.c_str(), usageText().c_str());
         return 2;
     }
     const std::string problem = convertFile(*request, Tools::fromEnvironment());

@@ -57,6 +57,9 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
     }
 }
 
+// The non-empty lines of a helper's output. ImageMagick breaks a long message
+// and indents the rest ("convert: Expected a SOC marker \n `OpenJP2' @ error/..."):
+// such a continuation joins the line before it.
 std::vector<std::string> nonEmptyLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -66,12 +69,27 @@ std::vector<std::string> nonEmptyLines(const std::string& text) {
             end = text.size();
         }
         std::string line = text.substr(start, end - start);
-        if (line.find_first_not_of(" \t") != std::string::npos) {
+        start = end + 1;
+        const auto first = line.find_first_not_of(" \t");
+        if (first == std::string::npos) {
+            continue;
+        }
+        const bool continuation = !lines.empty() && (first > 0 || line[0] == '`');
+        if (continuation) {
+            std::string& previous = lines.back();
+            while (!previous.empty() && previous.back() == ' ') {
+                previous.pop_back();
+            }
+            previous += " " + line.substr(first);
+        } else {
             lines.push_back(std::move(line));
         }
-        start = end + 1;
     }
     return lines;
+}
+
+bool isMagickError(const std::string& line) {
+    return line.find("@ error/") != std::string::npos || line.find("@ fatal/") != std::string::npos;
 }
 
 // The line of a helper's output that best says what went wrong: ImageMagick's and
@@ -80,20 +98,46 @@ std::vector<std::string> nonEmptyLines(const std::string& text) {
 std::string problemLine(const std::string& output) {
     const auto lines = nonEmptyLines(output);
     for (const auto& line : lines) {
-        if (line.find("@ error/") != std::string::npos &&
-            line.find("error/convert.c/") == std::string::npos) {
+        if (isMagickError(line) && line.find("error/convert.c/") == std::string::npos) {
             return line;
         }
     }
     // The libjxl tools name the failed check as "./lib/jxl/decode.cc:2123: invalid signature".
-    for (const auto& line : lines) {
-        const auto at = line.find(".cc:");
-        const auto colon = at == std::string::npos ? at : line.find(": ", at);
+    std::string line = lines.empty() ? std::string() : lines.back();
+    for (const auto& candidate : lines) {
+        const auto at = candidate.find(".cc:");
+        const auto colon = at == std::string::npos ? at : candidate.find(": ", at);
         if (colon != std::string::npos) {
-            return line.substr(colon + 2);
+            line = candidate.substr(colon + 2);
+            break;
         }
     }
-    return lines.empty() ? std::string() : lines.back();
+    // djxl runs its next message on without a line break ("...was disabled.DecompressJxl...").
+    for (std::size_t i = 1; i + 1 < line.size(); ++i) {
+        if (line[i] == '.' && line[i - 1] >= 'a' && line[i - 1] <= 'z' && line[i + 1] >= 'A' &&
+            line[i + 1] <= 'Z') {
+            line.erase(i);
+            break;
+        }
+    }
+    return line;
+}
+
+// True when an error of ImageMagick's in `output` is about the file `name`, or it
+// read nothing at all ("no images defined"): a problem with the input.
+bool blamesInput(const std::string& output, const std::string& name) {
+    if (output.find("no images defined") != std::string::npos) {
+        return true;
+    }
+    if (name.empty()) {
+        return false;
+    }
+    for (const auto& line : nonEmptyLines(output)) {
+        if (isMagickError(line) && line.find(name) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // "convert-im6.q16: improper image header `x' @ error/heic.c/ReadHEICImage/226."
@@ -390,17 +434,17 @@ private:
     // A helper that writes the output: a failure that names the input is a read
     // failure, any other a write failure.
     void runWriter(const std::vector<std::string>& argv) {
-        const std::string raw = runToolRaw(argv);
-        if (raw.empty()) {
+        const std::string line = runToolRaw(argv);
+        if (line.empty()) {
             return;
         }
-        const bool aboutInput = (!linkName_.empty() && raw.find(linkName_) != std::string::npos) ||
-                                (!sourceName_.empty() && raw.find(sourceName_) != std::string::npos);
+        const bool aboutInput =
+            blamesInput(output_, linkName_) || blamesInput(output_, sourceName_);
         // ImageMagick says only "no images defined" when a reader gave up quietly.
-        if (raw.find("no images defined") != std::string::npos) {
+        if (line.find("no images defined") != std::string::npos) {
             throw readFailure("the file is damaged or in a format that cannot be read");
         }
-        const std::string problem = userWords(raw);
+        const std::string problem = userWords(line);
         throw aboutInput ? readFailure(problem) : writeFailure(problem);
     }
 
@@ -423,6 +467,9 @@ private:
                     output_.erase(0, output_.size() - kKeptOutput);
                 }
             });
+        if (echo && !output_.empty() && output_.back() != '\n') {
+            std::fputc('\n', stdout);  // our own message starts on a line of its own
+        }
         std::fflush(stdout);
         if (!result.started) {
             return result.startError;
