@@ -2,10 +2,12 @@
 #include "app/appform.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QProcess>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -13,9 +15,12 @@
 
 #include "app/translate.h"
 #include "i18n/i18n.h"
+#include "i18n/ui/messagedlg.h"
 #include "imagelist/ui/imagelistmodel.h"
 #include "imagelist/ui/intake.h"
 #include "imagelist/ui/shellactions.h"
+#include "online/ui/updatecheck.h"
+#include "platform/system.h"
 
 namespace imbrix::app {
 
@@ -29,6 +34,21 @@ TAppForm::TAppForm(AppIdentity identity, QStringList commandLine, DesktopService
     if (!desktop_.beep) desktop_.beep = [] { QApplication::beep(); };
     if (!desktop_.openUrl) desktop_.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     if (!desktop_.showProperties) desktop_.showProperties = imagelist::ShowFileProperties;
+    if (!desktop_.confirm) {
+        desktop_.confirm = [](QWidget* owner, const QString& message, const QString& title,
+                              const QStringList& captions) {
+            return i18n::MessageDlgWithCaptions(message, i18n::DialogType::Confirmation,
+                                                QMessageBox::Yes | QMessageBox::No, captions, title,
+                                                owner) == QMessageBox::Yes;
+        };
+    }
+    if (!desktop_.showModal) desktop_.showModal = [](QDialog& dialog) { dialog.exec(); };
+    if (!desktop_.restart) {
+        desktop_.restart = [] {
+            QProcess::startDetached(QString::fromStdString(platform::programPath()), {});
+            QApplication::quit();
+        };
+    }
 
     model_ = new imagelist::ImageListModel({}, this);
     intake_ = new imagelist::ImageIntake(*model_, this);
@@ -37,9 +57,11 @@ TAppForm::TAppForm(AppIdentity identity, QStringList commandLine, DesktopService
     connectCommands();
 
     // Start-up, in this order: the caption from the version block, drops, the
-    // remembered options, the language, the first page, an empty list.
+    // remembered options of the data folder, the language, the first page, an
+    // empty list.
     setWindowTitle(QString::fromStdString(identity_.caption));
     setAcceptDrops(true);
+    settings_ = settings::Store::load(identity_.dataFolder + "settings.ini");
     applyRememberedOptions();
     loadLanguage();
     PageControl1->setCurrentIndex(0);
@@ -53,15 +75,13 @@ TAppForm::TAppForm(AppIdentity identity, QStringList commandLine, DesktopService
     TimerChecker = new QTimer(this);
     TimerChecker->setInterval(1000);
     connect(TimerChecker, &QTimer::timeout, this, &TAppForm::TimerCheckerTimer);
+    online::UpdateCheckEnvironment update;
+    update.identity = {identity_.caption, identity_.productName, identity_.versionText};
+    updateCheck_ = new online::UpdateCheckUi(this, UpdateNotifications1, TimerChecker, std::move(update));
     TimerChecker->start();
 }
 
 TAppForm::~TAppForm() = default;
-
-// The one place where the remembered options ("settings.ini" in the data folder)
-// reach the controls. Until the settings store is wired in, every control keeps the
-// default state it was created with.
-void TAppForm::applyRememberedOptions() {}
 
 void TAppForm::loadLanguage() {
     try {

@@ -12,10 +12,12 @@
 
 #include "app/appidentity.h"
 #include "convert/ui/messagebox.h"
+#include "settings/settings.h"
 
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QDialog;
 class QFileDialog;
 class QLabel;
 class QMenu;
@@ -37,6 +39,10 @@ namespace imbrix::convert {
 class TFormResult;
 }
 
+namespace imbrix::online {
+class UpdateCheckUi;
+}
+
 namespace imbrix::app {
 
 /// What the window asks of the desktop; tests replace these.
@@ -47,6 +53,15 @@ struct DesktopServices {
     std::function<void(const QString& path)> showProperties;  ///< a file's properties
     /// Shows the finished result window (modal by default).
     std::function<void(convert::TFormResult& form)> showResult;
+    /// Asks a yes/no question with translated captions (Yes first, then No);
+    /// true for "Yes".
+    std::function<bool(QWidget* parent, const QString& message, const QString& title,
+                       const QStringList& captions)>
+        confirm;
+    /// Shows a window opened from the menu modally and returns when it is closed.
+    std::function<void(QDialog& dialog)> showModal;
+    /// Starts a fresh instance of the program, with no paths, and ends this one.
+    std::function<void()> restart;
 };
 
 class TAppForm : public QMainWindow {
@@ -61,6 +76,8 @@ public:
     const AppIdentity& identity() const { return identity_; }
     imagelist::ImageListModel& imageList() { return *model_; }
     imagelist::ImageIntake& intake() { return *intake_; }
+    /// The open "settings.ini" of the data folder.
+    const settings::Store& settingsStore() const { return settings_; }
     /// The folder last chosen in a folder picker; shared by "Add Folder" and "Browse...".
     QString LastFolder;
 
@@ -117,6 +134,9 @@ public:
     void ButtonBackClick();
     void PageControl1Change();
     void ComboBoxTypeChange();
+    void SpinEdit1Change();
+    void CheckBoxGrayscaleClick();
+    void ComboBoxDestinationChange();
     void ButtonBrowseClick();
     void ButtonProcessClick();
     void ListView1DblClick();
@@ -124,6 +144,11 @@ public:
     void Properties1Click();
     void DisplayIcons1Click();
     void IncludeSubfolders1Click();
+    void RememberSettings1Click();
+    void ResettoDefaults1Click();
+    void UpdateNotifications1Click();
+    void SendFeedback1Click();
+    void About1Click();
     void Help2Click();
     void Exit1Click();
     void TimerParamTimer();
@@ -141,6 +166,10 @@ private:
     void createMenus();
     void connectCommands();
     void applyRememberedOptions();
+    /// Stores one option and rewrites the settings file; a failed write is shown
+    /// in an error box and the next change tries again.
+    void writeSetting(settings::Key key, const std::string& value);
+    void writeSwitch(settings::Key key, bool on);
     void loadLanguage();
     int firstSelectedRow() const;
     QString chooseFolder(bool multiple, QStringList* chosen);
@@ -148,6 +177,8 @@ private:
     AppIdentity identity_;
     QStringList commandLine_;
     DesktopServices desktop_;
+    settings::Store settings_;
+    online::UpdateCheckUi* updateCheck_ = nullptr;  // a child of the window
     imagelist::ImageListModel* model_ = nullptr;
     imagelist::ImageIntake* intake_ = nullptr;
     QFileDialog* OpenDialog1 = nullptr;  // made on first use, kept for the window's life

@@ -19,12 +19,15 @@
 #include <algorithm>
 #include <vector>
 
+#include "about/ui/aboutbox.h"
 #include "app/appform.h"
 #include "app/translate.h"
 #include "convert/ui/runwindow.h"
 #include "imagelist/ui/imagelistmodel.h"
 #include "imagelist/ui/intake.h"
 #include "online/endpoints.h"
+#include "online/ui/feedbackform.h"
+#include "online/ui/updatecheck.h"
 
 namespace imbrix::app {
 namespace {
@@ -60,6 +63,10 @@ void TAppForm::connectCommands() {
     connect(ButtonBack, &QPushButton::clicked, this, &TAppForm::ButtonBackClick);
     connect(PageControl1, &QTabWidget::currentChanged, this, &TAppForm::PageControl1Change);
     connect(ComboBoxType, &QComboBox::activated, this, &TAppForm::ComboBoxTypeChange);
+    connect(SpinEdit1, &QSpinBox::valueChanged, this, &TAppForm::SpinEdit1Change);
+    connect(CheckBoxGrayscale, &QCheckBox::clicked, this, &TAppForm::CheckBoxGrayscaleClick);
+    connect(ComboBoxDestination, &QComboBox::editTextChanged, this,
+            &TAppForm::ComboBoxDestinationChange);
     connect(ButtonBrowse, &QPushButton::clicked, this, &TAppForm::ButtonBrowseClick);
     connect(ButtonProcess, &QPushButton::clicked, this, &TAppForm::ButtonProcessClick);
     connect(ListView1, &QTableView::doubleClicked, this, &TAppForm::ListView1DblClick);
@@ -70,12 +77,14 @@ void TAppForm::connectCommands() {
     connect(Properties1, &QAction::triggered, this, &TAppForm::Properties1Click);
     connect(DisplayIcons1, &QAction::triggered, this, &TAppForm::DisplayIcons1Click);
     connect(IncludeSubfolders1, &QAction::triggered, this, &TAppForm::IncludeSubfolders1Click);
+    connect(RememberSettings1, &QAction::triggered, this, &TAppForm::RememberSettings1Click);
+    connect(ResettoDefaults1, &QAction::triggered, this, &TAppForm::ResettoDefaults1Click);
     connect(Help2, &QAction::triggered, this, &TAppForm::Help2Click);
+    connect(UpdateNotifications1, &QAction::triggered, this, &TAppForm::UpdateNotifications1Click);
+    connect(SendFeedback1, &QAction::triggered, this, &TAppForm::SendFeedback1Click);
+    connect(About1, &QAction::triggered, this, &TAppForm::About1Click);
     connect(Exit1, &QAction::triggered, this, &TAppForm::Exit1Click);
     connect(intake_, &imagelist::ImageIntake::countChanged, this, &TAppForm::KacItemVarGuncelle);
-    // "Remember Settings", "Reset to Defaults...", "Update Notifications", "Send
-    // Feedback..." and "About..." belong to the settings, the update check, the
-    // feedback window and the About window, which connect them.
 }
 
 void TAppForm::ButtonFilesClick() {
@@ -170,6 +179,7 @@ void TAppForm::ComboBoxTypeChange() {
                              static_cast<QWidget*>(Label3)}) {
         control->setVisible(quality);
     }
+    writeSetting(settings::Key::OutputFormat, ComboBoxType->currentText().toStdString());
 }
 
 void TAppForm::ButtonBrowseClick() {
@@ -177,7 +187,7 @@ void TAppForm::ButtonBrowseClick() {
     QString folder = chooseFolder(false, &folders);
     if (folder.isEmpty()) return;
     LastFolder = folder;
-    ComboBoxDestination->setEditText(folder);
+    ComboBoxDestination->setEditText(folder);  // its change action stores "Destination"
 }
 
 void TAppForm::ButtonProcessClick() {
@@ -242,12 +252,6 @@ void TAppForm::Properties1Click() {
     desktop_.showProperties(QString::fromStdString(model_->files()[static_cast<std::size_t>(row)].FName));
 }
 
-void TAppForm::DisplayIcons1Click() { model_->setDisplayIcons(DisplayIcons1->isChecked()); }
-
-void TAppForm::IncludeSubfolders1Click() {
-    intake_->setIncludeSubfolders(IncludeSubfolders1->isChecked());
-}
-
 void TAppForm::Help2Click() {
     std::string address = onlineHelpAddress(online::SiteAddress(), identity_.productName);
     desktop_.openUrl(QUrl(QString::fromStdString(address)));
@@ -260,7 +264,19 @@ void TAppForm::TimerParamTimer() {
     intake_->addCommandLine(commandLine_);
 }
 
-// The update check polls from here once it exists; until then a tick does nothing.
-void TAppForm::TimerCheckerTimer() {}
+void TAppForm::TimerCheckerTimer() { updateCheck_->TimerCheckerTimer(); }
+
+void TAppForm::UpdateNotifications1Click() { updateCheck_->UpdateNotifications1Click(); }
+
+// Windows opened from the menu are made anew each time and freed when closed.
+void TAppForm::SendFeedback1Click() {
+    online::TFeedbackForm form(this);
+    desktop_.showModal(form);
+}
+
+void TAppForm::About1Click() {
+    about::TAboutBox box(this);
+    desktop_.showModal(box);
+}
 
 }  // namespace imbrix::app

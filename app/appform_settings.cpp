@@ -1,0 +1,113 @@
+// The main window's options: applying "settings.ini" at start-up and storing every
+// change the moment it happens.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <stdexcept>
+
+#include "app/appform.h"
+#include "app/translate.h"
+#include "imagelist/ui/imagelistmodel.h"
+#include "imagelist/ui/intake.h"
+#include "platform/files.h"
+
+namespace imbrix::app {
+
+using settings::Key;
+
+// Start-up applies the remembered options without running the controls' change
+// actions; the two write-backs a user's change would cause (the quality box and
+// the grayscale box) are made explicitly, as the store reports them.
+void TAppForm::applyRememberedOptions() {
+    const settings::StartupOptions options = settings::readStartupOptions(
+        settings_, [](const std::string& folder) { return platform::folderExists(folder); });
+
+    const QSignalBlocker blockDestination(ComboBoxDestination);
+    const QSignalBlocker blockType(ComboBoxType);
+    const QSignalBlocker blockQuality(SpinEdit1);
+    const QSignalBlocker blockGrayscale(CheckBoxGrayscale);
+
+    RememberSettings1->setChecked(options.rememberSettings);
+    if (!options.rememberSettings) return;
+
+    DisplayIcons1->setChecked(options.displayIcons);
+    model_->setDisplayIcons(options.displayIcons);
+    IncludeSubfolders1->setChecked(options.includeSubfolders);
+    intake_->setIncludeSubfolders(options.includeSubfolders);
+
+    if (options.destination) {
+        ComboBoxDestination->setEditText(QString::fromStdString(*options.destination));
+    }
+
+    // The first item equal to the stored text, letter case included.
+    const QString format = QString::fromStdString(options.outputFormat);
+    for (int i = 0; i < ComboBoxType->count(); ++i) {
+        if (ComboBoxType->itemText(i) == format) {
+            ComboBoxType->setCurrentIndex(i);
+            break;
+        }
+    }
+
+    SpinEdit1->setValue(options.outputQuality);
+    if (options.writeBackQuality) writeSetting(Key::OutputQuality, std::to_string(SpinEdit1->value()));
+
+    if (options.grayscale) {
+        CheckBoxGrayscale->setChecked(true);
+        if (options.writeBackGrayscale) writeSwitch(Key::Grayscale, true);
+    }
+}
+
+void TAppForm::writeSetting(Key key, const std::string& value) {
+    try {
+        settings_.set(key, value);
+    } catch (const std::exception& e) {
+        // The control keeps its new state and the store its new value, so the
+        // next change writes this one too.
+        desktop_.message(this, convert::BoxIcon::Error,
+                         QString::fromStdString(identity_.productName),
+                         QString::fromStdString(e.what()));
+    }
+}
+
+void TAppForm::writeSwitch(Key key, bool on) {
+    writeSetting(key, std::string(on ? settings::kOn : settings::kOff));
+}
+
+void TAppForm::SpinEdit1Change() {
+    writeSetting(Key::OutputQuality, std::to_string(SpinEdit1->value()));
+}
+
+void TAppForm::CheckBoxGrayscaleClick() { writeSwitch(Key::Grayscale, CheckBoxGrayscale->isChecked()); }
+
+void TAppForm::ComboBoxDestinationChange() {
+    writeSetting(Key::Destination, ComboBoxDestination->currentText().toStdString());
+}
+
+// The menu switches flip their check mark when chosen; the handlers store the new state.
+void TAppForm::DisplayIcons1Click() {
+    writeSwitch(Key::DisplayIcons, DisplayIcons1->isChecked());
+    model_->setDisplayIcons(DisplayIcons1->isChecked());
+}
+
+void TAppForm::IncludeSubfolders1Click() {
+    writeSwitch(Key::IncludeSubfolders, IncludeSubfolders1->isChecked());
+    intake_->setIncludeSubfolders(IncludeSubfolders1->isChecked());
+}
+
+void TAppForm::RememberSettings1Click() {
+    writeSwitch(Key::RememberSettings, RememberSettings1->isChecked());
+}
+
+void TAppForm::ResettoDefaults1Click() {
+    const bool yes = desktop_.confirm(this, Translate("Restart Application?"), Translate("Confirmation"),
+                                      {Translate("Yes"), Translate("No")});
+    if (!yes) return;
+    settings_.reset();  // a file that cannot be deleted is not reported
+    QApplication::processEvents();
+    desktop_.restart();
+}
+
+}  // namespace imbrix::app

@@ -1,0 +1,518 @@
+// The main window, driven offscreen: start-up, the two pages, the format selector,
+// the list commands, the menu commands, and the options kept in "settings.ini".
+#include "app/appform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/appidentity.h"
+#include "common/testsupport.h"
+#include "convert/ui/messagebox.h"
+#include "imagelist/ui/imagelistmodel.h"
+#include "imagelist/ui/intake.h"
+#include "settings/settings.h"
+
+using imbrix::app::AppIdentity;
+using imbrix::app::DesktopServices;
+using imbrix::app::TAppForm;
+using imbrix::convert::BoxIcon;
+using imbrix::settings::Key;
+using imbrix::settings::Store;
+using imbrix::test::ScratchDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+const QStringList kAllFormats = {"PNG", "WEBP", "JPG",  "JPEG", "JFIF", "TIF", "TIFF", "GIF", "BMP",
+                                 "ICO", "WMP",  "AVIF", "PSD",  "SVG",  "TGA", "JXL",  "JP2", "PDF"};
+
+QString corpusFile(const char* relative) {
+    return QString::fromStdString((imbrix::test::corpusDir() / relative).string());
+}
+
+// Five real photos of the corpus, in a fixed order.
+QStringList fivePhotos() {
+    return {corpusFile("photos/exif-orientation/orientation_5.jpg"),
+            corpusFile("photos/exif-orientation/orientation_8.jpg"),
+            corpusFile("photos/exif-orientation/sample1.jpg"),
+            corpusFile("pngsuite/basn4a16.png"),
+            corpusFile("webp/gnome-backgrounds/adwaita-l.webp")};
+}
+
+struct Box {
+    BoxIcon icon;
+    QString caption;
+    QString text;
+};
+
+// A main window over a data folder of its own, with every desktop service
+// answered by the test: message boxes, the beep, opened addresses, the reset
+// question, modal windows and the restart are recorded instead of shown.
+class Window {
+public:
+    Window() : dataFolder_(dir_.path().string() + "/") {}
+
+    // The identity the program forms from its own built executable, with the
+    // data folder pointed at this test's folder.
+    AppIdentity identity() const {
+        AppIdentity identity = imbrix::app::loadIdentity((imbrix::test::binDir() / "imbrix").string());
+        identity.dataFolder = dataFolder_;
+        return identity;
+    }
+
+    void setDataFolder(std::string folder) { dataFolder_ = std::move(folder); }
+    std::string settingsPath() const { return dataFolder_ + "settings.ini"; }
+    Store stored() const { return Store::load(settingsPath()); }
+    const ScratchDir& dir() const { return dir_; }
+
+    TAppForm& open(QStringList commandLine = {}) {
+        DesktopServices desktop;
+        desktop.message = [this](QWidget*, BoxIcon icon, const QString& caption, const QString& text) {
+            boxes.push_back({icon, caption, text});
+        };
+        desktop.beep = [this] { ++beeps; };
+        desktop.openUrl = [this](const QUrl& url) { opened.push_back(url); };
+        desktop.showProperties = [](const QString&) {};
+        desktop.confirm = [this](QWidget*, const QString& message, const QString& title,
+                                 const QStringList& captions) {
+            questions.push_back(QStringList{message, title} + captions);
+            return answerYes;
+        };
+        desktop.showModal = [this](QDialog& dialog) {
+            modal.push_back(QString::fromLatin1(dialog.metaObject()->className()));
+            EXPECT_EQ(dialog.parentWidget(), form.get());
+        };
+        desktop.restart = [this] { ++restarts; };
+        form.reset();
+        form = std::make_unique<TAppForm>(identity(), std::move(commandLine), std::move(desktop));
+        // The update check's timer runs, but a test never lets it reach the service.
+        EXPECT_TRUE(form->TimerChecker->isActive());
+        form->TimerChecker->stop();
+        return *form;
+    }
+
+    std::vector<Box> boxes;
+    int beeps = 0;
+    std::vector<QUrl> opened;
+    bool answerYes = false;
+    std::vector<QStringList> questions;
+    std::vector<QString> modal;
+    int restarts = 0;
+    std::unique_ptr<TAppForm> form;
+
+private:
+    ScratchDir dir_;
+    std::string dataFolder_;
+};
+
+// Picks `format` in the format selector as a user does.
+void choose(TAppForm& form, const QString& format) {
+    int index = form.ComboBoxType->findText(format);
+    ASSERT_GE(index, 0) << format.toStdString();
+    form.ComboBoxType->setCurrentIndex(index);
+    emit form.ComboBoxType->activated(index);
+}
+
+bool qualityShown(const TAppForm& form) {
+    bool shown = !form.SpinEdit1->isHidden();
+    EXPECT_EQ(!form.Label2->isHidden(), shown);
+    EXPECT_EQ(!form.Label3->isHidden(), shown);
+    return shown;
+}
+
+QString tabCaption(const TAppForm& form) { return form.PageControl1->tabText(0); }
+
+void addAndWait(TAppForm& form, const QStringList& files) {
+    form.intake().addFiles(files);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form.intake().busy(); }, 5000));
+    form.intake().refresh();
+}
+
+std::vector<std::string> listed(TAppForm& form) {
+    std::vector<std::string> names;
+    for (const auto& entry : form.imageList().files()) names.push_back(entry.FName);
+    return names;
+}
+
+// --- Start-up -------------------------------------------------------------------
+
+TEST(AppFormStartup, OpensOnAnEmptyImagesPageWithEveryDefault) {
+    Window w;
+    TAppForm& form = w.open();
+
+    EXPECT_EQ(form.windowTitle(), "KELVANE - Imbrix");
+    EXPECT_EQ(form.identity().versionText, "2.3");  // from the built program's version block
+    EXPECT_EQ(form.PageControl1->currentIndex(), 0);
+    EXPECT_EQ(form.PageControl1->count(), 2);
+    EXPECT_EQ(tabCaption(form), "Images [0]");
+    EXPECT_EQ(form.PageControl1->tabText(1), "Options");
+    EXPECT_EQ(form.imageList().rowCount(), 0);
+
+    QStringList formats;
+    for (int i = 0; i < form.ComboBoxType->count(); ++i) formats << form.ComboBoxType->itemText(i);
+    EXPECT_EQ(formats, kAllFormats);
+    EXPECT_EQ(form.ComboBoxType->currentText(), "PNG");
+    EXPECT_FALSE(form.ComboBoxType->isEditable());
+    EXPECT_EQ(form.SpinEdit1->minimum(), 1);
+    EXPECT_EQ(form.SpinEdit1->maximum(), 100);
+    EXPECT_EQ(form.SpinEdit1->value(), 100);
+    EXPECT_FALSE(form.CheckBoxGrayscale->isChecked());
+    EXPECT_TRUE(form.ComboBoxDestination->isEditable());
+    EXPECT_EQ(form.ComboBoxDestination->currentText(), "Same Folder as Original");
+    EXPECT_TRUE(form.DisplayIcons1->isChecked());
+    EXPECT_TRUE(form.IncludeSubfolders1->isChecked());
+    EXPECT_TRUE(form.RememberSettings1->isChecked());
+    EXPECT_TRUE(form.UpdateNotifications1->isChecked());
+    EXPECT_FALSE(form.UpdateNotifications1->isEnabled());
+    EXPECT_TRUE(form.MemoCMD->isHidden());
+    EXPECT_EQ(form.TimerChecker->interval(), 1000);
+
+    // Nothing is written until an option changes or "Options" is opened, and the
+    // write probe leaves nothing behind in the program folder.
+    EXPECT_FALSE(fs::exists(w.settingsPath()));
+    EXPECT_FALSE(fs::exists(imbrix::test::binDir() / "chk.tmp"));
+    EXPECT_TRUE(w.boxes.empty());
+}
+
+TEST(AppFormStartup, TakesCommandLinePathsOnlyOnceTheWindowIsShown) {
+    Window w;
+    const QStringList photos = fivePhotos();
+    TAppForm& form = w.open({photos[0], QStringLiteral("/no/such/notes.txt"), photos[3]});
+
+    QTest::qWait(30);  // the event loop turns, but the window is not on screen yet
+    EXPECT_EQ(form.imageList().rowCount(), 0);
+    EXPECT_EQ(tabCaption(form), "Images [0]");
+
+    form.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.imageList().rowCount() == 2; }, 5000));
+    EXPECT_EQ(listed(form), (std::vector<std::string>{photos[0].toStdString(), photos[3].toStdString()}));
+    EXPECT_EQ(tabCaption(form), "Images [2]");
+    EXPECT_FALSE(form.TimerParam->isActive());
+
+    // Showing the window again does not take the paths a second time.
+    form.hide();
+    form.show();
+    QTest::qWait(30);
+    EXPECT_EQ(form.imageList().rowCount(), 2);
+}
+
+// --- Pages and the format selector ------------------------------------------------
+
+TEST(AppFormPages, NextNeedsImagesAndBackReturns) {
+    Window w;
+    TAppForm& form = w.open();
+
+    form.ButtonNext->click();
+    EXPECT_EQ(w.beeps, 1);
+    EXPECT_EQ(form.PageControl1->currentIndex(), 0);
+    EXPECT_FALSE(fs::exists(w.settingsPath()));
+
+    addAndWait(form, {fivePhotos()[0]});
+    form.ButtonNext->click();
+    EXPECT_EQ(w.beeps, 1);
+    EXPECT_EQ(form.PageControl1->currentIndex(), 1);
+    // Opening "Options" stores the format even though nothing was changed.
+    EXPECT_EQ(w.stored().value(Key::OutputFormat), "PNG");
+
+    form.ButtonBack->click();
+    EXPECT_EQ(form.PageControl1->currentIndex(), 0);
+}
+
+TEST(AppFormPages, QualityIsShownOnlyForFormatsThatTakeOne) {
+    const QStringList withQuality = {"WEBP", "JPG", "JPEG", "JFIF", "AVIF"};
+    Window w;
+    TAppForm& form = w.open();
+    form.PageControl1->setCurrentIndex(1);
+    EXPECT_FALSE(qualityShown(form));  // PNG
+
+    for (const QString& format : kAllFormats) {
+        SCOPED_TRACE(format.toStdString());
+        choose(form, format);
+        EXPECT_EQ(qualityShown(form), withQuality.contains(format));
+        EXPECT_EQ(w.stored().value(Key::OutputFormat), format.toStdString());
+    }
+}
+
+TEST(AppFormPages, ARememberedFormatSetsTheQualityControlsWhenOptionsOpens) {
+    struct Case {
+        const char* format;
+        bool byNext;  // otherwise by the page's tab
+        bool qualityShown;
+    };
+    const Case cases[] = {
+        {"WEBP", true, true}, {"WEBP", false, true}, {"GIF", true, false}, {"GIF", false, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.format) + (c.byNext ? " by Next" : " by tab"));
+        Window w;
+        imbrix::test::writeText(w.settingsPath(), std::string("[Settings]\nOutputFormat=") + c.format + "\n");
+        TAppForm& form = w.open();
+        EXPECT_EQ(form.ComboBoxType->currentText(), c.format);
+
+        if (c.byNext) {
+            addAndWait(form, {fivePhotos()[2]});
+            form.ButtonNext->click();
+        } else {
+            form.PageControl1->setCurrentIndex(1);
+        }
+        EXPECT_EQ(form.PageControl1->currentIndex(), 1);
+        EXPECT_EQ(qualityShown(form), c.qualityShown);
+    }
+}
+
+// --- List commands on the main window ------------------------------------------
+
+TEST(AppFormList, DeleteRemovesTheSelectedRowsAndTheCaptionFollows) {
+    Window w;
+    TAppForm& form = w.open();
+    const QStringList photos = fivePhotos();
+    addAndWait(form, photos);
+    EXPECT_EQ(tabCaption(form), "Images [5]");
+
+    // Rows 1 and 3 of five (counting from one).
+    auto* selection = form.ListView1->selectionModel();
+    selection->select(form.imageList().index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->select(form.imageList().index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    form.ButtonDelete->click();
+    EXPECT_EQ(listed(form), (std::vector<std::string>{photos[1].toStdString(), photos[3].toStdString(),
+                                                      photos[4].toStdString()}));
+    EXPECT_EQ(form.imageList().rowCount(), 3);
+    EXPECT_EQ(tabCaption(form), "Images [3]");
+
+    form.Clear1->trigger();
+    EXPECT_EQ(form.imageList().rowCount(), 0);
+    EXPECT_EQ(tabCaption(form), "Images [0]");
+}
+
+// --- Menu commands ---------------------------------------------------------------
+
+TEST(AppFormMenu, OnlineHelpOpensTheProductsHelpPage) {
+    qputenv("IMBRIX_SITE", "https://site.test/");
+    Window w;
+    TAppForm& form = w.open();
+    form.Help2->trigger();
+    qunsetenv("IMBRIX_SITE");
+    ASSERT_EQ(w.opened.size(), 1u);
+    EXPECT_EQ(w.opened[0], QUrl("https://site.test/help/imbrix/"));
+    EXPECT_EQ(form.Help2->shortcut(), QKeySequence(Qt::Key_F1));
+}
+
+TEST(AppFormMenu, HelpAddressSlugIsTheLowerCaseNameWithDashes) {
+    struct Case {
+        const char* site;
+        const char* product;
+        const char* address;
+    };
+    const Case cases[] = {
+        {"https://www.imbrix.example/", "Imbrix", "https://www.imbrix.example/help/imbrix/"},
+        {"https://www.imbrix.example", "Imbrix Image Converter",
+         "https://www.imbrix.example/help/imbrix-image-converter/"},
+        {"http://host:8080/", "Two  Blanks", "http://host:8080/help/two--blanks/"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(imbrix::app::onlineHelpAddress(c.site, c.product), c.address) << c.product;
+    }
+}
+
+TEST(AppFormMenu, FeedbackAndAboutOpenAFreshModalWindowEachTime) {
+    Window w;
+    TAppForm& form = w.open();
+    form.About1->trigger();
+    form.SendFeedback1->trigger();
+    form.About1->trigger();
+    EXPECT_EQ(w.modal, (std::vector<QString>{"imbrix::about::TAboutBox", "imbrix::online::TFeedbackForm",
+                                            "imbrix::about::TAboutBox"}));
+    EXPECT_EQ(form.PageControl1->currentIndex(), 0);
+}
+
+// --- Options and "settings.ini" --------------------------------------------------
+
+TEST(AppFormSettings, StartUpAppliesTheStoredOptions) {
+    struct Case {
+        const char* name;
+        std::string file;  // "{dir}" stands for an existing folder
+        bool remember, icons, subfolders;
+        const char* destination;  // "{dir}" as above
+        const char* format;
+        int quality;
+        bool grayscale;
+        const char* storedQuality;  // after start-up; nullptr: absent
+        const char* storedGrayscale;
+    };
+    const Case cases[] = {
+        {"every option", "RememberSettings=ON\nDisplayIcons=OFF\nIncludeSubfolders=OFF\nDestination={dir}\n"
+                         "OutputFormat=WEBP\nOutputQuality=80\nGrayscale=ON\n",
+         true, false, false, "{dir}", "WEBP", 80, true, "80", "ON"},
+        {"remember off", "RememberSettings=OFF\nDisplayIcons=OFF\nOutputFormat=JPG\nOutputQuality=50\nGrayscale=ON\n",
+         false, true, true, "Same Folder as Original", "PNG", 100, false, "50", "ON"},
+        {"values in lower case", "RememberSettings=off\nDisplayIcons=off\nOutputFormat=jpg\nGrayscale=on\n",
+         true, true, true, "Same Folder as Original", "PNG", 100, false, nullptr, "on"},
+        {"quality above the range", "OutputQuality=250\n",
+         true, true, true, "Same Folder as Original", "PNG", 100, false, "100", nullptr},
+        {"quality not a number", "OutputQuality=best\n",
+         true, true, true, "Same Folder as Original", "PNG", 100, false, "best", nullptr},
+        {"deleted destination", "Destination={dir}/gone\nOutputFormat=PDF\n",
+         true, true, true, "Same Folder as Original", "PDF", 100, false, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Window w;
+        const std::string folder = w.dir().path().string();
+        auto expand = [&](std::string text) {
+            for (auto at = text.find("{dir}"); at != std::string::npos; at = text.find("{dir}")) {
+                text.replace(at, 5, folder);
+            }
+            return text;
+        };
+        // Names in the section header and keys match whatever their case.
+        imbrix::test::writeText(w.settingsPath(), "\xEF\xBB\xBF[settings]\n" + expand(c.file));
+        TAppForm& form = w.open();
+
+        EXPECT_EQ(form.RememberSettings1->isChecked(), c.remember);
+        EXPECT_EQ(form.DisplayIcons1->isChecked(), c.icons);
+        EXPECT_EQ(form.imageList().displayIcons(), c.icons);
+        EXPECT_EQ(form.IncludeSubfolders1->isChecked(), c.subfolders);
+        EXPECT_EQ(form.ComboBoxDestination->currentText().toStdString(), expand(c.destination));
+        EXPECT_EQ(form.ComboBoxType->currentText().toStdString(), c.format);
+        EXPECT_EQ(form.SpinEdit1->value(), c.quality);
+        EXPECT_EQ(form.CheckBoxGrayscale->isChecked(), c.grayscale);
+
+        Store stored = w.stored();
+        EXPECT_EQ(stored.value(Key::OutputQuality), c.storedQuality ? std::optional<std::string>(c.storedQuality)
+                                                                    : std::nullopt);
+        EXPECT_EQ(stored.value(Key::Grayscale), c.storedGrayscale ? std::optional<std::string>(c.storedGrayscale)
+                                                                  : std::nullopt);
+        EXPECT_TRUE(w.boxes.empty());
+    }
+}
+
+TEST(AppFormSettings, EveryChangeIsStoredAtOnce) {
+    Window w;
+    TAppForm& form = w.open();
+
+    form.SpinEdit1->setValue(42);
+    EXPECT_EQ(w.stored().value(Key::OutputQuality), "42");
+
+    form.CheckBoxGrayscale->click();
+    EXPECT_EQ(w.stored().value(Key::Grayscale), "ON");
+    form.CheckBoxGrayscale->click();
+    EXPECT_EQ(w.stored().value(Key::Grayscale), "OFF");
+
+    const std::string folder = w.dir().path().string();
+    form.ComboBoxDestination->setEditText(QString::fromStdString(folder));
+    EXPECT_EQ(w.stored().value(Key::Destination), folder);
+    form.ComboBoxDestination->setCurrentIndex(0);
+    EXPECT_EQ(w.stored().value(Key::Destination), "Same Folder as Original");
+
+    struct Switch {
+        QAction* item;
+        Key key;
+    };
+    for (const Switch& s : {Switch{form.DisplayIcons1, Key::DisplayIcons},
+                            Switch{form.IncludeSubfolders1, Key::IncludeSubfolders},
+                            Switch{form.RememberSettings1, Key::RememberSettings}}) {
+        SCOPED_TRACE(s.item->text().toStdString());
+        s.item->trigger();
+        EXPECT_FALSE(s.item->isChecked());
+        EXPECT_EQ(w.stored().value(s.key), "OFF");
+        s.item->trigger();
+        EXPECT_TRUE(s.item->isChecked());
+        EXPECT_EQ(w.stored().value(s.key), "ON");
+    }
+    form.DisplayIcons1->trigger();
+    EXPECT_FALSE(form.imageList().displayIcons());
+
+    // The store wrote a whole file each time: the latest value of every key.
+    Store stored = w.stored();
+    EXPECT_EQ(stored.value(Key::OutputQuality), "42");
+    EXPECT_EQ(stored.value(Key::DisplayIcons), "OFF");
+    EXPECT_TRUE(w.boxes.empty());
+}
+
+TEST(AppFormSettings, RememberOffStillStoresChangesForALaterStart) {
+    Window w;
+    imbrix::test::writeText(w.settingsPath(), "[Settings]\nRememberSettings=OFF\nOutputFormat=JPG\n");
+    {
+        TAppForm& form = w.open();
+        EXPECT_FALSE(form.RememberSettings1->isChecked());
+        EXPECT_EQ(form.ComboBoxType->currentText(), "PNG");
+        choose(form, "WEBP");
+        EXPECT_EQ(w.stored().value(Key::OutputFormat), "WEBP");
+    }
+    {
+        TAppForm& form = w.open();
+        EXPECT_EQ(form.ComboBoxType->currentText(), "PNG");
+        form.RememberSettings1->trigger();  // back on
+        EXPECT_EQ(w.stored().value(Key::RememberSettings), "ON");
+    }
+    TAppForm& form = w.open();
+    EXPECT_EQ(form.ComboBoxType->currentText(), "WEBP");
+}
+
+TEST(AppFormSettings, ResetAsksAndOnlyYesDeletesAndRestarts) {
+    Window w;
+    const std::string text = "[Settings]\nOutputFormat=GIF\n[Other]\nkept=1\n";
+    imbrix::test::writeText(w.settingsPath(), text);
+    TAppForm& form = w.open();
+
+    w.answerYes = false;
+    form.ResettoDefaults1->trigger();
+    ASSERT_EQ(w.questions.size(), 1u);
+    EXPECT_EQ(w.questions[0], (QStringList{"Restart Application?", "Confirmation", "Yes", "No"}));
+    EXPECT_EQ(w.restarts, 0);
+    ASSERT_TRUE(fs::exists(w.settingsPath()));
+    EXPECT_EQ(w.stored().value(Key::OutputFormat), "GIF");
+    EXPECT_EQ(form.ComboBoxType->currentText(), "GIF");
+
+    w.answerYes = true;
+    form.ResettoDefaults1->trigger();
+    EXPECT_EQ(w.questions.size(), 2u);
+    EXPECT_FALSE(fs::exists(w.settingsPath()));
+    EXPECT_EQ(w.restarts, 1);
+
+    // What the fresh instance finds: every default.
+    TAppForm& fresh = w.open();
+    EXPECT_EQ(fresh.ComboBoxType->currentText(), "PNG");
+    EXPECT_EQ(fresh.imageList().rowCount(), 0);
+}
+
+TEST(AppFormSettings, AFailedWriteShowsAnErrorAndTheNextChangeTriesAgain) {
+    Window w;
+    const std::string folder = w.dir().path().string() + "/not-yet/";
+    w.setDataFolder(folder);
+    TAppForm& form = w.open();
+
+    form.CheckBoxGrayscale->click();
+    ASSERT_EQ(w.boxes.size(), 1u);
+    EXPECT_EQ(w.boxes[0].icon, BoxIcon::Error);
+    EXPECT_EQ(w.boxes[0].caption, "Imbrix");
+    EXPECT_TRUE(w.boxes[0].text.contains("settings.ini")) << w.boxes[0].text.toStdString();
+    EXPECT_TRUE(form.CheckBoxGrayscale->isChecked());  // the control keeps its new state
+    EXPECT_FALSE(fs::exists(w.settingsPath()));
+
+    fs::create_directory(folder);
+    form.SpinEdit1->setValue(64);
+    EXPECT_EQ(w.boxes.size(), 1u);
+    Store stored = w.stored();
+    EXPECT_EQ(stored.value(Key::OutputQuality), "64");
+    EXPECT_EQ(stored.value(Key::Grayscale), "ON");  // the failed change is written too
+}
+
+}  // namespace
