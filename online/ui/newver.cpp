@@ -145,6 +145,10 @@ QUrl TNewVer::LinkAddress() const {
     return QUrl(QString::fromStdString(NoticeAddress(downloadAddress_, env_.site)));
 }
 
+bool TNewVer::Animating() const {
+    return animation_->state() == QAbstractAnimation::Running;
+}
+
 void TNewVer::Animate(bool reveal) {
     const QRect full = geometry();
     animation_->stop();
@@ -232,6 +236,15 @@ bool TNewVer::eventFilter(QObject* watched, QEvent* event) {
     switch (type) {
         case QEvent::MouseButtonPress:
             if (mouse->button() == Qt::LeftButton || mouse->button() == Qt::MiddleButton) {
+                if (Animating()) {
+                    const QRect target = animation_->endValue().toRect();
+                    if (target.size() != QSize(kWidth, kHeight)) {
+                        return true;  // closing: nothing left to drag
+                    }
+                    // A drag starts from the window's full size and place.
+                    animation_->stop();
+                    setGeometry(target);
+                }
                 lastMouse_ = global;
                 dragging_ = true;
             }

@@ -54,6 +54,8 @@ public:
     /// The page the link opens.
     QUrl LinkAddress() const;
     int CloseCountdown() const { return countdown_; }
+    /// True while the window grows or shrinks.
+    bool Animating() const;
 
     QLabel* Image1 = nullptr;
     QLabel* Label1 = nullptr;
