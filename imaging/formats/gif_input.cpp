@@ -36,6 +36,10 @@ struct GifCloser {
 };
 
 [[noreturn]] void fail(int code) {
+    // Our reader only comes up short at the end of the data.
+    if (code == D_GIF_ERR_READ_FAILED) {
+        throw Error("GIF error: the file is truncated");
+    }
     const char* text = GifErrorString(code);
     throw Error(std::string("GIF error: ") + (text ? text : "unknown error"));
 }
@@ -45,6 +49,9 @@ struct GifCloser {
 }  // namespace
 
 Raster decodeGif(Bytes data) {
+    if (data.empty()) {
+        throw Error("GIF error: the file is empty");
+    }
     Reader reader{data};
     int openError = 0;
     GifFileType* gif = DGifOpen(&reader, readBytes, &openError);

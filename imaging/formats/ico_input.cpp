@@ -57,7 +57,7 @@ Raster decodeIco(Bytes data) {
         }
     }
     if (best == count) {
-        fail("no image of the icon lies within the file");
+        fail("the file is truncated: no image of the icon lies within it");
     }
     const std::size_t entry = kHeaderSize + best * kEntrySize;
     const Bytes image = data.subspan(u32(data, entry + 12), u32(data, entry + 8));

@@ -36,6 +36,10 @@ struct ContextDestroy {
 [[noreturn]] void fail(GError* error, const char* fallback) {
     std::string text = "SVG error: ";
     text += error && error->message ? error->message : fallback;
+    // GLib's parser messages end in a line break.
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
     if (error) {
         g_error_free(error);
     }

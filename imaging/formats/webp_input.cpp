@@ -105,6 +105,9 @@ Raster decodeFirstFrame(Bytes data, const WebPDemuxer* demux) {
 }  // namespace
 
 Raster decodeWebp(Bytes data) {
+    if (data.empty()) {
+        fail("the file is empty");
+    }
     const WebPData webp{data.data(), data.size()};
     const std::unique_ptr<WebPDemuxer, DemuxDeleter> demux(WebPDemux(&webp));
     if (!demux) {

@@ -170,11 +170,34 @@ TEST(ExifOrientation, AppliesToWebp) {
     EXPECT_EQ(maxDifference(byContent, turned), 0);
 }
 
-// PNG keeps its pixels as stored even with an eXIf chunk (exif2c08 has one).
+// PNG keeps its pixels as stored even with an eXIf chunk. exif2c08's chunk says
+// orientation 1; the same file with the tag set to 6 (turn clockwise) must still
+// decode to the very same pixels, by loader and by content.
 TEST(ExifOrientation, NotAppliedToPng) {
-    const Raster picture = load("pngsuite/exif2c08.png");
-    EXPECT_EQ(picture.width(), 32u);
-    EXPECT_EQ(picture.height(), 32u);
+    std::vector<std::uint8_t> png = readBytes(corpusFile("pngsuite/exif2c08.png"));
+    // Chunks from byte 8: IHDR (13 bytes of data), then eXIf. Its TIFF block is
+    // big-endian with the orientation as the first IFD entry; the value sits 18
+    // bytes into the block.
+    const std::size_t exifChunk = 8 + 12 + 13;
+    ASSERT_EQ(std::string(png.begin() + exifChunk + 4, png.begin() + exifChunk + 8), "eXIf");
+    const std::size_t value = exifChunk + 8 + 18;
+    ASSERT_EQ(png[value - 8], 0x01);  // tag 0x0112
+    ASSERT_EQ(png[value - 7], 0x12);
+    ASSERT_EQ(png[value + 1], 1);
+    png[value + 1] = 6;
+    fixPngChunkCrc(png, exifChunk);
+    ASSERT_EQ(imaging::exif::orientation({png.data() + exifChunk + 8, png.size() - exifChunk - 8}),
+              6);
+
+    const Raster stored = load("pngsuite/exif2c08.png");
+    const Raster tagged = imaging::decodeWithPictureLoader("png", {png.data(), png.size()});
+    const Raster byContent = imaging::decodeByContent({png.data(), png.size()}, "tagged.png");
+    ASSERT_EQ(tagged.width(), stored.width());
+    ASSERT_EQ(tagged.height(), stored.height());
+    EXPECT_EQ(maxDifference(tagged, stored), 0);
+    EXPECT_EQ(maxDifference(byContent, stored), 0);
+    // The picture is not symmetric: a turn would have shown.
+    EXPECT_GT(maxDifference(imaging::exif::applyOrientation(stored.clone(), 6), stored), 0);
 }
 
 }  // namespace

@@ -90,6 +90,25 @@ inline bool validPremultiplied(const imaging::Raster& raster) {
     return true;
 }
 
+/// Recomputes the CRC of the PNG chunk whose length field starts at `at`, so a
+/// test can change a chunk's contents and leave only that change.
+inline void fixPngChunkCrc(std::vector<std::uint8_t>& png, std::size_t at) {
+    const std::size_t length = std::size_t{png[at]} << 24 | std::size_t{png[at + 1]} << 16 |
+                               std::size_t{png[at + 2]} << 8 | png[at + 3];
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = at + 4; i < at + 8 + length; ++i) {
+        crc ^= png[i];
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+        }
+    }
+    crc = ~crc;
+    for (int i = 0; i < 4; ++i) {
+        png[at + 8 + length + static_cast<std::size_t>(i)] =
+            static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+    }
+}
+
 /// The message of the imaging::Error that `f` throws; fails the test when it
 /// throws nothing or something else.
 template <typename F>
