@@ -26,14 +26,16 @@ int ErasedRow(int row, int matrixHeight) {
     int e = row - kEraseDistance;
     // A remainder rather than repeated additions, so any row gives an answer at once.
     e %= rows;
-    if (e < 0) e += rows;
+    if (e < 0)
+        e += rows;
     return e;
 }
 
 RandomRange SystemRandom() {
     auto engine = std::make_shared<std::mt19937>(std::random_device{}());
     return [engine](int low, int high) {
-        if (high <= low) return low;
+        if (high <= low)
+            return low;
         return std::uniform_int_distribution<int>(low, high)(*engine);
     };
 }
@@ -63,7 +65,8 @@ void Rain::SeedDrops() {
 
 void Rain::AddDrop() {
     // A window too narrow for one cell has no columns to put a drop in.
-    if (static_cast<int>(drops_.size()) >= kMaxDrops || matrixWidth_ <= 0) return;
+    if (static_cast<int>(drops_.size()) >= kMaxDrops || matrixWidth_ <= 0)
+        return;
     TDrop drop;
     drop.Column = static_cast<int>(drops_.size()) % matrixWidth_;
     drop.Row = random_(0, std::max(matrixHeight_ - 1, 0));
@@ -136,7 +139,8 @@ SiteLinks LinksForSite(std::string_view site) {
         rest.remove_prefix(at + 1);
     }
     SiteLinks links;
-    if (rest.empty()) return links;
+    if (rest.empty())
+        return links;
     links.host = std::string(rest);
     links.home = "http://" + links.host + "/";
     links.credits = "https://" + links.host + "/blog/credits-and-acknowledgements/";

@@ -44,9 +44,11 @@ int shots(const QString& folder) {
     imbrix::about::TAboutBox box;
     box.show();
     runFor(4000);
-    if (!save(box, folder + QStringLiteral("/about-rain.png"))) return 1;
+    if (!save(box, folder + QStringLiteral("/about-rain.png")))
+        return 1;
     box.Image1DblClick();
-    while (box.TimerEgg->isActive()) runFor(50);
+    while (box.TimerEgg->isActive())
+        runFor(50);
     runFor(2500);
     return save(box, folder + QStringLiteral("/about-hidden.png")) ? 0 : 1;
 }
@@ -81,8 +83,10 @@ int cpu(int seconds) {
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Imbrix"));
-    if (argc == 3 && std::strcmp(argv[1], "--shots") == 0) return shots(QString::fromLocal8Bit(argv[2]));
-    if (argc == 3 && std::strcmp(argv[1], "--cpu") == 0) return cpu(std::atoi(argv[2]));
+    if (argc == 3 && std::strcmp(argv[1], "--shots") == 0)
+        return shots(QString::fromLocal8Bit(argv[2]));
+    if (argc == 3 && std::strcmp(argv[1], "--cpu") == 0)
+        return cpu(std::atoi(argv[2]));
     std::fprintf(stderr, "usage: imbrix-about-show --shots <folder> | --cpu <seconds>\n");
     return 2;
 }

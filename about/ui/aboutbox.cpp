@@ -99,7 +99,9 @@ QString DefaultVersionText() {
 class TAboutBox::Canvas final : public RainCanvas {
 public:
     Canvas(QImage& image, qreal ratio, const Rain& rain)
-        : image_(image), ratio_(ratio), rain_(rain),
+        : image_(image),
+          ratio_(ratio),
+          rain_(rain),
           font_(PixelFont(QStringLiteral("Tahoma"), kCharHeight)) {}
 
     void begin() {
@@ -121,7 +123,8 @@ public:
                     continue;
                 }
                 const int first = column;
-                while (column < columns_ && dirty_[static_cast<std::size_t>(row * columns_ + column)]) {
+                while (column < columns_ &&
+                       dirty_[static_cast<std::size_t>(row * columns_ + column)]) {
                     ++column;
                 }
                 rects.emplace_back(first * kCharWidth, row * kCharHeight,
@@ -129,7 +132,8 @@ public:
             }
         }
         QRegion region;
-        if (!rects.empty()) region.setRects(rects.data(), static_cast<int>(rects.size()));
+        if (!rects.empty())
+            region.setRects(rects.data(), static_cast<int>(rects.size()));
         return region;
     }
 
@@ -159,7 +163,8 @@ private:
                             (quint32(colour.red) << 16) | (quint32(colour.green) << 8) |
                             quint32(colour.blue);
         auto it = glyphs_.find(key);
-        if (it != glyphs_.end()) return *it;
+        if (it != glyphs_.end())
+            return *it;
         QImage cell((QSizeF(kCharWidth, kCharHeight) * ratio_).toSize(), QImage::Format_RGB32);
         cell.setDevicePixelRatio(ratio_);
         cell.fill(Qt::black);
@@ -186,8 +191,10 @@ private:
 TAboutBox::TAboutBox(QWidget* parent, AboutServices services)
     : QDialog(parent), services_(std::move(services)), rain_(services_.random) {
     InitAboutResources();
-    if (!services_.tickCount) services_.tickCount = [] { return platform::tickCount(); };
-    if (!services_.openUrl) services_.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    if (!services_.tickCount)
+        services_.tickCount = [] { return platform::tickCount(); };
+    if (!services_.openUrl)
+        services_.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     if (!services_.errorBox) {
         services_.errorBox = [](QWidget* owner, const QString& text, const QString& caption) {
             QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, owner);
@@ -203,9 +210,12 @@ TAboutBox::TAboutBox(QWidget* parent, AboutServices services)
     if (!services_.programFolder.isEmpty() && !services_.programFolder.endsWith(QLatin1Char('/'))) {
         services_.programFolder += QLatin1Char('/');
     }
-    if (services_.site.isEmpty()) services_.site = QString::fromStdString(online::SiteAddress());
-    if (services_.productName.isEmpty()) services_.productName = QStringLiteral(IMBRIX_PRODUCT);
-    if (services_.versionText.isEmpty()) services_.versionText = DefaultVersionText();
+    if (services_.site.isEmpty())
+        services_.site = QString::fromStdString(online::SiteAddress());
+    if (services_.productName.isEmpty())
+        services_.productName = QStringLiteral(IMBRIX_PRODUCT);
+    if (services_.versionText.isEmpty())
+        services_.versionText = DefaultVersionText();
 
     buildLayout();
 
@@ -215,7 +225,8 @@ TAboutBox::TAboutBox(QWidget* parent, AboutServices services)
     StartRain();
     QString caption = Translate("About %s");
     const auto placeholder = caption.indexOf(QStringLiteral("%s"));
-    if (placeholder >= 0) caption.replace(placeholder, 2, services_.productName);
+    if (placeholder >= 0)
+        caption.replace(placeholder, 2, services_.productName);
     setWindowTitle(caption);
     Label2->setText(services_.productName + QLatin1Char(' ') + services_.versionText);
     BitBtn1->setText(Translate("OK"));
@@ -226,6 +237,7 @@ TAboutBox::TAboutBox(QWidget* parent, AboutServices services)
     HighDPIImageYukle();
     PanelEgg->move(CentredOffset(width(), PanelEgg->width()),
                    CentredOffset(height(), PanelEgg->height()));
+    BitBtn1->setFocus();
 }
 
 TAboutBox::~TAboutBox() = default;
@@ -322,15 +334,16 @@ void TAboutBox::buildLayout() {
     connect(BitBtn2, &QPushButton::clicked, this, &TAboutBox::BitBtn2Click);
     connect(Credits1, &QAction::triggered, this, &TAboutBox::Credits1Click);
     connect(Howtouninstall1, &QAction::triggered, this, &TAboutBox::Howtouninstall1Click);
-    connect(LicensePrivacyPolicy1, &QAction::triggered, this, &TAboutBox::LicensePrivacyPolicy1Click);
+    connect(LicensePrivacyPolicy1, &QAction::triggered, this,
+            &TAboutBox::LicensePrivacyPolicy1Click);
 
     // Every surface that drags the window, the two buttons for Escape, the link
     // and the two pictures for their clicks.
-    for (QObject* surface : {static_cast<QObject*>(this), static_cast<QObject*>(Panel1),
-                             static_cast<QObject*>(Image1), static_cast<QObject*>(Image2),
-                             static_cast<QObject*>(Label2), static_cast<QObject*>(ImageEgg),
-                             static_cast<QObject*>(BitBtn1), static_cast<QObject*>(BitBtn2),
-                             static_cast<QObject*>(Label5)}) {
+    for (QObject* surface :
+         {static_cast<QObject*>(this), static_cast<QObject*>(Panel1), static_cast<QObject*>(Image1),
+          static_cast<QObject*>(Image2), static_cast<QObject*>(Label2),
+          static_cast<QObject*>(ImageEgg), static_cast<QObject*>(BitBtn1),
+          static_cast<QObject*>(BitBtn2), static_cast<QObject*>(Label5)}) {
         surface->installEventFilter(this);
     }
 }
@@ -341,7 +354,8 @@ void TAboutBox::HighDPIImageYukle() {
     ImageEgg->setPixmap(RenderSvg(QStringLiteral(":/about/cat.svg"), ImageEgg->size(), ratio));
     BitBtn2->setIcon(QIcon(QStringLiteral(":/about/arrow.svg")));
     QIcon icon = QApplication::windowIcon();
-    if (icon.isNull()) icon = QIcon(QStringLiteral(":/about/imbrix.svg"));
+    if (icon.isNull())
+        icon = QIcon(QStringLiteral(":/about/imbrix.svg"));
     Image1->setPixmap(icon.pixmap(Image1->size(), ratio));
 }
 
@@ -365,7 +379,8 @@ void TAboutBox::ResetRain() {
 void TAboutBox::prepareCanvas() {
     const qreal ratio = devicePixelRatioF();
     const QSize pixels = (QSizeF(size()) * ratio).toSize();
-    if (canvas_.size() == pixels && canvasRatio_ == ratio && painter_) return;
+    if (canvas_.size() == pixels && canvasRatio_ == ratio && painter_)
+        return;
     QImage fresh(pixels, QImage::Format_RGB32);
     fresh.fill(Qt::black);
     fresh.setDevicePixelRatio(ratio);
@@ -386,8 +401,10 @@ void TAboutBox::repaintRain(const QRegion& changed) {
     // Cells under the panels are drawn into the canvas but need no repaint.
     QRegion shown = changed & QRegion(rect());
     shown -= Panel1->geometry();
-    if (PanelEgg->isVisible()) shown -= PanelEgg->geometry();
-    if (!shown.isEmpty()) update(shown);
+    if (PanelEgg->isVisible())
+        shown -= PanelEgg->geometry();
+    if (!shown.isEmpty())
+        update(shown);
 }
 
 void TAboutBox::paintEvent(QPaintEvent* event) {
@@ -402,7 +419,8 @@ void TAboutBox::paintEvent(QPaintEvent* event) {
 
 void TAboutBox::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
-    if (rainStarted_) ResetRain();
+    if (rainStarted_)
+        ResetRain();
 }
 
 bool TAboutBox::event(QEvent* event) {
@@ -421,7 +439,8 @@ bool TAboutBox::event(QEvent* event) {
 
 void TAboutBox::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    if (centred_) return;
+    if (centred_)
+        return;
     centred_ = true;
     // The window opens in the middle of the screen it is on.
     QScreen* onScreen = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
@@ -435,7 +454,8 @@ void TAboutBox::showEvent(QShowEvent* event) {
 // --- The hidden picture -----------------------------------------------------
 
 void TAboutBox::Image1DblClick() {
-    if (TimerEgg->isActive()) return;
+    if (TimerEgg->isActive())
+        return;
     PanelEgg->show();
     PanelEgg->stackUnder(Panel1);
     TimerEgg->start();
@@ -444,11 +464,13 @@ void TAboutBox::Image1DblClick() {
 void TAboutBox::TimerEggTimer() {
     const SlideStep step = NextSlideStep(Panel1->x(), width());
     Panel1->move(step.left, Panel1->y());
-    if (step.done) TimerEgg->stop();
+    if (step.done)
+        TimerEgg->stop();
 }
 
 void TAboutBox::ImageEggDblClick() {
-    if (TimerEgg->isActive()) return;
+    if (TimerEgg->isActive())
+        return;
     PanelEgg->hide();
     Panel1->move(CentredOffset(width(), Panel1->width()), Panel1->y());
 }
@@ -465,21 +487,25 @@ void TAboutBox::BitBtn2Click() {
 
 void TAboutBox::ShowDropDownMenu(QPushButton* button, QMenu* menu) {
     DropDownGate& gate = ProcessDropDownGate();
-    if (!gate.ShouldShow(button, menu, services_.tickCount())) return;
+    if (!gate.ShouldShow(button, menu, services_.tickCount()))
+        return;
     services_.execMenu(menu, button->mapToGlobal(QPoint(0, button->height())));
     gate.Closed(button, menu, services_.tickCount());
 }
 
 void TAboutBox::Label5Click() {
-    services_.openUrl(QUrl(QString::fromStdString(LinksForSite(services_.site.toStdString()).home)));
+    services_.openUrl(
+        QUrl(QString::fromStdString(LinksForSite(services_.site.toStdString()).home)));
 }
 
 void TAboutBox::Credits1Click() {
-    services_.openUrl(QUrl(QString::fromStdString(LinksForSite(services_.site.toStdString()).credits)));
+    services_.openUrl(
+        QUrl(QString::fromStdString(LinksForSite(services_.site.toStdString()).credits)));
 }
 
 void TAboutBox::Howtouninstall1Click() {
-    services_.openUrl(QUrl(QString::fromStdString(LinksForSite(services_.site.toStdString()).uninstall)));
+    services_.openUrl(
+        QUrl(QString::fromStdString(LinksForSite(services_.site.toStdString()).uninstall)));
 }
 
 void TAboutBox::LicensePrivacyPolicy1Click() {
@@ -503,14 +529,17 @@ bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
         }
         return false;
     }
-    if (watched == BitBtn1 || watched == BitBtn2) return false;
+    if (watched == BitBtn1 || watched == BitBtn2)
+        return false;
 
     if (watched == Label5) {
         // The link opens on a left click and never drags the window.
-        if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) return true;
+        if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick)
+            return true;
         if (type == QEvent::MouseButtonRelease) {
             auto* mouse = static_cast<QMouseEvent*>(event);
-            if (mouse->button() == Qt::LeftButton && Label5->rect().contains(mouse->position().toPoint())) {
+            if (mouse->button() == Qt::LeftButton &&
+                Label5->rect().contains(mouse->position().toPoint())) {
                 Label5Click();
             }
             return true;
@@ -519,38 +548,40 @@ bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
     }
 
     switch (type) {
-    case QEvent::MouseButtonDblClick:
-        if (watched == Image1) {
-            Image1DblClick();
+        case QEvent::MouseButtonDblClick:
+            if (watched == Image1) {
+                Image1DblClick();
+                return true;
+            }
+            if (watched == ImageEgg) {
+                ImageEggDblClick();
+                return true;
+            }
+            [[fallthrough]];
+        case QEvent::MouseButtonPress: {
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            if (mouse->button() == Qt::RightButton)
+                return false;
+            dragging_ = true;
+            const QPoint at = mouse->globalPosition().toPoint();
+            dx_ = at.x();
+            dy_ = at.y();
             return true;
         }
-        if (watched == ImageEgg) {
-            ImageEggDblClick();
+        case QEvent::MouseMove: {
+            if (!dragging_)
+                return false;
+            const QPoint at = static_cast<QMouseEvent*>(event)->globalPosition().toPoint();
+            move(x() + at.x() - dx_, y() + at.y() - dy_);
+            dx_ = at.x();
+            dy_ = at.y();
             return true;
         }
-        [[fallthrough]];
-    case QEvent::MouseButtonPress: {
-        auto* mouse = static_cast<QMouseEvent*>(event);
-        if (mouse->button() == Qt::RightButton) return false;
-        dragging_ = true;
-        const QPoint at = mouse->globalPosition().toPoint();
-        dx_ = at.x();
-        dy_ = at.y();
-        return true;
-    }
-    case QEvent::MouseMove: {
-        if (!dragging_) return false;
-        const QPoint at = static_cast<QMouseEvent*>(event)->globalPosition().toPoint();
-        move(x() + at.x() - dx_, y() + at.y() - dy_);
-        dx_ = at.x();
-        dy_ = at.y();
-        return true;
-    }
-    case QEvent::MouseButtonRelease:
-        dragging_ = false;
-        return true;
-    default:
-        return false;
+        case QEvent::MouseButtonRelease:
+            dragging_ = false;
+            return true;
+        default:
+            return false;
     }
 }
 

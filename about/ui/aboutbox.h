@@ -59,11 +59,11 @@ public:
     QFrame* Panel1 = nullptr;
     QLabel* Image2 = nullptr;  ///< the maker's logo
     QFrame* Bevel1 = nullptr;
-    QLabel* Image1 = nullptr;  ///< the program's icon
-    QLabel* Label2 = nullptr;  ///< product name and version
+    QLabel* Image1 = nullptr;        ///< the program's icon
+    QLabel* Label2 = nullptr;        ///< product name and version
     QPushButton* BitBtn1 = nullptr;  ///< OK
     QPushButton* BitBtn2 = nullptr;  ///< Info
-    QLabel* Label5 = nullptr;  ///< the site link
+    QLabel* Label5 = nullptr;        ///< the site link
     QFrame* PanelEgg = nullptr;
     QLabel* ImageEgg = nullptr;  ///< the hidden picture
     QMenu* PopupMenu1 = nullptr;

@@ -101,7 +101,8 @@ TEST(SiteLinks, PagesOnTheMakersHost) {
         const std::string host = c.host;
         EXPECT_EQ(links.host, host) << c.site;
         EXPECT_EQ(links.home, "http://" + host + "/") << c.site;
-        EXPECT_EQ(links.credits, "https://" + host + "/blog/credits-and-acknowledgements/") << c.site;
+        EXPECT_EQ(links.credits, "https://" + host + "/blog/credits-and-acknowledgements/")
+            << c.site;
         EXPECT_EQ(links.uninstall, "http://" + host + "/blog/how-to-uninstall-kelvane-software/")
             << c.site;
     }

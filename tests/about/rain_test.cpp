@@ -131,7 +131,8 @@ TEST(RainTick, DropsMoveOnStepsThatAreMultiplesOfTheirSpeed) {
     rain.StartRain(80, 600);  // 50 rows: nothing reaches the bottom in six steps
     rain.setDrops({{0, 5, 1, 50}, {1, 5, 2, 50}, {2, 5, 3, 50}});
     // Steps 0..5: speed 1 moves on all six, speed 2 on 0, 2, 4, speed 3 on 0, 3.
-    const int expectedRows[][3] = {{6, 6, 6}, {7, 6, 6}, {8, 7, 6}, {9, 7, 7}, {10, 8, 7}, {11, 8, 7}};
+    const int expectedRows[][3] = {{6, 6, 6}, {7, 6, 6},  {8, 7, 6},
+                                   {9, 7, 7}, {10, 8, 7}, {11, 8, 7}};
     RecordingCanvas canvas;
     for (const auto& expected : expectedRows) {
         rain.RainTick(canvas);

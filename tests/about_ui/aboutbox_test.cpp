@@ -57,7 +57,8 @@ struct Desktop {
 
 void sendMouse(QWidget* target, QEvent::Type type, Qt::MouseButton button, QPoint global) {
     const QPointF local = target->mapFromGlobal(QPointF(global));
-    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
+    const Qt::MouseButtons held =
+        type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
     QMouseEvent event(type, local, QPointF(global), button, held, Qt::NoModifier);
     QApplication::sendEvent(target, &event);
 }
@@ -121,7 +122,8 @@ private slots:
         QColor brightest(Qt::black);
         for (int y = 0; y < cell.height(); ++y) {
             for (int x = 0; x < cell.width(); ++x) {
-                if (cell.pixelColor(x, y).green() > brightest.green()) brightest = cell.pixelColor(x, y);
+                if (cell.pixelColor(x, y).green() > brightest.green())
+                    brightest = cell.pixelColor(x, y);
             }
         }
         const auto head = HeadColour(99);
@@ -222,7 +224,8 @@ private slots:
         licence.write("MIT License\n");
         licence.close();
         QTemporaryDir withoutLicence;
-        QVERIFY(QDir(withoutLicence.path()).mkdir(QStringLiteral("license.txt")));  // a folder is no file
+        QVERIFY(QDir(withoutLicence.path())
+                    .mkdir(QStringLiteral("license.txt")));  // a folder is no file
 
         Desktop desktop;
         {
@@ -238,7 +241,8 @@ private slots:
         const std::vector<QUrl> expected = {
             QUrl(QStringLiteral("http://www.imbrix.example/")),
             QUrl(QStringLiteral("https://www.imbrix.example/blog/credits-and-acknowledgements/")),
-            QUrl(QStringLiteral("http://www.imbrix.example/blog/how-to-uninstall-kelvane-software/")),
+            QUrl(QStringLiteral(
+                "http://www.imbrix.example/blog/how-to-uninstall-kelvane-software/")),
             QUrl::fromLocalFile(withLicence.filePath(QStringLiteral("license.txt"))),
         };
         QCOMPARE(desktop.opened, expected);
@@ -305,8 +309,8 @@ private slots:
         box.show();
         QVERIFY(QTest::qWaitForWindowExposed(&box));
         box.move(100, 100);
-        QWidget* target = surface.isEmpty() ? static_cast<QWidget*>(&box)
-                                            : box.findChild<QWidget*>(surface);
+        QWidget* target =
+            surface.isEmpty() ? static_cast<QWidget*>(&box) : box.findChild<QWidget*>(surface);
         QVERIFY(target != nullptr);
         const auto mouseButton = static_cast<Qt::MouseButton>(button);
         const QPoint start = target->mapToGlobal(target->rect().center());
