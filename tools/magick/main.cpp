@@ -24,7 +24,16 @@ int main(int argc, char** argv) {
                      words.empty() ? " (no arguments)" : words.c_str(), usageText().c_str());
         return 2;
     }
-    const std::string problem = convertFile(*request, Tools::fromEnvironment());
+    std::string problem = convertFile(*request, Tools::fromEnvironment());
+    // One line: the program shows the last line it received.
+    for (char& c : problem) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    while (!problem.empty() && problem.back() == ' ') {
+        problem.pop_back();
+    }
     if (!problem.empty()) {
         std::fflush(stdout);
         std::fprintf(stderr, "magick: %s\n", problem.c_str());

@@ -1,0 +1,410 @@
+// The converter front refuses what it cannot do, clearly and without harm:
+// command lines it does not accept, unreadable sources, output names it must not
+// replace, missing or misbehaving helper programs, hostile file names, and being
+// stopped half-way. Every test also checks (in MagickTest) that no temporary file
+// is left behind.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "magick/magick_support.h"
+
+extern char** environ;
+
+namespace imbrix::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path smallPhoto() { return corpusDir() / "photos" / "exif-orientation" / "orientation_6.jpg"; }
+fs::path smallGif() { return corpusDir() / "gif" / "animated" / "traffic_light.gif"; }
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+std::vector<fs::path> folderEntries(const fs::path& folder) {
+    std::vector<fs::path> entries;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        entries.push_back(entry.path());
+    }
+    return entries;
+}
+
+// Sets an environment variable for the converter runs of one test.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+            had_ = true;
+        }
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (had_) {
+            ::setenv(name_, old_.c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+// A stand-in helper program: a script in the scratch folder.
+std::string writeScript(const fs::path& path, const std::string& body) {
+    writeText(path, "#!/bin/sh\n" + body);
+    fs::permissions(path, fs::perms::owner_all);
+    return path.string();
+}
+
+// --- Command lines --------------------------------------------------------------
+
+struct RefusedCase {
+    std::string label;
+    std::vector<std::string> args;  ///< "OUT" stands for an output path in the scratch folder
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.label; }
+
+const std::vector<RefusedCase> kRefused{
+    {"no_arguments", {}},
+    {"input_only", {"IN"}},
+    {"decode_into_jpeg", {"IN", "OUT.jpg"}},
+    {"quality_zero", {"IN", "-auto-orient", "-quality", "0", "OUT.avif"}},
+    {"quality_above_100", {"IN", "-auto-orient", "-quality", "101", "OUT.avif"}},
+    {"quality_not_a_number", {"IN", "-auto-orient", "-quality", "8a", "OUT.avif"}},
+    {"quality_negative", {"IN", "-auto-orient", "-quality", "-5", "OUT.avif"}},
+    {"quality_form_into_png", {"IN", "-auto-orient", "-quality", "80", "OUT.png"}},
+    {"quality_form_into_webp", {"IN", "-auto-orient", "-quality", "80", "OUT.webp"}},
+    {"unknown_output_format", {"IN", "-auto-orient", "-quality", "80", "OUT.xyz"}},
+    {"no_auto_orient", {"IN", "-quality", "80", "OUT.avif"}},
+    {"other_colorspace", {"IN", "-auto-orient", "-colorspace", "RGB", "-quality", "80", "OUT.gif"}},
+    {"other_option", {"IN", "-auto-orient", "-resize", "80", "OUT.gif"}},
+    {"coalesce_into_gif", {"IN", "-auto-orient", "-coalesce", "OUT.gif"}},
+    {"empty_input", {"", "OUT.png"}},
+};
+
+class CommandLineTest : public MagickTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(CommandLineTest, RefusesWithUsageAndWritesNothing) {
+    std::vector<std::string> args = GetParam().args;
+    for (auto& arg : args) {
+        if (arg == "IN") {
+            arg = smallPhoto().string();
+        } else if (startsWith(arg, "OUT")) {
+            arg = file("out" + arg.substr(3));
+        }
+    }
+    const RunResult run = runMagick(args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.output.find("magick: unsupported command line"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("usage: magick"), std::string::npos) << run.output;
+    EXPECT_EQ(folderEntries(dir()), std::vector<fs::path>{tmpDir()}) << "nothing but tmp/";
+}
+
+INSTANTIATE_TEST_SUITE_P(Refused, CommandLineTest, ::testing::ValuesIn(kRefused),
+                         [](const auto& p) { return p.param.label; });
+
+// --- Unreadable sources ------------------------------------------------------------
+
+struct BadSourceCase {
+    std::string label;
+    /// Makes the source in `folder` and returns its path.
+    std::function<fs::path(const fs::path& folder)> make;
+    /// The command line's words after the source ("OUT" as above).
+    std::vector<std::string> rest;
+};
+
+void PrintTo(const BadSourceCase& c, std::ostream* os) { *os << c.label; }
+
+// The first `n` bytes of a corpus file, under `name`.
+std::function<fs::path(const fs::path&)> truncated(const std::string& relative, std::size_t n,
+                                                   const std::string& name) {
+    return [=](const fs::path& folder) {
+        std::vector<std::uint8_t> bytes = readBytes(corpusDir() / relative);
+        bytes.resize(std::min(bytes.size(), n));
+        writeBytes(folder / name, bytes);
+        return folder / name;
+    };
+}
+
+std::function<fs::path(const fs::path&)> broken(const std::string& relative) {
+    return [=](const fs::path&) { return corpusDir() / "broken" / relative; };
+}
+
+const std::vector<std::string> kDecode{"OUT.png"};
+const std::vector<std::string> kWriteBmp{"-auto-orient", "-quality", "80", "OUT.bmp"};
+const std::vector<std::string> kWritePdf{"-auto-orient", "-quality", "80", "OUT.pdf"};
+const std::vector<std::string> kWriteJxl{"-auto-orient", "-quality", "80", "OUT.jxl"};
+const std::vector<std::string> kAnimate{"-auto-orient", "-coalesce", "OUT.webp"};
+
+const std::vector<BadSourceCase> kBadSources{
+    {"missing", [](const fs::path& f) { return f / "missing.heic"; }, kDecode},
+    {"empty",
+     [](const fs::path& f) {
+         writeText(f / "empty.avif", "");
+         return f / "empty.avif";
+     },
+     kDecode},
+    {"folder",
+     [](const fs::path& f) {
+         fs::create_directory(f / "folder.psd");
+         return f / "folder.psd";
+     },
+     {"-flatten", "OUT.png"}},
+    {"text_named_avif",
+     [](const fs::path& f) {
+         writeText(f / "notes.avif", "not a picture\n");
+         return f / "notes.avif";
+     },
+     kDecode},
+    {"truncated_heic", truncated("heic/derived/picosdeeuropa_q80.heic", 2000, "cut.heic"), kDecode},
+    {"truncated_jxl", truncated("jxl/derived/picosdeeuropa_d1.jxl", 300, "cut.jxl"), kDecode},
+    {"truncated_jp2", truncated("jp2/nemo.jp2", 1000, "cut.jp2"), kWritePdf},
+    {"truncated_gif_to_webp", truncated("gif/animated/traffic_light.gif", 400, "cut.gif"), kAnimate},
+    {"truncated_jpeg", broken("misc/truncated.jpg"), kWriteJxl},
+    {"bad_tga_header", broken("gdk-pixbuf-fail/DoS.tga"), kDecode},
+    {"bad_gif_to_webp", broken("gdk-pixbuf-fail/invalid.1.gif"), kAnimate},
+    {"bad_ico", broken("gdk-pixbuf-fail/bug778204.ico"), kWriteBmp},
+    {"svg_without_svg_root", broken("librsvg-crash/335-non-svg-toplevel.svg"), kWriteBmp},
+    {"svg_bad_namespace", broken("librsvg-crash/349-too-big-image-in-href-data.svg"), kWriteBmp},
+};
+
+class BadSourceTest : public MagickTest, public ::testing::WithParamInterface<BadSourceCase> {};
+
+TEST_P(BadSourceTest, FailsNamingTheSourceAndWritesNothing) {
+    const BadSourceCase& c = GetParam();
+    const fs::path sources = dir() / "sources";
+    fs::create_directory(sources);
+    const fs::path source = c.make(sources);
+    std::vector<std::string> args{source.string()};
+    std::string out;
+    for (const auto& word : c.rest) {
+        if (startsWith(word, "OUT")) {
+            out = file("out" + word.substr(3));
+            args.push_back(out);
+        } else {
+            args.push_back(word);
+        }
+    }
+    const RunResult run = runMagick(args);
+    EXPECT_EQ(run.status, 1) << run.output;
+    const std::string line = run.lastLine();
+    const std::string prefix = "magick: cannot read " + source.string() + ": ";
+    EXPECT_TRUE(startsWith(line, prefix)) << line;
+    EXPECT_GT(line.size(), prefix.size()) << "a reason follows";
+    EXPECT_EQ(line.find("imbrix-magick-"), std::string::npos)
+        << "the message names the user's file, not our temporary names: " << line;
+    EXPECT_FALSE(fs::exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(Unreadable, BadSourceTest, ::testing::ValuesIn(kBadSources),
+                         [](const auto& p) { return p.param.label; });
+
+// --- Output names ------------------------------------------------------------------
+
+class OutputNameTest : public MagickTest {
+protected:
+    RunResult writeGif(const std::string& out) {
+        return runMagick({smallPhoto().string(), "-auto-orient", "-quality", "80", out});
+    }
+};
+
+TEST_F(OutputNameTest, NeverReplacesAnExistingPicture) {
+    const std::string out = file("taken.gif");
+    writeText(out, "somebody's picture");
+    const RunResult run = writeGif(out);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(startsWith(run.lastLine(), "magick: cannot write " + out + ": ")) << run.output;
+    const auto bytes = readBytes(out);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "somebody's picture");
+}
+
+TEST_F(OutputNameTest, FillsTheEmptyFileThatReservedTheName) {
+    // The program reserves an output name by creating it empty, then lets the
+    // converter write it.
+    const std::string out = file("reserved.gif");
+    writeText(out, "");
+    const RunResult run = writeGif(out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(headBytes(out, 6), "GIF89a");
+    EXPECT_EQ(folderEntries(dir()).size(), 2u) << "only tmp/ and the output";
+}
+
+TEST_F(OutputNameTest, RefusesAFolderAndAMissingFolder) {
+    fs::create_directory(dir() / "folder.gif");
+    for (const std::string& out : {file("folder.gif"), file("missing/out.gif")}) {
+        const RunResult run = writeGif(out);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(startsWith(run.lastLine(), "magick: cannot write " + out + ": "))
+            << run.output;
+    }
+    EXPECT_TRUE(fs::is_directory(dir() / "folder.gif"));
+    EXPECT_TRUE(fs::is_empty(dir() / "folder.gif"));
+    EXPECT_FALSE(fs::exists(dir() / "missing"));
+}
+
+// --- Helper programs ---------------------------------------------------------------
+
+struct BackEndCase {
+    std::string label;
+    const char* variable;  ///< which helper is replaced
+    std::string script;    ///< its stand-in's body; empty: a path where nothing exists
+    std::vector<std::string> args;  ///< after the source ("OUT" as above)
+    std::string expected;  ///< in the last line, after "magick: cannot write OUT: "
+};
+
+void PrintTo(const BackEndCase& c, std::ostream* os) { *os << c.label; }
+
+const std::vector<BackEndCase> kBackEnds{
+    {"imagemagick_missing", "IMBRIX_MAGICK_CONVERT", "", kWriteBmp, "cannot start "},
+    {"graphicsmagick_missing", "IMBRIX_MAGICK_GM", "", kWritePdf, "cannot start "},
+    {"gif2webp_missing", "IMBRIX_MAGICK_GIF2WEBP", "", kAnimate, "cannot start "},
+    // Succeeds, but what it writes is a PNG, as ImageMagick 6 does for ".jxl".
+    {"jxl_encoder_writes_png", "IMBRIX_MAGICK_CJXL", "cp \"$1\" \"$2\"\n", kWriteJxl,
+     "the converter wrote no JXL data"},
+    {"jxl_encoder_writes_nothing", "IMBRIX_MAGICK_CJXL", "exit 0\n", kWriteJxl,
+     "the converter wrote no file"},
+    {"jxl_encoder_fails", "IMBRIX_MAGICK_CJXL", "echo 'disk quota exceeded' >&2\nexit 3\n",
+     kWriteJxl, "disk quota exceeded"},
+    {"gif2webp_writes_half", "IMBRIX_MAGICK_GIF2WEBP", "printf 'RIFF' > \"$4\"\n", kAnimate,
+     "the converter wrote no WEBP data"},
+};
+
+class BackEndTest : public MagickTest, public ::testing::WithParamInterface<BackEndCase> {};
+
+TEST_P(BackEndTest, FailsClearlyAndWritesNothing) {
+    const BackEndCase& c = GetParam();
+    const std::string helper = c.script.empty() ? file("no-such-helper")
+                                                : writeScript(dir() / "helper", c.script);
+    const ScopedEnv env(c.variable, helper);
+    const fs::path source = c.args == kAnimate ? smallGif() : smallPhoto();
+    std::vector<std::string> args{source.string()};
+    std::string out;
+    for (const auto& word : c.args) {
+        if (startsWith(word, "OUT")) {
+            out = file("out" + word.substr(3));
+            args.push_back(out);
+        } else {
+            args.push_back(word);
+        }
+    }
+    const RunResult run = runMagick(args);
+    EXPECT_EQ(run.status, 1) << run.output;
+    const std::string prefix = "magick: cannot write " + out + ": ";
+    EXPECT_TRUE(startsWith(run.lastLine(), prefix + c.expected)) << run.output;
+    EXPECT_FALSE(fs::exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(Misbehaving, BackEndTest, ::testing::ValuesIn(kBackEnds),
+                         [](const auto& p) { return p.param.label; });
+
+// --- File names ----------------------------------------------------------------------
+
+class FileNameTest : public MagickTest, public ::testing::WithParamInterface<std::string> {};
+
+// Names that a shell, or ImageMagick's own file-name syntax ("gif:x", "x[1]",
+// "@list", "-option"), would take for something else. They are given relative
+// to the working folder, so that their first character counts.
+TEST_P(FileNameTest, TakesTheNameLiterally) {
+    const std::string name = GetParam();
+    const fs::path folder = dir() / "pictures";
+    fs::create_directory(folder);
+    fs::copy_file(smallPhoto(), folder / (name + ".jpg"));
+
+    for (const std::string ext : {".gif", ".png"}) {
+        std::vector<std::string> argv{"/usr/bin/env", "-C", folder.string(), magickPath(),
+                                      name + ".jpg"};
+        if (ext == ".gif") {
+            argv.insert(argv.end(), {"-auto-orient", "-quality", "80"});
+        }
+        argv.push_back(name + ext);
+        std::string output;
+        ASSERT_EQ(runCommand(argv, &output), 0) << output;
+        EXPECT_EQ(headBytes(folder / (name + ext), 4), ext == ".gif" ? "GIF8" : "\x89PNG");
+    }
+    // The source and the two outputs, nothing else (no file a command made).
+    EXPECT_EQ(folderEntries(folder).size(), 3u);
+    EXPECT_EQ(folderEntries(dir()).size(), 2u) << "only tmp/ and pictures/";
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, FileNameTest,
+                         ::testing::Values("a\"; touch made-by-shell; \"b", "$(touch made-by-shell)",
+                                           "`touch made-by-shell`", "-quality", "@list",
+                                           "gif:photo", "photo[1]", "photo%d", "new\nline",
+                                           "space and \xc3\xbcml\xc3\xa4ut"),
+                         [](const auto& p) {
+                             return "name" + std::to_string(p.index);
+                         });
+
+// --- Being stopped -------------------------------------------------------------------
+
+class StoppedTest : public MagickTest {};
+
+TEST_F(StoppedTest, TerminationRemovesTheTemporaryFiles) {
+    // A stand-in ImageMagick that leaves a file in its temporary folder (the
+    // converter's), says where it is and that it runs, then waits to be ended.
+    const fs::path ready = dir() / "ready";
+    const std::string helper = writeScript(
+        dir() / "slow-convert",
+        ": > \"$TMPDIR/half-written\"\necho $$ > \"" + ready.string() + ".part\"\nmv \"" +
+            ready.string() + ".part\" \"" + ready.string() + "\"\nexec sleep 60\n");
+    const ScopedEnv env("IMBRIX_MAGICK_CONVERT", helper);
+    const std::string out = file("out.bmp");
+    std::vector<std::string> argv{magickPath(), smallPhoto().string(), "-auto-orient", "-quality",
+                                  "80", out};
+    std::vector<char*> args;
+    for (auto& a : argv) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    // Waits for the helper to be running (an event, not a time: the loop ends as
+    // soon as the file appears, or when the converter has ended without it).
+    int status = 0;
+    bool ended = false;
+    while (!fs::exists(ready) && !ended) {
+        ended = ::waitpid(pid, &status, WNOHANG) == pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(ended) << "the converter ended before its helper ran";
+    std::string helperPid;
+    std::ifstream(ready) >> helperPid;
+    EXPECT_FALSE(fs::is_empty(tmpDir())) << "the workspace exists while the helper runs";
+
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    if (!helperPid.empty()) {
+        ::kill(std::stoi(helperPid), SIGKILL);
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_FALSE(fs::exists(out));
+    // MagickTest's TearDown checks that tmp/ is empty again.
+}
+
+}  // namespace
+}  // namespace imbrix::test
