@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
 #include <QUrl>
 
 namespace imbrix::convert {
@@ -18,13 +19,18 @@ TFormResult::TFormResult(Sources sources, QWidget* parent)
       sources_(std::move(sources)) {
     if (!sources_.openFolder) {
         sources_.openFolder = [](const QString& folder) {
-            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+            // A destination typed as a relative path is the one the run used,
+            // below the current folder.
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(folder).absoluteFilePath()));
         };
     }
     setWindowTitle(QStringLiteral("Result"));
 
     Image1 = new QLabel(this);
-    Image1->setPixmap(QIcon::fromTheme(QStringLiteral("dialog-positive")).pixmap(64, 64));
+    QIcon done = QIcon::fromTheme(QStringLiteral("dialog-positive"));
+    if (done.isNull()) done = style()->standardIcon(QStyle::SP_DialogApplyButton);
+    Image1->setPixmap(done.pixmap(64, 64));
+    Image1->setAlignment(Qt::AlignCenter);
     Image1->setFixedSize(64, 64);
     Label1 = new QLabel(QStringLiteral("Processed Image Files:"), this);
     Label2 = new QLabel(QStringLiteral("Elapsed Time:"), this);
@@ -35,8 +41,9 @@ TFormResult::TFormResult(Sources sources, QWidget* parent)
     for (QLabel* value : {Label4, Label5, Label6}) {
         value->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
-    Button1 = new QPushButton(QIcon::fromTheme(QStringLiteral("folder-open")),
-                              QStringLiteral("Open Folder"), this);
+    QIcon folder = QIcon::fromTheme(QStringLiteral("folder-open"));
+    if (folder.isNull()) folder = style()->standardIcon(QStyle::SP_DirOpenIcon);
+    Button1 = new QPushButton(folder, QStringLiteral("Open Folder"), this);
     Button2 = new QPushButton(QStringLiteral("Close"), this);
     for (QPushButton* button : {Button1, Button2}) button->setMinimumSize(120, 25);
 

@@ -1,0 +1,114 @@
+// The result window: its texts, "Open Folder", "Close" and Esc.
+#include "convert/ui/resultform.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using imbrix::convert::RunSummary;
+using imbrix::convert::TFormResult;
+
+namespace {
+
+// A result window whose "Open Folder" reads `destination` and `first` and writes
+// down what it opens instead of starting a file browser.
+struct Harness {
+    QString destination = "Same Folder as Original";
+    QString first;
+    QStringList opened;
+    TFormResult form{TFormResult::Sources{[this] { return destination; }, [this] { return first; },
+                                          [this](const QString& folder) { opened << folder; }}};
+};
+
+}  // namespace
+
+TEST(ResultFormTest, ShowsTheDesignTextsUntilTheRunFillsThemIn) {
+    Harness h;
+    EXPECT_EQ(h.form.windowTitle(), "Result");
+    struct Text {
+        QLabel* label;
+        QString design;
+    };
+    for (const Text& t : {Text{h.form.Label1, "Processed Image Files:"}, Text{h.form.Label2, "Elapsed Time:"},
+                          Text{h.form.Label3, "Saved Disk Space:"}, Text{h.form.Label4, "0"},
+                          Text{h.form.Label5, "0.000 (second)"}, Text{h.form.Label6, "0 byte"}}) {
+        EXPECT_EQ(t.label->text(), t.design);
+    }
+    EXPECT_EQ(h.form.Button1->text(), "Open Folder");
+    EXPECT_EQ(h.form.Button2->text(), "Close");
+    EXPECT_FALSE(h.form.Button1->icon().isNull());
+    EXPECT_FALSE(h.form.Image1->pixmap().isNull());
+
+    RunSummary summary;
+    summary.processed = "3";
+    summary.elapsed = "65.000 seconds";
+    summary.diskSpaceCaption = "Increased Disk Space:";
+    summary.diskSpaceValue = "1.5 MB (200%)";
+    h.form.setTexts(summary);
+    EXPECT_EQ(h.form.Label1->text(), "Processed Image Files:");
+    EXPECT_EQ(h.form.Label3->text(), "Increased Disk Space:");
+    EXPECT_EQ(h.form.Label4->text(), "3");
+    EXPECT_EQ(h.form.Label5->text(), "65.000 seconds");
+    EXPECT_EQ(h.form.Label6->text(), "1.5 MB (200%)");
+}
+
+TEST(ResultFormTest, OpenFolderOpensTheDestinationOrTheFirstSourcesFolder) {
+    struct Case {
+        QString destination;
+        QString first;
+        QStringList expected;
+    };
+    const std::vector<Case> cases = {
+        {"Same Folder as Original", "/photos/2024/a.jpg", {"/photos/2024"}},
+        {"Same Folder as Original", "", {}},
+        {"/out/webp", "/photos/a.jpg", {"/out/webp"}},
+        {"/out/webp/", "/photos/a.jpg", {"/out/webp/"}},
+        {"relative/out", "", {"relative/out"}},
+        {"same folder as original", "/photos/a.jpg", {"same folder as original"}},  // exact match only
+        {"", "/photos/a.jpg", {}},
+    };
+    for (const Case& c : cases) {
+        Harness h;
+        h.destination = c.destination;
+        h.first = c.first;
+        QTest::mouseClick(h.form.Button1, Qt::LeftButton);
+        EXPECT_EQ(h.opened, c.expected) << c.destination.toStdString() << " | " << c.first.toStdString();
+    }
+}
+
+TEST(ResultFormTest, OpenFolderReadsTheSourcesWhenPressedAndKeepsTheWindowOpen) {
+    Harness h;
+    h.form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&h.form));
+    h.first = "/first/a.png";
+    QTest::mouseClick(h.form.Button1, Qt::LeftButton);
+    h.destination = "/chosen";
+    QTest::mouseClick(h.form.Button1, Qt::LeftButton);
+    QTest::mouseClick(h.form.Button1, Qt::LeftButton);
+    EXPECT_EQ(h.opened, (QStringList{"/first", "/chosen", "/chosen"}));
+    EXPECT_TRUE(h.form.isVisible());
+}
+
+TEST(ResultFormTest, CloseHasTheFocusAndEscOrCloseEndTheWindow) {
+    enum class Way { CloseButton, EscKey, EnterKey };
+    for (Way way : {Way::CloseButton, Way::EscKey, Way::EnterKey}) {
+        Harness h;
+        h.form.show();
+        QApplication::setActiveWindow(&h.form);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&h.form));
+        EXPECT_EQ(QApplication::focusWidget(), h.form.Button2);
+        // Not resizable.
+        EXPECT_EQ(h.form.minimumSize(), h.form.maximumSize());
+        switch (way) {
+            case Way::CloseButton: QTest::mouseClick(h.form.Button2, Qt::LeftButton); break;
+            case Way::EscKey: QTest::keyClick(&h.form, Qt::Key_Escape); break;
+            case Way::EnterKey: QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); break;
+        }
+        EXPECT_FALSE(h.form.isVisible()) << static_cast<int>(way);
+        EXPECT_TRUE(h.opened.isEmpty()) << "closing opened a folder";
+    }
+}

@@ -1,0 +1,260 @@
+// The conversion run started from a window: what the user sees, in which order,
+// and that the window takes no input while the run goes on.
+#include "convert/ui/runwindow.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "common/testsupport.h"
+
+using imbrix::convert::BoxIcon;
+using imbrix::convert::ConversionEnvironment;
+using imbrix::convert::ConversionOptions;
+using imbrix::convert::RunCheck;
+using imbrix::convert::runFromWindow;
+using imbrix::convert::RunWindow;
+using imbrix::convert::TFormResult;
+using imbrix::test::corpusDir;
+using imbrix::test::ScratchDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string iconName(BoxIcon icon) {
+    switch (icon) {
+        case BoxIcon::None: return "none";
+        case BoxIcon::Information: return "information";
+        case BoxIcon::Warning: return "warning";
+        case BoxIcon::Error: return "error";
+    }
+    return "?";
+}
+
+std::string checkName(RunCheck check) {
+    switch (check) {
+        case RunCheck::EmptyList: return "empty list";
+        case RunCheck::DirectoryNotCreated: return "not created";
+        case RunCheck::DirectoryNotWritable: return "not writable";
+    }
+    return "?";
+}
+
+// A stand-in main window: a button, a status bar, and everything the run shows
+// written down in order. Boxes are answered at once; the result window is
+// looked at and closed instead of being run modally.
+struct Harness {
+    QWidget window;
+    QPushButton* button = new QPushButton("Add Files", &window);
+    QStatusBar* status = new QStatusBar(&window);
+    std::vector<std::string> seen;
+    std::function<void()> duringBox;  // what the test does while a box is up
+    QStringList opened;
+    QString firstEntry;
+    ScratchDir dir;
+
+    Harness() {
+        auto* layout = new QVBoxLayout(&window);
+        layout->addWidget(button);
+        layout->addWidget(status);
+        window.resize(300, 120);
+        window.show();
+        fs::create_directories(dir.path() / "data");
+    }
+
+    RunWindow ui() {
+        RunWindow ui;
+        ui.window = &window;
+        ui.message = [this](QWidget* parent, BoxIcon icon, const QString& caption, const QString& text) {
+            EXPECT_EQ(parent, &window);
+            seen.push_back("box " + iconName(icon) + " [" + caption.toStdString() + "] " + text.toStdString() +
+                           " (status: " + status->currentMessage().toStdString() + ")");
+            if (duringBox) duringBox();
+        };
+        ui.showStatus = [this](const QString& text) {
+            status->showMessage(text);
+            seen.push_back("status " + text.toStdString());
+        };
+        ui.afterWarning = [this](RunCheck check) { seen.push_back("after " + checkName(check)); };
+        ui.result.destination = [] { return QStringLiteral("Same Folder as Original"); };
+        ui.result.firstEntry = [this] { return firstEntry; };
+        ui.result.openFolder = [this](const QString& folder) { opened << folder; };
+        ui.showResult = [this](TFormResult& form) {
+            seen.push_back("result " + form.Label4->text().toStdString() + " | " +
+                           form.Label3->text().toStdString());
+            EXPECT_EQ(form.parentWidget(), &window);
+            QTest::mouseClick(form.Button1, Qt::LeftButton);
+        };
+        return ui;
+    }
+
+    ConversionEnvironment environment() const {
+        ConversionEnvironment environment;
+        environment.programFolder = imbrix::test::binDir().string() + "/";
+        environment.dataFolder = dir.file("data") + "/";
+        environment.jobs = 2;
+        return environment;
+    }
+};
+
+}  // namespace
+
+TEST(RunWindowTest, AFailingFileGetsItsBoxBetweenTheOthersAndTheResultComesLast) {
+    Harness h;
+    const std::string first = (corpusDir() / "pngsuite/basn2c08.png").string();
+    const std::string broken = h.dir.file("not-a-picture.jpg");
+    imbrix::test::writeText(broken, "This is a text file, not a JPEG picture.\n");
+    const std::string third = (corpusDir() / "pngsuite/basn6a08.png").string();
+    ConversionOptions options;
+    options.format = "WEBP";
+    options.quality = 80;
+    options.destination = h.dir.file("out");
+    h.firstEntry = QString::fromStdString(first);
+
+    auto summary = runFromWindow({first, broken, third}, options, h.environment(), h.ui());
+
+    ASSERT_TRUE(summary.has_value());
+    const std::vector<std::string> expected = {
+        "status Converting " + first + "...",
+        "status ",
+        "status Converting " + broken + "...",
+        "box error [ERROR] JPEG error #53\r\rUnknown file format, empty/damaged file! (status: Converting " +
+            broken + "...)",
+        "status ",
+        "status Converting " + third + "...",
+        "status ",
+        "result 3 | " + summary->diskSpaceCaption,
+    };
+    EXPECT_EQ(h.seen, expected);
+    EXPECT_EQ(summary->failedCount, 1u);
+    EXPECT_TRUE(fs::exists(h.dir.path() / "out" / "basn2c08.webp"));
+    EXPECT_TRUE(fs::exists(h.dir.path() / "out" / "basn6a08.webp"));
+    EXPECT_FALSE(fs::exists(h.dir.path() / "out" / "not-a-picture.webp"));
+    EXPECT_TRUE(h.status->currentMessage().isEmpty());
+    // "Open Folder" in "Same Folder as Original" mode: the first entry's folder.
+    EXPECT_EQ(h.opened, QStringList{QString::fromStdString((corpusDir() / "pngsuite").lexically_normal().string())});
+}
+
+TEST(RunWindowTest, AFailedCheckShowsItsWarningAndNothingElse) {
+    struct Case {
+        const char* name;
+        bool withFiles;
+        std::string destination;  // relative to the scratch folder; "=" for "Same Folder as Original"
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"empty list", false, "=",
+         {"box warning [WARNING] No image files have been added! (status: )", "after empty list"}},
+        {"destination below a file", true, "a-file/out",
+         {"box warning [WARNING] Directory does not exist! (status: )", "after not created"}},
+        {"destination that fails the write probe", true, "probed",
+         {"box warning [WARNING] Unable to write to directory! (status: )", "after not writable"}},
+    };
+    for (const Case& c : cases) {
+        Harness h;
+        imbrix::test::writeText(h.dir.path() / "a-file", "x");
+        fs::create_directories(h.dir.path() / "probed");
+        imbrix::test::writeText(h.dir.path() / "probed" / "chk.tmp", "");  // the probe's own name is taken
+        ConversionOptions options;
+        options.destination =
+            c.destination == "=" ? std::string("Same Folder as Original") : h.dir.file(c.destination);
+        std::vector<std::string> files;
+        if (c.withFiles) files.push_back((corpusDir() / "pngsuite/basn2c08.png").string());
+
+        auto summary = runFromWindow(files, options, h.environment(), h.ui());
+
+        EXPECT_FALSE(summary.has_value()) << c.name;
+        EXPECT_EQ(h.seen, c.expected) << c.name;
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << c.name << ": the busy cursor stayed";
+    }
+}
+
+TEST(RunWindowTest, AnErrorOutsideTheFilesIsReportedAndNothingIsConverted) {
+    Harness h;
+    QGuiApplication::setApplicationDisplayName("KELVANE - Imbrix");
+    ConversionOptions options;
+    options.destination = "";
+    auto summary = runFromWindow({(corpusDir() / "pngsuite/basn2c08.png").string()}, options,
+                                 h.environment(), h.ui());
+    EXPECT_FALSE(summary.has_value());
+    EXPECT_EQ(h.seen, (std::vector<std::string>{
+                          "status ", "box error [KELVANE - Imbrix] Unable to create directory (status: )"}));
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+TEST(RunWindowTest, TheWindowTakesNoInputDuringTheRunButDoesAfterIt) {
+    Harness h;
+    QSignalSpy clicks(h.button, &QPushButton::clicked);
+    bool stillShown = false;
+    bool busyCursor = false;
+    h.duringBox = [&] {
+        busyCursor = QGuiApplication::overrideCursor() != nullptr &&
+                     QGuiApplication::overrideCursor()->shape() == Qt::BusyCursor;
+        QTest::mouseClick(h.button, Qt::LeftButton);
+        QTest::keyClick(h.button, Qt::Key_Space);
+        h.window.close();
+        QApplication::processEvents();
+        stillShown = h.window.isVisible();
+    };
+    const std::string broken = h.dir.file("broken.jpg");
+    imbrix::test::writeText(broken, "not a picture");
+    ConversionOptions options;
+    auto summary = runFromWindow({broken}, options, h.environment(), h.ui());
+    ASSERT_TRUE(summary.has_value());
+    ASSERT_EQ(h.seen.size(), 4u) << "status, box, status, result";
+    EXPECT_TRUE(busyCursor);
+    EXPECT_EQ(clicks.count(), 0) << "a click reached the window during the run";
+    EXPECT_TRUE(stillShown) << "the window was closed during the run";
+
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    QTest::mouseClick(h.button, Qt::LeftButton);
+    EXPECT_EQ(clicks.count(), 1);
+}
+
+// The real box, answered by the test.
+TEST(MessageBoxTest, ShowsTheCaptionTextAndIconAndWaitsForOk) {
+    struct Case {
+        BoxIcon icon;
+        QMessageBox::Icon expected;
+    };
+    for (const Case& c : {Case{BoxIcon::Error, QMessageBox::Critical}, Case{BoxIcon::Warning, QMessageBox::Warning},
+                          Case{BoxIcon::Information, QMessageBox::Information},
+                          Case{BoxIcon::None, QMessageBox::NoIcon}}) {
+        QWidget owner;
+        owner.show();
+        QString title, text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        int buttons = 0;
+        bool answered = false;
+        // Looks for the box until it is up, then presses its OK button.
+        auto* poll = new QTimer(&owner);
+        QObject::connect(poll, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            poll->stop();
+            title = box->windowTitle();
+            text = box->text();
+            icon = box->icon();
+            buttons = static_cast<int>(box->buttons().size());
+            box->button(QMessageBox::Ok)->click();
+            answered = true;
+        });
+        poll->start(5);
+        imbrix::convert::showMessageBox(&owner, c.icon, "ERROR", "JPEG error #53\r\rUnknown file format");
+        EXPECT_TRUE(answered);
+        EXPECT_EQ(title, "ERROR");
+        EXPECT_EQ(text, "JPEG error #53\r\rUnknown file format");
+        EXPECT_EQ(icon, c.expected);
+        EXPECT_EQ(buttons, 1);
+    }
+}
