@@ -1,6 +1,9 @@
 // Imbrix conversion engine: the external converter.
 #include "convert/converter.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -8,13 +11,19 @@ namespace imbrix::convert {
 
 namespace {
 
-// The converter reads "fmt:name", "@list" and option-like words specially; a
-// path that starts with '/' or "./" is always taken as a plain file name.
+// The converter runs in its own folder, so a relative path is made absolute
+// against ours. An absolute path also keeps the converter from reading
+// "fmt:name", "@list" or an option-like word as anything but a file name.
 std::string plainPath(const std::string& path) {
     if (path.empty() || path.front() == '/') {
         return path;
     }
-    return "./" + path;
+    std::error_code error;
+    const std::filesystem::path cwd = std::filesystem::current_path(error);
+    if (error) {
+        return "./" + path;  // no current folder: still never an option or a prefix
+    }
+    return platform::withTrailingSlash(cwd.string()) + path;
 }
 
 // Builds the argument vector and the logged command line from the same words:

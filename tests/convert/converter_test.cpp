@@ -17,8 +17,9 @@ TEST(ConverterCommands, WordsAndLoggedLine) {
         const char* name;
         ConverterCommand command;
         Words argv;
-        const char* logLine;
+        std::string logLine;
     };
+    const std::string cwd = std::filesystem::current_path().string() + "/";
     const std::string magick = "/opt/imbrix/imagemagick/magick";
     const Case cases[] = {
         {"decode", ImageMagickIleDonustur(magick, "/p/a b.avif", "/d/t.png"),
@@ -39,10 +40,11 @@ TEST(ConverterCommands, WordsAndLoggedLine) {
         {"gif gray", ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", true),
          {magick, "-colorspace", "Gray", "/p/a.gif", "-auto-orient", "-coalesce", "/o/a.webp"},
          R"(magick -colorspace Gray "/p/a.gif" -auto-orient -coalesce "/o/a.webp")"},
-        // A relative name that looks like an option or a "format:" prefix stays a file name.
+        // The converter runs in its own folder: a relative name is made absolute,
+        // which also keeps one that looks like an option or a "format:" prefix a file name.
         {"relative", ImageMagickIleAVIFDonustur(magick, "-x.jpg", "msl:o.gif", 5, false),
-         {magick, "./-x.jpg", "-auto-orient", "-quality", "5", "./msl:o.gif"},
-         R"(magick "./-x.jpg" -auto-orient -quality 5 "./msl:o.gif")"},
+         {magick, cwd + "-x.jpg", "-auto-orient", "-quality", "5", cwd + "msl:o.gif"},
+         "magick \"" + cwd + "-x.jpg\" -auto-orient -quality 5 \"" + cwd + "msl:o.gif\""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.command.argv, c.argv) << c.name;

@@ -360,7 +360,7 @@ TEST_F(Run, ConverterLogsComeInCallOrder) {
 TEST_F(Run, ParallelRunEqualsOneAtATime) {
     fake_.set("slow", true);  // converter calls finish late, out of step with the others
     std::vector<std::string> files = {
-        source("photos/camera/kde_Path.jpg", "p/photo.jpg"),  // large: later ones finish first
+        source("photos/camera/mate_FreshFlower.jpg", "p/photo.jpg"),  // large: later ones finish first
         source("pngsuite/basn6a08.png", "p/photo.png"),
         source("broken/misc/truncated.jpg", "p/cut.jpg"),
         source("pngsuite/basn2c08.png", "p/fake.jpg"),

@@ -1,0 +1,304 @@
+// imbrix-cli end to end: real photos to every format, each output read back by
+// a reader that did not write it; options, usage errors, reports, exit status.
+#include <cairo.h>
+#include <gtest/gtest.h>
+#include <librsvg/rsvg.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "common/testsupport.h"
+#include "convert/outputformats.h"
+
+namespace imbrix::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status = -1;
+    std::string output;  // standard output and error together
+};
+
+std::string cliPath() { return (binDir() / "imbrix-cli").string(); }
+
+Result cli(std::vector<std::string> args) {
+    args.insert(args.begin(), cliPath());
+    Result result;
+    result.status = runCommand(args, &result.output);
+    return result;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+struct Size {
+    int width = 0;
+    int height = 0;
+};
+
+
+// Reads "W H" from a reader's output; a failure to read is a test failure.
+Size parseSize(const std::vector<std::string>& argv, const std::regex& pattern) {
+    std::string output;
+    const int status = runCommand(argv, &output);
+    std::smatch match;
+    if (status != 0 || !std::regex_search(output, match, pattern)) {
+        ADD_FAILURE() << argv[0] << " could not read " << argv.back() << ": " << output;
+        return {};
+    }
+    return {std::stoi(match[1]), std::stoi(match[2])};
+}
+
+// An SVG drawn by librsvg at its own size: the size, when something was drawn.
+Size renderSvg(const fs::path& file) {
+    GError* error = nullptr;
+    RsvgHandle* handle = rsvg_handle_new_from_file(file.c_str(), &error);
+    if (!handle) {
+        ADD_FAILURE() << "librsvg could not read " << file << ": " << (error ? error->message : "");
+        g_clear_error(&error);
+        return {};
+    }
+    double width = 0, height = 0;
+    rsvg_handle_get_intrinsic_size_in_pixels(handle, &width, &height);
+    const int w = static_cast<int>(width + 0.5), h = static_cast<int>(height + 0.5);
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+    cairo_t* cr = cairo_create(surface);
+    const RsvgRectangle viewport{0, 0, width, height};
+    const bool drawn = rsvg_handle_render_document(handle, cr, &viewport, &error);
+    cairo_surface_flush(surface);
+    // The picture is embedded: drawn, it covers the middle pixel.
+    const unsigned char* middle = cairo_image_surface_get_data(surface) +
+                                  cairo_image_surface_get_stride(surface) * (h / 2) + 4 * (w / 2);
+    const bool covered = w > 0 && h > 0 && middle[3] == 255;
+    cairo_destroy(cr);
+    cairo_surface_destroy(surface);
+    g_object_unref(handle);
+    g_clear_error(&error);
+    if (!drawn || !covered) {
+        ADD_FAILURE() << "librsvg drew no picture from " << file;
+        return {};
+    }
+    return {w, h};
+}
+
+// The picture size of an output, through a reader that is not its writer:
+// libjxl's jxlinfo, jxrlib's decoder, librsvg for SVG, ImageMagick 6 for
+// the rest (its own coders or its delegates; for PDF, the page's JPEG).
+Size readSize(const fs::path& file, const std::string& format, const fs::path& work) {
+    const std::regex identified(R"(^(\d+) (\d+))");
+    if (format == "JXL") {
+        return parseSize({"jxlinfo", file.string()}, std::regex(R"((\d+)x(\d+))"));
+    }
+    if (format == "WMP") {
+        const fs::path jxr = work / "read.jxr", bmp = work / "read.bmp";
+        fs::copy_file(file, jxr, fs::copy_options::overwrite_existing);
+        fs::remove(bmp);
+        std::string output;
+        if (runCommand({"JxrDecApp", "-i", jxr.string(), "-o", bmp.string()}, &output) != 0) {
+            ADD_FAILURE() << "JxrDecApp could not read " << file << ": " << output;
+            return {};
+        }
+        return parseSize({"identify", "-format", "%w %h", bmp.string()}, identified);
+    }
+    if (format == "PDF") {
+        // No PDF renderer here: the page's picture is a JPEG stream, read on its own.
+        const std::vector<std::uint8_t> bytes = readBytes(file);
+        const std::string data(bytes.begin(), bytes.end());
+        std::smatch m;
+        if (!std::regex_search(data, m, std::regex(R"(/DCTDecode[^>]*/Width (\d+)\s*/Height (\d+))"))) {
+            ADD_FAILURE() << file << " holds no JPEG picture";
+            return {};
+        }
+        const std::size_t start = data.find("\xff\xd8", static_cast<std::size_t>(m.position(0)));
+        const std::size_t end = data.find("endstream", start);
+        if (start == std::string::npos || end == std::string::npos) {
+            ADD_FAILURE() << file << " has no complete JPEG stream";
+            return {};
+        }
+        const fs::path jpeg = work / "page.jpg";
+        writeText(jpeg, data.substr(start, end - start));
+        const Size inner = parseSize({"identify", "-format", "%w %h", jpeg.string()}, identified);
+        EXPECT_EQ(std::to_string(inner.width), m[1].str()) << "width in the PDF's image object";
+        EXPECT_EQ(std::to_string(inner.height), m[2].str()) << "height in the PDF's image object";
+        return inner;
+    }
+    if (format == "SVG") {
+        return renderSvg(file);
+    }
+    // TGA has no signature: the reader is told the format.
+    const std::string name = (format == "TGA" ? "tga:" : "") + file.string() + "[0]";
+    return parseSize({"identify", "-format", "%w %h\n", name}, identified);
+}
+
+class Cli : public ::testing::Test {
+protected:
+    std::string copy(const std::string& corpusFile, const std::string& name) {
+        const fs::path target = scratch_.path() / name;
+        fs::create_directories(target.parent_path());
+        fs::copy_file(corpusDir() / corpusFile, target);
+        return target.string();
+    }
+    ScratchDir scratch_;
+};
+
+// A folder of real photos, one in a subfolder, one stored sideways with an EXIF
+// orientation: every format, written from them, opens upright at the right size.
+TEST_F(Cli, EveryFormatOpensInAnIndependentReader) {
+    copy("photos/camera/mate_GreenMeadow.jpg", "in/meadow.JPG");
+    copy("photos/exif-orientation/f6-exif.jpg", "in/sideways.jpg");
+    copy("photos/exif-orientation/f1-exif.jpg", "in/sub/upright.jpeg");
+    const fs::path work = scratch_.path() / "work";
+    fs::create_directories(work);
+
+    struct Expected {
+        const char* name;
+        Size size;
+    };
+    const Expected photos[] = {
+        {"meadow", {1280, 1024}}, {"sideways", {40, 80}}, {"upright", {40, 80}}};
+    for (const char* format : {"PNG", "WEBP", "JPG", "JPEG", "JFIF", "TIF", "TIFF", "GIF", "BMP",
+                               "ICO", "WMP", "AVIF", "PSD", "SVG", "TGA", "JXL", "JP2", "PDF"}) {
+        SCOPED_TRACE(format);
+        std::string lower = format;
+        for (char& c : lower) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        const fs::path out = scratch_.path() / ("out-" + lower);
+        // The format's name in any letter case.
+        const std::string asTyped = std::string(1, format[0]) + lower.substr(1);
+        const Result result =
+            cli({"--format", asTyped, "--quality", "85", "--dest", out.string(),
+                 (scratch_.path() / "in").string()});
+        ASSERT_EQ(result.status, 0) << result.output;
+        EXPECT_TRUE(contains(result.output, "Processed Image Files: 3\n")) << result.output;
+
+        std::size_t files = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(out)) {
+            ++files;
+        }
+        EXPECT_EQ(files, std::size(photos));  // nothing else, no temporary file
+        for (const Expected& photo : photos) {
+            const fs::path file = out / (std::string(photo.name) + "." + lower);
+            ASSERT_TRUE(fs::exists(file)) << file;
+            EXPECT_TRUE(looksLike(readBytes(file), format)) << file;
+            Size expected = photo.size;
+            if (std::string(format) == "ICO" && expected.width > 256) {
+                expected = {256, 205};  // fitted into 256 x 256, proportions kept
+            }
+            const Size size = readSize(file, format, work);
+            EXPECT_NEAR(size.width, expected.width, 1) << file;
+            EXPECT_NEAR(size.height, expected.height, 1) << file;
+        }
+    }
+}
+
+TEST_F(Cli, OptionsAndUsageErrors) {
+    const std::string photo = copy("photos/exif-orientation/f1-exif.jpg", "a.jpg");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{}, 2, "imbrix-cli: no PATH given"},
+        {{"--format", "bogus", photo}, 2, "unknown format \"BOGUS\""},
+        {{"--format"}, 2, "option --format needs a value"},
+        {{"--quality", "0", photo}, 2, "quality must be a number from 1 to 100, not \"0\""},
+        {{"--quality=101", photo}, 2, "quality must be a number from 1 to 100"},
+        {{"-q", "9x", photo}, 2, "quality must be a number from 1 to 100, not \"9x\""},
+        {{"--jobs", "0", photo}, 2, "jobs must be a number from 1 to 1024"},
+        {{"--dest", "", photo}, 2, "the destination folder must not be empty"},
+        {{"--grayscale=yes", photo}, 2, "option --grayscale takes no value"},
+        {{"--frobnicate", photo}, 2, "unknown option --frobnicate"},
+        {{"--help"}, 0, "Usage: imbrix-cli [options] PATH..."},
+        {{"--version"}, 0, "imbrix-cli 2.3\n"},
+    };
+    for (const Case& c : cases) {
+        const Result result = cli(c.args);
+        const std::string shown = c.args.empty() ? "(none)" : c.args.front();
+        EXPECT_EQ(result.status, c.status) << shown << ": " << result.output;
+        EXPECT_TRUE(contains(result.output, c.says)) << shown << ": " << result.output;
+        if (c.status == 2) {
+            EXPECT_TRUE(contains(result.output, "Try 'imbrix-cli --help'")) << shown;
+        }
+    }
+    // Nothing was converted by any of them.
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(Cli, ReportAndExitStatus) {
+    const std::string good = copy("photos/exif-orientation/f1-exif.jpg", "in/good.jpg");
+    const std::string fake = copy("pngsuite/basn2c08.png", "in/fake.jpg");
+    const std::string deep = copy("pngsuite/basn2c08.png", "in/sub/deep.png");
+    const std::string notes = scratch_.file("notes.txt");
+    writeText(notes, "not a picture");
+    const std::string in = scratch_.file("in");
+    const std::regex elapsed(R"(Elapsed Time: \d+\.\d{3} seconds\n)");
+    const std::regex disk(R"((Saved|Increased) Disk Space: \d+(\.\d\d?)? (bytes|KB|MB|GB) \(\d+%\)\n)");
+
+    // A failed file: its message, the report for all files, status 1. Outputs
+    // go beside each source by default, subfolders included.
+    Result result = cli({"--format", "webp", in, notes});
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_TRUE(contains(result.output,
+                         "ERROR: " + fake + ": JPEG error #53\n  Unknown file format, empty/damaged file!\n"))
+        << result.output;
+    EXPECT_TRUE(contains(result.output, "Skipped (not a supported image file name): " + notes));
+    EXPECT_TRUE(contains(result.output, "Processed Image Files: 3\n")) << result.output;
+    EXPECT_TRUE(contains(result.output, "Failed: 1\n")) << result.output;
+    EXPECT_TRUE(std::regex_search(result.output, elapsed)) << result.output;
+    EXPECT_TRUE(std::regex_search(result.output, disk)) << result.output;
+    EXPECT_TRUE(fs::exists(scratch_.file("in/good.webp")));
+    EXPECT_TRUE(fs::exists(scratch_.file("in/sub/deep.webp")));
+    EXPECT_FALSE(fs::exists(scratch_.file("in/fake.webp")));
+
+    // Gray, verbose: status 0 and the names written.
+    const std::string out = scratch_.file("gray");
+    result = cli({"--grayscale", "--verbose", "--dest", out, good, deep});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(contains(result.output, good + " -> " + out + "/good.png")) << result.output;
+    EXPECT_TRUE(contains(result.output, "Processed Image Files: 2\n")) << result.output;
+    EXPECT_FALSE(contains(result.output, "Failed:"));
+    std::string type;  // a colourful source
+    ASSERT_EQ(runCommand({"identify", "-format", "%[type]", out + "/deep.png"}, &type), 0) << type;
+    EXPECT_EQ(type.rfind("Grayscale", 0), 0u) << type;
+
+    // Only the files directly in the folder: good.jpg, fake.jpg and good.webp.
+    const std::string top = scratch_.file("top");
+    result = cli({"--no-subfolders", "--dest", top, in});
+    EXPECT_TRUE(contains(result.output, "Processed Image Files: 3\n")) << result.output;
+    EXPECT_FALSE(fs::exists(top + "/deep.png"));
+
+    // The converter's log is printed with --verbose.
+    result = cli({"--verbose", "--format", "BMP", "--dest", out, good});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(contains(result.output, "Commencing processing...\n")) << result.output;
+    EXPECT_TRUE(contains(result.output, std::string(34, '*'))) << result.output;
+
+    // Nothing to convert: the run's warning, status 1.
+    fs::create_directories(scratch_.file("empty"));
+    result = cli({scratch_.file("empty")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(contains(result.output, "WARNING: No image files have been added!")) << result.output;
+}
+
+// Relative paths work for the routes that run the converter in its own folder.
+TEST_F(Cli, RelativePathsReachTheConverter) {
+    copy("photos/exif-orientation/f1-exif.jpg", "in/a.jpg");
+    copy("heic/derived/picosdeeuropa_q80.heic", "in/b.heic");
+    const fs::path previous = fs::current_path();
+    fs::current_path(scratch_.path());
+    const Result pdf = cli({"--format", "PDF", "--dest", "out", "in/a.jpg", "in/b.heic"});
+    const Result png = cli({"--dest", "out", "in"});
+    fs::current_path(previous);
+    EXPECT_EQ(pdf.status, 0) << pdf.output;
+    EXPECT_EQ(png.status, 0) << png.output;
+    for (const char* name : {"a.pdf", "b.pdf", "a.png", "b.png"}) {
+        EXPECT_TRUE(fs::exists(scratch_.path() / "out" / name)) << name;
+    }
+}
+
+}  // namespace
+}  // namespace imbrix::test
