@@ -39,12 +39,17 @@ bool same(const PKPixelFormatGUID& a, const PKPixelFormatGUID& b) {
 }
 
 // The layouts we take from the decoder as they are and turn into BGRA ourselves.
-enum class Layout { Bgr24, Rgb24, Bgrx32, Bgra32, Pbgra32, Rgbx32, Rgba32, Prgba32, Gray8 };
+// 16-bit integer samples are scaled to 8 bits; packed 16-bit RGB, floating and
+// fixed-point, CMYK and YCC layouts are refused.
+enum class Layout {
+    Bgr24, Rgb24, Bgrx32, Bgra32, Pbgra32, Rgbx32, Rgba32, Prgba32, Gray8,
+    Rgb48, Rgba64, Prgba64, Gray16,
+};
 
 struct Format {
     const PKPixelFormatGUID* guid;
     Layout layout;
-    std::size_t bytes;
+    std::size_t bytes;  // per pixel
 };
 
 const Format* findFormat(const PKPixelFormatGUID& pf) {
@@ -58,6 +63,10 @@ const Format* findFormat(const PKPixelFormatGUID& pf) {
         {&GUID_PKPixelFormat32bppRGBA, Layout::Rgba32, 4},
         {&GUID_PKPixelFormat32bppPRGBA, Layout::Prgba32, 4},
         {&GUID_PKPixelFormat8bppGray, Layout::Gray8, 1},
+        {&GUID_PKPixelFormat48bppRGB, Layout::Rgb48, 6},
+        {&GUID_PKPixelFormat64bppRGBA, Layout::Rgba64, 8},
+        {&GUID_PKPixelFormat64bppPRGBA, Layout::Prgba64, 8},
+        {&GUID_PKPixelFormat16bppGray, Layout::Gray16, 2},
     };
     for (const Format& f : kFormats) {
         if (same(*f.guid, pf)) {
@@ -65,6 +74,59 @@ const Format* findFormat(const PKPixelFormatGUID& pf) {
         }
     }
     return nullptr;
+}
+
+// A little-endian 16-bit sample scaled to 8 bits, rounded.
+std::uint8_t sample16(const std::uint8_t* p) {
+    const unsigned v = unsigned{p[0]} | unsigned{p[1]} << 8;
+    return static_cast<std::uint8_t>((v * 255 + 32767) / 65535);
+}
+
+void toBgra(Layout layout, const std::uint8_t* in, std::uint8_t* out) {
+    switch (layout) {
+        case Layout::Bgr24:
+            out[kBlue] = in[0];
+            out[kGreen] = in[1];
+            out[kRed] = in[2];
+            out[kAlpha] = 255;
+            break;
+        case Layout::Rgb24:
+            out[kRed] = in[0];
+            out[kGreen] = in[1];
+            out[kBlue] = in[2];
+            out[kAlpha] = 255;
+            break;
+        case Layout::Gray8:
+            out[kBlue] = out[kGreen] = out[kRed] = in[0];
+            out[kAlpha] = 255;
+            break;
+        case Layout::Bgrx32:
+            std::memcpy(out, in, 3);
+            out[kAlpha] = 255;
+            break;
+        case Layout::Bgra32:
+        case Layout::Pbgra32: std::memcpy(out, in, 4); break;
+        case Layout::Rgbx32:
+        case Layout::Rgba32:
+        case Layout::Prgba32:
+            out[kRed] = in[0];
+            out[kGreen] = in[1];
+            out[kBlue] = in[2];
+            out[kAlpha] = layout == Layout::Rgbx32 ? 255 : in[3];
+            break;
+        case Layout::Rgb48:
+        case Layout::Rgba64:
+        case Layout::Prgba64:
+            out[kRed] = sample16(in);
+            out[kGreen] = sample16(in + 2);
+            out[kBlue] = sample16(in + 4);
+            out[kAlpha] = layout == Layout::Rgb48 ? 255 : sample16(in + 6);
+            break;
+        case Layout::Gray16:
+            out[kBlue] = out[kGreen] = out[kRed] = sample16(in);
+            out[kAlpha] = 255;
+            break;
+    }
 }
 
 }  // namespace
@@ -97,8 +159,19 @@ Raster decodeJxr(Bytes data) {
     if (!format) {
         fail("unsupported pixel format");
     }
+    // The decoder leaves the alpha plane out unless told to decode it with the
+    // picture (alpha mode 2); the other settings follow the pixel format.
+    PKPixelInfo info{};
+    info.pGUIDPixFmt = &pixelFormat;
+    check(PixelFormatLookup(&info, LOOKUP_FORWARD), "reading the pixel format");
+    decoder->WMP.wmiSCP.uAlphaMode = (info.grBit & PK_pixfmtHasAlpha) ? 2 : 0;
+    decoder->WMP.wmiI.cfColorFormat = info.cfColorFormat;
+    decoder->WMP.wmiI.bdBitDepth = info.bdBitDepth;
+    decoder->WMP.wmiI.cBitsPerUnit = info.cbitUnit;
 
     Raster picture(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
+    // The decoder writes rows of its own layout, 16-byte aligned, into a buffer
+    // of ours; 32-bit layouts go straight into the raster and are fixed in place.
     const std::size_t srcStride = (format->bytes * static_cast<std::size_t>(width) + 15) / 16 * 16;
     std::vector<std::uint8_t> pixels;
     std::uint8_t* target = picture.data();
@@ -112,38 +185,17 @@ Raster decodeJxr(Bytes data) {
     check(decoder->Copy(decoder.get(), &rect, target, static_cast<U32>(stride)),
           "decoding the pixels");
 
-    bool premultiplied = format->layout == Layout::Pbgra32 || format->layout == Layout::Prgba32;
+    const bool premultiplied = format->layout == Layout::Pbgra32 ||
+                               format->layout == Layout::Prgba32 ||
+                               format->layout == Layout::Prgba64;
+    std::uint8_t in[8];
     for (std::uint32_t y = 0; y < picture.height(); ++y) {
         std::uint8_t* out = picture.row(y);
-        const std::uint8_t* in = target + y * stride;
+        const std::uint8_t* row = target + y * stride;
         for (std::uint32_t x = 0; x < picture.width(); ++x, out += 4) {
-            switch (format->layout) {
-                case Layout::Bgr24:
-                    out[kBlue] = in[3 * x];
-                    out[kGreen] = in[3 * x + 1];
-                    out[kRed] = in[3 * x + 2];
-                    out[kAlpha] = 255;
-                    break;
-                case Layout::Rgb24:
-                    out[kRed] = in[3 * x];
-                    out[kGreen] = in[3 * x + 1];
-                    out[kBlue] = in[3 * x + 2];
-                    out[kAlpha] = 255;
-                    break;
-                case Layout::Gray8:
-                    out[kBlue] = out[kGreen] = out[kRed] = in[x];
-                    out[kAlpha] = 255;
-                    break;
-                case Layout::Bgrx32: out[kAlpha] = 255; break;
-                case Layout::Rgbx32:
-                    std::swap(out[0], out[2]);
-                    out[kAlpha] = 255;
-                    break;
-                case Layout::Rgba32:
-                case Layout::Prgba32: std::swap(out[0], out[2]); break;
-                case Layout::Bgra32:
-                case Layout::Pbgra32: break;
-            }
+            // A copy first: in place, the input and output pixel are the same bytes.
+            std::memcpy(in, row + x * format->bytes, format->bytes);
+            toBgra(format->layout, in, out);
         }
     }
     picture.premultiplied = premultiplied;

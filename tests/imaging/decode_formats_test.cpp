@@ -160,23 +160,81 @@ TEST(WebpDecoder, AnimationGivesItsFirstFrame) {
     EXPECT_LE(maxDifference(frame, expected), 1);
 }
 
-// JPEG XR: no such file in the corpus, so the codec's own encoder makes one from
-// a real 24-bit BMP; the decoded picture matches it within lossy tolerance.
-TEST(JpegXrDecoder, DecodesWhatJxrEncAppWrites) {
-    const std::filesystem::path bmp = corpusFile("bmp/x-image/video-001.bmp");
+// JPEG XR: no such file in the corpus, so the codec's own encoder makes them,
+// losslessly, from real files in several pixel formats (ImageMagick first writes
+// the deeper ones as PNM or TIFF, which JxrEncApp reads). Each decodes to the
+// pixels our other loaders give for the original.
+TEST(JpegXrDecoder, DecodesWhatJxrEncAppWritesInEachPixelFormat) {
+    struct Case {
+        const char* source;   // in the corpus
+        const char* input;    // the file JxrEncApp reads, made by ImageMagick unless .bmp
+        const char* format;   // JxrEncApp's -c value
+        bool alpha;
+        std::uint32_t width, height;
+        ExpectedPixel pixel;
+    };
+    const std::vector<Case> cases = {
+        {"bmp/x-image/video-001.bmp", "in.bmp", "0", false, 150, 103, {75, 50, 0xA44F00FF}},
+        {"pngsuite/basn0g08.png", "in.tif", "2", false, 32, 32, {10, 10, 0xB4B4B4FF}},
+        {"pngsuite/basn0g16.png", "in.tif", "3", false, 32, 32, {10, 10, 0x6E6E6EFF}},
+        {"tiff/x-image/video-001-16bit.tiff", "in.pnm", "10", false, 150, 103,
+         {75, 50, 0xA44F00FF}},
+        {"bmp/pngsuite-as-bmp/basn6a08.bmp", "in.bmp", "22", true, 32, 32,
+         {16, 8, 0xFFFF0683}},
+        {"pngsuite/basn6a16.png", "in.tif", "23", true, 32, 32, {20, 5, 0x49FF0052}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.source) + " as format " + c.format);
+        ScratchDir dir;
+        const std::string input = dir.file(c.input);
+        std::string log;
+        if (std::string(c.input).ends_with(".bmp")) {
+            writeBytes(input, readBytes(corpusFile(c.source)));
+        } else {
+            // Binary PNM, uncompressed TIFF: what JxrEncApp reads.
+            std::vector<std::string> convert = {"convert", corpusFile(c.source).string()};
+            if (std::string(c.input).ends_with(".tif")) {
+                convert.insert(convert.end(), {"-compress", "none"});
+            }
+            convert.push_back(input);
+            ASSERT_EQ(runCommand(convert, &log), 0) << log;
+        }
+        const std::string jxr = dir.file("picture.jxr");
+        std::vector<std::string> encode = {"JxrEncApp", "-i", input, "-o", jxr, "-c", c.format};
+        if (c.alpha) {
+            encode.insert(encode.end(), {"-a", "3"});
+        }
+        ASSERT_EQ(runCommand(encode, &log), 0) << log;
+        const imaging::FileBytes file(jxr);
+        const Raster picture = imaging::decodeWithPictureLoader("wmp", file.bytes());
+        const Raster original = imaging::loadPicture(corpusFile(c.source).string());
+        ASSERT_EQ(picture.width(), c.width);
+        ASSERT_EQ(picture.height(), c.height);
+        EXPECT_TRUE(validPremultiplied(picture));
+        EXPECT_LE(maxDifference(picture, original), 1);
+        EXPECT_TRUE(pixelNear(picture, c.pixel, 1));
+    }
+}
+
+TEST(JpegXrDecoder, RefusesAFormatItCannotTake) {
+    // 128-bit floating point RGBA: refused by name, not decoded into nonsense.
+    // JxrEncApp reads only uncompressed TIFF; tiffcp takes the compression off.
     ScratchDir dir;
-    const std::string source = dir.file("source.bmp");
-    writeBytes(source, readBytes(bmp));
-    const std::string jxr = dir.file("picture.jxr");
+    const std::string deflated = dir.file("deflated.tif");
+    const std::string input = dir.file("in.tif");
     std::string log;
-    ASSERT_EQ(runCommand({"JxrEncApp", "-i", source, "-o", jxr, "-q", "1"}, &log), 0) << log;
+    ASSERT_EQ(runCommand({"convert", corpusFile("pngsuite/basn6a16.png").string(), "-depth", "32",
+                          "-define", "quantum:format=floating-point", deflated},
+                         &log),
+              0)
+        << log;
+    ASSERT_EQ(runCommand({"tiffcp", "-c", "none", deflated, input}, &log), 0) << log;
+    const std::string jxr = dir.file("float.jxr");
+    ASSERT_EQ(runCommand({"JxrEncApp", "-i", input, "-o", jxr, "-c", "28", "-a", "3"}, &log), 0)
+        << log;
     const imaging::FileBytes file(jxr);
-    const Raster picture = imaging::decodeWithPictureLoader("wmp", file.bytes());
-    const Raster original = imaging::loadPicture(bmp.string());
-    ASSERT_EQ(picture.width(), 150u);
-    ASSERT_EQ(picture.height(), 103u);
-    EXPECT_LE(maxDifference(picture, original), 2);
-    EXPECT_TRUE(pixelNear(picture, {75, 50, 0xA44F00FF}, 2));
+    EXPECT_EQ(errorMessage([&] { imaging::decodeWithPictureLoader("wmp", file.bytes()); }),
+              "JPEG XR error: unsupported pixel format");
 }
 
 // SVG at its own size (width/height in px, or in physical units at 96 dpi),
