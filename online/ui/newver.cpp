@@ -67,9 +67,10 @@ TNewVer::TNewVer(QWidget* mainWindow, const std::string& serverVersion,
     Image1 = new QLabel(panel1);
     Image1->setFixedSize(60, 60);
     Image1->setAlignment(Qt::AlignCenter);
-    const QIcon icon = mainWindow != nullptr && !mainWindow->windowIcon().isNull()
-                           ? mainWindow->windowIcon()
-                           : QApplication::windowIcon();
+    QIcon icon = mainWindow != nullptr ? mainWindow->windowIcon() : QApplication::windowIcon();
+    if (icon.isNull()) {
+        icon = QIcon::fromTheme(QStringLiteral("image-x-generic"));
+    }
     Image1->setPixmap(icon.pixmap(48, 48));
 
     auto* panel2 = new QWidget(panel1);
