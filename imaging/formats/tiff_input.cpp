@@ -56,7 +56,8 @@ int closeProc(thandle_t) { return 0; }
 
 toff_t sizeProc(thandle_t h) { return static_cast<Source*>(h)->data.size(); }
 
-// Handing libtiff the bytes directly spares it a copy of uncompressed strips.
+// Handing libtiff the bytes directly (mode "r" maps, as libtiff does for files)
+// spares it a copy of every strip; it checks strip offsets against `size`.
 int mapProc(thandle_t h, void** base, toff_t* size) {
     auto* s = static_cast<Source*>(h);
     *base = const_cast<std::uint8_t*>(s->data.data());
@@ -105,7 +106,7 @@ Raster decodeTiff(Bytes data) {
         return Error(source.message.empty() ? std::string("TIFF error: ") + fallback
                                             : source.message);
     };
-    TIFF* tif = TIFFClientOpenExt("picture", "rm", &source, readProc, writeProc, seekProc,
+    TIFF* tif = TIFFClientOpenExt("picture", "r", &source, readProc, writeProc, seekProc,
                                   closeProc, sizeProc, mapProc, unmapProc, options.opts);
     if (!tif) {
         throw failure("not a TIFF file");
