@@ -1,5 +1,6 @@
 // The main window's command handlers.
 #include <QAction>
+#include <QCoreApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
@@ -257,7 +258,10 @@ void TAppForm::Help2Click() {
     desktop_.openUrl(QUrl(QString::fromStdString(address)));
 }
 
-void TAppForm::Exit1Click() { close(); }
+void TAppForm::Exit1Click() {
+    close();
+    QCoreApplication::quit();  // even while another window of the program is open
+}
 
 void TAppForm::TimerParamTimer() {
     TimerParam->stop();

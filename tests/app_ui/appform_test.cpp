@@ -8,7 +8,9 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QItemSelectionModel>
+#include <QDropEvent>
 #include <QLabel>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -17,6 +19,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
@@ -26,6 +29,7 @@
 #include "app/appidentity.h"
 #include "common/testsupport.h"
 #include "convert/ui/messagebox.h"
+#include "convert/ui/resultform.h"
 #include "imagelist/ui/imagelistmodel.h"
 #include "imagelist/ui/intake.h"
 #include "settings/settings.h"
@@ -101,6 +105,10 @@ public:
             EXPECT_EQ(dialog.parentWidget(), form.get());
         };
         desktop.restart = [this] { ++restarts; };
+        desktop.showResult = [this](imbrix::convert::TFormResult& result) {
+            results.push_back({result.Label4->text(), result.Label5->text(), result.Label3->text(),
+                               result.Label6->text()});
+        };
         form.reset();
         form = std::make_unique<TAppForm>(identity(), std::move(commandLine), std::move(desktop));
         // The update check's timer runs, but a test never lets it reach the service.
@@ -116,6 +124,7 @@ public:
     std::vector<QStringList> questions;
     std::vector<QString> modal;
     int restarts = 0;
+    std::vector<QStringList> results;  // the result window's four texts, per run
     std::unique_ptr<TAppForm> form;
 
 private:
@@ -299,6 +308,75 @@ TEST(AppFormList, DeleteRemovesTheSelectedRowsAndTheCaptionFollows) {
     form.Clear1->trigger();
     EXPECT_EQ(form.imageList().rowCount(), 0);
     EXPECT_EQ(tabCaption(form), "Images [0]");
+}
+
+TEST(AppFormList, ADropTakesFoldersAndImagesAndShowsTheImagesPage) {
+    Window w;
+    TAppForm& form = w.open();
+    const fs::path folder = w.dir().path() / "dropped";
+    fs::create_directories(folder / "sub");
+    fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png", folder / "a.png");
+    fs::copy_file(imbrix::test::corpusDir() / "photos/exif-orientation/sample1.jpg", folder / "sub/b.jpg");
+    imbrix::test::writeText(folder / "notes.txt", "not an image\n");
+    const QString single = fivePhotos()[4];
+    form.PageControl1->setCurrentIndex(1);
+
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(folder.string())),
+                  QUrl::fromLocalFile(QString::fromStdString((w.dir().path() / "readme.txt").string())),
+                  QUrl(QStringLiteral("https://example.org/remote.png")), QUrl::fromLocalFile(single)});
+    // As the desktop delivers a drop on the list: the drag enters, then it is dropped.
+    QDragEnterEvent enter(QPoint(40, 120), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(form.ListView1->viewport(), &enter);
+    ASSERT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(40, 120), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(form.ListView1->viewport(), &drop);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form.intake().busy(); }, 5000));
+    QTest::qWait(50);  // the last refresh
+
+    EXPECT_EQ(form.PageControl1->currentIndex(), 0);
+    std::vector<std::string> names = listed(form);
+    ASSERT_EQ(names.size(), 3u);
+    // The folder's two images (the subfolder's too), in the walk's order, then the file.
+    std::vector<std::string> walked(names.begin(), names.begin() + 2);
+    std::sort(walked.begin(), walked.end());
+    EXPECT_EQ(walked, (std::vector<std::string>{(folder / "a.png").string(), (folder / "sub/b.jpg").string()}));
+    EXPECT_EQ(names[2], single.toStdString());
+    EXPECT_EQ(tabCaption(form), "Images [3]");
+}
+
+// --- The run from the window -------------------------------------------------------
+
+TEST(AppFormRun, ProcessConvertsTheListReportsTheFailedFileAndShowsTheResult) {
+    Window w;
+    TAppForm& form = w.open();
+    const fs::path out = w.dir().path() / "out";
+    fs::create_directory(out);
+    const fs::path fake = w.dir().path() / "fake.png";
+    imbrix::test::writeText(fake, "this is no picture\n");
+    const QString photo = corpusFile("photos/exif-orientation/sample1.jpg");
+    addAndWait(form, {photo, QString::fromStdString(fake.string())});
+
+    form.ButtonNext->click();
+    choose(form, "WEBP");
+    form.SpinEdit1->setValue(80);
+    form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
+    form.ButtonProcess->click();
+
+    ASSERT_EQ(w.boxes.size(), 1u);
+    EXPECT_EQ(w.boxes[0].icon, BoxIcon::Error);
+    EXPECT_EQ(w.boxes[0].caption, "ERROR");
+    EXPECT_FALSE(w.boxes[0].text.isEmpty());
+
+    ASSERT_EQ(w.results.size(), 1u);
+    EXPECT_EQ(w.results[0][0], "2");  // both entries count, the failed one too
+    EXPECT_TRUE(w.results[0][1].endsWith("seconds")) << w.results[0][1].toStdString();
+    const auto bytes = imbrix::test::readBytes(out / "sample1.webp");
+    ASSERT_GT(bytes.size(), 12u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
+    EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 12), "WEBP");
+    EXPECT_FALSE(fs::exists(out / "fake.webp"));
+    EXPECT_EQ(form.imageList().rowCount(), 2);  // the list stays for another run
 }
 
 // --- Menu commands ---------------------------------------------------------------
