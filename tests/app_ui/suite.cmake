@@ -7,3 +7,13 @@ if(IMBRIX_BUILD_GUI AND TARGET imbrix_app_ui)
     add_dependencies(imbrix_app_ui_tests imbrix_app)
   endif()
 endif()
+
+# The window's messages in German, in a program of its own: the process-wide
+# language can be chosen only once.
+if(IMBRIX_BUILD_GUI AND TARGET imbrix_app_ui)
+  add_executable(imbrix_app_ui_german_tests ${CMAKE_CURRENT_LIST_DIR}/german/reset_german_test.cpp)
+  set_target_properties(imbrix_app_ui_german_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(imbrix_app_ui_german_tests PRIVATE imbrix_testsupport GTest::gtest_main imbrix_app_ui)
+  imbrix_set_warnings(imbrix_app_ui_german_tests)
+  gtest_discover_tests(imbrix_app_ui_german_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS app_ui)
+endif()
