@@ -11,12 +11,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <zlib.h>
 
 #include "magick/magick_support.h"
 
@@ -150,6 +153,47 @@ std::function<fs::path(const fs::path&)> broken(const std::string& relative) {
     return [=](const fs::path&) { return corpusDir() / "broken" / relative; };
 }
 
+std::string bigEndian(std::uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 8), static_cast<char>(value)};
+}
+
+std::string pngChunk(const std::string& type, const std::string& data) {
+    const auto crc = ::crc32(::crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4),
+                             reinterpret_cast<const Bytef*>(data.data()),
+                             static_cast<uInt>(data.size()));
+    return bigEndian(static_cast<std::uint32_t>(data.size())) + type + data +
+           bigEndian(static_cast<std::uint32_t>(crc));
+}
+
+// A complete, valid PNG of 17000 x 17000 black pixels (1 bit each) in some 40 KB:
+// a reader without limits needs gigabytes for it, and ImageMagick's policy
+// (16384 pixels a side) refuses it.
+fs::path hugePng(const fs::path& folder) {
+    using namespace std::string_literals;
+    constexpr std::uint32_t side = 17000;
+    const std::size_t rowBytes = 1 + (side + 7) / 8;  // filter byte and pixels
+    const std::vector<Bytef> rows(rowBytes * side, 0);
+    uLongf packedSize = compressBound(static_cast<uLong>(rows.size()));
+    std::string packed(packedSize, '\0');
+    EXPECT_EQ(compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize, rows.data(),
+                        static_cast<uLong>(rows.size()), 9),
+              Z_OK);
+    packed.resize(packedSize);
+    const std::string png = "\x89PNG\r\n\x1a\n"s +
+                            pngChunk("IHDR", bigEndian(side) + bigEndian(side) + "\x01\x00\x00\x00\x00"s) +
+                            pngChunk("IDAT", packed) + pngChunk("IEND", "");
+    writeText(folder / "huge.png", png);
+    return folder / "huge.png";
+}
+
+// A JPEG XL codestream whose size header claims 100000 x 100000 pixels.
+fs::path hugeJxl(const fs::path& folder) {
+    using namespace std::string_literals;
+    writeText(folder / "huge.jxl", "\xff\x0a\xfe\x34\x0c\x00\x12"s + std::string(64, '\0'));
+    return folder / "huge.jxl";
+}
+
 const std::vector<std::string> kDecode{"OUT.png"};
 const std::vector<std::string> kWriteBmp{"-auto-orient", "-quality", "80", "OUT.bmp"};
 const std::vector<std::string> kWritePdf{"-auto-orient", "-quality", "80", "OUT.pdf"};
@@ -186,6 +230,9 @@ const std::vector<BadSourceCase> kBadSources{
     {"bad_ico", broken("gdk-pixbuf-fail/bug778204.ico"), kWriteBmp},
     {"svg_without_svg_root", broken("librsvg-crash/335-non-svg-toplevel.svg"), kWriteBmp},
     {"svg_bad_namespace", broken("librsvg-crash/349-too-big-image-in-href-data.svg"), kWriteBmp},
+    {"huge_png_to_pdf", hugePng, kWritePdf},
+    {"huge_png_to_bmp", hugePng, kWriteBmp},
+    {"huge_jxl", hugeJxl, kDecode},
 };
 
 class BadSourceTest : public MagickTest, public ::testing::WithParamInterface<BadSourceCase> {};

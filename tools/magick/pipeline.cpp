@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "tools/magick/content.h"
+#include "tools/magick/jxlheader.h"
 #include "tools/magick/svg.h"
 #include "tools/magick/workspace.h"
 
@@ -24,6 +26,10 @@ namespace {
 // Only the end of a helper's console output is kept for messages.
 constexpr std::size_t kKeptOutput = 64 * 1024;
 constexpr std::size_t kHeadSize = 4096;
+
+// The largest picture read, as in ImageMagick's resource policy.
+constexpr std::uint64_t kMaxSide = 16384;
+constexpr std::uint64_t kMaxPixels = 128ull * 1024 * 1024;
 
 // Metadata an intermediate PNG must not carry on: the EXIF block still names the
 // source's orientation after the pixels have been turned upright.
@@ -102,6 +108,14 @@ std::string problemLine(const std::string& output) {
             return line;
         }
     }
+    // GraphicsMagick: "/usr/bin/gm convert: Invalid IHDR data (x.png).", then the
+    // closing "Request did not return an image".
+    for (const auto& line : lines) {
+        if (line.find("gm convert: ") != std::string::npos &&
+            line.find("Request did not return an image") == std::string::npos) {
+            return line;
+        }
+    }
     // The libjxl tools name the failed check as "./lib/jxl/decode.cc:2123: invalid signature".
     std::string line = lines.empty() ? std::string() : lines.back();
     for (const auto& candidate : lines) {
@@ -123,17 +137,22 @@ std::string problemLine(const std::string& output) {
     return line;
 }
 
-// True when an error of ImageMagick's in `output` is about the file `name`, or it
-// read nothing at all ("no images defined"): a problem with the input.
+// True when a message in `output` other than a warning names the file `name`, or
+// ImageMagick or GraphicsMagick read nothing at all: a problem with the input.
+bool readNothing(const std::string& output) {
+    return output.find("no images defined") != std::string::npos ||
+           output.find("Request did not return an image") != std::string::npos;
+}
+
 bool blamesInput(const std::string& output, const std::string& name) {
-    if (output.find("no images defined") != std::string::npos) {
+    if (readNothing(output)) {
         return true;
     }
     if (name.empty()) {
         return false;
     }
     for (const auto& line : nonEmptyLines(output)) {
-        if (isMagickError(line) && line.find(name) != std::string::npos) {
+        if (line.find(name) != std::string::npos && line.find("@ warning/") == std::string::npos) {
             return true;
         }
     }
@@ -148,6 +167,10 @@ std::string tidy(std::string line) {
         if (at != std::string::npos) {
             line.erase(at);
         }
+    }
+    const auto gm = line.find("gm convert: ");
+    if (gm != std::string::npos) {
+        line.erase(0, gm + 12);
     }
     for (const char* prefix : {"convert", "gm ", "gm:", "djxl", "cjxl"}) {
         if (line.rfind(prefix, 0) == 0) {
@@ -211,6 +234,7 @@ private:
         std::string source;  // what ImageMagick reads
         switch (kind) {
             case SourceKind::JpegXl:
+                refuseHugeJxl();
                 source = workspace_.file(request_.mode == Mode::Decode ? "out.png" : "src.png");
                 runReader({tools_.djxl, inputPath_, source});
                 if (request_.mode == Mode::Decode) {
@@ -302,7 +326,14 @@ private:
                     runWriter({tools_.convert, input, "-define", "png:compression-level=1",
                                "png:" + gmInput});
                 }
-                std::vector<std::string> args{tools_.gm, "convert", gmInput, "-auto-orient"};
+                // GraphicsMagick has no resource policy of its own here: the same
+                // limits as ImageMagick's, so that a picture that claims to be huge
+                // is refused instead of taking all memory.
+                std::vector<std::string> args{tools_.gm, "convert"};
+                append(args, {"-limit", "Width", "16384", "-limit", "Height", "16384", "-limit",
+                              "Pixels", "128MP", "-limit", "Memory", "256MB", "-limit", "Map",
+                              "512MB", "-limit", "Disk", "1GB"});
+                append(args, {gmInput, "-auto-orient"});
                 append(args, gray);
                 // The picture goes into the PDF as a JPEG of the requested quality;
                 // JPEG has no transparency, so transparent parts become white.
@@ -381,6 +412,17 @@ private:
                height >= side;
     }
 
+    // djxl allocates whatever a header claims: the limits that ImageMagick's
+    // policy sets for every other source are checked before it runs.
+    void refuseHugeJxl() const {
+        const auto size = jxlPictureSize(inputPath_);
+        if (size && (size->width > kMaxSide || size->height > kMaxSide ||
+                     size->width * size->height > kMaxPixels)) {
+            throw readFailure("the picture is too large (" + std::to_string(size->width) + " x " +
+                              std::to_string(size->height) + " pixels)");
+        }
+    }
+
     void verify(const std::string& finished) {
         std::ifstream in(finished, std::ios::binary);
         if (!in) {
@@ -440,9 +482,10 @@ private:
         }
         const bool aboutInput =
             blamesInput(output_, linkName_) || blamesInput(output_, sourceName_);
-        // ImageMagick says only "no images defined" when a reader gave up quietly.
-        if (line.find("no images defined") != std::string::npos) {
-            throw readFailure("the file is damaged or in a format that cannot be read");
+        // ImageMagick says only "no images defined", GraphicsMagick "Request did not
+        // return an image", when a reader gave up quietly.
+        if (readNothing(line)) {
+            throw readFailure("the file is damaged, too large or in a format that cannot be read");
         }
         const std::string problem = userWords(line);
         throw aboutInput ? readFailure(problem) : writeFailure(problem);
