@@ -212,6 +212,11 @@ TAboutBox::TAboutBox(QWidget* parent, AboutServices services)
     }
     if (services_.site.isEmpty())
         services_.site = QString::fromStdString(online::SiteAddress());
+    // A configured site that names no host would leave the link blank.
+    if (LinksForSite(services_.site.toStdString()).host.empty()) {
+        services_.site = QString::fromUtf8(online::kDefaultSite.data(),
+                                           static_cast<qsizetype>(online::kDefaultSite.size()));
+    }
     if (services_.productName.isEmpty())
         services_.productName = QStringLiteral(IMBRIX_PRODUCT);
     if (services_.versionText.isEmpty())
@@ -282,6 +287,7 @@ void TAboutBox::buildLayout() {
     Label2->setObjectName(QStringLiteral("Label2"));
     Label2->setGeometry(kLabel2);
     Label2->setWordWrap(true);
+    Label2->setTextFormat(Qt::PlainText);
     Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label2->setFont(PixelFont(QStringLiteral("Tahoma"), 16));
 
@@ -311,6 +317,7 @@ void TAboutBox::buildLayout() {
     linkPalette.setColor(QPalette::WindowText, kLime);
     Label5->setPalette(linkPalette);
     Label5->setCursor(Qt::PointingHandCursor);
+    Label5->setTextFormat(Qt::PlainText);
     Label5->setText(QString::fromStdString(links.host));
     Label5->setToolTip(QString::fromStdString(links.home));
     Label5->adjustSize();

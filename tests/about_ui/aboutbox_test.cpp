@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "i18n/i18n.h"
+#include "online/endpoints.h"
 
 using imbrix::about::AboutServices;
 using imbrix::about::HeadColour;
@@ -255,6 +256,20 @@ private slots:
         QCOMPARE(desktop.errors.size(), size_t(1));
         QCOMPARE(desktop.errors[0].first, QStringLiteral("Datei nicht gefunden!"));
         QCOMPARE(desktop.errors[0].second, QStringLiteral("Lizenz"));
+    }
+
+    void siteWithoutHostFallsBackToTheMakersOwn() {
+        Desktop desktop;
+        AboutServices services = desktop.services();
+        services.site = QStringLiteral("/no/host/here");
+        TAboutBox box(nullptr, services);
+        const QString host =
+            QString::fromStdString(imbrix::about::LinksForSite(imbrix::online::kDefaultSite).host);
+        QVERIFY(!host.isEmpty());
+        QCOMPARE(box.Label5->text(), host);
+        box.Label5Click();
+        QCOMPARE(desktop.opened.size(), size_t(1));
+        QCOMPARE(desktop.opened[0].host(), host);
     }
 
     void escapeOnEitherButtonCloses_data() {
