@@ -165,8 +165,8 @@ void TFeedbackForm::SetChoice(QFrame* panel, bool selected) {
     // The panel shows its own colours under any style; only the edge follows it.
     QPalette palette = panel->palette();
     const QPalette base = QApplication::palette();
-    palette.setColor(QPalette::Window, selected ? base.color(QPalette::Highlight)
-                                                : base.color(QPalette::Button));
+    palette.setColor(QPalette::Window,
+                     selected ? base.color(QPalette::Highlight) : base.color(QPalette::Button));
     palette.setColor(QPalette::WindowText, selected ? base.color(QPalette::HighlightedText)
                                                     : base.color(QPalette::WindowText));
     panel->setPalette(palette);
@@ -261,8 +261,8 @@ void TFeedbackForm::BitBtn1Click() {
 
     bool delivered = false;
     try {
-        const FieldList fields = FeedbackFields(input, env_.identity.appCaption,
-                                                env_.identity.versionText);
+        const FieldList fields =
+            FeedbackFields(input, env_.identity.appCaption, env_.identity.versionText);
         const std::string endpoint = FeedbackEndpoint(env_.serviceHost);
         std::string reply;
         {

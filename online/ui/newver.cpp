@@ -156,12 +156,13 @@ void TNewVer::Animate(bool reveal) {
     animation_->setStartValue(reveal ? CentrePoint(full) : full);
     animation_->setEndValue(reveal ? full : CentrePoint(full));
     if (!reveal) {
-        connect(animation_, &QPropertyAnimation::finished, this,
-                [this, full] {
-                    hide();
-                    setGeometry(full);
-                },
-                Qt::SingleShotConnection);
+        connect(
+            animation_, &QPropertyAnimation::finished, this,
+            [this, full] {
+                hide();
+                setGeometry(full);
+            },
+            Qt::SingleShotConnection);
     }
     animation_->start();
 }

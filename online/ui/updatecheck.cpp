@@ -92,8 +92,8 @@ void UpdateCheckUi::TimerCheckerTimer() {
         }
     }
     if (results.showNotice && notice_ == nullptr) {
-        notice_ = new TNewVer(mainWindow_, results.serverVersion, results.downloadAddress,
-                              env_.notice);
+        notice_ =
+            new TNewVer(mainWindow_, results.serverVersion, results.downloadAddress, env_.notice);
     }
 }
 

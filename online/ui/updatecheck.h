@@ -26,8 +26,8 @@ namespace imbrix::online {
 
 /// Shows the important text in a modal warning box; runs on the user-interface
 /// thread and returns when the box is closed.
-using ImportantBox = std::function<void(QWidget* parent, const QString& caption,
-                                        const QString& text)>;
+using ImportantBox =
+    std::function<void(QWidget* parent, const QString& caption, const QString& text)>;
 
 /// What the update check takes from the program; tests stand in for parts of it.
 struct UpdateCheckEnvironment {

@@ -58,7 +58,9 @@ protected:
             return service(address);
         };
         env.showMessage = [this](QWidget*, QMessageBox::Icon icon, const QString& caption,
-                                 const QString& text) { shown.push_back({icon, caption, text}); };
+                                 const QString& text) {
+            shown.push_back({icon, caption, text});
+        };
         env.beep = [this] { ++beeps; };
         return env;
     }
@@ -99,7 +101,9 @@ TEST_F(FeedbackForm, ChoicePanelsToggleAndExcludeEachOther) {
     const std::vector<Case> cases = {
         {"like", {{Like, Qt::LeftButton}}, true, false},
         {"like by its picture", {{LikePicture, Qt::LeftButton}}, true, false},
-        {"like twice clears it", {{Like, Qt::LeftButton}, {LikePicture, Qt::LeftButton}}, false,
+        {"like twice clears it",
+         {{Like, Qt::LeftButton}, {LikePicture, Qt::LeftButton}},
+         false,
          false},
         {"dislike after like", {{Like, Qt::LeftButton}, {Dislike, Qt::LeftButton}}, false, true},
         {"like after dislike",
@@ -107,8 +111,10 @@ TEST_F(FeedbackForm, ChoicePanelsToggleAndExcludeEachOther) {
          true,
          false},
         {"right button does nothing", {{Like, Qt::RightButton}}, false, false},
-        {"middle button keeps a choice", {{Dislike, Qt::LeftButton}, {Like, Qt::MiddleButton}},
-         false, true},
+        {"middle button keeps a choice",
+         {{Dislike, Qt::LeftButton}, {Like, Qt::MiddleButton}},
+         false,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -321,12 +327,12 @@ TEST_F(FeedbackForm, DeliversToARealServiceAndReportsItsErrors) {
         const test::SeenRequest seen = server.requests()[0];
         EXPECT_EQ(seen.path, "/php/feedback.php");
         using Field = std::pair<std::string, std::string>;
-        EXPECT_EQ(seen.fields, (std::vector<Field>{
-                                   {"cmd", "feedback"},
-                                   {"appname", "KELVANE - Imbrix"},
-                                   {"version", "2.3"},
-                                   {"feedback", "I like it!\rGrüße & 100% \"fine\"\r\nline two"},
-                                   {"email", "me@site.example"}}));
+        EXPECT_EQ(seen.fields,
+                  (std::vector<Field>{{"cmd", "feedback"},
+                                      {"appname", "KELVANE - Imbrix"},
+                                      {"version", "2.3"},
+                                      {"feedback", "I like it!\rGrüße & 100% \"fine\"\r\nline two"},
+                                      {"email", "me@site.example"}}));
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_EQ(shown[0].caption, c.caption);
         EXPECT_EQ(form.isVisible(), std::string(c.caption) == "Failure");

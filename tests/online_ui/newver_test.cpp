@@ -131,8 +131,8 @@ TEST_F(NewVersionNotice, LeftAndMiddleButtonsDragRightButtonDoesNot) {
         Qt::MouseButton button;
         bool moves;
     };
-    for (const Case& c : {Case{Qt::LeftButton, true}, Case{Qt::MiddleButton, true},
-                          Case{Qt::RightButton, false}}) {
+    for (const Case& c :
+         {Case{Qt::LeftButton, true}, Case{Qt::MiddleButton, true}, Case{Qt::RightButton, false}}) {
         SCOPED_TRACE(static_cast<int>(c.button));
         auto notice = Make();
         Shown(*notice);

@@ -25,8 +25,10 @@ using namespace std::chrono_literals;
 constexpr const char* kCaption = "KELVANE - Imbrix";
 
 std::string Reply(const std::string& version, const std::string& important = "") {
-    return "<version>" + version + "</version>\r\n<url>https://download.example/imbrix</url>\r\n"
-           "\r\n<result>1</result>\r\n\r\n<important>" + important + "</important>\r\n";
+    return "<version>" + version +
+           "</version>\r\n<url>https://download.example/imbrix</url>\r\n"
+           "\r\n<result>1</result>\r\n\r\n<important>" +
+           important + "</important>\r\n";
 }
 
 class UpdateCheckWindow : public ::testing::Test, public test::WithTestApp {

@@ -49,8 +49,7 @@ TEST_F(GermanFeedbackForm, TranslatedCaptionsAndEnglishChoiceLineFirst) {
     TFeedbackForm form(nullptr, Environment());
     EXPECT_EQ(form.Panel4Caption->text(), QString::fromUtf8("Gefällt mir!"));
     EXPECT_EQ(form.Panel5Caption->text(), QString::fromUtf8("Gefällt mir nicht!"));
-    EXPECT_EQ(form.windowTitle(),
-              "Imbrix " + QString::fromStdString(i18n::Translate("feedback")));
+    EXPECT_EQ(form.windowTitle(), "Imbrix " + QString::fromStdString(i18n::Translate("feedback")));
     EXPECT_EQ(form.BitBtn1->text(), QString::fromStdString(i18n::Translate("Send")));
 
     form.show();
@@ -60,9 +59,8 @@ TEST_F(GermanFeedbackForm, TranslatedCaptionsAndEnglishChoiceLineFirst) {
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[3], "feedback=I like it! (Gefällt mir!)\rHallo");
     ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].second,
-              QString::fromUtf8("Ihr Feedback ist bei uns eingegangen.") + "\n\n" +
-                  QString::fromStdString(i18n::Translate("Thank you!")));
+    EXPECT_EQ(shown[0].second, QString::fromUtf8("Ihr Feedback ist bei uns eingegangen.") + "\n\n" +
+                                   QString::fromStdString(i18n::Translate("Thank you!")));
 }
 
 TEST_F(GermanFeedbackForm, InvalidAddressMessageIsTranslated) {
