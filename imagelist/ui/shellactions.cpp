@@ -20,7 +20,9 @@ void ShowFileProperties(const QString& path) {
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItemProperties"));
-    QString uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString();
+    // A proper URI: blanks and other characters outside its alphabet are escaped,
+    // as file managers expect.
+    QString uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded);
     call << QStringList{uri} << QString();
     call.setAutoStartService(true);
     bus.asyncCall(call);

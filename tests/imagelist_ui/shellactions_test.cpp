@@ -1,0 +1,92 @@
+// "Properties": the request the file manager gets on the session bus. The test
+// runs its own bus and plays the file manager on it.
+#include "imagelist/ui/shellactions.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+#include <QUrl>
+#include <gtest/gtest.h>
+#include <memory>
+
+#include "common/testsupport.h"
+
+namespace {
+
+// The part of org.freedesktop.FileManager1 that "Properties" uses.
+class FakeFileManager : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+public:
+    QStringList uris;
+    QString startupId;
+    int calls = 0;
+
+public slots:
+    void ShowItemProperties(const QStringList& itemUris, const QString& startup) {
+        uris = itemUris;
+        startupId = startup;
+        ++calls;
+    }
+};
+
+// A private session bus for this test program, ended with it.
+class PrivateBus {
+public:
+    bool start() {
+        const QString daemon = QStandardPaths::findExecutable("dbus-daemon");
+        if (daemon.isEmpty()) return false;
+        process_.start(daemon, {"--session", "--nofork", "--print-address"});
+        if (!process_.waitForStarted(10000)) return false;
+        while (address_.isEmpty() && process_.waitForReadyRead(10000)) {
+            address_ = QString::fromUtf8(process_.readLine()).trimmed();
+        }
+        if (address_.isEmpty()) return false;
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
+        return true;
+    }
+    ~PrivateBus() {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+    const QString& address() const { return address_; }
+
+private:
+    QProcess process_;
+    QString address_;
+};
+
+}  // namespace
+
+TEST(ShowFilePropertiesTest, AsksTheFileManagerForTheFilesPropertiesWithoutWaiting) {
+    PrivateBus bus;
+    if (!bus.start()) GTEST_SKIP() << "no dbus-daemon to run a private session bus";
+
+    // Nobody owns the file manager's name yet: the request goes nowhere, quietly.
+    imbrix::imagelist::ShowFileProperties("/nowhere/picture.png");
+
+    QDBusConnection manager = QDBusConnection::connectToBus(bus.address(), "file-manager");
+    ASSERT_TRUE(manager.isConnected());
+    FakeFileManager fake;
+    ASSERT_TRUE(manager.registerObject("/org/freedesktop/FileManager1", &fake, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(manager.registerService("org.freedesktop.FileManager1"));
+
+    imbrix::test::ScratchDir dir;
+    const std::string path = dir.file("my photo #1 \u00e9t\u00e9.jpg");
+    imbrix::test::writeText(path, "x");
+    imbrix::imagelist::ShowFileProperties(QString::fromStdString(path));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.calls > 0; }, 10000)) << "no request reached the file manager";
+    QTest::qWait(50);  // room for a second request that should not come
+    EXPECT_EQ(fake.calls, 1);
+    ASSERT_EQ(fake.uris.size(), 1);
+    // A file URI, the characters a URI cannot carry as they are escaped.
+    EXPECT_EQ(fake.uris[0], "file://" + QString::fromStdString(dir.path().string()) +
+                                "/my%20photo%20%231%20%C3%A9t%C3%A9.jpg");
+    EXPECT_TRUE(fake.startupId.isEmpty());
+}
+
+#include "shellactions_test.moc"
