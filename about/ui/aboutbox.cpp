@@ -188,6 +188,11 @@ private:
     int rows_ = 0;
 };
 
+QIcon ProgramIcon() {
+    InitAboutResources();
+    return QIcon(QStringLiteral(":/about/imbrix.svg"));
+}
+
 TAboutBox::TAboutBox(QWidget* parent, AboutServices services)
     : QDialog(parent), services_(std::move(services)), rain_(services_.random) {
     InitAboutResources();
@@ -362,7 +367,7 @@ void TAboutBox::HighDPIImageYukle() {
     BitBtn2->setIcon(QIcon(QStringLiteral(":/about/arrow.svg")));
     QIcon icon = QApplication::windowIcon();
     if (icon.isNull())
-        icon = QIcon(QStringLiteral(":/about/imbrix.svg"));
+        icon = ProgramIcon();
     Image1->setPixmap(icon.pixmap(Image1->size(), ratio));
 }
 

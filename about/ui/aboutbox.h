@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QIcon>
 #include <QImage>
 #include <QRegion>
 #include <QString>
@@ -47,6 +48,10 @@ struct AboutServices {
     /// Random numbers for the rain.
     RandomRange random;
 };
+
+/// The program's own icon, drawn for it (scalable). The About window shows the
+/// application's window icon, and this one when the application has none.
+QIcon ProgramIcon();
 
 class TAboutBox : public QDialog {
     Q_OBJECT
