@@ -183,6 +183,8 @@ std::string PostRequest(std::string_view address, const FieldList& fields,
     // The scheme chose the transport; nothing else may be spoken, and nothing redirects.
     SetOption(curl, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http");
     SetOption(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    // HTTP/1.1 on both transports: "Connection: close" means something there.
+    SetOption(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     SetOption(curl, CURLOPT_NOSIGNAL, 1L);
     SetOption(curl, CURLOPT_ERRORBUFFER, errorText);
     SetOption(curl, CURLOPT_POST, 1L);
