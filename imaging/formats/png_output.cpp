@@ -1,7 +1,12 @@
-// PNG encoder: libpng, the raster streamed row by row through one small buffer.
+// PNG encoder: rows filtered as libpng's adaptive choice does, the image data
+// compressed in one piece by libdeflate (faster than zlib, and smaller at equal
+// level), the file framed by libpng.
+#include <libdeflate.h>
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -15,9 +20,11 @@ namespace imbrix::imaging {
 
 namespace {
 
-// zlib level 6 with libpng's adaptive filter choice: close to the sizes other
-// tools write for photos, at a fraction of the time of level 9.
+// libdeflate's level 6 with the adaptive filter choice writes photos as small as
+// zlib's level 7 (what other tools use by default), several times faster.
 constexpr int kCompressionLevel = 6;
+// The compressed data goes out in IDAT chunks of at most this size.
+constexpr std::size_t kIdatChunk = 1u << 20;
 
 struct PngContext {
     Sink* sink = nullptr;
@@ -101,23 +108,143 @@ void packRow(const Raster& raster, std::uint32_t y, const Layout& layout, std::u
     }
 }
 
+// The row filters are the encoder's hot loop. Each filter of a pixel depends on
+// source bytes only, so every loop below runs across the whole row at once: the
+// compiler turns them into vector code when allowed to vectorise.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("tree-vectorize")
+#endif
+
+// Weight of a filtered row in the adaptive choice: the sum of its bytes taken
+// as signed values, as libpng's heuristic weighs them.
+std::uint32_t weight(const std::uint8_t* row, std::size_t size) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::int8_t v = static_cast<std::int8_t>(row[i]);
+        sum += static_cast<std::uint32_t>(v < 0 ? -v : v);
+    }
+    return sum;
+}
+
+// The five PNG filters of `cur` against `prev` (the unfiltered row above),
+// `bpp` bytes a pixel; the lightest is written with its type byte to `out`
+// (size + 1 bytes). `trial` holds four rows.
+void filterRow(const std::uint8_t* cur, const std::uint8_t* prev, std::size_t size, std::size_t bpp,
+               std::uint8_t* trial, std::uint8_t* out) {
+    std::uint8_t* sub = trial;
+    std::uint8_t* up = trial + size;
+    std::uint8_t* avg = trial + 2 * size;
+    std::uint8_t* pth = trial + 3 * size;
+    const std::size_t lead = std::min(bpp, size);
+    // The first pixel has nothing on its left: left and upper-left count as 0.
+    for (std::size_t i = 0; i < lead; ++i) {
+        sub[i] = cur[i];
+        avg[i] = static_cast<std::uint8_t>(cur[i] - (prev[i] >> 1));
+        pth[i] = static_cast<std::uint8_t>(cur[i] - prev[i]);
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        up[i] = static_cast<std::uint8_t>(cur[i] - prev[i]);
+    }
+    for (std::size_t i = lead; i < size; ++i) {
+        sub[i] = static_cast<std::uint8_t>(cur[i] - cur[i - bpp]);
+    }
+    for (std::size_t i = lead; i < size; ++i) {
+        avg[i] = static_cast<std::uint8_t>(cur[i] - ((cur[i - bpp] + prev[i]) >> 1));
+    }
+    for (std::size_t i = lead; i < size; ++i) {
+        const std::int16_t a = cur[i - bpp], b = prev[i], c = prev[i - bpp];
+        const std::int16_t pa = static_cast<std::int16_t>(std::abs(b - c));
+        const std::int16_t pb = static_cast<std::int16_t>(std::abs(a - c));
+        const std::int16_t pc = static_cast<std::int16_t>(std::abs(a + b - 2 * c));
+        const std::int16_t bc = pb <= pc ? b : c;
+        const std::int16_t pred = (pa <= pb && pa <= pc) ? a : bc;
+        pth[i] = static_cast<std::uint8_t>(cur[i] - pred);
+    }
+    const std::uint8_t* candidates[5] = {cur, sub, up, avg, pth};
+    int best = 0;
+    std::uint32_t bestWeight = weight(cur, size);
+    for (int f = 1; f < 5; ++f) {
+        const std::uint32_t w = weight(candidates[f], size);
+        if (w < bestWeight) {
+            best = f;
+            bestWeight = w;
+        }
+    }
+    out[0] = static_cast<std::uint8_t>(best);
+    std::memcpy(out + 1, candidates[best], size);
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
+
+// The image data as the IDAT chunks carry it, before compression: every row
+// packed and filtered, with its filter type byte in front.
+std::vector<std::uint8_t> filteredImageData(const Raster& raster, const Layout& layout) {
+    const std::size_t rowSize = std::size_t{raster.width()} * static_cast<std::size_t>(layout.channels());
+    std::vector<std::uint8_t> data((rowSize + 1) * raster.height());
+    std::vector<std::uint8_t> straight;
+    if (layout.alpha && raster.premultiplied) {
+        straight.resize(std::size_t{raster.width()} * 4);
+    }
+    std::vector<std::uint8_t> rows(rowSize * 2, 0);  // this row and the one above (zero at first)
+    std::vector<std::uint8_t> trial(rowSize * 4);
+    std::uint8_t* cur = rows.data();
+    std::uint8_t* prev = rows.data() + rowSize;
+    for (std::uint32_t y = 0; y < raster.height(); ++y) {
+        packRow(raster, y, layout, straight.data(), cur);
+        filterRow(cur, prev, rowSize, static_cast<std::size_t>(layout.channels()), trial.data(),
+                  data.data() + y * (rowSize + 1));
+        std::swap(cur, prev);
+    }
+    return data;
+}
+
+class Compressor {
+public:
+    explicit Compressor(int level) : c_(libdeflate_alloc_compressor(level)) {
+        if (!c_) {
+            throw Error("Cannot write PNG: not enough memory");
+        }
+    }
+    ~Compressor() { libdeflate_free_compressor(c_); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+    libdeflate_compressor* get() const { return c_; }
+
+private:
+    libdeflate_compressor* c_;
+};
+
+std::vector<std::uint8_t> compress(const std::vector<std::uint8_t>& data) {
+    Compressor compressor(kCompressionLevel);
+    std::vector<std::uint8_t> out(libdeflate_zlib_compress_bound(compressor.get(), data.size()));
+    const std::size_t size = libdeflate_zlib_compress(compressor.get(), data.data(), data.size(),
+                                                      out.data(), out.size());
+    if (size == 0) {
+        throw Error("Cannot write PNG: the compressor failed");
+    }
+    out.resize(size);
+    return out;
+}
+
 // Everything libpng may leave by longjmp happens in here; the only objects
 // alive across setjmp are plain pointers and integers.
 bool writeImage(png_structp png, png_infop info, const Raster& raster, const Layout& layout,
-                std::uint8_t* straight, std::uint8_t* packed) {
+                const std::uint8_t* zdata, std::size_t zsize) {
     if (setjmp(png_jmpbuf(png))) {
         return false;
     }
     png_set_IHDR(png, info, raster.width(), raster.height(), 8, layout.colorType(),
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png, kCompressionLevel);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_ALL_FILTERS);
     png_write_info(png, info);
-    for (std::uint32_t y = 0; y < raster.height(); ++y) {
-        packRow(raster, y, layout, straight, packed);
-        png_write_row(png, packed);
+    static const png_byte kIdat[5] = {'I', 'D', 'A', 'T', 0};
+    static const png_byte kIend[5] = {'I', 'E', 'N', 'D', 0};
+    for (std::size_t at = 0; at < zsize; at += kIdatChunk) {
+        png_write_chunk(png, kIdat, zdata + at, std::min(kIdatChunk, zsize - at));
     }
-    png_write_end(png, info);
+    png_write_chunk(png, kIend, nullptr, 0);
     return true;
 }
 
@@ -154,18 +281,12 @@ void encodePng(const Raster& raster, Sink& out) {
     // Opaque pixels are written without alpha and gray ones as gray: the same
     // picture in less data.
     const Layout layout = examine(raster);
-    std::vector<std::uint8_t> straight;
-    if (layout.alpha && raster.premultiplied) {
-        straight.resize(std::size_t{raster.width()} * 4);
-    }
-    std::vector<std::uint8_t> packed(std::size_t{raster.width()} *
-                                     static_cast<std::size_t>(layout.channels()));
+    const std::vector<std::uint8_t> zdata = compress(filteredImageData(raster, layout));
 
     PngContext ctx;
     ctx.sink = &out;
     PngWriteStruct writer(ctx);
-    if (!writeImage(writer.png(), writer.info(), raster, layout, straight.data(),
-                    packed.data())) {
+    if (!writeImage(writer.png(), writer.info(), raster, layout, zdata.data(), zdata.size())) {
         if (ctx.sinkError) {
             std::rethrow_exception(ctx.sinkError);
         }
