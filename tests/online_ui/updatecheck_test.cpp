@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QLabel>
+#include <QMessageBox>
 #include <QThread>
 #include <QTimer>
 #include <QWidget>
@@ -226,6 +228,37 @@ TEST_F(UpdateCheckWindow, ImportantTextIsShownOnTheInterfaceThreadBeforeTheNotic
     EXPECT_EQ(importantShown[0].second, "Please update: the old version has a fault.");
     EXPECT_EQ(onInterfaceThread, std::vector<bool>{true});
     EXPECT_EQ(finishedWhileShown, std::vector<bool>{false});  // the worker waited for the box
+    EXPECT_NE(ui.Notice(), nullptr);
+}
+
+TEST_F(UpdateCheckWindow, ImportantTextComesInAWarningBoxThatTheWorkerWaitsFor) {
+    {
+        std::lock_guard lock(replyMutex);
+        reply = Reply("2.4", "Service notice");
+    }
+    UpdateCheckUi ui(&mainWindow, &action, &timer, Environment());
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString title, text;
+    bool finishedWhileOpen = true;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) {
+            return;
+        }
+        closer.stop();
+        icon = box->icon();
+        title = box->windowTitle();
+        text = box->text();
+        finishedWhileOpen = ui.Checker()->Finished();
+        box->button(QMessageBox::Ok)->click();
+    });
+    closer.start(10);
+    RunToEnd(ui, timer);
+    EXPECT_EQ(icon, QMessageBox::Warning);
+    EXPECT_EQ(title, "IMPORTANT");
+    EXPECT_EQ(text, "Service notice");
+    EXPECT_FALSE(finishedWhileOpen);
     EXPECT_NE(ui.Notice(), nullptr);
 }
 
