@@ -9,6 +9,8 @@
 #include <QDialog>
 #include <QItemSelectionModel>
 #include <QDropEvent>
+#include <QFileInfo>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -377,6 +379,66 @@ TEST(AppFormRun, ProcessConvertsTheListReportsTheFailedFileAndShowsTheResult) {
     EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 12), "WEBP");
     EXPECT_FALSE(fs::exists(out / "fake.webp"));
     EXPECT_EQ(form.imageList().rowCount(), 2);  // the list stays for another run
+}
+
+// Answers the next folder picker: notes its title and starting folder, then
+// chooses `folder` (or cancels when it is empty).
+struct PickerAnswer {
+    QString title;
+    QString startFolder;
+    bool seen = false;
+};
+void answerFolderPicker(PickerAnswer& answer, const QString& folder, int triesLeft = 200) {
+    QTimer::singleShot(triesLeft == 200 ? 0 : 10, [&answer, folder, triesLeft] {
+        auto* picker = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!picker) {
+            // Not open yet; a picker that never opens leaves `seen` false.
+            if (triesLeft > 0) answerFolderPicker(answer, folder, triesLeft - 1);
+            return;
+        }
+        answer.seen = true;
+        answer.title = picker->windowTitle();
+        answer.startFolder = picker->directory().absolutePath();
+        if (folder.isEmpty()) {
+            picker->reject();
+        } else {
+            picker->setDirectory(QFileInfo(folder).absolutePath());
+            picker->selectFile(folder);
+            static_cast<QDialog*>(picker)->accept();  // as the "Select" button does
+        }
+    });
+}
+
+TEST(AppFormFolders, BrowseStoresTheChosenFolderAndAddFolderStartsThere) {
+    Window w;
+    TAppForm& form = w.open();
+    const QString chosen = QString::fromStdString((w.dir().path() / "pictures").string());
+    fs::create_directories(chosen.toStdString());
+    fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png", chosen.toStdString() + "/a.png");
+
+    PickerAnswer cancel;
+    answerFolderPicker(cancel, {});
+    form.ButtonBrowse->click();
+    ASSERT_TRUE(cancel.seen);
+    EXPECT_EQ(cancel.title, "Select folder:");
+    EXPECT_EQ(form.ComboBoxDestination->currentText(), "Same Folder as Original");
+    EXPECT_FALSE(fs::exists(w.settingsPath()));
+
+    PickerAnswer browse;
+    answerFolderPicker(browse, chosen);
+    form.ButtonBrowse->click();
+    ASSERT_TRUE(browse.seen);
+    EXPECT_EQ(form.ComboBoxDestination->currentText(), chosen);
+    EXPECT_EQ(form.LastFolder, chosen);
+    EXPECT_EQ(w.stored().value(Key::Destination), chosen.toStdString());
+
+    PickerAnswer add;
+    answerFolderPicker(add, chosen);
+    form.ButtonFolder->click();
+    ASSERT_TRUE(add.seen);
+    EXPECT_EQ(add.startFolder, chosen);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.imageList().rowCount() == 1; }, 5000));
+    EXPECT_EQ(listed(form), (std::vector<std::string>{chosen.toStdString() + "/a.png"}));
 }
 
 // --- Menu commands ---------------------------------------------------------------
