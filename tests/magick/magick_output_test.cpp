@@ -80,6 +80,48 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, OutputFormatTest,
                                     (std::get<1>(p.param) ? "_gray" : "_colour");
                          });
 
+// Transparency survives in every format that holds it; PDF shows the picture on
+// white. The source's transparency runs from clear to opaque.
+class TransparencyTest : public MagickTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(TransparencyTest, KeepsTheTransparentParts) {
+    const std::string extension = GetParam();
+    const fs::path source = corpusDir() / "pngsuite" / "basn6a08.png";
+    const Picture original = loadPng(source);
+    const std::string out = file("clear." + extension);
+    const RunResult run = runMagick({source.string(), "-auto-orient", "-quality", "90", out});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const Picture picture =
+        extension == "ico" ? readWithImageMagick(out, dir()) : readOutput(out, extension, dir());
+    ASSERT_EQ(picture.width, original.width);
+    ASSERT_EQ(picture.height, original.height);
+
+    int wrong = 0;
+    double alphaDifference = 0;
+    for (std::size_t i = 0; i < original.rgba.size(); i += 4) {
+        const int before = original.rgba[i + 3];
+        const int after = picture.rgba[i + 3];
+        alphaDifference += std::abs(before - after);
+        if (extension == "pdf") {
+            // Clear parts become white; the page has no transparency.
+            const bool white = picture.rgba[i] > 240 && picture.rgba[i + 1] > 240 &&
+                               picture.rgba[i + 2] > 240;
+            wrong += after != 255 || (before == 0 && !white);
+        } else if (extension == "gif") {
+            // One transparent colour: clear or opaque, split at half.
+            wrong += (before < 96 && after != 0) || (before > 160 && after != 255);
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    if (extension != "pdf" && extension != "gif") {
+        EXPECT_LE(alphaDifference / (original.rgba.size() / 4), 3.0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFormat, TransparencyTest,
+                         ::testing::Values("avif", "psd", "svg", "tga", "jxl", "jp2", "pdf", "bmp",
+                                           "gif", "ico"));
+
 // Each orientation of the same small picture, EXIF-tagged, must come out like the
 // untagged original, whatever route the format takes.
 class OrientationTest

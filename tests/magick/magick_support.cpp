@@ -193,6 +193,14 @@ Picture readOutput(const std::filesystem::path& file, const std::string& extensi
     return ok ? loadPng(png) : Picture{};
 }
 
+Picture readWithImageMagick(const std::filesystem::path& file, const std::filesystem::path& work) {
+    const auto png = work / "read-back-by-imagemagick.png";
+    if (!runReader({"/usr/bin/convert", file.string() + "[0]", "png:" + png.string()})) {
+        return {};
+    }
+    return loadPng(png);
+}
+
 std::string headBytes(const std::filesystem::path& file, std::size_t n) {
     std::ifstream in(file, std::ios::binary);
     std::string head(n, '\0');

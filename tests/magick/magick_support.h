@@ -39,6 +39,10 @@ Picture renderSvg(const std::filesystem::path& svg);
 Picture readOutput(const std::filesystem::path& file, const std::string& extension,
                    const std::filesystem::path& work);
 
+/// Any file ImageMagick reads, its first picture. For ICO transparency: GraphicsMagick
+/// takes an icon's transparency from the 1-bit mask only.
+Picture readWithImageMagick(const std::filesystem::path& file, const std::filesystem::path& work);
+
 /// First `n` bytes of a file.
 std::string headBytes(const std::filesystem::path& file, std::size_t n);
 

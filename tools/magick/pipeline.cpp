@@ -304,6 +304,19 @@ private:
                 runWriter({tools_.cjxl, mid, out, "-q", quality});
                 return out;
             }
+            case OutputFormat::Avif: {
+                // ImageMagick 6 writes AVIF without the alpha channel: transparent
+                // parts would come out in whatever colour they hide. libheif's
+                // encoder keeps it.
+                const std::string mid = workspace_.file("mid.png");
+                std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+                append(args, gray);
+                append(args, {"-define", "png:compression-level=1", "-define", kNoMetadataChunks,
+                              "png:" + mid});
+                runWriter(args);
+                runWriter({tools_.heifEnc, "-A", "-q", quality, mid, "-o", out});
+                return out;
+            }
             case OutputFormat::Svg: {
                 const std::string mid = workspace_.file("mid.png");
                 std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
@@ -579,6 +592,7 @@ Tools Tools::fromEnvironment() {
     pick(tools.djxl, "IMBRIX_MAGICK_DJXL");
     pick(tools.jxrDecoder, "IMBRIX_MAGICK_JXRDEC");
     pick(tools.gif2webp, "IMBRIX_MAGICK_GIF2WEBP");
+    pick(tools.heifEnc, "IMBRIX_MAGICK_HEIFENC");
     return tools;
 }
 

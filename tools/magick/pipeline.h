@@ -9,7 +9,7 @@ namespace imbrix::magick {
 
 /// The helper programs, at their Debian paths unless the environment names others
 /// (IMBRIX_MAGICK_CONVERT, IMBRIX_MAGICK_GM, IMBRIX_MAGICK_CJXL, IMBRIX_MAGICK_DJXL,
-/// IMBRIX_MAGICK_JXRDEC, IMBRIX_MAGICK_GIF2WEBP).
+/// IMBRIX_MAGICK_JXRDEC, IMBRIX_MAGICK_GIF2WEBP, IMBRIX_MAGICK_HEIFENC).
 struct Tools {
     std::string convert = "/usr/bin/convert";  ///< ImageMagick 6
     std::string gm = "/usr/bin/gm";            ///< GraphicsMagick: PDF
@@ -17,6 +17,7 @@ struct Tools {
     std::string djxl = "/usr/bin/djxl";        ///< JPEG XL decoder
     std::string jxrDecoder = "/usr/bin/JxrDecApp";  ///< JPEG XR decoder
     std::string gif2webp = "/usr/bin/gif2webp";     ///< animated GIF to animated WEBP
+    std::string heifEnc = "/usr/bin/heif-enc";      ///< AVIF encoder (keeps transparency)
 
     static Tools fromEnvironment();
 };
