@@ -82,7 +82,12 @@ TAppForm::TAppForm(AppIdentity identity, QStringList commandLine, DesktopService
     TimerChecker->start();
 }
 
-TAppForm::~TAppForm() = default;
+TAppForm::~TAppForm() {
+    // Before the children go in creation order: a running update check is stopped
+    // and waited for, and a folder walk is stopped before the list it fills goes.
+    delete updateCheck_;
+    delete intake_;
+}
 
 void TAppForm::loadLanguage() {
     try {
