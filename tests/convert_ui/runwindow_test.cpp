@@ -232,6 +232,35 @@ TEST(RunWindowTest, TheWindowTakesNoInputDuringTheRunButDoesAfterIt) {
     EXPECT_EQ(clicks.count(), 1);
 }
 
+// Without a replacement the result window is shown modally over the window, and
+// the run returns once it is closed.
+TEST(RunWindowTest, TheResultWindowIsModalAndTheRunEndsWhenItIsClosed) {
+    Harness h;
+    RunWindow ui = h.ui();
+    ui.showResult = nullptr;
+    QString processed, caption;
+    bool modal = false;
+    auto* poll = new QTimer(&h.window);
+    QObject::connect(poll, &QTimer::timeout, [&] {
+        auto* form = qobject_cast<TFormResult*>(QApplication::activeModalWidget());
+        if (!form) return;
+        poll->stop();
+        modal = form->isModal() && form->parentWidget() == &h.window;
+        processed = form->Label4->text();
+        caption = form->windowTitle();
+        QTest::keyClick(form, Qt::Key_Escape);
+    });
+    poll->start(5);
+    ConversionOptions options;
+    options.destination = h.dir.file("out");
+    auto summary = runFromWindow({(corpusDir() / "pngsuite/basn2c08.png").string()}, options, h.environment(), ui);
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_TRUE(modal);
+    EXPECT_EQ(caption, "Result");
+    EXPECT_EQ(processed, "1");
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
 // The real box, answered by the test.
 TEST(MessageBoxTest, ShowsTheCaptionTextAndIconAndWaitsForOk) {
     struct Case {
