@@ -257,6 +257,44 @@ INSTANTIATE_TEST_SUITE_P(AnimatedAndStill, AnimationTest,
                              return name + (std::get<1>(p.param) ? "_gray" : "_colour");
                          });
 
+class GifOutputTest : public MagickTest {};
+
+TEST_F(GifOutputTest, AnimatedSourceKeepsEveryFrame) {
+    const std::string source = (corpusDir() / "gif" / "animated" / "traffic_light.gif").string();
+    const std::string out = file("frames.gif");
+    const RunResult run = runMagick({source, "-auto-orient", "-quality", "80", out});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const Timing expected = gifTiming(source);
+    const Timing written = gifTiming(out);
+    EXPECT_GT(expected.frames, 1);
+    EXPECT_EQ(written.frames, expected.frames);
+    EXPECT_EQ(written.totalMs, expected.totalMs);
+}
+
+// The quality reaches the lossy coders: a lower one gives a smaller file of the
+// same picture.
+class QualityTest : public MagickTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(QualityTest, LowerQualityGivesSmallerFile) {
+    const std::string extension = GetParam();
+    std::uintmax_t sizes[2] = {0, 0};
+    const char* qualities[2] = {"20", "90"};
+    for (int i = 0; i < 2; ++i) {
+        const std::string out = file(std::string("q") + qualities[i] + "." + extension);
+        const RunResult run =
+            runMagick({sidewaysPhoto().string(), "-auto-orient", "-quality", qualities[i], out});
+        ASSERT_EQ(run.status, 0) << run.output;
+        const Picture picture = readOutput(out, extension, dir());
+        EXPECT_EQ(picture.width, 428);
+        EXPECT_EQ(picture.height, 640);
+        sizes[i] = fs::file_size(out);
+    }
+    EXPECT_LT(sizes[0] * 3 / 2, sizes[1]) << "quality 20: " << sizes[0] << ", 90: " << sizes[1];
+}
+
+INSTANTIATE_TEST_SUITE_P(LossyFormats, QualityTest,
+                         ::testing::Values("avif", "jxl", "jp2", "pdf"));
+
 class IconSizeTest : public MagickTest {};
 
 TEST_F(IconSizeTest, LargePictureShrinksToFitKeepingProportions) {
