@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <chrono>
 #include <future>
+#include <system_error>
 
 #include "i18n/i18n.h"
 
@@ -74,7 +75,17 @@ void UpdateCheckUi::TimerCheckerTimer() {
     if (!started_) {
         started_ = true;
         checker_ = std::make_unique<TChecker>(env_.check);
-        checker_->Start();
+        try {
+            checker_->Start();
+        } catch (const std::system_error&) {
+            // No thread for the check: this run asks nothing, and the timer stops
+            // instead of polling a check that never comes.
+            checker_.reset();
+            done_ = true;
+            if (timerChecker_ != nullptr) {
+                timerChecker_->stop();
+            }
+        }
         return;
     }
     if (done_ || !checker_->Finished()) {

@@ -60,7 +60,7 @@ public:
     /// the next run's check.
     void UpdateNotifications1Click();
 
-    /// The worker, once started.
+    /// The worker, once started (none when no thread could be made for it).
     const TChecker* Checker() const { return checker_.get(); }
     /// The notice window, once opened.
     TNewVer* Notice() const { return notice_; }
