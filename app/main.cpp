@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QStringList>
 
+#include "about/ui/aboutbox.h"
 #include "app/appform.h"
 #include "app/appidentity.h"
 #include "app/icons.h"
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral("Imbrix"));
     QApplication::setApplicationName(QStringLiteral("Imbrix"));
     imbrix::app::setUpIconTheme();
+    QApplication::setWindowIcon(imbrix::about::ProgramIcon());
 
     QStringList paths = QApplication::arguments();
     if (!paths.isEmpty()) paths.removeFirst();  // the program itself
