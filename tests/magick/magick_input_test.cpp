@@ -100,6 +100,16 @@ const std::vector<InputCase> kInputs{
          return jxl;
      },
      {}, "png", theOriginalPhoto, 600, 400, 0.5},
+    // With alpha: decoded another way than the plain colour pictures above.
+    {"jxl_with_alpha",
+     [](const fs::path& work) {
+         const fs::path jxl = work / "clear.jxl";
+         make({"/usr/bin/cjxl", corpus("pngsuite/basn6a08.png").string(), jxl.string(), "-d",
+               "0", "-e", "1"});
+         return jxl;
+     },
+     {}, "png", [](const fs::path&, const fs::path&) { return loadPng(corpus("pngsuite/basn6a08.png")); },
+     32, 32, 0.5},
     {"jxl_with_exif", inCorpus("jxl/1x1_exif_xmp.jxl"), {}, "png", byGraphicsMagick, 1, 1, 1.0},
     {"jp2", inCorpus("jp2/not_kitty.jp2"), {}, "png", noReference, 32, 32, 0},
     {"j2k_codestream", inCorpus("jp2/goodstuff.j2k"), {}, "png", noReference, 480, 800, 0},

@@ -15,31 +15,47 @@ namespace {
 constexpr std::size_t kMaxHeaderSearch = 16 * 1024 * 1024;
 constexpr std::size_t kChunk = 64 * 1024;
 
+bool isSrgb(const JxlColorEncoding& c) {
+    return c.color_space == JXL_COLOR_SPACE_RGB && c.white_point == JXL_WHITE_POINT_D65 &&
+           c.primaries == JXL_PRIMARIES_SRGB && c.transfer_function == JXL_TRANSFER_FUNCTION_SRGB;
+}
+
 }  // namespace
 
-std::optional<PictureSize> jxlPictureSize(const std::string& path) {
+std::optional<JxlHeader> readJxlHeader(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return std::nullopt;
     }
     JxlDecoderPtr decoder = JxlDecoderMake(nullptr);
-    if (!decoder || JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_BASIC_INFO) != JXL_DEC_SUCCESS) {
+    if (!decoder || JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_BASIC_INFO |
+                                                                 JXL_DEC_COLOR_ENCODING) !=
+                        JXL_DEC_SUCCESS) {
         return std::nullopt;
     }
+    std::optional<JxlHeader> header;
     std::vector<std::uint8_t> data;
     std::size_t consumed = 0;  // bytes of `data` the decoder has taken
-    while (data.size() < kMaxHeaderSearch) {
-        const std::size_t old = data.size();
-        data.resize(old + kChunk);
-        in.read(reinterpret_cast<char*>(data.data() + old), static_cast<std::streamsize>(kChunk));
-        data.resize(old + static_cast<std::size_t>(in.gcount()));
-        const bool atEnd = data.size() == old;
-        if (JxlDecoderSetInput(decoder.get(), data.data() + consumed, data.size() - consumed) !=
-            JXL_DEC_SUCCESS) {
-            return std::nullopt;
-        }
-        if (atEnd) {
-            JxlDecoderCloseInput(decoder.get());
+    bool atEnd = false;
+    bool needInput = true;
+    while (true) {
+        if (needInput) {
+            if (atEnd || data.size() >= kMaxHeaderSearch) {
+                return header;  // the size at least, when it was read
+            }
+            const std::size_t old = data.size();
+            data.resize(old + kChunk);
+            in.read(reinterpret_cast<char*>(data.data() + old), static_cast<std::streamsize>(kChunk));
+            data.resize(old + static_cast<std::size_t>(in.gcount()));
+            atEnd = data.size() == old;
+            if (JxlDecoderSetInput(decoder.get(), data.data() + consumed, data.size() - consumed) !=
+                JXL_DEC_SUCCESS) {
+                return header;
+            }
+            if (atEnd) {
+                JxlDecoderCloseInput(decoder.get());
+            }
+            needInput = false;
         }
         const JxlDecoderStatus status = JxlDecoderProcessInput(decoder.get());
         if (status == JXL_DEC_BASIC_INFO) {
@@ -47,15 +63,24 @@ std::optional<PictureSize> jxlPictureSize(const std::string& path) {
             if (JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS) {
                 return std::nullopt;
             }
-            return PictureSize{info.xsize, info.ysize};
-        }
-        const std::size_t unread = JxlDecoderReleaseInput(decoder.get());
-        consumed = data.size() - unread;
-        if (status != JXL_DEC_NEED_MORE_INPUT || atEnd) {
-            return std::nullopt;
+            header = JxlHeader{info.xsize, info.ysize, info.alpha_bits > 0,
+                               info.num_color_channels == 1, false};
+        } else if (status == JXL_DEC_COLOR_ENCODING) {
+            JxlColorEncoding encoding;
+            if (header && JxlDecoderGetColorAsEncodedProfile(decoder.get(), nullptr,
+                                                             JXL_COLOR_PROFILE_TARGET_DATA,
+                                                             &encoding) == JXL_DEC_SUCCESS) {
+                header->srgb = isSrgb(encoding);
+            }
+            return header;
+        } else if (status == JXL_DEC_NEED_MORE_INPUT) {
+            const std::size_t unread = JxlDecoderReleaseInput(decoder.get());
+            consumed = data.size() - unread;
+            needInput = true;
+        } else {
+            return header;  // an error, or done without a colour encoding
         }
     }
-    return std::nullopt;
 }
 
 }  // namespace imbrix::magick

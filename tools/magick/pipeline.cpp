@@ -233,14 +233,29 @@ private:
         const std::string out = workspace_.file("out." + std::string(coderName(request_.format)));
         std::string source;  // what ImageMagick reads
         switch (kind) {
-            case SourceKind::JpegXl:
-                refuseHugeJxl();
-                source = workspace_.file(request_.mode == Mode::Decode ? "out.png" : "src.png");
+            case SourceKind::JpegXl: {
+                const auto header = readJxlHeader(inputPath_);
+                refuseHugeJxl(header);
+                // djxl compresses PNG slowly (several seconds for a camera photo);
+                // PPM is quick and carries colour sRGB pixels without alpha unchanged.
+                const bool plain = header && header->srgb && !header->alpha && !header->gray;
+                if (!plain) {
+                    source = workspace_.file(request_.mode == Mode::Decode ? "out.png" : "src.png");
+                    runReader({tools_.djxl, inputPath_, source});
+                    if (request_.mode == Mode::Decode) {
+                        return source;
+                    }
+                    break;
+                }
+                source = workspace_.file("src.ppm");
                 runReader({tools_.djxl, inputPath_, source});
                 if (request_.mode == Mode::Decode) {
-                    return source;
+                    runWriter({tools_.convert, source, "-depth", "8", "-define",
+                               "png:compression-level=1", "png:" + out});
+                    return out;
                 }
                 break;
+            }
             case SourceKind::Svg: {
                 source = workspace_.file(request_.mode == Mode::Decode ? "out.png" : "src.png");
                 const std::string problem = renderSvgToPng(inputPath_, source);
@@ -427,12 +442,11 @@ private:
 
     // djxl allocates whatever a header claims: the limits that ImageMagick's
     // policy sets for every other source are checked before it runs.
-    void refuseHugeJxl() const {
-        const auto size = jxlPictureSize(inputPath_);
-        if (size && (size->width > kMaxSide || size->height > kMaxSide ||
-                     size->width * size->height > kMaxPixels)) {
-            throw readFailure("the picture is too large (" + std::to_string(size->width) + " x " +
-                              std::to_string(size->height) + " pixels)");
+    void refuseHugeJxl(const std::optional<JxlHeader>& header) const {
+        if (header && (header->width > kMaxSide || header->height > kMaxSide ||
+                       header->width * header->height > kMaxPixels)) {
+            throw readFailure("the picture is too large (" + std::to_string(header->width) +
+                              " x " + std::to_string(header->height) + " pixels)");
         }
     }
 
