@@ -3,6 +3,7 @@
 
 #include <QFileIconProvider>
 #include <QFileInfo>
+#include <QMimeDatabase>
 #include <memory>
 
 #include "platform/files.h"
@@ -28,16 +29,29 @@ QIcon stockIcon(const char* themeName, QAbstractFileIconProvider::IconType kind)
     return QFileIconProvider().icon(kind);
 }
 
+// The icon the desktop shows for a file of this type: the icon theme's picture of
+// its type ("image-png"), else of its kind ("image-x-generic"), else whatever the
+// platform gives (without a desktop's own platform theme that is one plain
+// document icon for every file). A missing file has none.
+QIcon desktopFileIcon(const QFileIconProvider& shell, const QString& path) {
+    QFileInfo info(path);
+    if (!info.exists()) return {};
+    const QMimeDatabase types;
+    const QMimeType type = types.mimeTypeForFile(info, QMimeDatabase::MatchExtension);
+    if (!type.isDefault()) {
+        for (const QString& name : {type.iconName(), type.genericIconName()}) {
+            if (QIcon::hasThemeIcon(name)) return QIcon::fromTheme(name);
+        }
+    }
+    return shell.icon(info);
+}
+
 }  // namespace
 
 IconCache::IconCache(Provider provider) : provider_(std::move(provider)) {
     if (!provider_) {
         auto shell = std::make_shared<QFileIconProvider>();
-        provider_ = [shell](const QString& path) {
-            QFileInfo info(path);
-            if (!info.exists()) return QIcon();  // the shell has no icon for a missing file
-            return shell->icon(info);
-        };
+        provider_ = [shell](const QString& path) { return desktopFileIcon(*shell, path); };
     }
     ImageListSifirla();
 }

@@ -3,6 +3,7 @@
 #include "imagelist/ui/imagelistmodel.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QPixmap>
 #include <QSignalSpy>
@@ -202,16 +203,43 @@ TEST(ImageListModelTest, IconsAreFetchedOncePerEntryAndOnlyWhenDisplayed) {
     EXPECT_EQ(model.icons().count(), 2);
 }
 
-TEST(ImageListModelTest, DesktopIconsForRealFilesAndNoneForMissingOnes) {
-    ImageListModel model;  // the desktop's own icon provider
-    model.files().AppendImageFile((corpusDir() / "pngsuite/basn2c08.png").string());
-    model.files().AppendImageFile((corpusDir() / "pngsuite/no-such-file.png").string());
-    model.syncRowCount();
-    EXPECT_FALSE(cell(model, 0, 0, Qt::DecorationRole).value<QIcon>().isNull());
-    EXPECT_GE(model.files()[0].FImageIndex, 2);
-    EXPECT_TRUE(cell(model, 1, 0, Qt::DecorationRole).value<QIcon>().isNull());
-    EXPECT_EQ(model.files()[1].FImageIndex, -1);
-    for (int stock : {0, 1}) EXPECT_FALSE(model.icons().at(stock).isNull()) << stock;
+TEST(ImageListModelTest, DesktopIconsShowTheFileTypeAndNoneForMissingFiles) {
+    // With an icon theme, each type gets the theme's picture of it; without one,
+    // the platform's plain document icon.
+    const QString themeBefore = QIcon::themeName();
+    const QStringList pathsBefore = QIcon::themeSearchPaths();
+    QIcon::setThemeSearchPaths(pathsBefore + QStringList{"/usr/share/icons"});
+    struct Case {
+        QString theme;
+        bool typeIcons;
+    };
+    std::vector<Case> cases = {{"hicolor", false}};
+    if (QFileInfo::exists("/usr/share/icons/breeze/index.theme")) cases.push_back({"breeze", true});
+    for (const Case& c : cases) {
+        QIcon::setThemeName(c.theme);
+        ImageListModel model;  // the desktop's own icon provider
+        for (const char* name : {"pngsuite/basn2c08.png", "photos/jpeg-variants/Bush-dog.jpg",
+                                 "tiff/misc", "pngsuite/no-such-file.png"}) {
+            model.files().AppendImageFile((corpusDir() / name).string());
+        }
+        model.syncRowCount();
+        std::vector<QIcon> icons;
+        for (int row = 0; row < 4; ++row) icons.push_back(cell(model, row, 0, Qt::DecorationRole).value<QIcon>());
+        for (int row = 0; row < 3; ++row) {
+            EXPECT_FALSE(icons[static_cast<std::size_t>(row)].isNull()) << c.theme.toStdString() << " row " << row;
+            EXPECT_EQ(model.files()[static_cast<std::size_t>(row)].FImageIndex, row + 2);
+        }
+        EXPECT_TRUE(icons[3].isNull()) << "a missing file has no icon";
+        EXPECT_EQ(model.files()[3].FImageIndex, -1);
+        if (c.typeIcons) {
+            EXPECT_EQ(icons[0].name().toStdString(), "image-png");
+            EXPECT_EQ(icons[1].name().toStdString(), "image-jpeg");
+            EXPECT_EQ(icons[2].name().toStdString(), "inode-directory");
+        }
+        for (int stock : {0, 1}) EXPECT_FALSE(model.icons().at(stock).isNull()) << stock;
+    }
+    QIcon::setThemeName(themeBefore);
+    QIcon::setThemeSearchPaths(pathsBefore);
 }
 
 // A long list in a real view: only the rows on screen are produced.
