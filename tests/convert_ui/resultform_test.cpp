@@ -26,17 +26,17 @@ struct Harness {
 
 }  // namespace
 
-TEST(ResultFormTest, ShowsTheDesignTextsUntilTheRunFillsThemIn) {
+TEST(ResultFormTest, ShowsItsInitialTextsUntilTheRunFillsThemIn) {
     Harness h;
     EXPECT_EQ(h.form.windowTitle(), "Result");
     struct Text {
         QLabel* label;
-        QString design;
+        QString initial;
     };
     for (const Text& t : {Text{h.form.Label1, "Processed Image Files:"}, Text{h.form.Label2, "Elapsed Time:"},
                           Text{h.form.Label3, "Saved Disk Space:"}, Text{h.form.Label4, "0"},
                           Text{h.form.Label5, "0.000 (second)"}, Text{h.form.Label6, "0 byte"}}) {
-        EXPECT_EQ(t.label->text(), t.design);
+        EXPECT_EQ(t.label->text(), t.initial);
     }
     EXPECT_EQ(h.form.Button1->text(), "Open Folder");
     EXPECT_EQ(h.form.Button2->text(), "Close");
