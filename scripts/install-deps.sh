@@ -15,7 +15,7 @@ PACKAGES=(
   libheif1 libheif-examples
   # desktop program
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
-  breeze-icon-theme xvfb xauth
+  breeze-icon-theme xvfb xauth dbus-daemon
   # online services and languages
   libcurl4-openssl-dev libssl-dev libpcre2-dev libicu-dev libcpp-httplib-dev openssl
   # benchmarks
