@@ -80,6 +80,43 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, OutputFormatTest,
                                     (std::get<1>(p.param) ? "_gray" : "_colour");
                          });
 
+// Sources whose pixels are stored in the less common ways (a palette, 4-bit
+// gray, 16 bits a sample) reach every format with their picture. None of them
+// names a gamma or colour space, which ImageMagick would apply.
+class SampleLayoutTest
+    : public MagickTest,
+      public ::testing::WithParamInterface<std::tuple<std::string, std::string>> {};
+
+TEST_P(SampleLayoutTest, KeepsThePicture) {
+    const auto& [source, extension] = GetParam();
+    const fs::path png = corpusDir() / source;
+    const std::string out = file("layout." + extension);
+    const RunResult run = runMagick({png.string(), "-auto-orient", "-quality", "90", out});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const Picture picture = readOutput(out, extension, dir());
+    const Picture original = loadPng(png);
+    ASSERT_FALSE(picture.empty());
+    // Lossy coders at quality 90.
+    const bool lossy = extension == "avif" || extension == "jxl" || extension == "jp2" ||
+                       extension == "pdf";
+    EXPECT_LE(picture.meanDifference(original), lossy ? 6.0 : 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryFormat, SampleLayoutTest,
+    ::testing::Combine(::testing::Values("tga/gdk-pixbuf-reftests/gtk-logo-cmap.ref.png",
+                                         "pngsuite/f99n0g04.png",
+                                         "png-misc/skimage/chessboard_RGB.png"),
+                       ::testing::Values("avif", "psd", "svg", "tga", "jxl", "jp2", "pdf", "bmp",
+                                         "gif", "ico")),
+    [](const auto& p) {
+        const std::string source = std::get<0>(p.param);
+        const std::string kind = source.find("cmap") != std::string::npos ? "palette"
+                                 : source.find("g04") != std::string::npos ? "gray4"
+                                                                           : "rgb16";
+        return kind + "_" + std::get<1>(p.param);
+    });
+
 // Transparency survives in every format that holds it; PDF shows the picture on
 // white. The source's transparency runs from clear to opaque.
 class TransparencyTest : public MagickTest, public ::testing::WithParamInterface<std::string> {};

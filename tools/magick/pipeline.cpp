@@ -313,8 +313,11 @@ private:
                 const std::string mid = workspace_.file("mid.png");
                 std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
                 append(args, gray);
-                append(args, {"-define", "png:compression-level=1", "-define", kNoMetadataChunks,
-                              "png:" + mid});
+                // cjxl misreads samples of fewer than 8 bits (ImageMagick writes them
+                // for pictures of few grays); and ImageMagick 6 crashes when asked
+                // for 8 bits of a 16-bit picture without "-depth 8".
+                append(args, {"-depth", "8", "-define", "png:compression-level=1", "-define",
+                              kNoMetadataChunks, "-define", "png:bit-depth=8", "png:" + mid});
                 runWriter(args);
                 runWriter({tools_.cjxl, mid, out, "-q", quality});
                 return out;
@@ -322,14 +325,21 @@ private:
             case OutputFormat::Avif: {
                 // ImageMagick 6 writes AVIF without the alpha channel: transparent
                 // parts would come out in whatever colour they hide. libheif's
-                // encoder keeps it.
+                // encoder keeps it. It reads 8-bit RGB(A) PNG only (a palette or
+                // fewer bits stop it), so the picture goes over as RGBA, with a
+                // note whether it is opaque (then no alpha plane is stored).
                 const std::string mid = workspace_.file("mid.png");
                 std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
                 append(args, gray);
                 append(args, {"-define", "png:compression-level=1", "-define", kNoMetadataChunks,
-                              "png:" + mid});
-                runWriter(args);
-                runWriter({tools_.heifEnc, "-A", "-q", quality, mid, "-o", out});
+                              "-write", "png32:" + mid, "-format", "%[opaque]\\n", "info:"});
+                runWriter(args, false);
+                std::vector<std::string> encode{tools_.heifEnc, "-A", "-q", quality};
+                if (platform::asciiLower(output_).find("true") != std::string::npos) {
+                    encode.push_back("--no-alpha");
+                }
+                append(encode, {mid, "-o", out});
+                runWriter(encode);
                 return out;
             }
             case OutputFormat::Svg: {
@@ -368,6 +378,20 @@ private:
                 append(args, {"-background", "white", "-flatten", "-compress", "JPEG",
                               "-quality", quality, "pdf:" + out});
                 runWriter(args);
+                return out;
+            }
+            case OutputFormat::Psd: {
+                // ImageMagick 6 writes a palette picture as an indexed PSD that no
+                // reader (itself included) opens: the picture goes over as direct
+                // colour, with alpha only where it has transparency.
+                const std::string mid = workspace_.file("mid.miff");
+                std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+                append(args, gray);
+                append(args, {"-write", "miff:" + mid, "-format", "%[opaque]\\n", "info:"});
+                runWriter(args, false);
+                const bool opaque = platform::asciiLower(output_).find("true") != std::string::npos;
+                runWriter({tools_.convert, mid, "-type", opaque ? "TrueColor" : "TrueColorAlpha",
+                           "-quality", quality, "psd:" + out});
                 return out;
             }
             default: {
@@ -502,8 +526,8 @@ private:
 
     // A helper that writes the output: a failure that names the input is a read
     // failure, any other a write failure.
-    void runWriter(const std::vector<std::string>& argv) {
-        const std::string line = runToolRaw(argv);
+    void runWriter(const std::vector<std::string>& argv, bool echo = true) {
+        const std::string line = runToolRaw(argv, echo);
         if (line.empty()) {
             return;
         }
