@@ -66,6 +66,15 @@ def fresh(folder):
     return folder
 
 
+def tool(*names):
+    """The first of `names` found on PATH: the tool's own program, not a wrapper of it."""
+    for name in names:
+        found = shutil.which(name)
+        if found:
+            return found
+    sys.exit(f"none of {', '.join(names)} found: install the peers (scripts/install-deps.sh)")
+
+
 def peers_for(case, sources, out, jobs):
     """Per-tool argument vectors for one case. Each value: (commands, parallel jobs)."""
     fmt, quality = case["format"], case.get("quality")
@@ -76,18 +85,26 @@ def peers_for(case, sources, out, jobs):
         return [make(src, os.path.join(out, Path(src).stem + "." + ext)) for src in sources]
 
     q = ["-quality", str(quality)] if quality else []
-    tools["ImageMagick"] = (per_file(lambda s, d: ["convert", s, *q, d]), jobs)
-    tools["GraphicsMagick"] = (per_file(lambda s, d: ["gm", "convert", s, *q, d]), jobs)
+    im = tool("convert-im6.q16", "magick", "convert")
+    gm = tool("gm")
+    vips = tool("vips")
+    tools["ImageMagick"] = (per_file(lambda s, d: [im, s, *q, d]), jobs)
+    tools["GraphicsMagick"] = (per_file(lambda s, d: [gm, "convert", s, *q, d]), jobs)
     if fmt == "WEBP":
         vips_opt = f"[Q={quality}]"
     elif fmt == "JPG":
         vips_opt = f"[Q={quality},optimize_coding]"
     else:
         vips_opt = ""
-    tools["libvips"] = (per_file(lambda s, d: ["vips", "copy", s, d + vips_opt]), jobs)
+    tools["libvips"] = (per_file(lambda s, d: [vips, "copy", s, d + vips_opt]), jobs)
+    if fmt == "PNG":
+        # libvips writes PNG unfiltered by default (fast, much larger); with every
+        # filter tried it writes sizes like the others'.
+        tools["libvips (all filters)"] = (
+            per_file(lambda s, d: [vips, "copy", s, d + "[filter=all]"]), jobs)
     if fmt == "WEBP":
         tools["cwebp (codec floor)"] = (
-            per_file(lambda s, d: ["cwebp", "-quiet", "-q", str(quality), s, "-o", d]), jobs)
+            per_file(lambda s, d: [tool("cwebp"), "-quiet", "-q", str(quality), s, "-o", d]), jobs)
     return tools
 
 
@@ -147,6 +164,9 @@ def main():
                     fresh(out)
                     seconds, peak = run_parallel(commands, jobs)
                     written = folder_bytes(out)
+                    count = sum(1 for p in Path(out).iterdir() if p.is_file())
+                    if count != len(case["sources"]):
+                        sys.exit(f"{name} wrote {count} files for {len(case['sources'])} sources")
                     if best is None or seconds < best[0]:
                         best = (seconds, written, peak)
                 results[name] = best

@@ -167,10 +167,15 @@ private:
         }
         const std::string& format = settings_.format;
         const int quality = settings_.quality;
+        if (format == "PNG") {
+            // The PNG encoder lets the picture go once it has filtered its rows.
+            encodeFromRaster(std::move(picture), [](Raster&& r, imaging::Sink& out) {
+                imaging::encodePng(std::move(r), out);
+            });
+            return;
+        }
         encodeFromRaster(picture, [&format, quality](const Raster& r, imaging::Sink& out) {
-            if (format == "PNG") {
-                imaging::encodePng(r, out);
-            } else if (format == "WEBP") {
+            if (format == "WEBP") {
                 imaging::encodeWebp(r, quality, out);
             } else {
                 imaging::encodeJpeg(r, quality, out);
@@ -178,14 +183,14 @@ private:
         });
     }
 
-    template <typename Encode>
-    void encodeFromRaster(const Raster& raster, Encode encode) {
+    template <typename R, typename Encode>
+    void encodeFromRaster(R&& raster, Encode encode) {
         std::optional<platform::TempFile> temp = outputTemp();
         if (!temp) {
             return;
         }
         imaging::FileSink sink(temp->fd(), file_.candidate);
-        encode(raster, sink);
+        encode(std::forward<R>(raster), sink);
         sink.flush();
         temp->close();
         file_.output = std::move(temp);

@@ -13,6 +13,9 @@ namespace imbrix::imaging {
 /// PNG through libpng. Alpha kept (written unpremultiplied, 8-bit RGBA; RGB when
 /// the raster has no alpha).
 void encodePng(const Raster& raster, Sink& out);
+/// The same, letting the raster go as soon as its rows are filtered, so that the
+/// picture and its compressed data are never held at once.
+void encodePng(Raster&& raster, Sink& out);
 
 /// JPEG through libjpeg-turbo: quality 1..100, 4:2:0 chroma, optimised Huffman
 /// coding. Colour values are written as they are and alpha is dropped, so the

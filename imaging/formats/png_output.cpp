@@ -20,9 +20,11 @@ namespace imbrix::imaging {
 
 namespace {
 
-// libdeflate's level 6 with the adaptive filter choice writes photos as small as
-// zlib's level 7 (what other tools use by default), several times faster.
-constexpr int kCompressionLevel = 6;
+// libdeflate's level 5 with the adaptive filter choice writes photos within 2% of
+// the size of zlib's level 7 (what other tools use by default), several times
+// faster. Level 4 is a quarter faster again but about 4% larger; 6 a third slower
+// for 1% less.
+constexpr int kCompressionLevel = 5;
 // The compressed data goes out in IDAT chunks of at most this size.
 constexpr std::size_t kIdatChunk = 1u << 20;
 
@@ -231,12 +233,12 @@ std::vector<std::uint8_t> compress(const std::vector<std::uint8_t>& data) {
 
 // Everything libpng may leave by longjmp happens in here; the only objects
 // alive across setjmp are plain pointers and integers.
-bool writeImage(png_structp png, png_infop info, const Raster& raster, const Layout& layout,
-                const std::uint8_t* zdata, std::size_t zsize) {
+bool writeImage(png_structp png, png_infop info, std::uint32_t width, std::uint32_t height,
+                const Layout& layout, const std::uint8_t* zdata, std::size_t zsize) {
     if (setjmp(png_jmpbuf(png))) {
         return false;
     }
-    png_set_IHDR(png, info, raster.width(), raster.height(), 8, layout.colorType(),
+    png_set_IHDR(png, info, width, height, 8, layout.colorType(),
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     static const png_byte kIdat[5] = {'I', 'D', 'A', 'T', 0};
@@ -274,24 +276,48 @@ private:
 
 }  // namespace
 
-void encodePng(const Raster& raster, Sink& out) {
-    if (raster.empty()) {
-        throw Error("Cannot write PNG: the picture has no pixels");
-    }
-    // Opaque pixels are written without alpha and gray ones as gray: the same
-    // picture in less data.
-    const Layout layout = examine(raster);
-    const std::vector<std::uint8_t> zdata = compress(filteredImageData(raster, layout));
+namespace {
 
+void writePng(std::uint32_t width, std::uint32_t height, const Layout& layout,
+              const std::vector<std::uint8_t>& zdata, Sink& out) {
     PngContext ctx;
     ctx.sink = &out;
     PngWriteStruct writer(ctx);
-    if (!writeImage(writer.png(), writer.info(), raster, layout, zdata.data(), zdata.size())) {
+    if (!writeImage(writer.png(), writer.info(), width, height, layout, zdata.data(),
+                    zdata.size())) {
         if (ctx.sinkError) {
             std::rethrow_exception(ctx.sinkError);
         }
         throw Error(std::string("Cannot write PNG: ") + ctx.message);
     }
+}
+
+void checkNotEmpty(const Raster& raster) {
+    if (raster.empty()) {
+        throw Error("Cannot write PNG: the picture has no pixels");
+    }
+}
+
+}  // namespace
+
+void encodePng(const Raster& raster, Sink& out) {
+    checkNotEmpty(raster);
+    // Opaque pixels are written without alpha and gray ones as gray: the same
+    // picture in less data.
+    const Layout layout = examine(raster);
+    writePng(raster.width(), raster.height(), layout,
+             compress(filteredImageData(raster, layout)), out);
+}
+
+void encodePng(Raster&& raster, Sink& out) {
+    checkNotEmpty(raster);
+    const Layout layout = examine(raster);
+    const std::uint32_t width = raster.width(), height = raster.height();
+    std::vector<std::uint8_t> filtered = filteredImageData(raster, layout);
+    { const Raster done = std::move(raster); }  // its pixels are in `filtered` now
+    const std::vector<std::uint8_t> zdata = compress(filtered);
+    std::vector<std::uint8_t>().swap(filtered);
+    writePng(width, height, layout, zdata, out);
 }
 
 }  // namespace imbrix::imaging
