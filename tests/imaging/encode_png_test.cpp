@@ -108,6 +108,40 @@ TEST(EncodePng, ColourTypeIsTheSmallestThatHoldsThePicture) {
     }
 }
 
+// Every row filter is chosen somewhere in a photo and in noise; narrow and
+// short pictures have rows shorter than a pixel's left neighbour reaches. All
+// come back exactly, and the overload that takes the raster writes the same file.
+TEST(EncodePng, EveryShapeComesBackExactly) {
+    const auto noise = [](int x, int y) {
+        const unsigned h = static_cast<unsigned>(x * 2654435761u) ^ static_cast<unsigned>(y * 40503u);
+        return std::array<int, 4>{int(h & 255), int((h >> 8) & 255), int((h >> 16) & 255),
+                                  int((h >> 24) | 1)};
+    };
+    struct Case {
+        const char* name;
+        Raster raster;
+    };
+    Case cases[] = {
+        {"photo", test::photoRaster("photos/jpeg-variants/Bush-dog.jpg")},
+        {"noise with alpha", makeRaster(61, 47, noise, /*premultiplied=*/false)},
+        {"one pixel", makeRaster(1, 1, noise, false)},
+        {"one column", makeRaster(1, 40, noise, false)},
+        {"one row", makeRaster(40, 1, noise, false)},
+        {"gray column", makeRaster(1, 9, [](int, int y) { return std::array<int, 4>{y, y, y, 255}; })},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemorySink kept, released;
+        encodePng(c.raster, kept);
+        const test::Decoded png = decodeWithImageMagick(kept.bytes, "png");
+        ASSERT_EQ(png.width, c.raster.width());
+        ASSERT_EQ(png.height, c.raster.height());
+        EXPECT_EQ(test::maxColourDifference(c.raster, png), 0);
+        encodePng(std::move(c.raster), released);
+        EXPECT_EQ(released.bytes, kept.bytes);
+    }
+}
+
 // The compression settings: a photo's PNG stays close to ImageMagick's.
 TEST(EncodePng, PhotoSizeIsNearImageMagicks) {
     const Raster raster = test::photoRaster("photos/jpeg-variants/Bush-dog.jpg");
@@ -119,7 +153,7 @@ TEST(EncodePng, PhotoSizeIsNearImageMagicks) {
     test::mustRun({"/usr/bin/convert",
                    (test::corpusDir() / "photos/jpeg-variants/Bush-dog.jpg").string(), reference});
     const auto referenceSize = std::filesystem::file_size(reference);
-    EXPECT_LT(static_cast<double>(sink.bytes.size()), 1.1 * static_cast<double>(referenceSize))
+    EXPECT_LT(static_cast<double>(sink.bytes.size()), 1.05 * static_cast<double>(referenceSize))
         << "ours " << sink.bytes.size() << " bytes, ImageMagick " << referenceSize;
 }
 
