@@ -332,6 +332,17 @@ TEST_P(QualityTest, LowerQualityGivesSmallerFile) {
 INSTANTIATE_TEST_SUITE_P(LossyFormats, QualityTest,
                          ::testing::Values("avif", "jxl", "jp2", "pdf"));
 
+class PdfTitleTest : public MagickTest {};
+
+TEST_F(PdfTitleTest, NamedAfterTheOutputFile) {
+    const std::string out = file("Holiday (2).pdf");
+    const RunResult run = runMagick({sidewaysPhoto().string(), "-auto-orient", "-quality", "50", out});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto bytes = readBytes(out);
+    const std::string pdf(bytes.begin(), bytes.end());
+    EXPECT_NE(pdf.find("/Title (Holiday \\(2\\))"), std::string::npos) << pdf.substr(0, 300);
+}
+
 class IconSizeTest : public MagickTest {};
 
 TEST_F(IconSizeTest, LargePictureShrinksToFitKeepingProportions) {

@@ -376,9 +376,9 @@ private:
                 // The picture goes into the PDF as a JPEG of the requested quality;
                 // JPEG has no transparency, so transparent parts become white.
                 append(args, {"-background", "white", "-flatten", "-compress", "JPEG",
-                              "-quality", quality, "pdf:" + out});
+                              "-quality", quality, "pdf:" + pdfName()});
                 runWriter(args);
-                return out;
+                return pdfName();
             }
             case OutputFormat::Psd: {
                 // ImageMagick 6 writes a palette picture as an indexed PSD that no
@@ -472,6 +472,27 @@ private:
             throw readFailure("the picture is too large (" + std::to_string(header->width) +
                               " x " + std::to_string(header->height) + " pixels)");
         }
+    }
+
+    // GraphicsMagick titles a PDF after its file name: the workspace copy is named
+    // after the user's output, in the characters a PDF title and GraphicsMagick's
+    // file-name syntax ("x[1]", "x%d") take as they are.
+    std::string pdfName() const {
+        std::string stem = platform::stripFileExt(platform::extractFileName(request_.output));
+        for (char& c : stem) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == ' ' || c == '.' || c == '_' ||
+                               c == '-' || c == '(' || c == ')';
+            if (!plain) {
+                c = '_';
+            }
+        }
+        // Clear of our own file names (in.*, src.*, mid.*) and of hidden names.
+        if (stem.empty() || stem.front() == '.' || stem == "in" || stem == "src" ||
+            stem == "mid") {
+            stem = "out";
+        }
+        return workspace_.file(stem + ".pdf");
     }
 
     void verify(const std::string& finished) {
@@ -584,6 +605,9 @@ private:
         replaceAll(line, linkName_, request_.input);
         replaceAll(line, workspace_.file("out." + std::string(coderName(request_.format))),
                    request_.output);
+        if (request_.format == OutputFormat::Pdf) {
+            replaceAll(line, pdfName(), request_.output);
+        }
         std::string tidied = tidy(line);
         return tidied.empty() ? line : tidied;
     }
