@@ -9,9 +9,10 @@ each using both cores (peers run two processes at once), for three cases:
   2. JPEG to PNG
   3. PNG to JPEG quality 90
 
-For every tool and case it prints wall seconds, bytes written and peak memory
-(largest resident set of one process), and each peer's figures as ratios to
-Imbrix's: a time ratio above 1 means the peer is slower.
+For every tool and case it prints wall seconds, CPU seconds (user + system, all
+processes), bytes written and peak memory (largest resident set of one
+process), and each peer's figures as ratios to Imbrix's: a time ratio above 1
+means the peer is slower. On a busy machine the CPU ratio is the steadier one.
 
 Usage: bench/bench.py [--cli PATH] [--repeat N] [--jobs N] [PHOTO.jpg ...]
 Without photos it uses ../shared/corpus/photos/camera beside the project.
@@ -31,10 +32,13 @@ DEFAULT_PHOTOS = ROOT.parent / "shared" / "corpus" / "photos" / "camera"
 
 
 def run_parallel(commands, jobs):
-    """Runs argument vectors, `jobs` at a time, no shell. Returns (seconds, peak RSS bytes)."""
+    """Runs argument vectors, `jobs` at a time, no shell.
+
+    Returns (wall seconds, peak RSS bytes of one process, CPU seconds of all)."""
     pending = list(commands)
     running = {}
     peak = 0
+    cpu = 0.0
     start = time.perf_counter()
     while pending or running:
         while pending and len(running) < jobs:
@@ -46,6 +50,7 @@ def run_parallel(commands, jobs):
             continue
         proc, argv = running.pop(pid)
         peak = max(peak, usage.ru_maxrss * 1024)
+        cpu += usage.ru_utime + usage.ru_stime
         code = os.waitstatus_to_exitcode(status)
         proc.returncode = code
         err = proc.stderr.read().decode(errors="replace") if proc.stderr else ""
@@ -53,7 +58,7 @@ def run_parallel(commands, jobs):
             proc.stderr.close()
         if code != 0:
             raise RuntimeError(f"{argv[0]} failed ({code}): {err.strip()[-400:]}")
-    return time.perf_counter() - start, peak
+    return time.perf_counter() - start, peak, cpu
 
 
 def folder_bytes(folder):
@@ -162,21 +167,22 @@ def main():
                 best = None
                 for _ in range(args.repeat):
                     fresh(out)
-                    seconds, peak = run_parallel(commands, jobs)
+                    seconds, peak, cpu = run_parallel(commands, jobs)
                     written = folder_bytes(out)
                     count = sum(1 for p in Path(out).iterdir() if p.is_file())
                     if count != len(case["sources"]):
                         sys.exit(f"{name} wrote {count} files for {len(case['sources'])} sources")
                     if best is None or seconds < best[0]:
-                        best = (seconds, written, peak)
+                        best = (seconds, written, peak, cpu)
                 results[name] = best
             ours = results["Imbrix"]
             print(f"== {case['name']}")
-            print(f"{'tool':<22}{'seconds':>9}{'MB written':>12}{'peak MB':>9}"
-                  f"{'time/ours':>11}{'bytes/ours':>12}{'mem/ours':>10}")
-            for name, (seconds, written, peak) in results.items():
-                print(f"{name:<22}{seconds:9.2f}{written / 1e6:12.1f}{peak / 1e6:9.0f}"
-                      f"{seconds / ours[0]:11.2f}{written / ours[1]:12.3f}{peak / ours[2]:10.2f}")
+            print(f"{'tool':<22}{'seconds':>9}{'CPU s':>8}{'MB written':>12}{'peak MB':>9}"
+                  f"{'time/ours':>11}{'cpu/ours':>10}{'bytes/ours':>12}{'mem/ours':>10}")
+            for name, (seconds, written, peak, cpu) in results.items():
+                print(f"{name:<22}{seconds:9.2f}{cpu:8.2f}{written / 1e6:12.1f}{peak / 1e6:9.0f}"
+                      f"{seconds / ours[0]:11.2f}{cpu / ours[3]:10.2f}{written / ours[1]:12.3f}"
+                      f"{peak / ours[2]:10.2f}")
             print(f"(Imbrix peak is one process with {args.jobs} workers: "
                   f"{ours[2] / 1e6 / args.jobs:.0f} MB per worker)\n")
     finally:
