@@ -194,6 +194,18 @@ fs::path hugeJxl(const fs::path& folder) {
     return folder / "huge.jxl";
 }
 
+// A GIF of one 1 x 1 picture on a 60000 x 60000 screen: a tool that makes
+// canvases of the screen's size needs gigabytes for it.
+fs::path hugeScreenGif(const fs::path& folder) {
+    using namespace std::string_literals;
+    const std::string gif = "GIF89a\x60\xea\x60\xea\x80\x00\x00"s  // screen, 2 colours
+                            "\x00\x00\x00\xff\xff\xff"s                // colour table
+                            "\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00"s  // 1 x 1 image
+                            "\x02\x02\x44\x01\x00\x3b"s;                // its data, end
+    writeText(folder / "screen.gif", gif);
+    return folder / "screen.gif";
+}
+
 const std::vector<std::string> kDecode{"OUT.png"};
 const std::vector<std::string> kWriteBmp{"-auto-orient", "-quality", "80", "OUT.bmp"};
 const std::vector<std::string> kWritePdf{"-auto-orient", "-quality", "80", "OUT.pdf"};
@@ -233,6 +245,7 @@ const std::vector<BadSourceCase> kBadSources{
     {"huge_png_to_pdf", hugePng, kWritePdf},
     {"huge_png_to_bmp", hugePng, kWriteBmp},
     {"huge_jxl", hugeJxl, kDecode},
+    {"huge_gif_screen_to_webp", hugeScreenGif, kAnimate},
 };
 
 class BadSourceTest : public MagickTest, public ::testing::WithParamInterface<BadSourceCase> {};

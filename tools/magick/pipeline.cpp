@@ -93,6 +93,7 @@ private:
             throw readFailure("the file cannot be opened");
         }
         head.resize(static_cast<std::size_t>(in.gcount()));
+        head_ = head;
         return classifySource(head, platform::asciiLower(platform::extractFileExt(inputPath_)));
     }
 
@@ -302,6 +303,16 @@ private:
             runWriter(args);
             return out;
         }
+        // gif2webp makes canvases of the GIF's screen size, whatever its frames
+        // hold: a screen bigger than the limits is refused before it runs.
+        if (head_.size() >= 10) {
+            const auto byte = [this](std::size_t i) {
+                return std::uint64_t{static_cast<unsigned char>(head_[i])};
+            };
+            const std::uint64_t width = byte(6) | byte(7) << 8;
+            const std::uint64_t height = byte(8) | byte(9) << 8;
+            refuseHuge(width, height);
+        }
         std::string gif = source;
         if (!gray.empty()) {
             gif = workspace_.file("mid.gif");
@@ -335,10 +346,16 @@ private:
     // djxl allocates whatever a header claims: the limits that ImageMagick's
     // policy sets for every other source are checked before it runs.
     void refuseHugeJxl(const std::optional<JxlHeader>& header) const {
-        if (header && (header->width > kMaxSide || header->height > kMaxSide ||
-                       header->width * header->height > kMaxPixels)) {
-            throw readFailure("the picture is too large (" + std::to_string(header->width) +
-                              " x " + std::to_string(header->height) + " pixels)");
+        if (header) {
+            refuseHuge(header->width, header->height);
+        }
+    }
+
+    // The limits that ImageMagick's policy sets, for the helpers that have none.
+    void refuseHuge(std::uint64_t width, std::uint64_t height) const {
+        if (width > kMaxSide || height > kMaxSide || width * height > kMaxPixels) {
+            throw readFailure("the picture is too large (" + std::to_string(width) + " x " +
+                              std::to_string(height) + " pixels)");
         }
     }
 
@@ -501,6 +518,7 @@ private:
     const Tools& tools_;
     const std::string inputPath_;
     Workspace workspace_;
+    std::string head_;  ///< the input's first bytes
     std::string linkName_;
     std::string sourceName_;
     std::string output_;
