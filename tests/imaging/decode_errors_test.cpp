@@ -2,6 +2,7 @@
 // memory exists, and damaged or hostile files that must fail cleanly.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -268,6 +269,33 @@ TEST(SizeCap, SvgBeyondCairosLimit) {
     const std::string message =
         errorMessage([&] { imaging::decodeWithPictureLoader("svg", bytes); });
     EXPECT_EQ(message.rfind("SVG error: the picture is too large", 0), 0u) << message;
+}
+
+// tests/crashers: inputs that once crashed or hung a decoder, found by fuzzing.
+// Each must now fail with its decoder's message; every file of the folder needs
+// its line here, so a new finding cannot slip in unchecked.
+TEST(Crashers, EachFailsWithItsDecodersMessage) {
+    const std::map<std::string, std::string> expected = {
+        // jxrlib stopped the process on a failed assertion in the container's
+        // directory (an entry, then a value), and read past a buffer while
+        // decoding high-pass coefficients. It now runs in a child process.
+        {"jxr-container-entry-assert.wmp", "JPEG XR error: the file is damaged"},
+        {"jxr-container-value-assert.wmp", "JPEG XR error: the file is damaged"},
+        {"jxr-highpass-read-overrun.wmp", "JPEG XR error: the file is damaged"},
+    };
+    std::size_t checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(sourceDir() / "tests/crashers")) {
+        const std::string name = entry.path().filename().string();
+        const auto it = expected.find(name);
+        if (it == expected.end()) {
+            ADD_FAILURE() << name << " has no expected message";
+            continue;
+        }
+        EXPECT_EQ(errorMessage([&] { imaging::loadPicture(entry.path().string()); }), it->second)
+            << name;
+        ++checked;
+    }
+    EXPECT_EQ(checked, expected.size());
 }
 
 // Every file of tests/crashers (inputs that once crashed or hung a decoder) and
