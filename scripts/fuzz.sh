@@ -5,8 +5,8 @@
 #   scripts/fuzz.sh [seconds-per-target] [target...]
 #
 # Targets: bmp ico tiff jpeg png gif svg webp jxr content exif (all by default).
-# Findings land in <build>/fuzz-artifacts/<target>/; the script lists them and
-# exits with 1 when there are any. Each one, once fixed, belongs in
+# Findings of the run land in <build>/fuzz-artifacts/<target>/; the script lists
+# them and exits with 1 when there are any. Each one, once fixed, belongs in
 # tests/crashers/ with the extension of its decoder.
 set -euo pipefail
 
@@ -73,12 +73,16 @@ make_seeds() {
   esac
 }
 
+# Caches that libraries keep for the whole process are not leaks of a decode.
+export LSAN_OPTIONS="suppressions=$root/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+
 found=0
 for target in "${targets[@]}"; do
   seeds=$build/fuzz-seeds/$target
   work=$build/fuzz-corpus/$target
   artifacts=$build/fuzz-artifacts/$target
-  rm -rf -- "$seeds"
+  # Findings are those of this run; the corpus it grew is kept for the next.
+  rm -rf -- "$seeds" "$artifacts"
   mkdir -p -- "$seeds" "$work" "$artifacts"
   make_seeds "$target" "$seeds"
   echo "== $target: $(ls "$seeds" | wc -l) seeds, ${seconds}s"
