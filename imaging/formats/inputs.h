@@ -42,7 +42,9 @@ Raster decodeIconDib(Bytes dib);
 /// Windows icons and cursors: the largest image of the file (PNG or DIB).
 Raster decodeIco(Bytes data);
 
-/// JPEG XR through jxrlib.
+/// JPEG XR through jxrlib: 8-bit gray, 24/32-bit RGB(A) and 16-bit integer
+/// layouts. jxrlib is not safe on damaged data, so it runs in a child process
+/// (fork, pipe); a crash or stall there is "JPEG XR error: the file is damaged".
 Raster decodeJxr(Bytes data);
 
 }  // namespace imbrix::imaging::formats
