@@ -59,6 +59,8 @@ const std::vector<FileCase> kRegistryCases = {
      {{75, 50, 0xA24D00FF}, {0, 0, 0x7D0C00FF}}},
     {"gif/still/triangle-001.gif", 256, 128, 0, {{0, 0, 0x00000000}, {128, 100, 0xBF0002FF}}},
     {"gif/still/cat.gif", 113, 146, 0, {{60, 70, 0x5A5E5CFF}, {0, 0, 0x070808FF}}},
+    // an animation: the first frame (the second paints (30,40) orange)
+    {"gif/animated/traffic_light.gif", 60, 105, 0, {{30, 40, 0x767676FF}}},
     // webp: lossy, lossy with alpha, lossless
     {"webp/x-image/video-001.lossy.webp", 150, 103, 2, {{75, 50, 0xA04D00FF}}},
     {"webp/x-image/yellow_rose.lossy-with-alpha.webp", 400, 301, 2,
