@@ -10,8 +10,9 @@
 
 namespace imbrix::imaging {
 
-/// PNG through libpng. Alpha kept (written unpremultiplied, 8-bit RGBA; RGB when
-/// the raster has no alpha).
+/// PNG: rows filtered adaptively, compressed by libdeflate, framed by libpng.
+/// 8-bit; alpha kept (written unpremultiplied) unless every pixel is opaque, and
+/// gray when every pixel is gray.
 void encodePng(const Raster& raster, Sink& out);
 /// The same, letting the raster go as soon as its rows are filtered, so that the
 /// picture and its compressed data are never held at once.
