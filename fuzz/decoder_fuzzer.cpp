@@ -46,7 +46,9 @@ void checkRaster(const Raster& picture) {
 // the program (a null pointer or std::bad_alloc), not abort the fuzzer. This
 // matters most in the JPEG XR decoder's child process, where jxrlib sizes its
 // buffers from the header before the picture size is known to be sane.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __asan_default_options() {
+    return "allocator_may_return_null=1";
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const imbrix::imaging::Bytes bytes(data, size);
@@ -57,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
             }
             Raster small(3, 2);
-            const Raster turned = imbrix::imaging::exif::applyOrientation(std::move(small), orientation);
+            const Raster turned =
+                imbrix::imaging::exif::applyOrientation(std::move(small), orientation);
             const bool swapped = imbrix::imaging::exif::swapsSides(orientation);
             if (turned.width() != (swapped ? 2u : 3u)) {
                 std::abort();

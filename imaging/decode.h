@@ -12,8 +12,11 @@
 // Every function here is reentrant: no global state.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "imaging/raster.h"
 #include "imaging/source.h"
@@ -42,5 +45,27 @@ ContentFormat sniffContent(Bytes data);
 /// Decodes by content. `name` (a file name or path) only appears in messages.
 /// Damaged or unrecognised data throws an Error that names it.
 Raster decodeByContent(Bytes data, std::string_view name);
+
+/// A picture as a luma plane and two chroma planes of half its width and height
+/// (rounded up), in the video range a lossy WEBP codes (ITU-R BT.601: luma
+/// 16..235, chroma 16..240). Rows top-down, `width` and `chromaWidth()` bytes
+/// apart.
+struct YuvPicture {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::vector<std::uint8_t> y;
+    std::vector<std::uint8_t> u;
+    std::vector<std::uint8_t> v;
+
+    std::uint32_t chromaWidth() const { return (width + 1) / 2; }
+    std::uint32_t chromaHeight() const { return (height + 1) / 2; }
+};
+
+/// Decodes a JPEG whose chroma is stored at half width and height (YCbCr 4:2:0)
+/// and that has no EXIF rotation into its own planes, without upsampling the
+/// chroma or converting to RGB. Empty for every other JPEG (other sampling,
+/// gray, CMYK, RGB, rotated) and for data that fails to decode or exceeds the
+/// size cap: decodeWithPictureLoader() is then the way, and it reports the error.
+std::optional<YuvPicture> decodeJpegYuv420(Bytes data);
 
 }  // namespace imbrix::imaging

@@ -21,11 +21,11 @@ struct PictureLoader {
 };
 
 constexpr std::array kPictureLoaders = {
-    PictureLoader{"bmp", formats::decodeBmp},   PictureLoader{"ico", formats::decodeIco},
-    PictureLoader{"tif", formats::decodeTiff},  PictureLoader{"tiff", formats::decodeTiff},
-    PictureLoader{"jpg", formats::decodeJpeg},  PictureLoader{"jpeg", formats::decodeJpeg},
-    PictureLoader{"png", formats::decodePng},   PictureLoader{"gif", formats::decodeGif},
-    PictureLoader{"svg", formats::decodeSvg},   PictureLoader{"webp", formats::decodeWebp},
+    PictureLoader{"bmp", formats::decodeBmp},  PictureLoader{"ico", formats::decodeIco},
+    PictureLoader{"tif", formats::decodeTiff}, PictureLoader{"tiff", formats::decodeTiff},
+    PictureLoader{"jpg", formats::decodeJpeg}, PictureLoader{"jpeg", formats::decodeJpeg},
+    PictureLoader{"png", formats::decodePng},  PictureLoader{"gif", formats::decodeGif},
+    PictureLoader{"svg", formats::decodeSvg},  PictureLoader{"webp", formats::decodeWebp},
     PictureLoader{"wmp", formats::decodeJxr},
 };
 
@@ -33,10 +33,18 @@ bool startsWith(Bytes data, std::string_view magic) {
     return data.size() >= magic.size() && std::memcmp(data.data(), magic.data(), magic.size()) == 0;
 }
 
-bool isPng(Bytes d) { return startsWith(d, "\x89PNG\r\n\x1A\n"); }
-bool isJpeg(Bytes d) { return startsWith(d, "\xFF\xD8\xFF"); }
-bool isGif(Bytes d) { return startsWith(d, "GIF87a") || startsWith(d, "GIF89a"); }
-bool isBmp(Bytes d) { return startsWith(d, "BM"); }
+bool isPng(Bytes d) {
+    return startsWith(d, "\x89PNG\r\n\x1A\n");
+}
+bool isJpeg(Bytes d) {
+    return startsWith(d, "\xFF\xD8\xFF");
+}
+bool isGif(Bytes d) {
+    return startsWith(d, "GIF87a") || startsWith(d, "GIF89a");
+}
+bool isBmp(Bytes d) {
+    return startsWith(d, "BM");
+}
 // Icons (type 1) and cursors (type 2), with at least one image.
 bool isIco(Bytes d) {
     return d.size() >= 6 && d[0] == 0 && d[1] == 0 && (d[2] == 1 || d[2] == 2) && d[3] == 0 &&
@@ -95,7 +103,9 @@ std::string_view extensionOf(std::string_view path) {
 
 }  // namespace
 
-bool hasPictureLoader(std::string_view extension) { return findLoader(extension) != nullptr; }
+bool hasPictureLoader(std::string_view extension) {
+    return findLoader(extension) != nullptr;
+}
 
 Raster decodeWithPictureLoader(std::string_view extension, Bytes data) {
     return loaderFor(extension).decode(data);

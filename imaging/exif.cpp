@@ -100,13 +100,32 @@ Raster applyOrientation(Raster picture, int orientation) {
             std::uint32_t sx = x;
             std::uint32_t sy = y;
             switch (orientation) {
-                case 2: sx = w - 1 - x; break;                      // mirrored left-right
-                case 3: sx = w - 1 - x; sy = h - 1 - y; break;      // turned 180 degrees
-                case 4: sy = h - 1 - y; break;                      // mirrored top-bottom
-                case 5: sx = y; sy = x; break;                      // transposed
-                case 6: sx = y; sy = h - 1 - x; break;              // needs 90 degrees clockwise
-                case 7: sx = w - 1 - y; sy = h - 1 - x; break;      // transversed
-                default: sx = w - 1 - y; sy = x; break;             // 8: 90 degrees anticlockwise
+                case 2:
+                    sx = w - 1 - x;
+                    break;  // mirrored left-right
+                case 3:
+                    sx = w - 1 - x;
+                    sy = h - 1 - y;
+                    break;  // turned 180 degrees
+                case 4:
+                    sy = h - 1 - y;
+                    break;  // mirrored top-bottom
+                case 5:
+                    sx = y;
+                    sy = x;
+                    break;  // transposed
+                case 6:
+                    sx = y;
+                    sy = h - 1 - x;
+                    break;  // needs 90 degrees clockwise
+                case 7:
+                    sx = w - 1 - y;
+                    sy = h - 1 - x;
+                    break;  // transversed
+                default:
+                    sx = w - 1 - y;
+                    sy = x;
+                    break;  // 8: 90 degrees anticlockwise
             }
             std::memcpy(out, picture.row(sy) + std::size_t{sx} * 4, 4);
         }

@@ -17,7 +17,9 @@ int orientation(Bytes exif);
 
 /// True when `orientation` puts the picture on its side (5 to 8): width and
 /// height swap.
-inline bool swapsSides(int orientation) { return orientation >= 5 && orientation <= 8; }
+inline bool swapsSides(int orientation) {
+    return orientation >= 5 && orientation <= 8;
+}
 
 /// Returns the picture turned as `orientation` says (1 or an invalid value: as it is).
 Raster applyOrientation(Raster picture, int orientation);

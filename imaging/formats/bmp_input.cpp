@@ -31,7 +31,9 @@ enum Compression : std::uint32_t {
     kAlphaBitfields = 6,
 };
 
-[[noreturn]] void fail(const std::string& why) { throw Error("BMP error: " + why); }
+[[noreturn]] void fail(const std::string& why) {
+    throw Error("BMP error: " + why);
+}
 
 std::uint32_t u16(Bytes d, std::size_t at) {
     if (at > d.size() || d.size() - at < 2) {
@@ -40,7 +42,9 @@ std::uint32_t u16(Bytes d, std::size_t at) {
     return std::uint32_t{d[at]} | std::uint32_t{d[at + 1]} << 8;
 }
 
-std::uint32_t u32(Bytes d, std::size_t at) { return u16(d, at) | u16(d, at + 2) << 16; }
+std::uint32_t u32(Bytes d, std::size_t at) {
+    return u16(d, at) | u16(d, at + 2) << 16;
+}
 
 // One colour channel stored under a bit mask, scaled to 8 bits.
 struct Channel {
@@ -72,7 +76,7 @@ struct Dib {
     std::array<std::uint32_t, 4> masks{};  // red, green, blue, alpha
     bool hasMasks = false;
     std::vector<std::array<std::uint8_t, 3>> palette;  // blue, green, red
-    std::size_t pixels = 0;  // offset of the pixel data within the DIB
+    std::size_t pixels = 0;                            // offset of the pixel data within the DIB
 };
 
 // Parses the header and palette of a DIB. `pixelOffset` is where the file header
@@ -121,17 +125,27 @@ Dib parseDib(Bytes dib, std::optional<std::size_t> pixelOffset, bool icon) {
     checkPictureSize(d.width, d.height);
 
     switch (d.bitCount) {
-        case 1: case 4: case 8: case 16: case 24: case 32: break;
-        default: fail("unsupported bit depth " + std::to_string(d.bitCount));
+        case 1:
+        case 4:
+        case 8:
+        case 16:
+        case 24:
+        case 32:
+            break;
+        default:
+            fail("unsupported bit depth " + std::to_string(d.bitCount));
     }
     std::size_t at = headerSize;
     switch (d.compression) {
-        case kRgb: break;
+        case kRgb:
+            break;
         case kRle8:
-            if (d.bitCount != 8) fail("RLE8 needs 8 bits per pixel");
+            if (d.bitCount != 8)
+                fail("RLE8 needs 8 bits per pixel");
             break;
         case kRle4:
-            if (d.bitCount != 4) fail("RLE4 needs 4 bits per pixel");
+            if (d.bitCount != 4)
+                fail("RLE4 needs 4 bits per pixel");
             break;
         case kBitfields:
         case kAlphaBitfields: {
@@ -151,8 +165,10 @@ Dib parseDib(Bytes dib, std::optional<std::size_t> pixelOffset, bool icon) {
             break;
         }
         case kJpeg:
-        case kPng: fail("embedded JPEG or PNG pixels are not supported");
-        default: fail("unknown compression " + std::to_string(d.compression));
+        case kPng:
+            fail("embedded JPEG or PNG pixels are not supported");
+        default:
+            fail("unknown compression " + std::to_string(d.compression));
     }
     if (d.topDown && (d.compression == kRle4 || d.compression == kRle8)) {
         fail("compressed bitmaps cannot be top-down");
@@ -216,9 +232,15 @@ bool readRows(const Dib& d, Bytes dib, Raster& picture) {
         std::uint8_t* out = picture.row(d.topDown ? y : d.height - 1 - y);
         for (std::uint32_t x = 0; x < d.width; ++x, out += 4) {
             switch (d.bitCount) {
-                case 1: putPaletteColor(d, out, (in[x >> 3] >> (7 - (x & 7))) & 1); break;
-                case 4: putPaletteColor(d, out, (in[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xF); break;
-                case 8: putPaletteColor(d, out, in[x]); break;
+                case 1:
+                    putPaletteColor(d, out, (in[x >> 3] >> (7 - (x & 7))) & 1);
+                    break;
+                case 4:
+                    putPaletteColor(d, out, (in[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xF);
+                    break;
+                case 8:
+                    putPaletteColor(d, out, in[x]);
+                    break;
                 case 24:
                     out[kBlue] = in[3 * x];
                     out[kGreen] = in[3 * x + 1];
@@ -384,6 +406,8 @@ Raster decodeBmp(Bytes data) {
     return decodeDib(data.subspan(14), pixelOffset, false);
 }
 
-Raster decodeIconDib(Bytes dib) { return decodeDib(dib, std::nullopt, true); }
+Raster decodeIconDib(Bytes dib) {
+    return decodeDib(dib, std::nullopt, true);
+}
 
 }  // namespace imbrix::imaging::formats

@@ -20,8 +20,8 @@ struct Reader {
 
 int readBytes(GifFileType* gif, GifByteType* out, int length) {
     auto* r = static_cast<Reader*>(gif->UserData);
-    const std::size_t n = std::min(static_cast<std::size_t>(std::max(length, 0)),
-                                   r->data.size() - r->offset);
+    const std::size_t n =
+        std::min(static_cast<std::size_t>(std::max(length, 0)), r->data.size() - r->offset);
     std::memcpy(out, r->data.data() + r->offset, n);
     r->offset += n;
     return static_cast<int>(n);
@@ -44,7 +44,9 @@ struct GifCloser {
     throw Error(std::string("GIF error: ") + (text ? text : "unknown error"));
 }
 
-[[noreturn]] void fail(const GifFileType* gif) { fail(gif->Error); }
+[[noreturn]] void fail(const GifFileType* gif) {
+    fail(gif->Error);
+}
 
 }  // namespace
 

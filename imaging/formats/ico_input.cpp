@@ -16,9 +16,13 @@ constexpr std::size_t kEntrySize = 16;
 std::uint32_t u16(Bytes d, std::size_t at) {
     return std::uint32_t{d[at]} | std::uint32_t{d[at + 1]} << 8;
 }
-std::uint32_t u32(Bytes d, std::size_t at) { return u16(d, at) | u16(d, at + 2) << 16; }
+std::uint32_t u32(Bytes d, std::size_t at) {
+    return u16(d, at) | u16(d, at + 2) << 16;
+}
 
-[[noreturn]] void fail(const std::string& why) { throw Error("ICO error: " + why); }
+[[noreturn]] void fail(const std::string& why) {
+    throw Error("ICO error: " + why);
+}
 
 }  // namespace
 

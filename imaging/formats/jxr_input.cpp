@@ -32,7 +32,9 @@ namespace imbrix::imaging::formats {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& why) { throw Error("JPEG XR error: " + why); }
+[[noreturn]] void fail(const std::string& why) {
+    throw Error("JPEG XR error: " + why);
+}
 
 bool same(const PKPixelFormatGUID& a, const PKPixelFormatGUID& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -42,8 +44,19 @@ bool same(const PKPixelFormatGUID& a, const PKPixelFormatGUID& b) {
 // 16-bit integer samples are scaled to 8 bits; packed 16-bit RGB, floating and
 // fixed-point, CMYK and YCC layouts are refused.
 enum class Layout {
-    Bgr24, Rgb24, Bgrx32, Bgra32, Pbgra32, Rgbx32, Rgba32, Prgba32, Gray8,
-    Rgb48, Rgba64, Prgba64, Gray16,
+    Bgr24,
+    Rgb24,
+    Bgrx32,
+    Bgra32,
+    Pbgra32,
+    Rgbx32,
+    Rgba32,
+    Prgba32,
+    Gray8,
+    Rgb48,
+    Rgba64,
+    Prgba64,
+    Gray16,
 };
 
 struct Format {
@@ -105,7 +118,9 @@ void toBgra(Layout layout, const std::uint8_t* in, std::uint8_t* out) {
             out[kAlpha] = 255;
             break;
         case Layout::Bgra32:
-        case Layout::Pbgra32: std::memcpy(out, in, 4); break;
+        case Layout::Pbgra32:
+            std::memcpy(out, in, 4);
+            break;
         case Layout::Rgbx32:
         case Layout::Rgba32:
         case Layout::Prgba32:
@@ -163,10 +178,9 @@ bool writeAll(int fd, const void* data, std::size_t size) noexcept {
 int sendFailure(int fd, std::uint32_t status, std::uint32_t width, std::uint32_t height,
                 const char* step, ERR err) noexcept {
     char text[kMaxMessage];
-    const int n = err == WMP_errSuccess
-                      ? std::snprintf(text, sizeof text, "%s", step)
-                      : std::snprintf(text, sizeof text, "%s failed (%ld)", step,
-                                      static_cast<long>(err));
+    const int n = err == WMP_errSuccess ? std::snprintf(text, sizeof text, "%s", step)
+                                        : std::snprintf(text, sizeof text, "%s failed (%ld)", step,
+                                                        static_cast<long>(err));
     const Reply reply{status, width, height, 0,
                       static_cast<std::uint32_t>(n > 0 ? std::min<int>(n, kMaxMessage - 1) : 0)};
     return writeAll(fd, &reply, sizeof reply) && writeAll(fd, text, reply.messageSize) ? 0 : 1;

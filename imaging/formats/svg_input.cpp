@@ -69,9 +69,8 @@ void pictureSize(RsvgHandle* handle, double& width, double& height) {
 Raster decodeSvg(Bytes data) {
     // A stream without a base file: relative references resolve to nothing, so
     // no file or network resource outside `data` is ever read.
-    const std::unique_ptr<GInputStream, GObjectUnref> stream(
-        g_memory_input_stream_new_from_data(data.data(), static_cast<gssize>(data.size()),
-                                            nullptr));
+    const std::unique_ptr<GInputStream, GObjectUnref> stream(g_memory_input_stream_new_from_data(
+        data.data(), static_cast<gssize>(data.size()), nullptr));
     GError* error = nullptr;
     const std::unique_ptr<RsvgHandle, GObjectUnref> handle(rsvg_handle_new_from_stream_sync(
         stream.get(), nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &error));

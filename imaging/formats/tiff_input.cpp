@@ -35,7 +35,9 @@ tmsize_t readProc(thandle_t h, void* out, tmsize_t size) {
     return static_cast<tmsize_t>(n);
 }
 
-tmsize_t writeProc(thandle_t, void*, tmsize_t) { return 0; }
+tmsize_t writeProc(thandle_t, void*, tmsize_t) {
+    return 0;
+}
 
 toff_t seekProc(thandle_t h, toff_t offset, int whence) {
     auto* s = static_cast<Source*>(h);
@@ -52,9 +54,13 @@ toff_t seekProc(thandle_t h, toff_t offset, int whence) {
     return s->offset;
 }
 
-int closeProc(thandle_t) { return 0; }
+int closeProc(thandle_t) {
+    return 0;
+}
 
-toff_t sizeProc(thandle_t h) { return static_cast<Source*>(h)->data.size(); }
+toff_t sizeProc(thandle_t h) {
+    return static_cast<Source*>(h)->data.size();
+}
 
 // Handing libtiff the bytes directly (mode "r" maps, as libtiff does for files)
 // spares it a copy of every strip; it checks strip offsets against `size`.
@@ -72,13 +78,15 @@ int onError(TIFF*, void* user, const char* module, const char* fmt, va_list args
     if (s->message.empty()) {
         char text[512];
         std::vsnprintf(text, sizeof text, fmt, args);
-        s->message = std::string("TIFF error: ") + (module ? std::string(module) + ": " : "") +
-                     text;
+        s->message =
+            std::string("TIFF error: ") + (module ? std::string(module) + ": " : "") + text;
     }
     return 1;  // handled: nothing reaches libtiff's global handler
 }
 
-int onWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int onWarning(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
 
 struct TiffCloser {
     TIFF* tif;
@@ -106,8 +114,8 @@ Raster decodeTiff(Bytes data) {
         return Error(source.message.empty() ? std::string("TIFF error: ") + fallback
                                             : source.message);
     };
-    TIFF* tif = TIFFClientOpenExt("picture", "r", &source, readProc, writeProc, seekProc,
-                                  closeProc, sizeProc, mapProc, unmapProc, options.opts);
+    TIFF* tif = TIFFClientOpenExt("picture", "r", &source, readProc, writeProc, seekProc, closeProc,
+                                  sizeProc, mapProc, unmapProc, options.opts);
     if (!tif) {
         throw failure("not a TIFF file");
     }

@@ -23,18 +23,28 @@ struct AnimDecoderDeleter {
 
 std::string statusText(VP8StatusCode status) {
     switch (status) {
-        case VP8_STATUS_OUT_OF_MEMORY: return "out of memory";
-        case VP8_STATUS_INVALID_PARAM: return "invalid parameter";
-        case VP8_STATUS_BITSTREAM_ERROR: return "damaged bitstream";
-        case VP8_STATUS_UNSUPPORTED_FEATURE: return "unsupported feature";
-        case VP8_STATUS_SUSPENDED: return "decoding suspended";
-        case VP8_STATUS_USER_ABORT: return "decoding aborted";
-        case VP8_STATUS_NOT_ENOUGH_DATA: return "the file is truncated";
-        default: return "unknown error";
+        case VP8_STATUS_OUT_OF_MEMORY:
+            return "out of memory";
+        case VP8_STATUS_INVALID_PARAM:
+            return "invalid parameter";
+        case VP8_STATUS_BITSTREAM_ERROR:
+            return "damaged bitstream";
+        case VP8_STATUS_UNSUPPORTED_FEATURE:
+            return "unsupported feature";
+        case VP8_STATUS_SUSPENDED:
+            return "decoding suspended";
+        case VP8_STATUS_USER_ABORT:
+            return "decoding aborted";
+        case VP8_STATUS_NOT_ENOUGH_DATA:
+            return "the file is truncated";
+        default:
+            return "unknown error";
     }
 }
 
-[[noreturn]] void fail(const std::string& why) { throw Error("WEBP error: " + why); }
+[[noreturn]] void fail(const std::string& why) {
+    throw Error("WEBP error: " + why);
+}
 
 int exifOrientation(const WebPDemuxer* demux) {
     WebPChunkIterator chunk{};
@@ -115,8 +125,8 @@ Raster decodeWebp(Bytes data) {
         return decodeStill(data);
     }
     const std::uint32_t flags = WebPDemuxGetI(demux.get(), WEBP_FF_FORMAT_FLAGS);
-    Raster picture = (flags & ANIMATION_FLAG) ? decodeFirstFrame(data, demux.get())
-                                               : decodeStill(data);
+    Raster picture =
+        (flags & ANIMATION_FLAG) ? decodeFirstFrame(data, demux.get()) : decodeStill(data);
     return exif::applyOrientation(std::move(picture), exifOrientation(demux.get()));
 }
 

@@ -13,7 +13,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-imaging::Bytes view(const Bytes& b) { return {b.data(), b.size()}; }
+imaging::Bytes view(const Bytes& b) {
+    return {b.data(), b.size()};
+}
 
 TEST(DecodeErrors, JpegLoaderOnNonJpegData) {
     // libjpeg's JERR_NO_SOI: the file does not start with FF D8.
@@ -62,8 +64,8 @@ TEST(DecodeErrors, EmptyAndTruncatedFilesFailWithTheirDecodersMessage) {
          "PNG error: the file is truncated"},
         {"gif", "GIF error: the file is empty", "gif/still/cat.gif",
          "GIF error: the file is truncated"},
-        {"svg", "SVG error: XML parse error: Input file is too short", "svg/desktop/xfce-shapes.svg",
-         "SVG error: XML parse error: "},
+        {"svg", "SVG error: XML parse error: Input file is too short",
+         "svg/desktop/xfce-shapes.svg", "SVG error: XML parse error: "},
         {"webp", "WEBP error: the file is empty", "webp/x-image/yellow_rose.lossless.webp",
          "WEBP error: the file is truncated"},
         {"wmp", "JPEG XR error: the file is empty", nullptr, nullptr},
@@ -107,7 +109,9 @@ struct CapCase {
     const char* message;
 };
 
-void PrintTo(const CapCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CapCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 void put32be(Bytes& b, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) {
@@ -174,14 +178,14 @@ Bytes tiffWithSize(std::uint32_t w, std::uint32_t h) {
         u32(value);
     };
     u16(8);
-    entry(256, 4, w);      // ImageWidth
-    entry(257, 4, h);      // ImageLength
-    entry(258, 3, 8);      // BitsPerSample
-    entry(259, 3, 1);      // Compression: none
-    entry(262, 3, 1);      // Photometric: min-is-black
-    entry(273, 4, 200);    // StripOffsets
-    entry(278, 4, h);      // RowsPerStrip
-    entry(279, 4, 16);     // StripByteCounts
+    entry(256, 4, w);    // ImageWidth
+    entry(257, 4, h);    // ImageLength
+    entry(258, 3, 8);    // BitsPerSample
+    entry(259, 3, 1);    // Compression: none
+    entry(262, 3, 1);    // Photometric: min-is-black
+    entry(273, 4, 200);  // StripOffsets
+    entry(278, 4, h);    // RowsPerStrip
+    entry(279, 4, 16);   // StripByteCounts
     u32(0);
     b.resize(216, 0x80);
     return b;
@@ -305,10 +309,9 @@ TEST(Crashers, EachFailsWithItsDecodersMessage) {
 // Each goes through its loader by extension and through decode by content.
 TEST(HostileFiles, FailCleanly) {
     std::vector<std::filesystem::path> files;
-    for (const auto& dir :
-         {sourceDir() / "tests/crashers", corpusDir() / "broken/gdk-pixbuf-fail",
-          corpusDir() / "broken/go-png", corpusDir() / "broken/goexif-corrupt",
-          corpusDir() / "broken/librsvg-crash", corpusDir() / "broken/misc"}) {
+    for (const auto& dir : {sourceDir() / "tests/crashers", corpusDir() / "broken/gdk-pixbuf-fail",
+                            corpusDir() / "broken/go-png", corpusDir() / "broken/goexif-corrupt",
+                            corpusDir() / "broken/librsvg-crash", corpusDir() / "broken/misc"}) {
         if (!std::filesystem::is_directory(dir)) {
             continue;
         }

@@ -24,7 +24,8 @@ TEST(ExifOrientation, AllEightComeOutTheSameWayUp) {
         const std::string suffix = prefix == "f" ? "-exif.jpg" : ".jpg";
         const Raster upright = load("photos/exif-orientation/" + prefix + "1" + suffix);
         for (int n = 2; n <= 8; ++n) {
-            const std::string file = "photos/exif-orientation/" + prefix + std::to_string(n) + suffix;
+            const std::string file =
+                "photos/exif-orientation/" + prefix + std::to_string(n) + suffix;
             const imaging::FileBytes bytes(corpusFile(file).string());
             const Raster turned = imaging::loadPicture(corpusFile(file).string());
             ASSERT_EQ(turned.width(), upright.width()) << file;
@@ -88,7 +89,7 @@ TEST(ExifOrientation, ParsesTheTag) {
     EXPECT_EQ(orientation(block(true, 3, 3), 6), 3);  // without the "Exif" prefix
     EXPECT_EQ(orientation(block(false, 3, 9)), 1);    // out of range
     EXPECT_EQ(orientation(block(false, 3, 0)), 1);
-    EXPECT_EQ(orientation(block(false, 4, 6)), 1);    // not a SHORT
+    EXPECT_EQ(orientation(block(false, 4, 6)), 1);  // not a SHORT
     std::vector<std::uint8_t> cut = block(false, 3, 6);
     cut.resize(cut.size() - 8);  // the orientation entry cut off
     EXPECT_EQ(orientation(cut), 1);
@@ -112,9 +113,8 @@ TEST(ExifOrientation, TurnsPixels) {
     };
     // Stored pixels 1 2 3 / 4 5 6. Each row: orientation, shown rows.
     const std::vector<std::pair<int, std::vector<std::vector<int>>>> cases = {
-        {1, {{1, 2, 3}, {4, 5, 6}}}, {2, {{3, 2, 1}, {6, 5, 4}}},
-        {3, {{6, 5, 4}, {3, 2, 1}}}, {4, {{4, 5, 6}, {1, 2, 3}}},
-        {5, {{1, 4}, {2, 5}, {3, 6}}}, {6, {{4, 1}, {5, 2}, {6, 3}}},
+        {1, {{1, 2, 3}, {4, 5, 6}}},   {2, {{3, 2, 1}, {6, 5, 4}}},   {3, {{6, 5, 4}, {3, 2, 1}}},
+        {4, {{4, 5, 6}, {1, 2, 3}}},   {5, {{1, 4}, {2, 5}, {3, 6}}}, {6, {{4, 1}, {5, 2}, {6, 3}}},
         {7, {{6, 3}, {5, 2}, {4, 1}}}, {8, {{3, 6}, {2, 5}, {1, 4}}},
     };
     for (const auto& [o, rows] : cases) {
@@ -153,14 +153,13 @@ TEST(ExifOrientation, AppliesToWebp) {
     const std::string plain = dir.file("plain.webp");
     const std::string tagged = dir.file("tagged.webp");
     std::string log;
-    ASSERT_EQ(runCommand({"cwebp", "-quiet", "-lossless", corpusFile("pngsuite/basn2c08.png").string(),
-                          "-o", plain},
+    ASSERT_EQ(runCommand({"cwebp", "-quiet", "-lossless",
+                          corpusFile("pngsuite/basn2c08.png").string(), "-o", plain},
                          &log),
               0)
         << log;
-    ASSERT_EQ(runCommand({"webpmux", "-set", "exif", dir.file("exif.bin"), plain, "-o", tagged},
-                         &log),
-              0)
+    ASSERT_EQ(
+        runCommand({"webpmux", "-set", "exif", dir.file("exif.bin"), plain, "-o", tagged}, &log), 0)
         << log;
     const Raster stored = imaging::loadPicture(plain);
     const Raster turned = imaging::loadPicture(tagged);

@@ -22,7 +22,9 @@ struct FileCase {
     std::vector<ExpectedPixel> pixels;
 };
 
-void PrintTo(const FileCase& c, std::ostream* os) { *os << c.file; }
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.file;
+}
 
 const std::vector<FileCase> kRegistryCases = {
     // bmp: 24-bit, 8-bit palette, 4-bit palette, 32-bit bit fields with alpha (V5 header)
@@ -30,7 +32,10 @@ const std::vector<FileCase> kRegistryCases = {
     {"bmp/x-image/colormap.bmp", 150, 103, 0, {{10, 10, 0x851A00FF}, {100, 90, 0xFCFBF5FF}}},
     {"bmp/x-image/yellow_rose-small-v5.bmp", 16, 12, 0, {{5, 5, 0xBE6501FF}}},
     {"bmp/misc/not_kitty.bmp", 32, 32, 0, {{10, 20, 0x66CCCCFF}}},
-    {"bmp/pngsuite-as-bmp/basn6a08.bmp", 32, 32, 0,
+    {"bmp/pngsuite-as-bmp/basn6a08.bmp",
+     32,
+     32,
+     0,
      {{0, 0, 0xFF000800}, {31, 31, 0x0020FFFF}, {16, 8, 0xFFFF0683}}},
     // ico: a single DIB; PNG entries, the 256x256 one is the largest
     {"ico/squares.ico", 100, 100, 0, {{10, 10, 0xB16C42FF}, {50, 50, 0xD92D6AFF}}},
@@ -43,27 +48,35 @@ const std::vector<FileCase> kRegistryCases = {
     {"tiff/x-image/video-001-16bit.tiff", 150, 103, 1, {{75, 50, 0xA44F00FF}}},
     {"tiff/x-image/video-001-tile-64x64.tiff", 150, 103, 0, {{75, 50, 0xA44F00FF}}},
     {"tiff/x-image/bw-gopher_ccittGroup4.tiff", 153, 55, 0, {{40, 20, 0xFFFFFFFF}}},
-    {"tiff/rust-tiff/Transparency-lzw.tif", 300, 300, 0,
+    {"tiff/rust-tiff/Transparency-lzw.tif",
+     300,
+     300,
+     0,
      {{0, 0, 0xFFFFFF00}, {150, 150, 0xFFF214FF}}},
     {"tiff/skimage/multipage.tif", 10, 15, 0, {{5, 5, 0x5E5E5EFF}, {2, 12, 0xD1D1D1FF}}},
     // jpg/jpeg: baseline, progressive, gray, Adobe CMYK
     {"photos/jpeg-variants/video-001.jpeg", 150, 103, 3, {{75, 50, 0xA44F00FF}}},
     {"photos/jpeg-variants/video-001.progressive.jpeg", 150, 103, 3, {{75, 50, 0xA44F00FF}}},
     {"photos/jpeg-variants/video-005.gray.jpeg", 150, 103, 3, {{75, 50, 0x2E2E2EFF}}},
-    {"photos/jpeg-variants/video-001.cmyk.jpeg", 150, 103, 3,
+    {"photos/jpeg-variants/video-001.cmyk.jpeg",
+     150,
+     103,
+     3,
      {{75, 50, 0x5E1300FF}, {0, 0, 0x330100FF}}},
     // png
     {"pngsuite/basn6a16.png", 32, 32, 0, {{20, 5, 0x49FF0052}}},
     // gif: interlaced; transparent background
-    {"gif/still/video-001.interlaced.gif", 150, 103, 0,
-     {{75, 50, 0xA24D00FF}, {0, 0, 0x7D0C00FF}}},
+    {"gif/still/video-001.interlaced.gif", 150, 103, 0, {{75, 50, 0xA24D00FF}, {0, 0, 0x7D0C00FF}}},
     {"gif/still/triangle-001.gif", 256, 128, 0, {{0, 0, 0x00000000}, {128, 100, 0xBF0002FF}}},
     {"gif/still/cat.gif", 113, 146, 0, {{60, 70, 0x5A5E5CFF}, {0, 0, 0x070808FF}}},
     // an animation: the first frame (the second paints (30,40) orange)
     {"gif/animated/traffic_light.gif", 60, 105, 0, {{30, 40, 0x767676FF}}},
     // webp: lossy, lossy with alpha, lossless
     {"webp/x-image/video-001.lossy.webp", 150, 103, 2, {{75, 50, 0xA04D00FF}}},
-    {"webp/x-image/yellow_rose.lossy-with-alpha.webp", 400, 301, 2,
+    {"webp/x-image/yellow_rose.lossy-with-alpha.webp",
+     400,
+     301,
+     2,
      {{0, 0, 0x00000000}, {200, 150, 0x994C02FF}}},
     {"webp/x-image/yellow_rose.lossless.webp", 400, 301, 0, {{200, 150, 0x994B01FF}}},
 };
@@ -91,7 +104,9 @@ struct ContentCase {
     ContentFormat format;
 };
 
-void PrintTo(const ContentCase& c, std::ostream* os) { *os << c.file; }
+void PrintTo(const ContentCase& c, std::ostream* os) {
+    *os << c.file;
+}
 
 class ContentFiles : public ::testing::TestWithParam<ContentCase> {};
 
@@ -109,16 +124,15 @@ TEST_P(ContentFiles, SniffedAndDecodedLikeThePictureLoader) {
 
 INSTANTIATE_TEST_SUITE_P(
     Corpus, ContentFiles,
-    ::testing::Values(ContentCase{"pngsuite/basi6a08.png", ContentFormat::Png},
-                      ContentCase{"photos/jpeg-variants/video-001.progressive.jpeg",
-                                  ContentFormat::Jpeg},
-                      ContentCase{"photos/exif-orientation/orientation_6.jpg", ContentFormat::Jpeg},
-                      ContentCase{"gif/still/triangle-001.gif", ContentFormat::Gif},
-                      ContentCase{"bmp/pngsuite-as-bmp/basn6a08.bmp", ContentFormat::Bmp},
-                      ContentCase{"ico/bugcatcher.ico", ContentFormat::Ico},
-                      ContentCase{"ico/imagemagick-favicon.ico", ContentFormat::Ico},
-                      ContentCase{"webp/x-image/yellow_rose.lossy-with-alpha.webp",
-                                  ContentFormat::Webp}));
+    ::testing::Values(
+        ContentCase{"pngsuite/basi6a08.png", ContentFormat::Png},
+        ContentCase{"photos/jpeg-variants/video-001.progressive.jpeg", ContentFormat::Jpeg},
+        ContentCase{"photos/exif-orientation/orientation_6.jpg", ContentFormat::Jpeg},
+        ContentCase{"gif/still/triangle-001.gif", ContentFormat::Gif},
+        ContentCase{"bmp/pngsuite-as-bmp/basn6a08.bmp", ContentFormat::Bmp},
+        ContentCase{"ico/bugcatcher.ico", ContentFormat::Ico},
+        ContentCase{"ico/imagemagick-favicon.ico", ContentFormat::Ico},
+        ContentCase{"webp/x-image/yellow_rose.lossy-with-alpha.webp", ContentFormat::Webp}));
 
 TEST(DecodeByContent, IgnoresTheExtension) {
     // A PNG named .jpg: the picture loader follows the name and fails, decode by
@@ -134,8 +148,8 @@ TEST(DecodeByContent, IgnoresTheExtension) {
 }
 
 TEST(PictureLoaders, ExtensionsAnyCase) {
-    for (const char* ext : {"bmp", "ico", "tif", "tiff", "jpg", "jpeg", "png", "gif", "svg",
-                            "webp", "wmp", "JPG", "Tiff", "WMP"}) {
+    for (const char* ext : {"bmp", "ico", "tif", "tiff", "jpg", "jpeg", "png", "gif", "svg", "webp",
+                            "wmp", "JPG", "Tiff", "WMP"}) {
         EXPECT_TRUE(imaging::hasPictureLoader(ext)) << ext;
     }
     for (const char* ext : {"", "jfif", "avif", "psd", "heic", "tga", "jxl", "jp2", ".png", "pn"}) {
@@ -152,8 +166,7 @@ TEST(WebpDecoder, AnimationGivesItsFirstFrame) {
     ScratchDir dir;
     const std::string webp = dir.file("animation.webp");
     std::string log;
-    ASSERT_EQ(runCommand({"gif2webp", "-quiet", gif.string(), "-o", webp}, &log), 0)
-        << log;
+    ASSERT_EQ(runCommand({"gif2webp", "-quiet", gif.string(), "-o", webp}, &log), 0) << log;
     const imaging::FileBytes file(webp);
     const Raster frame = imaging::decodeWithPictureLoader("webp", file.bytes());
     const Raster expected = imaging::loadPicture(gif.string());
@@ -168,9 +181,9 @@ TEST(WebpDecoder, AnimationGivesItsFirstFrame) {
 // pixels our other loaders give for the original.
 TEST(JpegXrDecoder, DecodesWhatJxrEncAppWritesInEachPixelFormat) {
     struct Case {
-        const char* source;   // in the corpus
-        const char* input;    // the file JxrEncApp reads, made by ImageMagick unless .bmp
-        const char* format;   // JxrEncApp's -c value
+        const char* source;  // in the corpus
+        const char* input;   // the file JxrEncApp reads, made by ImageMagick unless .bmp
+        const char* format;  // JxrEncApp's -c value
         bool alpha;
         std::uint32_t width, height;
         ExpectedPixel pixel;
@@ -179,10 +192,14 @@ TEST(JpegXrDecoder, DecodesWhatJxrEncAppWritesInEachPixelFormat) {
         {"bmp/x-image/video-001.bmp", "in.bmp", "0", false, 150, 103, {75, 50, 0xA44F00FF}},
         {"pngsuite/basn0g08.png", "in.tif", "2", false, 32, 32, {10, 10, 0xB4B4B4FF}},
         {"pngsuite/basn0g16.png", "in.tif", "3", false, 32, 32, {10, 10, 0x6E6E6EFF}},
-        {"tiff/x-image/video-001-16bit.tiff", "in.pnm", "10", false, 150, 103,
+        {"tiff/x-image/video-001-16bit.tiff",
+         "in.pnm",
+         "10",
+         false,
+         150,
+         103,
          {75, 50, 0xA44F00FF}},
-        {"bmp/pngsuite-as-bmp/basn6a08.bmp", "in.bmp", "22", true, 32, 32,
-         {16, 8, 0xFFFF0683}},
+        {"bmp/pngsuite-as-bmp/basn6a08.bmp", "in.bmp", "22", true, 32, 32, {16, 8, 0xFFFF0683}},
         {"pngsuite/basn6a16.png", "in.tif", "23", true, 32, 32, {20, 5, 0x49FF0052}},
     };
     for (const Case& c : cases) {
@@ -252,21 +269,28 @@ TEST(SvgDecoder, RendersAtItsOwnSize) {
               <rect x="0" y="0" width="20" height="20" fill="#ff0000"/>
               <rect x="20" y="0" width="20" height="20" fill="#0000ff" fill-opacity="0.5"/>
             </svg>)",
-         40, 20, {{5, 5, 0xFF0000FF}, {30, 10, 0x0000FF80}}},
-        {R"(<svg xmlns="http://www.w3.org/2000/svg" width="1in" height="0.5in"/>)", 96, 48,
+         40,
+         20,
+         {{5, 5, 0xFF0000FF}, {30, 10, 0x0000FF80}}},
+        {R"(<svg xmlns="http://www.w3.org/2000/svg" width="1in" height="0.5in"/>)",
+         96,
+         48,
          {{10, 10, 0x00000000}}},
         // No size: the viewBox gives it.
         {R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 24 12">
               <rect width="24" height="12" fill="#00ff00"/></svg>)",
-         24, 12, {{3, 3, 0x00FF00FF}}},
+         24,
+         12,
+         {{3, 3, 0x00FF00FF}}},
         // Neither size nor viewBox: the default size of a CSS replaced element.
-        {R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="10" height="10"/></svg>)", 300,
-         150, {{5, 5, 0x000000FF}, {50, 50, 0x00000000}}},
+        {R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="10" height="10"/></svg>)",
+         300,
+         150,
+         {{5, 5, 0x000000FF}, {50, 50, 0x00000000}}},
     };
     for (const Case& c : cases) {
         const std::string text = c.svg;
-        const imaging::Bytes bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                   text.size());
+        const imaging::Bytes bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
         const Raster picture = imaging::decodeWithPictureLoader("svg", bytes);
         ASSERT_EQ(picture.width(), c.width) << c.svg;
         ASSERT_EQ(picture.height(), c.height) << c.svg;
@@ -287,7 +311,8 @@ TEST(SvgDecoder, RealFilesMatchTheirReferenceRenderings) {
         ASSERT_EQ(picture.height(), reference.height()) << name;
         EXPECT_LT(meanDifference(picture, reference), 1.0) << name;
     }
-    const Raster wallpaper = imaging::loadPicture(corpusFile("svg/desktop/xfce-shapes.svg").string());
+    const Raster wallpaper =
+        imaging::loadPicture(corpusFile("svg/desktop/xfce-shapes.svg").string());
     EXPECT_EQ(wallpaper.width(), 2560u);
     EXPECT_EQ(wallpaper.height(), 1440u);
 }

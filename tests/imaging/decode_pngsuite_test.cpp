@@ -72,8 +72,8 @@ TEST(PngSuite, DamagedFilesFailWithAMessage) {
 // with alpha 21141 -> 82, basn6a16 red 18724 -> 73.
 TEST(PngSuite, KnownPixels) {
     const std::vector<std::pair<const char*, ExpectedPixel>> cases = {
-        {"basn0g01.png", {0, 0, 0xFFFFFFFF}},  {"basn0g01.png", {31, 0, 0x000000FF}},
-        {"basi0g02.png", {17, 5, 0x555555FF}}, {"basn0g04.png", {20, 3, 0x555555FF}},
+        {"basn0g01.png", {0, 0, 0xFFFFFFFF}},   {"basn0g01.png", {31, 0, 0x000000FF}},
+        {"basi0g02.png", {17, 5, 0x555555FF}},  {"basn0g04.png", {20, 3, 0x555555FF}},
         {"basn0g16.png", {10, 10, 0x6E6E6EFF}}, {"basn2c16.png", {10, 20, 0xAD5A00FF}},
         {"basn3p02.png", {5, 20, 0x0000FFFF}},  {"basn3p08.png", {12, 7, 0x3A7700FF}},
         {"basn4a08.png", {20, 5, 0xD5D5D5A4}},  {"basn4a16.png", {20, 5, 0x92929252}},

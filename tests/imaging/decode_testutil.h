@@ -34,9 +34,8 @@ inline std::filesystem::path corpusFile(const std::string& relative) {
 inline ::testing::AssertionResult pixelNear(const imaging::Raster& raster, const ExpectedPixel& e,
                                             int tolerance) {
     if (e.x >= raster.width() || e.y >= raster.height()) {
-        return ::testing::AssertionFailure() << "pixel (" << e.x << "," << e.y
-                                             << ") outside " << raster.width() << "x"
-                                             << raster.height();
+        return ::testing::AssertionFailure() << "pixel (" << e.x << "," << e.y << ") outside "
+                                             << raster.width() << "x" << raster.height();
     }
     const std::uint8_t* p = raster.row(e.y) + std::size_t{e.x} * 4;
     const int a = static_cast<int>(e.rgba & 0xFF);
@@ -47,8 +46,8 @@ inline ::testing::AssertionResult pixelNear(const imaging::Raster& raster, const
         if (std::abs(p[c] - want[c]) > tolerance) {
             std::ostringstream s;
             s << "pixel (" << e.x << "," << e.y << ") is BGRA " << int{p[0]} << "," << int{p[1]}
-              << "," << int{p[2]} << "," << int{p[3]} << ", expected " << want[0] << ","
-              << want[1] << "," << want[2] << "," << want[3] << " (+-" << tolerance << ")";
+              << "," << int{p[2]} << "," << int{p[3]} << ", expected " << want[0] << "," << want[1]
+              << "," << want[2] << "," << want[3] << " (+-" << tolerance << ")";
             return ::testing::AssertionFailure() << s.str();
         }
     }
