@@ -11,9 +11,16 @@
 //   PNG JPG JPEG JFIF WEBP    our PNG/JPEG/WEBP encoders, from the source file
 //                             decoded by content (for the extensions below), else
 //                             from the raster; grayscale by the luminance filter
+// A JPEG going to lossy WEBP without grayscale, whose chroma is stored at half
+// size and which needs no turning, is decoded once into its own luma and chroma
+// planes, which the WEBP encoder codes as they are: steps 1 and 2 and the
+// encoder's decode of the source are then that one decode (the picture is
+// the same), and no raster, chroma upsampling or RGB round trip is needed.
 #include "convert/convertfile.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -87,6 +94,9 @@ public:
           ext_(platform::asciiLower(platform::extractFileExt(file.source))) {}
 
     void run() {
+        if (encodeJpegPlanesAsWebp()) {
+            return;
+        }
         // Steps 1 and 2 for every file, so that a source that cannot be decoded
         // fails even where the converter would write the output from it.
         Raster raster = decode();
@@ -119,8 +129,36 @@ private:
         if (!imaging::hasPictureLoader(loader)) {
             return imaging::loadPicture(file_.source);  // "Unknown picture file extension (...)"
         }
-        sourceBytes_.emplace(file_.source);
+        if (!sourceBytes_) {
+            sourceBytes_.emplace(file_.source);
+        }
         return imaging::decodeWithPictureLoader(loader, sourceBytes_->bytes());
+    }
+
+    // The planes route above. False, with nothing written, for every other file,
+    // and for a JPEG that fails to decode this way: the normal route decodes it
+    // again and fails with the decoder's own message.
+    bool encodeJpegPlanesAsWebp() {
+        if (settings_.format != "WEBP" || settings_.grayscale ||
+            std::clamp(settings_.quality, 1, 100) == 100 ||
+            (ext_ != ".jpg" && ext_ != ".jpeg" && ext_ != ".jfif")) {
+            return false;
+        }
+        sourceBytes_.emplace(file_.source);
+        if (imaging::sniffContent(sourceBytes_->bytes()) != ContentFormat::Jpeg) {
+            return false;
+        }
+        std::optional<imaging::YuvPicture> planes =
+            imaging::decodeJpegYuv420(sourceBytes_->bytes());
+        if (!planes) {
+            return false;
+        }
+        sourceBytes_.reset();
+        const int quality = settings_.quality;
+        encodeFromRaster(std::move(*planes), [quality](imaging::YuvPicture&& p, imaging::Sink& out) {
+            imaging::encodeWebp(std::move(p), quality, out);
+        });
+        return true;
     }
 
     // The converter writes a PNG under a name of this process and call in the

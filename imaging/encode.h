@@ -28,6 +28,11 @@ void encodeJpeg(const Raster& raster, int quality, Sink& out);
 /// (unpremultiplied first).
 void encodeWebp(const Raster& raster, int quality, Sink& out);
 
+struct YuvPicture;
+/// Lossy WEBP (quality 1..99, method 3, as above) straight from luma and chroma
+/// planes; no alpha. Quality 100 has no lossy form and throws Error.
+void encodeWebp(YuvPicture&& picture, int quality, Sink& out);
+
 /// TIFF through libtiff: 8-bit RGB, three samples, no alpha, LZW with the
 /// horizontal predictor. Colour values are written as they are.
 void encodeTiff(const Raster& raster, Sink& out);

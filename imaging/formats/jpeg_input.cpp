@@ -1,12 +1,15 @@
 // JPEG sources through libjpeg-turbo.
+#include <algorithm>
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
 
+#include "imaging/decode.h"
 #include "imaging/error.h"
 #include "imaging/exif.h"
 #include "imaging/formats/inputs.h"
@@ -148,6 +151,164 @@ void cmykToBgra(Raster& picture, bool inverted) {
     }
 }
 
+
+// JFIF stores YCbCr over the full 0..255 range; a lossy WEBP holds BT.601's
+// video range. The same matrix, so a rescale of each sample is all it takes.
+struct VideoRangeTables {
+    std::uint8_t luma[256];
+    std::uint8_t chroma[256];
+};
+
+constexpr VideoRangeTables makeVideoRangeTables() {
+    VideoRangeTables t{};
+    for (int v = 0; v < 256; ++v) {
+        t.luma[v] = static_cast<std::uint8_t>(16 + (v * 219 + 127) / 255);
+        const int c = (v - 128) * 224;
+        t.chroma[v] = static_cast<std::uint8_t>(128 + (c >= 0 ? (c + 127) / 255 : -((127 - c) / 255)));
+    }
+    return t;
+}
+
+constexpr VideoRangeTables kVideoRange = makeVideoRangeTables();
+
+// The planes of a 4:2:0 decode. libjpeg hands them over a band of whole MCU
+// rows at a time (16 luma rows, 8 chroma rows), padded to whole MCUs; the bands
+// are rescaled into the picture's planes, which have the picture's own size.
+struct YuvDecoder {
+    jpeg_decompress_struct cinfo{};
+    ErrorManager err{};
+    jpeg_progress_mgr progress{};
+    bool created = false;
+    int orientation = 1;
+    YuvPicture picture;
+    std::vector<std::uint8_t> band;  // luma rows, then Cb rows, then Cr rows
+    std::vector<JSAMPROW> rows;      // 16 luma, 8 Cb, 8 Cr
+    std::size_t lumaStride = 0;
+    std::size_t chromaStride = 0;
+
+    ~YuvDecoder() {
+        if (created) {
+            jpeg_destroy_decompress(&cinfo);
+        }
+    }
+};
+
+constexpr int kLumaBandRows = 2 * DCTSIZE;
+constexpr int kChromaBandRows = DCTSIZE;
+
+bool isYuv420(const jpeg_decompress_struct& cinfo) {
+    if (cinfo.jpeg_color_space != JCS_YCbCr || cinfo.num_components != 3) {
+        return false;
+    }
+    const jpeg_component_info* c = cinfo.comp_info;
+    return c[0].h_samp_factor == 2 && c[0].v_samp_factor == 2 && c[1].h_samp_factor == 1 &&
+           c[1].v_samp_factor == 1 && c[2].h_samp_factor == 1 && c[2].v_samp_factor == 1;
+}
+
+// Kept apart from runYuv() for the same reason as allocate().
+bool allocateYuv(YuvDecoder& d) {
+    try {
+        checkPictureSize(d.cinfo.output_width, d.cinfo.output_height);
+        YuvPicture& p = d.picture;
+        p.width = d.cinfo.output_width;
+        p.height = d.cinfo.output_height;
+        p.y.resize(std::size_t{p.width} * p.height);
+        p.u.resize(std::size_t{p.chromaWidth()} * p.chromaHeight());
+        p.v.resize(p.u.size());
+        // Whole MCUs of 16 x 16 luma and 8 x 8 chroma samples.
+        d.chromaStride = (std::size_t{p.width} + 2 * DCTSIZE - 1) / (2 * DCTSIZE) * DCTSIZE;
+        d.lumaStride = d.chromaStride * 2;
+        d.band.resize(d.lumaStride * kLumaBandRows + 2 * d.chromaStride * kChromaBandRows);
+        d.rows.resize(kLumaBandRows + 2 * kChromaBandRows);
+        std::uint8_t* at = d.band.data();
+        for (int r = 0; r < kLumaBandRows; ++r, at += d.lumaStride) {
+            d.rows[static_cast<std::size_t>(r)] = at;
+        }
+        for (int r = kLumaBandRows; r < kLumaBandRows + 2 * kChromaBandRows;
+             ++r, at += d.chromaStride) {
+            d.rows[static_cast<std::size_t>(r)] = at;
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void storeBand(YuvDecoder& d, std::uint32_t top) {
+    YuvPicture& p = d.picture;
+    const std::uint32_t lumaRows = std::min<std::uint32_t>(kLumaBandRows, p.height - top);
+    for (std::uint32_t r = 0; r < lumaRows; ++r) {
+        const std::uint8_t* src = d.rows[r];
+        std::uint8_t* dst = p.y.data() + std::size_t{top + r} * p.width;
+        for (std::uint32_t x = 0; x < p.width; ++x) {
+            dst[x] = kVideoRange.luma[src[x]];
+        }
+    }
+    const std::uint32_t chromaTop = top / 2;
+    const std::uint32_t chromaRows =
+        std::min<std::uint32_t>(kChromaBandRows, p.chromaHeight() - chromaTop);
+    const std::uint32_t cw = p.chromaWidth();
+    for (std::uint32_t r = 0; r < chromaRows; ++r) {
+        const std::uint8_t* cb = d.rows[kLumaBandRows + r];
+        const std::uint8_t* cr = d.rows[kLumaBandRows + kChromaBandRows + r];
+        std::uint8_t* u = p.u.data() + std::size_t{chromaTop + r} * cw;
+        std::uint8_t* v = p.v.data() + std::size_t{chromaTop + r} * cw;
+        for (std::uint32_t x = 0; x < cw; ++x) {
+            u[x] = kVideoRange.chroma[cb[x]];
+            v[x] = kVideoRange.chroma[cr[x]];
+        }
+    }
+}
+
+// Everything that calls into libjpeg for the planes. Returns false when the file
+// is not a 4:2:0 picture that needs no turning, or when decoding failed.
+bool runYuv(YuvDecoder& d, Bytes data) {
+    d.cinfo.err = jpeg_std_error(&d.err.pub);
+    d.err.pub.error_exit = onError;
+    d.err.pub.output_message = onMessage;
+    if (setjmp(d.err.jump)) {
+        return false;
+    }
+    jpeg_create_decompress(&d.cinfo);
+    d.created = true;
+    d.progress.progress_monitor = onProgress;
+    d.cinfo.progress = &d.progress;
+    jpeg_mem_src(&d.cinfo, data.data(), static_cast<unsigned long>(data.size()));
+    jpeg_save_markers(&d.cinfo, kApp1, 0xFFFF);
+    jpeg_read_header(&d.cinfo, TRUE);
+    for (jpeg_saved_marker_ptr m = d.cinfo.marker_list; m; m = m->next) {
+        if (m->marker == kApp1) {
+            const int o = exif::orientation(Bytes(m->data, m->data_length));
+            if (o != 1) {
+                d.orientation = o;
+                break;
+            }
+        }
+    }
+    if (!isYuv420(d.cinfo) || d.orientation != 1) {
+        return false;
+    }
+    d.cinfo.raw_data_out = TRUE;
+    d.cinfo.dct_method = JDCT_ISLOW;
+    jpeg_calc_output_dimensions(&d.cinfo);
+    if (d.cinfo.max_v_samp_factor != 2 || d.cinfo.min_DCT_scaled_size != DCTSIZE ||
+        !allocateYuv(d)) {
+        return false;
+    }
+    jpeg_start_decompress(&d.cinfo);
+    JSAMPARRAY planes[3] = {d.rows.data(), d.rows.data() + kLumaBandRows,
+                            d.rows.data() + kLumaBandRows + kChromaBandRows};
+    while (d.cinfo.output_scanline < d.cinfo.output_height) {
+        const JDIMENSION top = d.cinfo.output_scanline;
+        if (jpeg_read_raw_data(&d.cinfo, planes, kLumaBandRows) == 0) {
+            return false;  // suspended: cannot happen with the whole file in memory
+        }
+        storeBand(d, top);
+    }
+    jpeg_finish_decompress(&d.cinfo);
+    return true;
+}
+
 }  // namespace
 
 Raster decodeJpeg(Bytes data) {
@@ -163,3 +324,15 @@ Raster decodeJpeg(Bytes data) {
 }
 
 }  // namespace imbrix::imaging::formats
+
+namespace imbrix::imaging {
+
+std::optional<YuvPicture> decodeJpegYuv420(Bytes data) {
+    formats::YuvDecoder d;
+    if (!formats::runYuv(d, data)) {
+        return std::nullopt;
+    }
+    return std::move(d.picture);
+}
+
+}  // namespace imbrix::imaging

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/decode.h"
 #include "imaging/encode.h"
 #include "imaging/error.h"
 #include "imaging/formats/outputs.h"
@@ -156,20 +157,18 @@ void importYuvaInBands(const Raster& raster, WebPPicture& pic) {
     }
 }
 
-}  // namespace
-
-void encodeWebp(const Raster& raster, int quality, Sink& out) {
-    if (raster.empty()) {
+void checkSize(std::uint32_t width, std::uint32_t height) {
+    if (width == 0 || height == 0) {
         throw Error("Cannot write WEBP: the picture has no pixels");
     }
-    if (raster.width() > WEBP_MAX_DIMENSION || raster.height() > WEBP_MAX_DIMENSION) {
+    if (width > WEBP_MAX_DIMENSION || height > WEBP_MAX_DIMENSION) {
         throw Error("Cannot write WEBP: the picture is too large for WEBP (" +
-                    std::to_string(raster.width()) + " x " + std::to_string(raster.height()) +
+                    std::to_string(width) + " x " + std::to_string(height) +
                     " pixels, at most 16383 x 16383)");
     }
-    quality = std::clamp(quality, 1, 100);
-    const bool lossless = quality == kLosslessQuality;
+}
 
+WebPConfig makeConfig(bool lossless, int quality) {
     WebPConfig config;
     if (!WebPConfigInit(&config)) {
         throw Error("Cannot write WEBP: libwebp version mismatch");
@@ -185,6 +184,29 @@ void encodeWebp(const Raster& raster, int quality, Sink& out) {
     if (!WebPValidateConfig(&config)) {
         throw Error("Cannot write WEBP: invalid encoder settings");
     }
+    return config;
+}
+
+void encode(const WebPConfig& config, WebPPicture& pic, Sink& out) {
+    WriteContext ctx;
+    ctx.sink = &out;
+    pic.writer = onWebpWrite;
+    pic.custom_ptr = &ctx;
+    if (!WebPEncode(&config, &pic)) {
+        if (ctx.sinkError) {
+            std::rethrow_exception(ctx.sinkError);
+        }
+        failed(pic);
+    }
+}
+
+}  // namespace
+
+void encodeWebp(const Raster& raster, int quality, Sink& out) {
+    checkSize(raster.width(), raster.height());
+    quality = std::clamp(quality, 1, 100);
+    const bool lossless = quality == kLosslessQuality;
+    const WebPConfig config = makeConfig(lossless, quality);
 
     Picture picture;
     WebPPicture& pic = picture.pic;
@@ -202,17 +224,35 @@ void encodeWebp(const Raster& raster, int quality, Sink& out) {
     } else {
         importYuvaInBands(raster, pic);
     }
+    encode(config, pic, out);
+}
 
-    WriteContext ctx;
-    ctx.sink = &out;
-    pic.writer = onWebpWrite;
-    pic.custom_ptr = &ctx;
-    if (!WebPEncode(&config, &pic)) {
-        if (ctx.sinkError) {
-            std::rethrow_exception(ctx.sinkError);
-        }
-        failed(pic);
+void encodeWebp(YuvPicture&& picture, int quality, Sink& out) {
+    checkSize(picture.width, picture.height);
+    quality = std::clamp(quality, 1, 100);
+    if (quality == kLosslessQuality) {
+        throw Error("Cannot write WEBP: quality 100 is lossless and needs the picture's colours");
     }
+    const std::size_t chroma = std::size_t{picture.chromaWidth()} * picture.chromaHeight();
+    if (picture.y.size() != std::size_t{picture.width} * picture.height ||
+        picture.u.size() != chroma || picture.v.size() != chroma) {
+        throw Error("Cannot write WEBP: the planes do not match the picture's size");
+    }
+    const WebPConfig config = makeConfig(false, quality);
+
+    // libwebp codes the planes where they are: no copy, nothing for it to free.
+    Picture wrapped;
+    WebPPicture& pic = wrapped.pic;
+    pic.use_argb = 0;
+    pic.colorspace = WEBP_YUV420;
+    pic.width = static_cast<int>(picture.width);
+    pic.height = static_cast<int>(picture.height);
+    pic.y = picture.y.data();
+    pic.u = picture.u.data();
+    pic.v = picture.v.data();
+    pic.y_stride = pic.width;
+    pic.uv_stride = static_cast<int>(picture.chromaWidth());
+    encode(config, pic, out);
 }
 
 }  // namespace imbrix::imaging
