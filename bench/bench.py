@@ -14,7 +14,8 @@ processes), bytes written and peak memory (largest resident set of one
 process), and each peer's figures as ratios to Imbrix's: a time ratio above 1
 means the peer is slower. On a busy machine the CPU ratio is the steadier one.
 
-Usage: bench/bench.py [--cli PATH] [--repeat N] [--jobs N] [PHOTO.jpg ...]
+Usage: bench/bench.py [--cli PATH] [--repeat N] [--jobs N] [--case webp|png|jpeg ...]
+                      [PHOTO.jpg ...]
 Without photos it uses ../shared/corpus/photos/camera beside the project.
 """
 
@@ -121,6 +122,8 @@ def main():
     ap.add_argument("--repeat", type=int, default=1, help="runs per tool; the fastest counts")
     ap.add_argument("--copies", type=int, default=1, help="times each photo appears in the batch")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
+    ap.add_argument("--case", action="append", choices=["webp", "png", "jpeg"],
+                    help="run only this case (by output format; may be repeated)")
     args = ap.parse_args()
 
     photos = [Path(p) for p in args.photos] or sorted(DEFAULT_PHOTOS.glob("*.jpg"))
@@ -150,10 +153,14 @@ def main():
         print(f"batch: {len(jpgs)} photos, {megapixels:.1f} megapixels, jobs {args.jobs}\n")
 
         cases = [
-            {"name": "JPEG to WEBP q80", "sources": jpgs, "format": "WEBP", "quality": 80},
-            {"name": "JPEG to PNG", "sources": jpgs, "format": "PNG"},
-            {"name": "PNG to JPEG q90", "sources": pngs, "format": "JPG", "quality": 90},
+            {"key": "webp", "name": "JPEG to WEBP q80", "sources": jpgs, "format": "WEBP",
+             "quality": 80},
+            {"key": "png", "name": "JPEG to PNG", "sources": jpgs, "format": "PNG"},
+            {"key": "jpeg", "name": "PNG to JPEG q90", "sources": pngs, "format": "JPG",
+             "quality": 90},
         ]
+        if args.case:
+            cases = [c for c in cases if c["key"] in args.case]
         for case in cases:
             out = str(work / "out")
             tools = {}
