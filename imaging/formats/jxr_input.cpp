@@ -352,7 +352,13 @@ Raster decodeJxr(Bytes data) {
         for (const int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
             ::signal(sig, SIG_DFL);
         }
-        ::close(fds[0]);
+        // Only its own pipe stays open: a child holding the write end of
+        // another decode's pipe would delay that decode's end of data.
+        const auto keep = static_cast<unsigned>(fds[1]);
+        if (keep > 3) {
+            ::close_range(3, keep - 1, 0);
+        }
+        ::close_range(keep + 1, ~0U, 0);
         ::_exit(decodeInChild(data, fds[1]));
     }
     ::close(fds[1]);
