@@ -9,6 +9,7 @@
 #include "convert/outputformats.h"
 #include "imaging/decode.h"
 #include "imaging/encode.h"
+#include "imaging/grayscale.h"
 #include "imaging/sink.h"
 
 namespace imbrix::convert {
@@ -256,7 +257,7 @@ TEST_F(Routes, FailuresOfDecodingFailTheFileEvenForConverterFormats) {
         {"missing.png", "Cannot open file"},
         {"cut.jpg", ""},
     };
-    for (const char* format : {"PDF", "PNG", "TIFF"}) {
+    for (const char* format : {"PDF", "PNG", "TIFF", "WEBP"}) {
         settings_.format = format;
         for (const Case& c : cases) {
             const FileOutcome outcome = convertFile(source(c.source), out.path().string() + "/", settings_);
@@ -267,6 +268,54 @@ TEST_F(Routes, FailuresOfDecodingFailTheFileEvenForConverterFormats) {
     }
     EXPECT_TRUE(fake_.calls().empty());
     EXPECT_TRUE(fs::is_empty(out.path()));
+}
+
+// A JPEG going to lossy WEBP is coded from its own luma and chroma planes where
+// they are the picture (4:2:0, nothing to turn, no grayscale); every other JPEG
+// and option takes the raster, exactly as before.
+TEST_F(Routes, JpegToLossyWebpCodesThePlanesOnlyWhereTheyAreThePicture) {
+    struct Case {
+        const char* from;  // in the corpus
+        const char* name;
+        bool grayscale;
+        int quality;
+        bool planes;
+    };
+    const Case cases[] = {
+        {"photos/jpeg-variants/video-001.q50.420.progressive.jpeg", "a.jpg", false, 80, true},
+        {"photos/exif-orientation/geodegrees_as_string.jpg", "b.jfif", false, 35, true},
+        {"photos/jpeg-variants/flower_small.q85_420_non_interleaved.jpg", "c.jpeg", false, 90, true},
+        {"photos/jpeg-variants/video-001.q50.420.jpeg", "d.jpg", true, 80, false},
+        {"photos/jpeg-variants/video-001.q50.420.jpeg", "e.jpg", false, 100, false},
+        {"photos/jpeg-variants/video-001.q50.422.jpeg", "f.jpg", false, 80, false},
+        {"photos/jpeg-variants/video-001.cmyk.jpeg", "g.jpg", false, 80, false},
+        {"photos/exif-orientation/orientation_6.jpg", "h.jpg", false, 80, false},
+    };
+    test::ScratchDir out;
+    settings_.format = "WEBP";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::copy_file(corpusDir() / c.from, sources_.path() / c.name);
+        settings_.grayscale = c.grayscale;
+        settings_.quality = c.quality;
+        const FileOutcome outcome = convertFile(source(c.name), out.path().string() + "/", settings_);
+        ASSERT_EQ(outcome.error, "");
+
+        const std::vector<std::uint8_t> jpeg = test::readBytes(corpusDir() / c.from);
+        const imaging::Bytes bytes(jpeg.data(), jpeg.size());
+        imaging::MemorySink expected;
+        if (c.planes) {
+            imaging::encodeWebp(std::move(*imaging::decodeJpegYuv420(bytes)), c.quality, expected);
+        } else {
+            imaging::Raster raster = imaging::decodeWithPictureLoader("jpg", bytes);
+            if (c.grayscale) {
+                imaging::applyLuminanceGrayscale(raster);
+            }
+            imaging::encodeWebp(raster, c.quality, expected);
+        }
+        EXPECT_EQ(test::readBytes(outcome.output), expected.bytes);
+    }
+    EXPECT_TRUE(fake_.calls().empty());
 }
 
 }  // namespace
