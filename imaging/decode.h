@@ -62,10 +62,12 @@ struct YuvPicture {
 };
 
 /// Decodes a JPEG whose chroma is stored at half width and height (YCbCr 4:2:0)
-/// and that has no EXIF rotation into its own planes, without upsampling the
-/// chroma or converting to RGB. Empty for every other JPEG (other sampling,
-/// gray, CMYK, RGB, rotated) and for data that fails to decode or exceeds the
-/// size cap: decodeWithPictureLoader() is then the way, and it reports the error.
+/// into its own planes, without upsampling the chroma or converting to RGB, and
+/// turns them as its EXIF orientation says. Empty for every other JPEG (other
+/// sampling, gray, CMYK, RGB, or an orientation that mirrors an odd side, where
+/// the half-size chroma cannot follow exactly) and for data that fails to decode
+/// or exceeds the size cap: decodeWithPictureLoader() is then the way, and it
+/// reports the error.
 std::optional<YuvPicture> decodeJpegYuv420(Bytes data);
 
 }  // namespace imbrix::imaging

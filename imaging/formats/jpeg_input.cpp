@@ -3,6 +3,7 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -260,8 +261,88 @@ void storeBand(YuvDecoder& d, std::uint32_t top) {
     }
 }
 
+// Orientations that mirror the stored picture's columns, or its rows.
+bool reversesColumns(int orientation) {
+    return orientation == 2 || orientation == 3 || orientation == 7 || orientation == 8;
+}
+bool reversesRows(int orientation) {
+    return orientation == 3 || orientation == 4 || orientation == 6 || orientation == 7;
+}
+
+// Each chroma sample covers two columns and two rows of the picture, the last
+// one of an odd side only one. Mirrored along an odd side, the chroma would
+// come out shifted by a pixel against the luma: only even sides are turned here.
+bool planesTurnExactly(int orientation, std::uint32_t width, std::uint32_t height) {
+    return !(reversesColumns(orientation) && width % 2 != 0) &&
+           !(reversesRows(orientation) && height % 2 != 0);
+}
+
+// The plane of a w x h picture as it is shown, for an EXIF orientation of 2 to 8
+// (the same turns as exif::applyOrientation for rasters).
+std::vector<std::uint8_t> turnPlane(const std::vector<std::uint8_t>& plane, std::uint32_t w,
+                                    std::uint32_t h, int orientation) {
+    const bool swap = exif::swapsSides(orientation);
+    const std::uint32_t tw = swap ? h : w;
+    const std::uint32_t th = swap ? w : h;
+    std::vector<std::uint8_t> turned(plane.size());
+    std::uint8_t* out = turned.data();
+    for (std::uint32_t y = 0; y < th; ++y) {
+        for (std::uint32_t x = 0; x < tw; ++x) {
+            // Where the sample shown at (x, y) is stored.
+            std::uint32_t sx = x;
+            std::uint32_t sy = y;
+            switch (orientation) {
+                case 2:
+                    sx = w - 1 - x;
+                    break;
+                case 3:
+                    sx = w - 1 - x;
+                    sy = h - 1 - y;
+                    break;
+                case 4:
+                    sy = h - 1 - y;
+                    break;
+                case 5:
+                    sx = y;
+                    sy = x;
+                    break;
+                case 6:
+                    sx = y;
+                    sy = h - 1 - x;
+                    break;
+                case 7:
+                    sx = w - 1 - y;
+                    sy = h - 1 - x;
+                    break;
+                default:  // 8
+                    sx = w - 1 - y;
+                    sy = x;
+                    break;
+            }
+            *out++ = plane[std::size_t{sy} * w + sx];
+        }
+    }
+    return turned;
+}
+
+YuvPicture turnPlanes(YuvPicture picture, int orientation) {
+    if (orientation < 2 || orientation > 8) {
+        return picture;
+    }
+    YuvPicture turned;
+    const bool swap = exif::swapsSides(orientation);
+    turned.width = swap ? picture.height : picture.width;
+    turned.height = swap ? picture.width : picture.height;
+    turned.y = turnPlane(picture.y, picture.width, picture.height, orientation);
+    picture.y = {};
+    turned.u = turnPlane(picture.u, picture.chromaWidth(), picture.chromaHeight(), orientation);
+    picture.u = {};
+    turned.v = turnPlane(picture.v, picture.chromaWidth(), picture.chromaHeight(), orientation);
+    return turned;
+}
+
 // Everything that calls into libjpeg for the planes. Returns false when the file
-// is not a 4:2:0 picture that needs no turning, or when decoding failed.
+// is not a 4:2:0 picture whose planes turn exactly, or when decoding failed.
 bool runYuv(YuvDecoder& d, Bytes data) {
     d.cinfo.err = jpeg_std_error(&d.err.pub);
     d.err.pub.error_exit = onError;
@@ -285,7 +366,8 @@ bool runYuv(YuvDecoder& d, Bytes data) {
             }
         }
     }
-    if (!isYuv420(d.cinfo) || d.orientation != 1) {
+    if (!isYuv420(d.cinfo) ||
+        !planesTurnExactly(d.orientation, d.cinfo.image_width, d.cinfo.image_height)) {
         return false;
     }
     d.cinfo.raw_data_out = TRUE;
@@ -332,7 +414,11 @@ std::optional<YuvPicture> decodeJpegYuv420(Bytes data) {
     if (!formats::runYuv(d, data)) {
         return std::nullopt;
     }
-    return std::move(d.picture);
+    try {
+        return formats::turnPlanes(std::move(d.picture), d.orientation);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;  // the raster route reports it
+    }
 }
 
 }  // namespace imbrix::imaging

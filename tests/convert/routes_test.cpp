@@ -271,7 +271,7 @@ TEST_F(Routes, FailuresOfDecodingFailTheFileEvenForConverterFormats) {
 }
 
 // A JPEG going to lossy WEBP is coded from its own luma and chroma planes where
-// they are the picture (4:2:0, nothing to turn, no grayscale); every other JPEG
+// they are the picture (4:2:0, turned exactly, no grayscale); every other JPEG
 // and option takes the raster, exactly as before.
 TEST_F(Routes, JpegToLossyWebpCodesThePlanesOnlyWhereTheyAreThePicture) {
     struct Case {
@@ -289,7 +289,8 @@ TEST_F(Routes, JpegToLossyWebpCodesThePlanesOnlyWhereTheyAreThePicture) {
         {"photos/jpeg-variants/video-001.q50.420.jpeg", "e.jpg", false, 100, false},
         {"photos/jpeg-variants/video-001.q50.422.jpeg", "f.jpg", false, 80, false},
         {"photos/jpeg-variants/video-001.cmyk.jpeg", "g.jpg", false, 80, false},
-        {"photos/exif-orientation/orientation_6.jpg", "h.jpg", false, 80, false},
+        {"photos/exif-orientation/orientation_6.jpg", "h.jpg", false, 80, true},
+        {"photos/exif-orientation/bug143608-comment.jpg", "i.jpg", false, 80, false},
     };
     test::ScratchDir out;
     settings_.format = "WEBP";

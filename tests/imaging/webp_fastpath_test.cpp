@@ -1,6 +1,6 @@
 // Lossy WEBP straight from a JPEG's own luma and chroma planes: as good as the
-// route through a raster, on real photos of every shape; every JPEG the planes
-// cannot stand for is left to the raster route.
+// route through a raster, on real photos of every shape and orientation; every
+// JPEG the planes cannot stand for is left to the raster route.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -44,10 +44,10 @@ std::vector<std::uint8_t> webpFromPlanes(YuvPicture planes, int quality) {
     return sink.bytes;
 }
 
-// A 4:2:0 JPEG of odd width and height, cut from a real photo by our encoder.
-std::vector<std::uint8_t> oddSizedJpeg() {
+// A 4:2:0 JPEG of the given size, cut from a real photo by our encoder.
+std::vector<std::uint8_t> cutJpeg(std::uint32_t width, std::uint32_t height) {
     const Raster photo = test::photoRaster("photos/jpeg-variants/Bush-dog.jpg");
-    Raster cut(397, 251);
+    Raster cut(width, height);
     for (std::uint32_t y = 0; y < cut.height(); ++y) {
         std::memcpy(cut.row(y), photo.row(y + 3), std::size_t{cut.width()} * 4);
     }
@@ -56,9 +56,32 @@ std::vector<std::uint8_t> oddSizedJpeg() {
     return sink.bytes;
 }
 
+// The JPEG with the EXIF block of a corpus photo tagged with `orientation`
+// (photos/exif-orientation/orientation_N.jpg) placed after its start marker.
+std::vector<std::uint8_t> withOrientation(const std::vector<std::uint8_t>& jpeg, int orientation) {
+    const std::vector<std::uint8_t> tagged = test::readBytes(
+        test::corpusDir() /
+        ("photos/exif-orientation/orientation_" + std::to_string(orientation) + ".jpg"));
+    // Walk the tagged file's segments to its APP1 (FF E1, then a two-byte length).
+    std::size_t at = 2;
+    while (at + 4 <= tagged.size() && tagged[at] == 0xFF && tagged[at + 1] != 0xE1) {
+        at += 2 + (std::size_t{tagged[at + 2]} << 8 | tagged[at + 3]);
+    }
+    if (at + 4 > tagged.size() || tagged[at + 1] != 0xE1) {
+        ADD_FAILURE() << "no EXIF block in orientation_" << orientation << ".jpg";
+        return jpeg;
+    }
+    const std::size_t length = 2 + (std::size_t{tagged[at + 2]} << 8 | tagged[at + 3]);
+    std::vector<std::uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
+    out.insert(out.end(), tagged.begin() + static_cast<std::ptrdiff_t>(at),
+               tagged.begin() + static_cast<std::ptrdiff_t>(at + length));
+    out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+    return out;
+}
+
 TEST(WebpFromJpegPlanes, AsGoodAsThroughTheRaster) {
     struct Case {
-        const char* path;  // in the corpus; empty: oddSizedJpeg()
+        const char* path;  // in the corpus; empty: cutJpeg(397, 251)
         std::uint32_t width, height;
     };
     const Case cases[] = {
@@ -71,12 +94,13 @@ TEST(WebpFromJpegPlanes, AsGoodAsThroughTheRaster) {
         {"photos/jpeg-variants/video-001.separate.dc.progression.progressive.jpeg", 150, 103},
         {"photos/exif-orientation/geodegrees_as_string.jpg", 205, 102},
         {"photos/exif-orientation/orientation_1.jpg", 50, 70},  // tagged "as it is"
+        {"photos/exif-orientation/has-lens-info.jpg", 102, 205},  // 6: odd width, not mirrored
         {"", 397, 251},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(*c.path ? c.path : "odd-sized cut");
         const std::vector<std::uint8_t> jpeg =
-            *c.path ? test::readBytes(test::corpusDir() / c.path) : oddSizedJpeg();
+            *c.path ? test::readBytes(test::corpusDir() / c.path) : cutJpeg(397, 251);
         const Raster raster = decodeWithPictureLoader("jpg", Bytes(jpeg.data(), jpeg.size()));
         std::optional<YuvPicture> planes = decodeJpegYuv420(Bytes(jpeg.data(), jpeg.size()));
         ASSERT_TRUE(planes.has_value());
@@ -106,8 +130,29 @@ TEST(WebpFromJpegPlanes, AsGoodAsThroughTheRaster) {
     }
 }
 
-// The planes stand for the picture only where they are 4:2:0 YCbCr and need no
-// turning; everything else (and anything that fails) is the raster route's.
+// Every EXIF orientation turns the planes as it turns the raster: the coded
+// picture matches the turned photo as closely as the raster route's does.
+TEST(WebpFromJpegPlanes, TurnedAsTheirExifOrientationSays) {
+    const std::vector<std::uint8_t> plain = cutJpeg(396, 250);
+    for (const int orientation : {2, 3, 4, 5, 6, 7, 8}) {
+        SCOPED_TRACE(orientation);
+        const std::vector<std::uint8_t> jpeg = withOrientation(plain, orientation);
+        const Bytes bytes(jpeg.data(), jpeg.size());
+        const Raster raster = decodeWithPictureLoader("jpg", bytes);
+        std::optional<YuvPicture> planes = decodeJpegYuv420(bytes);
+        ASSERT_TRUE(planes.has_value());
+        ASSERT_EQ(planes->width, raster.width());
+        ASSERT_EQ(planes->height, raster.height());
+        ASSERT_EQ(raster.width(), orientation >= 5 ? 250u : 396u);
+        const double rasterPsnr = psnr(raster, test::decodeWithDwebp(webpFromRaster(raster, 80)));
+        const double planesPsnr =
+            psnr(raster, test::decodeWithDwebp(webpFromPlanes(std::move(*planes), 80)));
+        EXPECT_GE(planesPsnr, rasterPsnr - 0.3) << rasterPsnr;
+    }
+}
+
+// The planes stand for the picture only where they are 4:2:0 YCbCr and turn
+// exactly; everything else (and anything that fails) is the raster route's.
 TEST(WebpFromJpegPlanes, OtherJpegsAreLeftToTheRaster) {
     struct Case {
         const char* path;
@@ -123,9 +168,7 @@ TEST(WebpFromJpegPlanes, OtherJpegsAreLeftToTheRaster) {
         {"photos/jpeg-variants/video-005.gray.q50.2x2.jpeg", true},
         {"photos/jpeg-variants/video-001.cmyk.jpeg", true},
         {"photos/jpeg-variants/video-001.rgb.jpeg", true},  // RGB coded, 2x2 sampled
-        {"photos/exif-orientation/orientation_6.jpg", true},  // 4:2:0, on its side
-        {"photos/exif-orientation/orientation_3.jpg", true},  // 4:2:0, upside down
-        {"photos/exif-orientation/has-lens-info.jpg", true},
+        {"photos/exif-orientation/bug143608-comment.jpg", true},  // 4:2:2, on its side
         {"broken/misc/truncated.jpg", false},
         {"pngsuite/basn2c08.png", false},
     };
@@ -141,6 +184,17 @@ TEST(WebpFromJpegPlanes, OtherJpegsAreLeftToTheRaster) {
         }
     }
     EXPECT_FALSE(decodeJpegYuv420(Bytes()).has_value());
+
+    // 4:2:0 with both sides odd: mirrored in either direction, the half-size
+    // chroma cannot follow exactly; transposed it can.
+    for (const int orientation : {2, 3, 4, 5, 6, 7, 8}) {
+        SCOPED_TRACE(orientation);
+        const std::vector<std::uint8_t> jpeg = withOrientation(cutJpeg(397, 251), orientation);
+        const Bytes bytes(jpeg.data(), jpeg.size());
+        const Raster raster = decodeWithPictureLoader("jpg", bytes);
+        ASSERT_EQ(raster.width(), orientation >= 5 ? 251u : 397u);  // the tag is read
+        EXPECT_EQ(decodeJpegYuv420(bytes).has_value(), orientation == 5);
+    }
 }
 
 TEST(WebpFromJpegPlanes, EncoderRefusesWhatThePlanesCannotCode) {
