@@ -12,10 +12,11 @@
 //                             decoded by content (for the extensions below), else
 //                             from the raster; grayscale by the luminance filter
 // A JPEG going to lossy WEBP without grayscale, whose chroma is stored at half
-// size, is decoded once into its own luma and chroma planes (turned as its EXIF
-// orientation says where they turn exactly), which the WEBP encoder codes as they are: steps 1 and 2 and the
-// encoder's decode of the source are then that one decode (the picture is
-// the same), and no raster, chroma upsampling or RGB round trip is needed.
+// size, is decoded once into its own luma and chroma planes (turned as its
+// EXIF orientation says where they turn exactly), which the WEBP encoder codes
+// as they are: steps 1 and 2 and the encoder's decode of the source are then
+// that one decode (the picture is the same), and no raster, chroma upsampling
+// or RGB round trip is needed.
 #include "convert/convertfile.h"
 
 #include <algorithm>
@@ -155,9 +156,10 @@ private:
         }
         sourceBytes_.reset();
         const int quality = settings_.quality;
-        encodeFromRaster(std::move(*planes), [quality](imaging::YuvPicture&& p, imaging::Sink& out) {
-            imaging::encodeWebp(std::move(p), quality, out);
-        });
+        encodeFromRaster(std::move(*planes),
+                         [quality](imaging::YuvPicture&& p, imaging::Sink& out) {
+                             imaging::encodeWebp(std::move(p), quality, out);
+                         });
         return true;
     }
 

@@ -152,7 +152,6 @@ void cmykToBgra(Raster& picture, bool inverted) {
     }
 }
 
-
 // JFIF stores YCbCr over the full 0..255 range; a lossy WEBP holds BT.601's
 // video range. The same matrix, so a rescale of each sample is all it takes.
 struct VideoRangeTables {
@@ -165,7 +164,8 @@ constexpr VideoRangeTables makeVideoRangeTables() {
     for (int v = 0; v < 256; ++v) {
         t.luma[v] = static_cast<std::uint8_t>(16 + (v * 219 + 127) / 255);
         const int c = (v - 128) * 224;
-        t.chroma[v] = static_cast<std::uint8_t>(128 + (c >= 0 ? (c + 127) / 255 : -((127 - c) / 255)));
+        t.chroma[v] =
+            static_cast<std::uint8_t>(128 + (c >= 0 ? (c + 127) / 255 : -((127 - c) / 255)));
     }
     return t;
 }

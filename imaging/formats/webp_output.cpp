@@ -97,11 +97,12 @@ void importArgb(const Raster& raster, WebPPicture& pic) {
     }
 }
 
-void copyPlane(const std::uint8_t* src, int srcStride, std::uint8_t* dst, int dstStride,
-               int width, int rows) {
+void copyPlane(const std::uint8_t* src, int srcStride, std::uint8_t* dst, int dstStride, int width,
+               int rows) {
     for (int r = 0; r < rows; ++r) {
         std::memcpy(dst + static_cast<std::ptrdiff_t>(r) * dstStride,
-                    src + static_cast<std::ptrdiff_t>(r) * srcStride, static_cast<std::size_t>(width));
+                    src + static_cast<std::ptrdiff_t>(r) * srcStride,
+                    static_cast<std::size_t>(width));
     }
 }
 

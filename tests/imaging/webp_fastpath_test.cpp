@@ -59,9 +59,9 @@ std::vector<std::uint8_t> cutJpeg(std::uint32_t width, std::uint32_t height) {
 // The JPEG with the EXIF block of a corpus photo tagged with `orientation`
 // (photos/exif-orientation/orientation_N.jpg) placed after its start marker.
 std::vector<std::uint8_t> withOrientation(const std::vector<std::uint8_t>& jpeg, int orientation) {
-    const std::vector<std::uint8_t> tagged = test::readBytes(
-        test::corpusDir() /
-        ("photos/exif-orientation/orientation_" + std::to_string(orientation) + ".jpg"));
+    const std::vector<std::uint8_t> tagged =
+        test::readBytes(test::corpusDir() / ("photos/exif-orientation/orientation_" +
+                                             std::to_string(orientation) + ".jpg"));
     // Walk the tagged file's segments to its APP1 (FF E1, then a two-byte length).
     std::size_t at = 2;
     while (at + 4 <= tagged.size() && tagged[at] == 0xFF && tagged[at + 1] != 0xE1) {
@@ -93,7 +93,7 @@ TEST(WebpFromJpegPlanes, AsGoodAsThroughTheRaster) {
         {"photos/jpeg-variants/video-001.q50.420.progressive.jpeg", 150, 103},
         {"photos/jpeg-variants/video-001.separate.dc.progression.progressive.jpeg", 150, 103},
         {"photos/exif-orientation/geodegrees_as_string.jpg", 205, 102},
-        {"photos/exif-orientation/orientation_1.jpg", 50, 70},  // tagged "as it is"
+        {"photos/exif-orientation/orientation_1.jpg", 50, 70},    // tagged "as it is"
         {"photos/exif-orientation/has-lens-info.jpg", 102, 205},  // 6: odd width, not mirrored
         {"", 397, 251},
     };
@@ -167,7 +167,7 @@ TEST(WebpFromJpegPlanes, OtherJpegsAreLeftToTheRaster) {
         {"photos/jpeg-variants/video-001.221212.jpeg", true},
         {"photos/jpeg-variants/video-005.gray.q50.2x2.jpeg", true},
         {"photos/jpeg-variants/video-001.cmyk.jpeg", true},
-        {"photos/jpeg-variants/video-001.rgb.jpeg", true},  // RGB coded, 2x2 sampled
+        {"photos/jpeg-variants/video-001.rgb.jpeg", true},        // RGB coded, 2x2 sampled
         {"photos/exif-orientation/bug143608-comment.jpg", true},  // 4:2:2, on its side
         {"broken/misc/truncated.jpg", false},
         {"pngsuite/basn2c08.png", false},
