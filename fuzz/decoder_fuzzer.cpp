@@ -1,6 +1,7 @@
 // libFuzzer entry for one decoder. IMBRIX_FUZZ_INPUT names what the bytes go to:
 // a picture loader's extension ("png", "jpg", ...), "content" for decode by
-// content, or "exif" for the EXIF orientation reader.
+// content, "jpegyuv" for the JPEG decoder into luma and chroma planes, or "exif"
+// for the EXIF orientation reader.
 //
 // A decoder may refuse any input, but only with imaging::Error; any other
 // exception, a crash, a sanitizer report or a raster that breaks its own
@@ -64,6 +65,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const bool swapped = imbrix::imaging::exif::swapsSides(orientation);
             if (turned.width() != (swapped ? 2u : 3u)) {
                 std::abort();
+            }
+        } else if (kInput == "jpegyuv") {
+            // Refusing is fine (an empty answer); planes must match their size.
+            if (const auto planes = imbrix::imaging::decodeJpegYuv420(bytes)) {
+                const std::uint64_t luma = std::uint64_t{planes->width} * planes->height;
+                const std::uint64_t chroma =
+                    std::uint64_t{planes->chromaWidth()} * planes->chromaHeight();
+                if (luma == 0 || luma > imbrix::imaging::kMaxPixels || planes->y.size() != luma ||
+                    planes->u.size() != chroma || planes->v.size() != chroma) {
+                    std::abort();
+                }
+                unsigned sum = 0;
+                for (const std::uint8_t sample : planes->y) sum += sample;
+                for (const std::uint8_t sample : planes->u) sum += sample;
+                for (const std::uint8_t sample : planes->v) sum += sample;
+                asm volatile("" : : "r"(sum));
             }
         } else if (kInput == "content") {
             checkRaster(imbrix::imaging::decodeByContent(bytes, "fuzz"));

@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [seconds-per-target] [target...]
 #
-# Targets: bmp ico tiff jpeg png gif svg webp jxr content exif (all by default).
+# Targets: bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif (all by default).
 # Findings of the run land in <build>/fuzz-artifacts/<target>/; the script lists
 # them and exits with 1 when there are any. Each one, once fixed, belongs in
 # tests/crashers/ with the extension of its decoder.
@@ -16,7 +16,7 @@ shift || true
 if (($# > 0)); then
   targets=("$@")
 else
-  targets=(bmp ico tiff jpeg png gif svg webp jxr content exif)
+  targets=(bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif)
 fi
 build=${IMBRIX_FUZZ_BUILD:-$root/build-fuzz}
 corpus=${IMBRIX_CORPUS_DIR:-$root/../shared/corpus}
@@ -44,7 +44,7 @@ make_seeds() {
     bmp) seed "$dir" bmp ;;
     ico) seed "$dir" ico ;;
     tiff) seed "$dir" tif tiff ;;
-    jpeg) seed "$dir" jpg jpeg jfif ;;
+    jpeg | jpegyuv) seed "$dir" jpg jpeg jfif ;;
     png) seed "$dir" png ;;
     gif) seed "$dir" gif ;;
     svg) seed "$dir" svg ;;
