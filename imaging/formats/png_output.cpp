@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -182,10 +183,13 @@ void filterRow(const std::uint8_t* cur, const std::uint8_t* prev, std::size_t si
 #endif
 
 // The image data as the IDAT chunks carry it, before compression: every row
-// packed and filtered, with its filter type byte in front.
-std::vector<std::uint8_t> filteredImageData(const Raster& raster, const Layout& layout) {
+// packed and filtered, with its filter type byte in front, written to `data`
+// ((row size + 1) * height bytes). `data` may be the raster's own pixels when a
+// filtered row is no longer than a raster row (no alpha): row y is packed into a
+// buffer before filtered row y, which ends before raster row y + 1 begins, is
+// written over it.
+void filterImageData(const Raster& raster, const Layout& layout, std::uint8_t* data) {
     const std::size_t rowSize = std::size_t{raster.width()} * static_cast<std::size_t>(layout.channels());
-    std::vector<std::uint8_t> data((rowSize + 1) * raster.height());
     std::vector<std::uint8_t> straight;
     if (layout.alpha && raster.premultiplied) {
         straight.resize(std::size_t{raster.width()} * 4);
@@ -197,10 +201,25 @@ std::vector<std::uint8_t> filteredImageData(const Raster& raster, const Layout& 
     for (std::uint32_t y = 0; y < raster.height(); ++y) {
         packRow(raster, y, layout, straight.data(), cur);
         filterRow(cur, prev, rowSize, static_cast<std::size_t>(layout.channels()), trial.data(),
-                  data.data() + y * (rowSize + 1));
+                  data + y * (rowSize + 1));
         std::swap(cur, prev);
     }
-    return data;
+}
+
+std::size_t filteredSize(const Raster& raster, const Layout& layout) {
+    return (std::size_t{raster.width()} * static_cast<std::size_t>(layout.channels()) + 1) *
+           raster.height();
+}
+
+// Memory left uninitialised on purpose: only the pages written become resident,
+// so a worst-case bound costs no more than what is really written.
+struct Buffer {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size = 0;
+};
+
+Buffer uninitialisedBuffer(std::size_t size) {
+    return Buffer{std::unique_ptr<std::uint8_t[]>(new std::uint8_t[size]), size};
 }
 
 class Compressor {
@@ -219,15 +238,13 @@ private:
     libdeflate_compressor* c_;
 };
 
-std::vector<std::uint8_t> compress(const std::vector<std::uint8_t>& data) {
+Buffer compress(const std::uint8_t* data, std::size_t size) {
     Compressor compressor(kCompressionLevel);
-    std::vector<std::uint8_t> out(libdeflate_zlib_compress_bound(compressor.get(), data.size()));
-    const std::size_t size = libdeflate_zlib_compress(compressor.get(), data.data(), data.size(),
-                                                      out.data(), out.size());
-    if (size == 0) {
+    Buffer out = uninitialisedBuffer(libdeflate_zlib_compress_bound(compressor.get(), size));
+    out.size = libdeflate_zlib_compress(compressor.get(), data, size, out.bytes.get(), out.size);
+    if (out.size == 0) {
         throw Error("Cannot write PNG: the compressor failed");
     }
-    out.resize(size);
     return out;
 }
 
@@ -279,12 +296,12 @@ private:
 namespace {
 
 void writePng(std::uint32_t width, std::uint32_t height, const Layout& layout,
-              const std::vector<std::uint8_t>& zdata, Sink& out) {
+              const Buffer& zdata, Sink& out) {
     PngContext ctx;
     ctx.sink = &out;
     PngWriteStruct writer(ctx);
-    if (!writeImage(writer.png(), writer.info(), width, height, layout, zdata.data(),
-                    zdata.size())) {
+    if (!writeImage(writer.png(), writer.info(), width, height, layout, zdata.bytes.get(),
+                    zdata.size)) {
         if (ctx.sinkError) {
             std::rethrow_exception(ctx.sinkError);
         }
@@ -305,18 +322,29 @@ void encodePng(const Raster& raster, Sink& out) {
     // Opaque pixels are written without alpha and gray ones as gray: the same
     // picture in less data.
     const Layout layout = examine(raster);
-    writePng(raster.width(), raster.height(), layout,
-             compress(filteredImageData(raster, layout)), out);
+    Buffer filtered = uninitialisedBuffer(filteredSize(raster, layout));
+    filterImageData(raster, layout, filtered.bytes.get());
+    writePng(raster.width(), raster.height(), layout, compress(filtered.bytes.get(), filtered.size),
+             out);
 }
 
 void encodePng(Raster&& raster, Sink& out) {
     checkNotEmpty(raster);
     const Layout layout = examine(raster);
     const std::uint32_t width = raster.width(), height = raster.height();
-    std::vector<std::uint8_t> filtered = filteredImageData(raster, layout);
-    { const Raster done = std::move(raster); }  // its pixels are in `filtered` now
-    const std::vector<std::uint8_t> zdata = compress(filtered);
-    std::vector<std::uint8_t>().swap(filtered);
+    const std::size_t size = filteredSize(raster, layout);
+    Buffer zdata;
+    if (size <= raster.byteSize()) {
+        // Filtered in place: the picture is not needed afterwards.
+        filterImageData(raster, layout, raster.data());
+        zdata = compress(raster.data(), size);
+    } else {
+        Buffer filtered = uninitialisedBuffer(size);
+        filterImageData(raster, layout, filtered.bytes.get());
+        { const Raster done = std::move(raster); }  // its pixels are in `filtered` now
+        zdata = compress(filtered.bytes.get(), filtered.size);
+    }
+    { const Raster done = std::move(raster); }
     writePng(width, height, layout, zdata, out);
 }
 
