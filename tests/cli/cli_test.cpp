@@ -209,6 +209,8 @@ TEST_F(Cli, OptionsAndUsageErrors) {
         {{"--quality=101", photo}, 2, "quality must be a number from 1 to 100"},
         {{"-q", "9x", photo}, 2, "quality must be a number from 1 to 100, not \"9x\""},
         {{"--jobs", "0", photo}, 2, "jobs must be a number from 1 to 1024"},
+        {{"-j0", photo}, 2, "jobs must be a number from 1 to 1024, not \"0\""},
+        {{"-fbogus", photo}, 2, "unknown format \"BOGUS\""},
         {{"--dest", "", photo}, 2, "the destination folder must not be empty"},
         {{"--grayscale=yes", photo}, 2, "option --grayscale takes no value"},
         {{"--frobnicate", photo}, 2, "unknown option --frobnicate"},

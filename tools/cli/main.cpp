@@ -8,6 +8,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "convert/run.h"
@@ -101,13 +102,16 @@ std::optional<Options> parseArguments(int argc, char** argv) {
             optionsEnded = true;
             continue;
         }
-        std::optional<std::string> attached;  // --name=value
+        std::optional<std::string> attached;  // --name=value, or -Xvalue for a short option
         if (arg.rfind("--", 0) == 0) {
             const std::size_t eq = arg.find('=');
             if (eq != std::string::npos) {
                 attached = arg.substr(eq + 1);
                 arg.erase(eq);
             }
+        } else if (arg.size() > 2 && std::string_view("fqdj").find(arg[1]) != std::string_view::npos) {
+            attached = arg.substr(2);
+            arg.erase(2);
         }
         const auto value = [&]() -> std::string {
             if (attached) {
