@@ -62,7 +62,7 @@ public:
     /// The Send button: checks the input, sends it and reports the outcome.
     void BitBtn1Click();
 
-    /// The controls, by their design names.
+    /// The controls, by their component names.
     QFrame* Panel4 = nullptr;  ///< "I like it!"
     QFrame* Panel5 = nullptr;  ///< "I dislike it!"
     QLabel* Panel4Caption = nullptr;
