@@ -52,34 +52,55 @@ void onProgress(j_common_ptr cinfo) {
     }
 }
 
-struct Decoder {
+// What both decoders below share: libjpeg's state, our error and progress
+// hooks, and the EXIF orientation read with the header.
+struct JpegReader {
     jpeg_decompress_struct cinfo{};
     ErrorManager err{};
     jpeg_progress_mgr progress{};
     bool created = false;
     int orientation = 1;
-    Raster picture;
-    // Set when a C++ step (the size check, the allocation) failed.
-    std::string cxxError;
 
-    ~Decoder() {
+    JpegReader() {
+        cinfo.err = jpeg_std_error(&err.pub);
+        err.pub.error_exit = onError;
+        err.pub.output_message = onMessage;
+    }
+    ~JpegReader() {
         if (created) {
             jpeg_destroy_decompress(&cinfo);
         }
     }
+    JpegReader(const JpegReader&) = delete;
+    JpegReader& operator=(const JpegReader&) = delete;
 };
 
-void readOrientation(Decoder& d) {
-    for (jpeg_saved_marker_ptr m = d.cinfo.marker_list; m; m = m->next) {
+// Opens `data` and reads its header and EXIF orientation. Called after the
+// caller's setjmp: libjpeg's errors leave through it.
+void readHeader(JpegReader& r, Bytes data) {
+    jpeg_create_decompress(&r.cinfo);
+    r.created = true;
+    r.progress.progress_monitor = onProgress;
+    r.cinfo.progress = &r.progress;
+    jpeg_mem_src(&r.cinfo, data.data(), static_cast<unsigned long>(data.size()));
+    jpeg_save_markers(&r.cinfo, kApp1, 0xFFFF);
+    jpeg_read_header(&r.cinfo, TRUE);
+    for (jpeg_saved_marker_ptr m = r.cinfo.marker_list; m; m = m->next) {
         if (m->marker == kApp1) {
             const int o = exif::orientation(Bytes(m->data, m->data_length));
             if (o != 1) {
-                d.orientation = o;
+                r.orientation = o;
                 return;
             }
         }
     }
 }
+
+struct Decoder : JpegReader {
+    Raster picture;
+    // Set when a C++ step (the size check, the allocation) failed.
+    std::string cxxError;
+};
 
 // Allocates the raster once the header is known. Kept apart from run() so that
 // no object with a destructor lives in the frame that calls setjmp.
@@ -97,20 +118,10 @@ bool allocate(Decoder& d) {
 // Everything that calls into libjpeg. Returns false on a libjpeg error (in
 // d.err.message) or a failed C++ step (in d.cxxError).
 bool run(Decoder& d, Bytes data) {
-    d.cinfo.err = jpeg_std_error(&d.err.pub);
-    d.err.pub.error_exit = onError;
-    d.err.pub.output_message = onMessage;
     if (setjmp(d.err.jump)) {
         return false;
     }
-    jpeg_create_decompress(&d.cinfo);
-    d.created = true;
-    d.progress.progress_monitor = onProgress;
-    d.cinfo.progress = &d.progress;
-    jpeg_mem_src(&d.cinfo, data.data(), static_cast<unsigned long>(data.size()));
-    jpeg_save_markers(&d.cinfo, kApp1, 0xFFFF);
-    jpeg_read_header(&d.cinfo, TRUE);
-    readOrientation(d);
+    readHeader(d, data);
 
     // Adobe CMYK/YCCK files come out as (inverted) CMYK; everything else straight
     // into the raster's byte order, which saves a pass over the pixels.
@@ -175,23 +186,12 @@ constexpr VideoRangeTables kVideoRange = makeVideoRangeTables();
 // The planes of a 4:2:0 decode. libjpeg hands them over a band of whole MCU
 // rows at a time (16 luma rows, 8 chroma rows), padded to whole MCUs; the bands
 // are rescaled into the picture's planes, which have the picture's own size.
-struct YuvDecoder {
-    jpeg_decompress_struct cinfo{};
-    ErrorManager err{};
-    jpeg_progress_mgr progress{};
-    bool created = false;
-    int orientation = 1;
+struct YuvDecoder : JpegReader {
     YuvPicture picture;
     std::vector<std::uint8_t> band;  // luma rows, then Cb rows, then Cr rows
     std::vector<JSAMPROW> rows;      // 16 luma, 8 Cb, 8 Cr
     std::size_t lumaStride = 0;
     std::size_t chromaStride = 0;
-
-    ~YuvDecoder() {
-        if (created) {
-            jpeg_destroy_decompress(&cinfo);
-        }
-    }
 };
 
 constexpr int kLumaBandRows = 2 * DCTSIZE;
@@ -344,28 +344,10 @@ YuvPicture turnPlanes(YuvPicture picture, int orientation) {
 // Everything that calls into libjpeg for the planes. Returns false when the file
 // is not a 4:2:0 picture whose planes turn exactly, or when decoding failed.
 bool runYuv(YuvDecoder& d, Bytes data) {
-    d.cinfo.err = jpeg_std_error(&d.err.pub);
-    d.err.pub.error_exit = onError;
-    d.err.pub.output_message = onMessage;
     if (setjmp(d.err.jump)) {
         return false;
     }
-    jpeg_create_decompress(&d.cinfo);
-    d.created = true;
-    d.progress.progress_monitor = onProgress;
-    d.cinfo.progress = &d.progress;
-    jpeg_mem_src(&d.cinfo, data.data(), static_cast<unsigned long>(data.size()));
-    jpeg_save_markers(&d.cinfo, kApp1, 0xFFFF);
-    jpeg_read_header(&d.cinfo, TRUE);
-    for (jpeg_saved_marker_ptr m = d.cinfo.marker_list; m; m = m->next) {
-        if (m->marker == kApp1) {
-            const int o = exif::orientation(Bytes(m->data, m->data_length));
-            if (o != 1) {
-                d.orientation = o;
-                break;
-            }
-        }
-    }
+    readHeader(d, data);
     if (!isYuv420(d.cinfo) ||
         !planesTurnExactly(d.orientation, d.cinfo.image_width, d.cinfo.image_height)) {
         return false;
