@@ -248,23 +248,36 @@ const std::vector<BadSourceCase> kBadSources{
     {"huge_gif_screen_to_webp", hugeScreenGif, kAnimate},
 };
 
-class BadSourceTest : public MagickTest, public ::testing::WithParamInterface<BadSourceCase> {};
+// A fixture whose command lines name their output by placeholder.
+class OutputWordsTest : public MagickTest {
+protected:
+    // The source, then `words`, where a word "OUT<ext>" stands for the output
+    // file "out<ext>" in the test's folder; `out` receives that file's path.
+    std::vector<std::string> commandLine(const fs::path& source,
+                                         const std::vector<std::string>& words,
+                                         std::string& out) const {
+        std::vector<std::string> args{source.string()};
+        for (const auto& word : words) {
+            if (startsWith(word, "OUT")) {
+                out = file("out" + word.substr(3));
+                args.push_back(out);
+            } else {
+                args.push_back(word);
+            }
+        }
+        return args;
+    }
+};
+
+class BadSourceTest : public OutputWordsTest, public ::testing::WithParamInterface<BadSourceCase> {};
 
 TEST_P(BadSourceTest, FailsNamingTheSourceAndWritesNothing) {
     const BadSourceCase& c = GetParam();
     const fs::path sources = dir() / "sources";
     fs::create_directory(sources);
     const fs::path source = c.make(sources);
-    std::vector<std::string> args{source.string()};
     std::string out;
-    for (const auto& word : c.rest) {
-        if (startsWith(word, "OUT")) {
-            out = file("out" + word.substr(3));
-            args.push_back(out);
-        } else {
-            args.push_back(word);
-        }
-    }
+    const std::vector<std::string> args = commandLine(source, c.rest, out);
     const RunResult run = runMagick(args);
     EXPECT_EQ(run.status, 1) << run.output;
     const std::string line = run.lastLine();
@@ -349,7 +362,7 @@ const std::vector<BackEndCase> kBackEnds{
      "the converter wrote no WEBP data"},
 };
 
-class BackEndTest : public MagickTest, public ::testing::WithParamInterface<BackEndCase> {};
+class BackEndTest : public OutputWordsTest, public ::testing::WithParamInterface<BackEndCase> {};
 
 TEST_P(BackEndTest, FailsClearlyAndWritesNothing) {
     const BackEndCase& c = GetParam();
@@ -357,16 +370,8 @@ TEST_P(BackEndTest, FailsClearlyAndWritesNothing) {
                                                 : writeScript(dir() / "helper", c.script);
     const ScopedEnv env(c.variable, helper);
     const fs::path source = c.args == kAnimate ? smallGif() : smallPhoto();
-    std::vector<std::string> args{source.string()};
     std::string out;
-    for (const auto& word : c.args) {
-        if (startsWith(word, "OUT")) {
-            out = file("out" + word.substr(3));
-            args.push_back(out);
-        } else {
-            args.push_back(word);
-        }
-    }
+    const std::vector<std::string> args = commandLine(source, c.args, out);
     const RunResult run = runMagick(args);
     EXPECT_EQ(run.status, 1) << run.output;
     const std::string prefix = "magick: cannot write " + out + ": ";
