@@ -10,6 +10,9 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <system_error>
+
+#include "platform/files.h"
 
 namespace imbrix::online {
 namespace {
@@ -88,20 +91,6 @@ Values Load(const std::filesystem::path& file) {
     return values;
 }
 
-void WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            throw StoreError(std::string("cannot write: ") + std::strerror(errno));
-        }
-        done += static_cast<size_t>(wrote);
-    }
-}
-
 }  // namespace
 
 std::filesystem::path DefaultRegistryRoot() {
@@ -170,30 +159,12 @@ void KeyValueStore::Write(std::string_view name, std::string_view value) {
         text += key + "=" + Escape(stored) + "\n";
     }
 
-    std::string temp = file_.string() + ".XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        throw StoreError("Cannot write " + file_.string() + ": " + std::strerror(errno));
-    }
+    // Private to the user, as the values identify the machine.
     try {
-        WriteAll(fd, text);
-        if (::fsync(fd) != 0) {
-            throw StoreError(std::string("cannot flush: ") + std::strerror(errno));
-        }
-    } catch (const StoreError& error) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        throw StoreError("Cannot write " + file_.string() + ": " + error.what());
-    }
-    if (::close(fd) != 0) {
-        const int closeError = errno;
-        ::unlink(temp.c_str());
-        throw StoreError("Cannot write " + file_.string() + ": " + std::strerror(closeError));
-    }
-    if (::rename(temp.c_str(), file_.c_str()) != 0) {
-        const int renameError = errno;
-        ::unlink(temp.c_str());
-        throw StoreError("Cannot write " + file_.string() + ": " + std::strerror(renameError));
+        platform::replaceFileContents(file_.string(), text, 0600);
+    } catch (const std::system_error& error) {
+        throw StoreError("Cannot write " + file_.string() + ": " +
+                         std::strerror(error.code().value()));
     }
 }
 

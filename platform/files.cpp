@@ -225,6 +225,42 @@ std::string TempFile::publishUnique(const std::string& candidate) {
     return claimed;
 }
 
+void TempFile::replace(const std::string& target) {
+    if (path_.empty()) {
+        throw errnoError(ENOENT, "no temporary file to put in place of " + target);
+    }
+    if (::rename(path_.c_str(), target.c_str()) != 0) {
+        throw errnoError(errno, "cannot replace " + target);
+    }
+    path_.clear();
+}
+
+void replaceFileContents(const std::string& path, std::string_view text, unsigned newFileMode) {
+    const std::string folder = extractFilePath(path);
+    TempFile temp(folder.empty() ? std::string(".") : folder, extractFileName(path), "");
+    struct stat existing {};
+    const bool replacing = ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+    if (::fchmod(temp.fd(), replacing ? existing.st_mode & 07777 : newFileMode) != 0) {
+        throw errnoError(errno, "cannot write " + path);
+    }
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(temp.fd(), text.data() + written, text.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw errnoError(errno, "cannot write " + path);
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fsync(temp.fd()) != 0) {
+        throw errnoError(errno, "cannot write " + path);
+    }
+    temp.close();
+    temp.replace(path);
+}
+
 // ---------------------------------------------------------------------------
 // Unique names
 

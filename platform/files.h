@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace imbrix::platform {
 
@@ -58,10 +59,24 @@ public:
     /// afterwards the temporary name is gone. Throws std::system_error on failure.
     std::string publishUnique(const std::string& candidate);
 
+    /// Renames the finished file over `target`, replacing whatever file is there
+    /// in one step. Afterwards the temporary name is gone. Throws
+    /// std::system_error on failure.
+    void replace(const std::string& target);
+
 private:
     std::string path_;
     int fd_ = -1;
 };
+
+/// Makes `text` the whole content of the file at `path`: writes it to a new file
+/// beside it, flushes it to disk and renames it over the old one, so a crash or
+/// a full disk leaves either the old content or the new, never a mix. The file
+/// keeps the permissions of the one it replaces; a new file gets `newFileMode`.
+/// Throws std::system_error (the failing call's errno) and leaves no temporary
+/// file behind.
+void replaceFileContents(const std::string& path, std::string_view text,
+                         unsigned newFileMode = 0644);
 
 /// The first name in the sequence candidate, "<stem> (2)<ext>", "<stem> (3)<ext>", ...
 /// under which no file exists right now (folders do not count). Only a look:

@@ -1,6 +1,8 @@
 // Imbrix settings: reading and writing "settings.ini".
 #include "settings/settings.h"
 
+#include "platform/files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
-#include <random>
 
 namespace imbrix::settings {
 namespace {
@@ -64,35 +65,6 @@ std::string cannotCreate(const std::string& path, int error) {
 }
 
 // Closes and removes a temporary file unless it was renamed into place.
-class TempFileGuard {
-public:
-    TempFileGuard(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    ~TempFileGuard() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        if (!path_.empty()) {
-            ::unlink(path_.c_str());
-        }
-    }
-    TempFileGuard(const TempFileGuard&) = delete;
-    TempFileGuard& operator=(const TempFileGuard&) = delete;
-
-    int fd() const { return fd_; }
-    const std::string& path() const { return path_; }
-    /// Closes the descriptor; returns the close's errno, or 0.
-    int close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result == 0 ? 0 : errno;
-    }
-    void keep() { path_.clear(); }
-
-private:
-    int fd_;
-    std::string path_;
-};
-
 }  // namespace
 
 const KeyInfo& keyInfo(Key key) {
@@ -231,55 +203,13 @@ std::string Store::serialize() const {
 
 void Store::save() const {
     const std::string text = serialize();
-    const auto slash = path_.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-
-    // A new file beside the settings file, under a name no other process or call
-    // uses, then renamed over it: the old file stays whole until the new one is.
-    std::random_device random;
-    int fd = -1;
-    std::string tempPath;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tempPath = folder + "." + name + "." + std::to_string(::getpid()) + "." +
-                   std::to_string(random()) + ".tmp";
-        fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            throw SettingsError(cannotCreate(path_, errno));
-        }
+    // A new file beside the settings file, renamed over it: the old file stays
+    // whole until the new one is.
+    try {
+        platform::replaceFileContents(path_, text);
+    } catch (const std::system_error& error) {
+        throw SettingsError(cannotCreate(path_, error.code().value()));
     }
-    if (fd < 0) {
-        throw SettingsError(cannotCreate(path_, EEXIST));
-    }
-    TempFileGuard temp(fd, tempPath);
-
-    // Keep the permissions of the file being replaced.
-    struct stat existing {};
-    if (::stat(path_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        ::fchmod(temp.fd(), existing.st_mode & 07777);
-    }
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(temp.fd(), text.data() + written, text.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw SettingsError(cannotCreate(path_, errno));
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (::fsync(temp.fd()) != 0) {
-        throw SettingsError(cannotCreate(path_, errno));
-    }
-    if (const int error = temp.close(); error != 0) {
-        throw SettingsError(cannotCreate(path_, error));
-    }
-    if (::rename(temp.path().c_str(), path_.c_str()) != 0) {
-        throw SettingsError(cannotCreate(path_, errno));
-    }
-    temp.keep();
 }
 
 bool Store::reset() {

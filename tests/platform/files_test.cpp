@@ -253,6 +253,37 @@ TEST(PublishUniqueErrors, UnwritableTargetThrowsAndKeepsTemporaryFile) {
 
 // --- temporary files ---------------------------------------------------------
 
+// --- whole-file replacement ---------------------------------------------------
+
+TEST(ReplaceFileContents, NewFileGetsTheModeAnExistingOneKeepsItsOwn) {
+    ScratchDir dir;
+    const std::string path = dir.file("values");
+    replaceFileContents(path, "first\n", 0600);
+    EXPECT_EQ(readText(path), "first\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    replaceFileContents(path, "second, longer\n", 0600);
+    EXPECT_EQ(readText(path), "second, longer\n");
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"values"});
+}
+
+TEST(ReplaceFileContents, FailureKeepsTheOldFileAndLeavesNoTemporary) {
+    ScratchDir dir;
+    // A folder where the file should be: the rename over it fails.
+    const std::string path = dir.file("taken");
+    fs::create_directory(path);
+    EXPECT_THROW(replaceFileContents(path, "text"), std::system_error);
+    EXPECT_TRUE(fs::is_directory(path));
+    EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"taken"});
+    // A missing folder: nothing to write into.
+    EXPECT_THROW(replaceFileContents(dir.file("missing/file"), "text"), std::system_error);
+}
+
 TEST(TempFileTest, HiddenUniqueAndRemovedOnDestruction) {
     ScratchDir dir;
     std::set<std::string> paths;
