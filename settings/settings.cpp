@@ -1,8 +1,6 @@
 // Imbrix settings: reading and writing "settings.ini".
 #include "settings/settings.h"
 
-#include "platform/files.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +11,8 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+
+#include "platform/files.h"
 
 namespace imbrix::settings {
 namespace {
@@ -31,8 +31,11 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
            });
 }
 
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
 std::string_view trimmed(std::string_view text) {
-    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
     while (!text.empty() && isBlank(text.front())) {
         text.remove_prefix(1);
     }
@@ -40,6 +43,36 @@ std::string_view trimmed(std::string_view text) {
         text.remove_suffix(1);
     }
     return text;
+}
+
+bool isQuoted(std::string_view text) {
+    return text.size() >= 2 && text.front() == '"' && text.back() == '"';
+}
+
+// Reading trims the blanks around a value, so a value with a blank at either end
+// is written in double quotes, and so is a value that would itself read as such a
+// quoted one. Nothing else is quoted, so the lines of earlier versions (which
+// never quoted) read as they always did.
+bool needsQuotes(std::string_view value) {
+    if (value.empty()) {
+        return false;
+    }
+    if (isBlank(value.front()) || isBlank(value.back())) {
+        return true;
+    }
+    return isQuoted(value) && needsQuotes(value.substr(1, value.size() - 2));
+}
+
+std::string storedForm(std::string_view value) {
+    return needsQuotes(value) ? "\"" + std::string(value) + "\"" : std::string(value);
+}
+
+std::string readValue(std::string_view stored) {
+    stored = trimmed(stored);
+    if (isQuoted(stored) && needsQuotes(stored.substr(1, stored.size() - 2))) {
+        stored = stored.substr(1, stored.size() - 2);
+    }
+    return std::string(stored);
 }
 
 std::vector<std::string_view> splitLines(std::string_view text) {
@@ -64,7 +97,6 @@ std::string cannotCreate(const std::string& path, int error) {
     return "Cannot create file \"" + path + "\". " + std::strerror(error);
 }
 
-// Closes and removes a temporary file unless it was renamed into place.
 }  // namespace
 
 const KeyInfo& keyInfo(Key key) {
@@ -125,7 +157,7 @@ Store Store::parse(std::string_view text, std::string path) {
         const auto equals = line.find('=');
         if (equals != std::string_view::npos && !line.starts_with(';') && !line.starts_with('#')) {
             entry.key = trimmed(line.substr(0, equals));
-            entry.value = trimmed(line.substr(equals + 1));
+            entry.value = readValue(line.substr(equals + 1));
         }
         store.sections_.back().lines.push_back(std::move(entry));
     }
@@ -165,7 +197,7 @@ void Store::set(Key key, std::string_view value) {
     }
     if (Line* line = const_cast<Line*>(find(name))) {
         line->value = value;
-        line->raw = line->key + "=" + line->value;
+        line->raw = line->key + "=" + storedForm(value);
     } else {
         auto section = std::find_if(sections_.begin(), sections_.end(), [](const Section& s) {
             return !s.header.empty() && equalsIgnoringCase(s.name, kSection);
@@ -181,7 +213,7 @@ void Store::set(Key key, std::string_view value) {
         while (at != section->lines.begin() && trimmed((at - 1)->raw).empty()) {
             --at;
         }
-        Line entry{std::string(name) + "=" + std::string(value), std::string(name),
+        Line entry{std::string(name) + "=" + storedForm(value), std::string(name),
                    std::string(value)};
         section->lines.insert(at, std::move(entry));
     }

@@ -2,7 +2,9 @@
 //
 // The file is UTF-8 with a byte-order mark, an INI text with the options in the
 // section "Settings", switches written "ON" and "OFF". Section and key names are
-// matched without regard to case; values are compared exactly. Sections, keys and
+// matched without regard to case; values are compared exactly. Blanks around a
+// value do not count, so a value with a blank at either end is written in double
+// quotes (" My Pictures "), which reading takes off again. Sections, keys and
 // other lines the program does not know are kept and written back. A damaged file
 // is read as far as it goes: every line that reads as a section header or as
 // "key=value" counts.

@@ -207,6 +207,74 @@ TEST(SettingsWrite, MissingFileGetsSectionOnFirstChange) {
     EXPECT_EQ(Store::load(path).text(Key::OutputFormat), "");
 }
 
+// Blanks at either end of a value would be lost on reading, so such a value is
+// written in double quotes; so is a value that is itself in quotes with blanks
+// just inside them. Every other value is written as it is and files of earlier
+// versions read as they always did.
+TEST(SettingsWrite, ValuesKeepBlanksAtTheirEnds) {
+    struct Case {
+        const char* value;
+        const char* line;  // as written
+    };
+    const Case cases[] = {
+        {" /home/user/Out", "Destination=\" /home/user/Out\""},
+        {"/home/user/Out ", "Destination=\"/home/user/Out \""},
+        {"\t/tmp/a b\t", "Destination=\"\t/tmp/a b\t\""},
+        {"   ", "Destination=\"   \""},
+        {"\" x \"", "Destination=\"\" x \"\""},
+        {"\"\" x \"\"", "Destination=\"\"\" x \"\"\""},
+        {"/home/user/a b", "Destination=/home/user/a b"},
+        {"\"/home/user/Out\"", "Destination=\"/home/user/Out\""},
+        {"\"", "Destination=\""},
+        {"\"\"", "Destination=\"\""},
+        {"\" x", "Destination=\" x"},
+        {"", "Destination="},
+    };
+    ScratchDir dir;
+    const std::string path = dir.file("settings.ini");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        Store store = Store::load(path);
+        store.set(Key::Destination, c.value);
+        EXPECT_EQ(readFile(path), kBom + "[Settings]\n" + c.line + "\n");
+        const Store again = Store::load(path);
+        EXPECT_EQ(again.text(Key::Destination), c.value);
+        EXPECT_EQ(again.serialize(), readFile(path));
+        fs::remove(path);
+    }
+
+    // A folder whose name ends with a blank is remembered.
+    fs::create_directory(dir.path() / "Out ");
+    const std::string folder = (dir.path() / "Out ").string();
+    Store store = Store::load(path);
+    store.set(Key::Destination, folder);
+    const auto o = readStartupOptions(Store::load(path),
+                                      [](const std::string& p) { return fs::is_directory(p); });
+    ASSERT_TRUE(o.destination.has_value());
+    EXPECT_EQ(*o.destination, folder);
+}
+
+TEST(SettingsRead, QuotesComeOffOnlyWhereBlanksNeedThem) {
+    const std::pair<const char*, const char*> cases[] = {
+        // Lines as earlier versions wrote them or users typed them: read as before.
+        {"Destination=/home/user/a b", "/home/user/a b"},
+        {"Destination=  /home/user/Out  ", "/home/user/Out"},
+        {"Destination=\"/home/user/Out\"", "\"/home/user/Out\""},
+        {"Destination=\"\"", "\"\""},
+        {"Destination=\"", "\""},
+        {"Destination=\" /home/user/Out", "\" /home/user/Out"},
+        {"OutputFormat=\"JPG\"", "\"JPG\""},
+        // Quoted with blanks inside the quotes: the blanks are the value's own.
+        {"Destination=\" /home/user/Out \"", " /home/user/Out "},
+        {"Destination=  \"/home/user/Out \"  ", "/home/user/Out "},
+        {"Destination=\"\"\" x \"\"\"", "\"\" x \"\""},
+    };
+    for (const auto& [line, value] : cases) {
+        const Store store = Store::parse(std::string("[Settings]\n") + line);
+        EXPECT_EQ(store.text(Key::Destination) + store.text(Key::OutputFormat), value) << line;
+    }
+}
+
 TEST(SettingsWrite, FailedWriteKeepsOldFileAndValue) {
     ScratchDir dir;
     const std::string path = dir.file("settings.ini");
