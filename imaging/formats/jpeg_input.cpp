@@ -9,6 +9,8 @@
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
+// jerror.h after jpeglib.h: it uses its types.
+#include <jerror.h>
 
 #include "imaging/decode.h"
 #include "imaging/error.h"
@@ -82,6 +84,12 @@ void readHeader(JpegReader& r, Bytes data) {
     r.created = true;
     r.progress.progress_monitor = onProgress;
     r.cinfo.progress = &r.progress;
+    if (data.size() < 2) {
+        // No room for the start-of-image marker: an empty or one-byte file is
+        // no JPEG stream, reported as any other file that does not start like one
+        // (libjpeg would call an empty buffer JERR_INPUT_EMPTY instead).
+        ERREXIT2(&r.cinfo, JERR_NO_SOI, data.empty() ? 0 : data[0], 0);
+    }
     jpeg_mem_src(&r.cinfo, data.data(), static_cast<unsigned long>(data.size()));
     jpeg_save_markers(&r.cinfo, kApp1, 0xFFFF);
     jpeg_read_header(&r.cinfo, TRUE);

@@ -247,12 +247,16 @@ TEST_F(Routes, FailuresOfDecodingFailTheFileEvenForConverterFormats) {
     fs::copy_file(corpusDir() / "pngsuite/basn6a08.png", sources_.path() / "fake.jpg");
     fs::copy_file(corpusDir() / "broken/misc/truncated.jpg", sources_.path() / "cut.jpg");
     test::writeText(sources_.path() / "notes.txt", "hello");
+    test::writeText(sources_.path() / "empty.jpg", "");
+    test::writeText(sources_.path() / "byte.jfif", "\xff");
     struct Case {
         const char* source;
         const char* message;  // what the message starts with
     };
     const Case cases[] = {
         {"fake.jpg", "JPEG error #53"},
+        {"empty.jpg", "JPEG error #53"},
+        {"byte.jfif", "JPEG error #53"},
         {"notes.txt", "Unknown picture file extension (.txt)"},
         {"missing.png", "Cannot open file"},
         {"cut.jpg", ""},

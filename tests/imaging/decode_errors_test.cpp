@@ -25,6 +25,14 @@ TEST(DecodeErrors, JpegLoaderOnNonJpegData) {
     const Bytes text = {'h', 'e', 'l', 'l', 'o'};
     EXPECT_EQ(errorMessage([&] { imaging::decodeWithPictureLoader("JPEG", view(text)); }),
               "JPEG error #53");
+    // Too short to hold the marker at all: the same message, which the run
+    // explains as an empty or damaged file.
+    const std::vector<Bytes> stubs = {{}, {0xFF}, {0xD8}, {0x00}};
+    for (const Bytes& stub : stubs) {
+        EXPECT_EQ(errorMessage([&] { imaging::decodeWithPictureLoader("jpg", view(stub)); }),
+                  "JPEG error #53")
+            << stub.size() << " bytes";
+    }
 }
 
 TEST(DecodeErrors, UnknownExtensionBeforeTheFileIsOpened) {
@@ -59,7 +67,7 @@ TEST(DecodeErrors, EmptyAndTruncatedFilesFailWithTheirDecodersMessage) {
          "ICO error: the file is truncated"},
         {"tif", "TIFF error: picture: Cannot read TIFF header", "tiff/x-image/video-001.tiff",
          "TIFF error: "},
-        {"jpg", "JPEG error #42", nullptr, nullptr},  // libjpeg's JERR_INPUT_EMPTY
+        {"jpg", "JPEG error #53", nullptr, nullptr},  // no start-of-image marker
         {"png", "PNG error: the file is truncated", "pngsuite/basn2c08.png",
          "PNG error: the file is truncated"},
         {"gif", "GIF error: the file is empty", "gif/still/cat.gif",
