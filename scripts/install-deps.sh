@@ -16,6 +16,8 @@ PACKAGES=(
   # desktop program
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   breeze-icon-theme xvfb xauth dbus-daemon
+  # Japanese and Chinese texts: a small font with CJK glyphs
+  fonts-droid-fallback
   # online services and languages
   libcurl4-openssl-dev libssl-dev libpcre2-dev libicu-dev libcpp-httplib-dev openssl
   # benchmarks

@@ -3,6 +3,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QImage>
+#include <QPainter>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -103,6 +105,51 @@ private slots:
         QCOMPARE(icon, QMessageBox::NoIcon);
         QCOMPARE(captions, (QStringList{"Evet", reference.button(QMessageBox::No)->text(),
                                         reference.button(QMessageBox::Cancel)->text()}));
+    }
+
+    // Japanese and Chinese messages reach the screen as glyphs, not as empty
+    // boxes: each character of a translated message, drawn alone in the
+    // dialog's font, leaves ink, and different characters leave different marks
+    // (a font without the glyphs draws the same box, or nothing, for all).
+    void japaneseAndChineseTextsDraw() {
+        for (const int language : {1041, 2052}) {
+            const Catalogue catalogue = Catalogue::load(IMBRIX_BIN_DIR, language);
+            QVERIFY(catalogue.isLoaded());
+            const QString text = tr8(catalogue, "Restart Application?");
+            QList<QChar> characters;
+            for (const QChar c : text) {
+                if (c.unicode() >= 0x3000 && !characters.contains(c)) {
+                    characters << c;
+                }
+            }
+            QVERIFY2(characters.size() >= 5, qPrintable(text));
+
+            QMessageBox box(QMessageBox::Question, "", text);
+            QFont font = box.font();
+            font.setPixelSize(32);
+            QList<QImage> marks;
+            for (const QChar c : characters) {
+                QImage image(48, 48, QImage::Format_Grayscale8);
+                image.fill(Qt::white);
+                {
+                    QPainter painter(&image);
+                    painter.setFont(font);
+                    painter.setPen(Qt::black);
+                    painter.drawText(image.rect(), Qt::AlignCenter, QString(c));
+                }
+                int ink = 0;
+                for (int y = 0; y < image.height(); ++y) {
+                    const uchar* row = image.constScanLine(y);
+                    for (int x = 0; x < image.width(); ++x) {
+                        ink += row[x] < 128 ? 1 : 0;
+                    }
+                }
+                QVERIFY2(ink > 0, qPrintable(QString("nothing drawn for ") + c));
+                QVERIFY2(!marks.contains(image),
+                         qPrintable(QString("the same mark as another character for ") + c));
+                marks << image;
+            }
+        }
     }
 };
 
