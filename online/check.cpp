@@ -97,7 +97,7 @@ std::string UnscrambleValue(std::string_view scrambled) {
 TChecker::TChecker(CheckEnvironment environment) : env_(std::move(environment)) {}
 
 TChecker::~TChecker() {
-    stop_.store(true, std::memory_order_relaxed);
+    Stop();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -238,11 +238,15 @@ void TChecker::RunCheck() {
             reply = PostRequest("https://" + endpoint, fields, options);
         } catch (const RequestError& secureError) {
             AddError(std::string("HTTPS Response:\r") + secureError.what());
-            try {
-                reply = PostRequest("http://" + endpoint, fields, options);
-                ClearErrors();
-            } catch (const RequestError& plainError) {
-                AddError(std::string("HTTP Response:\r") + plainError.what());
+            // A check that was stopped gave the secure request up: the plain one
+            // is not begun.
+            if (!stop_.load(std::memory_order_relaxed)) {
+                try {
+                    reply = PostRequest("http://" + endpoint, fields, options);
+                    ClearErrors();
+                } catch (const RequestError& plainError) {
+                    AddError(std::string("HTTP Response:\r") + plainError.what());
+                }
             }
         }
         const std::vector<std::string> lines = SplitLines(reply);

@@ -85,6 +85,9 @@ public:
 
     /// Runs Execute() on a new worker thread. Call once.
     void Start();
+    /// Asks a running check to stop: a pending request is cancelled, and no other
+    /// request is begun. Finished() follows once the worker has given up.
+    void Stop() { stop_.store(true, std::memory_order_relaxed); }
     /// True once the check has finished; its results are then complete.
     bool Finished() const { return finished_.load(std::memory_order_acquire); }
     /// The results; only after Finished() returned true.

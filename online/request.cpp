@@ -54,8 +54,11 @@ struct Transfer {
     std::string body;
     std::size_t limit = 0;
     bool tooLarge = false;
-    const std::atomic<bool>* cancel = nullptr;
 };
+
+// How long the transfer waits for its sockets before it looks at the cancel flag
+// again.
+constexpr int kCancelCheckMs = 50;
 
 size_t WriteBody(char* data, size_t size, size_t count, void* userdata) {
     auto* transfer = static_cast<Transfer*>(userdata);
@@ -66,11 +69,6 @@ size_t WriteBody(char* data, size_t size, size_t count, void* userdata) {
     }
     transfer->body.append(data, bytes);
     return bytes;
-}
-
-int Progress(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto* transfer = static_cast<const Transfer*>(userdata);
-    return transfer->cancel != nullptr && transfer->cancel->load(std::memory_order_relaxed) ? 1 : 0;
 }
 
 std::string Lower(std::string_view text) {
@@ -119,6 +117,53 @@ std::string ToUtf8(std::string body, const std::string& charset) {
     return converted;
 }
 
+// Runs the transfer of `curl` and returns its result. The cancel flag is looked at
+// before anything is sent and between short waits for the sockets, so a cancelled
+// request ends at once in any state: resolving, connecting, in the TLS handshake
+// or waiting for the reply. A request cancelled before it starts connects nowhere.
+CURLcode Perform(CURL* curl, const std::atomic<bool>* cancel) {
+    auto cancelled = [cancel] {
+        return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+    };
+    if (cancelled()) {
+        return CURLE_ABORTED_BY_CALLBACK;
+    }
+    struct Multi {
+        CURLM* multi = curl_multi_init();
+        CURL* easy = nullptr;
+        ~Multi() {
+            if (easy != nullptr) {
+                curl_multi_remove_handle(multi, easy);
+            }
+            curl_multi_cleanup(multi);
+        }
+    } transfer;
+    if (transfer.multi == nullptr || curl_multi_add_handle(transfer.multi, curl) != CURLM_OK) {
+        throw RequestError("Cannot create a network request");
+    }
+    transfer.easy = curl;
+    int running = 1;
+    while (running > 0) {
+        CURLMcode code = curl_multi_perform(transfer.multi, &running);
+        if (code == CURLM_OK && running > 0) {
+            if (cancelled()) {
+                return CURLE_ABORTED_BY_CALLBACK;
+            }
+            code = curl_multi_poll(transfer.multi, nullptr, 0, kCancelCheckMs, nullptr);
+        }
+        if (code != CURLM_OK) {
+            throw RequestError(std::string("The request failed: ") + curl_multi_strerror(code));
+        }
+    }
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(transfer.multi, &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
+            return message->data.result;
+        }
+    }
+    throw RequestError("The request ended without a result");
+}
+
 void SetOption(CURL* curl, CURLoption option, auto value) {
     const CURLcode code = curl_easy_setopt(curl, option, value);
     if (code != CURLE_OK) {
@@ -160,7 +205,6 @@ std::string PostRequest(std::string_view address, const FieldList& fields,
     char errorText[CURL_ERROR_SIZE] = {};
     Transfer transfer;
     transfer.limit = options.maxReplyBytes;
-    transfer.cancel = options.cancel;
 
     HeaderList headers;
     auto addHeader = [&headers](const char* header) {
@@ -201,11 +245,8 @@ std::string PostRequest(std::string_view address, const FieldList& fields,
     }
     SetOption(curl, CURLOPT_WRITEFUNCTION, &WriteBody);
     SetOption(curl, CURLOPT_WRITEDATA, &transfer);
-    SetOption(curl, CURLOPT_NOPROGRESS, 0L);
-    SetOption(curl, CURLOPT_XFERINFOFUNCTION, &Progress);
-    SetOption(curl, CURLOPT_XFERINFODATA, &transfer);
 
-    const CURLcode code = curl_easy_perform(curl);
+    const CURLcode code = Perform(curl, options.cancel);
     if (code != CURLE_OK) {
         if (transfer.tooLarge) {
             throw RequestError("The reply from " + url + " is too large");

@@ -353,6 +353,36 @@ TEST_F(UpdateCheck, EndingTheProgramCancelsAPendingCheck) {
     EXPECT_EQ(Store().ReadText("HowMany"), "1");  // the run itself was counted
 }
 
+TEST_F(UpdateCheck, StoppingWhileTheSecureRequestHangsBeginsNoPlainOne) {
+    // The service takes the connection and never answers the handshake.
+    test::SilentServer silent;
+    CheckEnvironment env = Environment();
+    env.serviceHost = silent.host();
+    env.request.connectTimeout = 30000ms;
+    env.request.responseTimeout = 30000ms;
+    TChecker checker(std::move(env));
+    checker.Start();
+    for (int i = 0; i < 500 && silent.connectionCount() == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(silent.connectionCount(), 1u);
+    EXPECT_FALSE(checker.Finished());
+
+    checker.Stop();  // what ending the program does before it waits for the worker
+    for (int i = 0; i < 3000 && !checker.Finished(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(checker.Finished());
+    const std::string& errors = checker.Results().errorText;
+    EXPECT_TRUE(errors.starts_with("HTTPS Response:\r")) << errors;
+    EXPECT_NE(errors.find("cancelled"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("HTTP Response:"), std::string::npos) << errors;
+    EXPECT_FALSE(checker.Results().showNotice);
+    // The secure connection was closed, and no other was opened.
+    EXPECT_EQ(silent.connectionCount(), 1u);
+    EXPECT_EQ(silent.closedCount(), 1u);
+}
+
 TEST(ScrambleValue, RoundTripsAndRejectsWhatIsNotHex) {
     for (const char* text :
          {"", "h", "https://download.example/imbrix?v=2.4&x=1", "caf\xC3\xA9 \xE2\x82\xAC"}) {

@@ -1,5 +1,12 @@
 #include "loopback_server.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -116,6 +123,70 @@ LoopbackServer::~LoopbackServer() {
 std::vector<SeenRequest> LoopbackServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
+}
+
+SilentServer::SilentServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 ||
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (listener_ >= 0) {
+            ::close(listener_);
+        }
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+SilentServer::~SilentServer() {
+    for (int client : clients_) {
+        ::close(client);
+    }
+    ::close(listener_);
+}
+
+// Connections on loopback are complete as soon as connect() returns; they wait in
+// the listener's queue until accepted here.
+void SilentServer::acceptPending() {
+    for (;;) {
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client < 0) {
+            return;
+        }
+        clients_.push_back(client);
+        closed_.push_back(false);
+    }
+}
+
+// Takes in whatever the clients sent, never answering, and notes who has closed.
+void SilentServer::readClients() {
+    char buffer[4096];
+    for (size_t i = 0; i < clients_.size(); ++i) {
+        ssize_t got = 0;
+        while (!closed_[i] && (got = ::recv(clients_[i], buffer, sizeof buffer, 0)) > 0) {
+        }
+        if (got == 0) {
+            closed_[i] = true;
+        }
+    }
+}
+
+size_t SilentServer::connectionCount() {
+    std::lock_guard lock(mutex_);
+    acceptPending();
+    return clients_.size();
+}
+
+size_t SilentServer::closedCount() {
+    std::lock_guard lock(mutex_);
+    acceptPending();
+    readClients();
+    return static_cast<size_t>(std::count(closed_.begin(), closed_.end(), true));
 }
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {

@@ -62,6 +62,35 @@ private:
     std::atomic<bool> stopping_{false};
 };
 
+/// A server on 127.0.0.1 that accepts every connection and never answers, neither
+/// a TLS handshake nor an HTTP request: a service that hangs. Keeps each
+/// connection open until the client closes it or the server goes away.
+class SilentServer {
+public:
+    SilentServer();
+    ~SilentServer();
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+    /// "127.0.0.1:<port>", a service host.
+    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+    /// How many connections were made so far, those still waiting to be accepted
+    /// included.
+    size_t connectionCount();
+    /// How many of them the client has closed.
+    size_t closedCount();
+
+private:
+    void acceptPending();
+    void readClients();
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::mutex mutex_;
+    std::vector<int> clients_;
+    std::vector<bool> closed_;
+};
+
 /// Decodes an application/x-www-form-urlencoded body into its fields, in order.
 std::vector<std::pair<std::string, std::string>> DecodeForm(const std::string& body);
 

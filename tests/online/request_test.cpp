@@ -206,5 +206,47 @@ TEST(PostRequest, CancelStopsAWaitingRequest) {
     canceller.join();
 }
 
+TEST(PostRequest, CancelledBeforeItStartsConnectsNowhere) {
+    test::SilentServer silent;
+    const std::atomic<bool> cancel{true};
+    RequestOptions options = TestOptions();
+    options.cancel = &cancel;
+    for (const char* scheme : {"https://", "http://"}) {
+        SCOPED_TRACE(scheme);
+        try {
+            PostRequest(scheme + silent.host() + "/x", {"a=1"}, options);
+            ADD_FAILURE() << "the request was made";
+        } catch (const RequestError& error) {
+            EXPECT_NE(std::string(error.what()).find("cancelled"), std::string::npos)
+                << error.what();
+        }
+    }
+    EXPECT_EQ(silent.connectionCount(), 0u);
+}
+
+TEST(PostRequest, CancelStopsARequestWhoseHandshakeNeverEnds) {
+    test::SilentServer silent;
+    std::atomic<bool> cancel{false};
+    RequestOptions options = TestOptions();
+    options.connectTimeout = 30000ms;
+    options.responseTimeout = 30000ms;
+    options.cancel = &cancel;
+    std::thread canceller([&] {
+        for (int i = 0; i < 500 && silent.connectionCount() == 0; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        cancel = true;
+    });
+    try {
+        PostRequest("https://" + silent.host() + "/x", {"a=1"}, options);
+        ADD_FAILURE() << "the request was not cancelled";
+    } catch (const RequestError& error) {
+        EXPECT_NE(std::string(error.what()).find("cancelled"), std::string::npos) << error.what();
+    }
+    canceller.join();
+    EXPECT_EQ(silent.connectionCount(), 1u);
+    EXPECT_EQ(silent.closedCount(), 1u);  // nothing left open
+}
+
 }  // namespace
 }  // namespace imbrix::online
