@@ -85,6 +85,9 @@ TNewVer::TNewVer(QWidget* mainWindow, const std::string& serverVersion,
     Label2->setAlignment(Qt::AlignCenter);
     Label2->setWordWrap(true);
     Label2->setCursor(Qt::PointingHandCursor);
+    // Inside the window's button-face background a label would draw with the
+    // button text colour; the link draws with the colour that TimerLinkTimer sets.
+    Label2->setForegroundRole(QPalette::WindowText);
     auto* middle = new QVBoxLayout(panel2);
     middle->setContentsMargins(0, 2, 0, 2);
     middle->setSpacing(0);

@@ -7,11 +7,25 @@
 #include <QWidget>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <system_error>
 
 #include "i18n/i18n.h"
 
 namespace imbrix::online {
+
+void ShowImportantBox(QWidget* parent, const QString& caption, const QString& text,
+                      std::function<void()> closed) {
+    auto* box = new QMessageBox(QMessageBox::Warning, caption, text, QMessageBox::Ok, parent);
+    // The service's text is shown as it is: "<" and "&" are no markup.
+    box->setTextFormat(Qt::PlainText);
+    box->setWindowModality(Qt::NonModal);
+    QObject::connect(box, &QDialog::finished, box, [box, closed = std::move(closed)] {
+        closed();
+        box->deleteLater();
+    });
+    box->show();
+}
 
 UpdateCheckUi::UpdateCheckUi(QWidget* mainWindow, QAction* updateNotifications1,
                              QTimer* timerChecker, UpdateCheckEnvironment environment)
@@ -54,18 +68,14 @@ void UpdateCheckUi::ShowImportantFromWorker(const std::string& caption, const st
     QMetaObject::invokeMethod(
         this,
         [this, closed, qcaption, qtext] {
-            if (env_.showImportant) {
-                env_.showImportant(mainWindow_, qcaption, qtext);
-            } else {
-                QMessageBox box(QMessageBox::Warning, qcaption, qtext, QMessageBox::Ok,
-                                mainWindow_);
-                box.exec();
-            }
-            closed->set_value();
+            auto once = std::make_shared<std::once_flag>();
+            const ImportantBox& show = env_.showImportant ? env_.showImportant : ShowImportantBox;
+            show(mainWindow_, qcaption, qtext,
+                 [closed, once] { std::call_once(*once, [&closed] { closed->set_value(); }); });
         },
         Qt::QueuedConnection);
-    // A dropped hand-over (the window is going away) breaks the promise, which also
-    // ends the wait.
+    // A dropped hand-over or a box that goes without being closed (the window is
+    // going away) breaks the promise, which also ends the wait.
     while (!stop.load(std::memory_order_relaxed) &&
            whenClosed.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
     }

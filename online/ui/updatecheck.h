@@ -3,9 +3,9 @@
 // "Update Notifications" command when it has finished, opens the new-version notice
 // when one is due, and stores the command's choice.
 //
-// The service's important text is shown on the user-interface thread: the worker
-// hands it over and waits until the box is closed, so the notice still comes after
-// the box.
+// The service's important text is shown on the user-interface thread in a box
+// that leaves the main window usable: the worker hands the text over and waits
+// until the box is closed, so the notice still comes after the box.
 #pragma once
 
 #include <QMessageBox>
@@ -24,10 +24,16 @@ class QWidget;
 
 namespace imbrix::online {
 
-/// Shows the important text in a modal warning box; runs on the user-interface
-/// thread and returns when the box is closed.
-using ImportantBox =
-    std::function<void(QWidget* parent, const QString& caption, const QString& text)>;
+/// Shows the important text in a warning box that does not block `parent`; runs
+/// on the user-interface thread and returns at once. Calls `closed` once the user
+/// has closed the box (never, when the box goes with its parent).
+using ImportantBox = std::function<void(QWidget* parent, const QString& caption,
+                                        const QString& text, std::function<void()> closed)>;
+
+/// The program's box: a warning box with an OK button, the text shown as it is
+/// (no markup), not modal.
+void ShowImportantBox(QWidget* parent, const QString& caption, const QString& text,
+                      std::function<void()> closed);
 
 /// What the update check takes from the program; tests stand in for parts of it.
 struct UpdateCheckEnvironment {
@@ -35,7 +41,7 @@ struct UpdateCheckEnvironment {
     /// The worker's environment; an empty caption, version text or translator is
     /// taken from `identity` and the program's text lookup.
     CheckEnvironment check;
-    /// Empty: a QMessageBox with the warning icon and an OK button.
+    /// Empty: ShowImportantBox().
     ImportantBox showImportant;
     /// The notice window's; an empty product name is taken from `identity`.
     NewVerEnvironment notice;

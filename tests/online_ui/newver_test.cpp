@@ -6,6 +6,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -149,21 +150,38 @@ TEST_F(NewVersionNotice, LeftAndMiddleButtonsDragRightButtonDoesNot) {
     }
 }
 
+// How many pixels of the label as drawn have exactly `colour`; the underline of the
+// link alone gives a whole row of them.
+int DrawnPixels(QLabel& label, const QColor& colour) {
+    const QImage image = label.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            count += image.pixelColor(x, y) == colour ? 1 : 0;
+        }
+    }
+    return count;
+}
+
 TEST_F(NewVersionNotice, LinkColourFollowsTheMouse) {
     auto notice = Make();
     Shown(*notice);
-    const QPalette app = QApplication::palette();
-    QCursor::setPos(notice->Label2->mapToGlobal(notice->Label2->rect().center()));
-    if (QCursor::pos() != notice->Label2->mapToGlobal(notice->Label2->rect().center())) {
+    QLabel& link = *notice->Label2;
+    const QColor hover = QApplication::palette().color(QPalette::Highlight);
+    const QColor normal = QApplication::palette().color(QPalette::WindowText);
+    ASSERT_NE(hover, normal);
+    const QPoint inside = link.mapToGlobal(link.rect().center());
+    QCursor::setPos(inside);
+    if (QCursor::pos() != inside) {
         GTEST_SKIP() << "this platform cannot place the mouse";
     }
     notice->TimerLinkTimer();
-    EXPECT_EQ(notice->Label2->palette().color(QPalette::WindowText),
-              app.color(QPalette::Highlight));
+    EXPECT_GT(DrawnPixels(link, hover), link.fontMetrics().horizontalAdvance(link.text()) / 2);
+
     QCursor::setPos(notice->mapToGlobal(QPoint(-50, -50)));
     notice->TimerLinkTimer();
-    EXPECT_EQ(notice->Label2->palette().color(QPalette::WindowText),
-              app.color(QPalette::WindowText));
+    EXPECT_EQ(DrawnPixels(link, hover), 0);
+    EXPECT_GT(DrawnPixels(link, normal), link.fontMetrics().horizontalAdvance(link.text()) / 2);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <QAction>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <QWidget>
@@ -214,11 +216,13 @@ TEST_F(UpdateCheckWindow, ImportantTextIsShownOnTheInterfaceThreadBeforeTheNotic
     }
     UpdateCheckEnvironment env = Environment();
     UpdateCheckUi* self = nullptr;
-    env.showImportant = [&](QWidget* parent, const QString& caption, const QString& text) {
+    env.showImportant = [&](QWidget* parent, const QString& caption, const QString& text,
+                            const std::function<void()>& closed) {
         EXPECT_EQ(parent, &mainWindow);
         importantShown.emplace_back(caption, text);
         onInterfaceThread.push_back(QThread::currentThread() == QApplication::instance()->thread());
         finishedWhileShown.push_back(self->Checker()->Finished());
+        closed();
     };
     UpdateCheckUi ui(&mainWindow, &action, &timer, env);
     self = &ui;
@@ -231,25 +235,53 @@ TEST_F(UpdateCheckWindow, ImportantTextIsShownOnTheInterfaceThreadBeforeTheNotic
     EXPECT_NE(ui.Notice(), nullptr);
 }
 
-TEST_F(UpdateCheckWindow, ImportantTextComesInAWarningBoxThatTheWorkerWaitsFor) {
+// The box shows the service's text as it is, and the main window keeps taking
+// input while it is open; the worker waits until it is closed.
+TEST_F(UpdateCheckWindow, ImportantTextComesInAWarningBoxThatLeavesTheMainWindowUsable) {
+    // As markup this would read "Fixed PNG files & R&D" on two lines, cut at "<2".
+    const QString message = "Fixed <b>PNG</b> files &amp; R&D<br>for sizes <2 GB & more";
     {
         std::lock_guard lock(replyMutex);
-        reply = Reply("2.4", "Service notice");
+        reply = Reply("2.4", message.toStdString());
     }
+    QPushButton* button = new QPushButton("Add Files", &mainWindow);
+    button->setGeometry(10, 10, 120, 30);
+    int clicks = 0;
+    QObject::connect(button, &QPushButton::clicked, [&] { ++clicks; });
+    mainWindow.resize(300, 200);
+    mainWindow.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&mainWindow));
+
     UpdateCheckUi ui(&mainWindow, &action, &timer, Environment());
     QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QString title, text;
+    QString title, shown;
+    bool modal = true;
     bool finishedWhileOpen = true;
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QMessageBox* box = nullptr;
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (auto* found = qobject_cast<QMessageBox*>(window); found && found->isVisible()) {
+                box = found;
+            }
+        }
         if (box == nullptr) {
             return;
         }
         closer.stop();
         icon = box->icon();
         title = box->windowTitle();
-        text = box->text();
+        modal = box->isModal() || QApplication::activeModalWidget() != nullptr;
+        // What the box's label shows: its laid-out text, selected whole.
+        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        if (label != nullptr) {
+            label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            label->setSelection(0, static_cast<int>(message.size()));
+            shown = label->selectedText();
+        }
+        // A real click on the main window, as the window system delivers it.
+        QTest::mouseClick(mainWindow.windowHandle(), Qt::LeftButton, {},
+                          button->geometry().center());
         finishedWhileOpen = ui.Checker()->Finished();
         box->button(QMessageBox::Ok)->click();
     });
@@ -257,7 +289,9 @@ TEST_F(UpdateCheckWindow, ImportantTextComesInAWarningBoxThatTheWorkerWaitsFor) 
     RunToEnd(ui, timer);
     EXPECT_EQ(icon, QMessageBox::Warning);
     EXPECT_EQ(title, "IMPORTANT");
-    EXPECT_EQ(text, "Service notice");
+    EXPECT_EQ(shown.toStdString(), message.toStdString());
+    EXPECT_FALSE(modal);
+    EXPECT_EQ(clicks, 1);
     EXPECT_FALSE(finishedWhileOpen);
     EXPECT_NE(ui.Notice(), nullptr);
 }
