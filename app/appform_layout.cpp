@@ -120,6 +120,13 @@ void TAppForm::createControls() {
     quality->addStretch(1);
     form->addWidget(Label2, 1, 0);
     form->addLayout(quality, 1, 1);
+    // Formats without a quality hide this row; it keeps its room, so the controls
+    // below it stay where they are.
+    for (QWidget* control : std::initializer_list<QWidget*>{Label2, SpinEdit1, Label3}) {
+        QSizePolicy policy = control->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        control->setSizePolicy(policy);
+    }
 
     CheckBoxGrayscale = new QCheckBox(QStringLiteral("Convert to Grayscale"), TabSheet2);
     form->addWidget(CheckBoxGrayscale, 2, 1);

@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
@@ -257,6 +258,34 @@ TEST(AppFormPages, QualityIsShownOnlyForFormatsThatTakeOne) {
         choose(form, format);
         EXPECT_EQ(qualityShown(form), withQuality.contains(format));
         EXPECT_EQ(w.stored().value(Key::OutputFormat), format.toStdString());
+    }
+}
+
+TEST(AppFormPages, HidingTheQualityMovesNoOtherControl) {
+    Window w;
+    TAppForm& form = w.open();
+    form.show();
+    form.PageControl1->setCurrentIndex(1);
+    choose(form, "WEBP");
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    // Where the controls below the quality row are, in the page's coordinates.
+    auto places = [&form] {
+        QCoreApplication::processEvents();
+        std::vector<std::array<int, 4>> rects;
+        for (QWidget* control :
+             {static_cast<QWidget*>(form.CheckBoxGrayscale), static_cast<QWidget*>(form.Label5),
+              static_cast<QWidget*>(form.ComboBoxDestination),
+              static_cast<QWidget*>(form.ButtonBrowse)}) {
+            const QPoint at = control->mapTo(form.TabSheet2, QPoint(0, 0));
+            rects.push_back({at.x(), at.y(), control->width(), control->height()});
+        }
+        return rects;
+    };
+    const auto withQuality = places();
+    for (const QString format : {"PNG", "JPG", "PDF", "AVIF"}) {
+        SCOPED_TRACE(format.toStdString());
+        choose(form, format);
+        EXPECT_EQ(places(), withQuality);
     }
 }
 
