@@ -26,6 +26,29 @@ std::system_error errnoError(int err, const std::string& what) {
 // Longest file name most Linux file systems accept, in bytes.
 constexpr std::size_t kMaxNameBytes = 255;
 
+// Marks the names of temporary files, between the unique tag and the suffix.
+constexpr std::string_view kTempMarker = ".imbrix-tmp";
+
+// "<pid>-<n>" or "<pid>-<n>-<random>": decimal numbers joined by '-'.
+bool isTempTag(std::string_view tag) {
+    int parts = 1;
+    bool digits = false;
+    for (char c : tag) {
+        if (c == '-') {
+            if (!digits) {
+                return false;
+            }
+            ++parts;
+            digits = false;
+        } else if (c >= '0' && c <= '9') {
+            digits = true;
+        } else {
+            return false;
+        }
+    }
+    return digits && (parts == 2 || parts == 3);
+}
+
 // `text` cut to at most `maxBytes` bytes without splitting a UTF-8 sequence.
 std::string cutUtf8(std::string text, std::size_t maxBytes) {
     if (text.size() <= maxBytes) {
@@ -147,7 +170,7 @@ TempFile::TempFile(const std::string& folder, const std::string& stem, const std
         if (attempt > 0) {
             tag += "-" + std::to_string(random());
         }
-        const std::string tail = "." + tag + ".imbrix-tmp" + suffix;
+        const std::string tail = "." + tag + std::string(kTempMarker) + suffix;
         const std::size_t room =
             kMaxNameBytes > tail.size() + 1 ? kMaxNameBytes - tail.size() - 1 : 0;
         const std::string name = "." + cutUtf8(safeStem, room) + tail;
@@ -233,6 +256,21 @@ void TempFile::replace(const std::string& target) {
         throw errnoError(errno, "cannot replace " + target);
     }
     path_.clear();
+}
+
+std::optional<std::string> tempFileTarget(const std::string& path) {
+    // "." + stem + "." + tag + marker + suffix; the stem may hold dots, even the marker.
+    const std::string name = extractFileName(path);
+    const std::size_t marker = name.rfind(kTempMarker);
+    if (name.empty() || name.front() != '.' || marker == std::string::npos || marker == 0) {
+        return std::nullopt;
+    }
+    const std::size_t tagDot = name.rfind('.', marker - 1);
+    if (tagDot == std::string::npos || tagDot == 0 ||
+        !isTempTag(std::string_view(name).substr(tagDot + 1, marker - tagDot - 1))) {
+        return std::nullopt;
+    }
+    return name.substr(1, tagDot - 1) + name.substr(marker + kTempMarker.size());
 }
 
 void replaceFileContents(const std::string& path, std::string_view text, unsigned newFileMode) {

@@ -69,6 +69,11 @@ private:
     int fd_ = -1;
 };
 
+/// The name, without folder, that a file made by TempFile stands in for: its stem
+/// and suffix ("photo.pdf" for "/dest/.photo.1234-7.imbrix-tmp.pdf"), the stem as
+/// far as the temporary name kept it. nullopt when `path` is not named that way.
+std::optional<std::string> tempFileTarget(const std::string& path);
+
 /// Makes `text` the whole content of the file at `path`: writes it to a new file
 /// beside it, flushes it to disk and renames it over the old one, so a crash or
 /// a full disk leaves either the old content or the new, never a mix. The file

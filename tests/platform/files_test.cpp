@@ -376,5 +376,38 @@ TEST(TempFileTest, MissingFolderThrows) {
     }
 }
 
+// The name a temporary file stands in for comes back from its path, whatever the
+// stem holds: dots, parentheses, other scripts, the marker itself, nothing at all.
+TEST(TempFileTarget, RecoversStemAndSuffix) {
+    ScratchDir dir;
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"photo", ".pdf"},
+        {"Holiday (2)", ".pdf"},
+        {"Z\xC3\xBCrich \xE5\x9B\xBE\xE7\x89\x87", ".pdf"},
+        {"a.b.c", ".psd"},
+        {"scan.12-3", ".pdf"},
+        {"copy.imbrix-tmp", ".pdf"},
+        {"", ".pdf"},
+        {"settings", ""},
+    };
+    for (const auto& [stem, suffix] : cases) {
+        TempFile temp(dir.path().string(), stem, suffix);
+        EXPECT_EQ(tempFileTarget(temp.path()), stem + suffix) << temp.path();
+    }
+    // A name left by an earlier process with the same pid gets a random part.
+    EXPECT_EQ(tempFileTarget("/dest/.photo.12-3-998877.imbrix-tmp.pdf"), "photo.pdf");
+}
+
+TEST(TempFileTarget, OtherNamesAreNotTemporary) {
+    for (const std::string path :
+         {"/dest/photo.pdf", "/dest/.photo.pdf", "/dest/.imbrix-tmp.pdf",
+          "/dest/.12-3.imbrix-tmp.pdf", "/dest/.photo.12.imbrix-tmp.pdf",
+          "/dest/.photo.12-x.imbrix-tmp.pdf", "/dest/.photo.-3.imbrix-tmp.pdf",
+          "/dest/.photo.1-2-3-4.imbrix-tmp.pdf", "/dest/photo.12-3.imbrix-tmp.pdf",
+          "/.dest.12-3.imbrix-tmp/photo.pdf", ""}) {
+        EXPECT_EQ(tempFileTarget(path), std::nullopt) << path;
+    }
+}
+
 }  // namespace
 }  // namespace imbrix::platform
