@@ -2,10 +2,9 @@
 #include <QApplication>
 #include <QStringList>
 
-#include "about/ui/aboutbox.h"
 #include "app/appform.h"
 #include "app/appidentity.h"
-#include "app/icons.h"
+#include "app/application.h"
 #include "platform/system.h"
 
 int main(int argc, char** argv) {
@@ -14,10 +13,7 @@ int main(int argc, char** argv) {
     imbrix::platform::holdNamedLock("KELVANE_Imbrix");
 
     QApplication application(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Imbrix"));
-    QApplication::setApplicationName(QStringLiteral("Imbrix"));
-    imbrix::app::setUpIconTheme();
-    QApplication::setWindowIcon(imbrix::about::ProgramIcon());
+    imbrix::app::setUpApplication();
 
     QStringList paths = QApplication::arguments();
     if (!paths.isEmpty()) paths.removeFirst();  // the program itself

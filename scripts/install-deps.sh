@@ -15,7 +15,7 @@ PACKAGES=(
   libheif1 libheif-examples
   # desktop program
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
-  breeze-icon-theme xvfb xauth dbus-daemon
+  breeze-icon-theme xvfb xauth dbus-daemon libxcb1-dev
   # Japanese and Chinese texts: a small font with CJK glyphs
   fonts-droid-fallback
   # online services and languages

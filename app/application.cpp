@@ -1,0 +1,17 @@
+// The application object's names and icons.
+#include "app/application.h"
+
+#include <QApplication>
+
+#include "about/ui/aboutbox.h"
+#include "app/icons.h"
+
+namespace imbrix::app {
+
+void setUpApplication() {
+    QApplication::setApplicationName(QStringLiteral("Imbrix"));
+    setUpIconTheme();
+    QApplication::setWindowIcon(about::ProgramIcon());
+}
+
+}  // namespace imbrix::app
