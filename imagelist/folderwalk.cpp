@@ -4,9 +4,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -17,6 +21,20 @@
 namespace imbrix::imagelist {
 
 namespace {
+
+// The character of `name` at `at`, upper-cased, and moves `at` past it. A byte
+// that does not start a valid UTF-8 sequence stands for itself, above every
+// character.
+std::uint32_t nextFoldedCharacter(std::string_view name, std::size_t& at) {
+    auto i = static_cast<std::int32_t>(at);
+    UChar32 c = 0;
+    U8_NEXT(name.data(), i, static_cast<std::int32_t>(name.size()), c);
+    if (c < 0) {
+        return 0x110000u + static_cast<unsigned char>(name[at++]);
+    }
+    at = static_cast<std::size_t>(i);
+    return static_cast<std::uint32_t>(u_toupper(c));
+}
 
 struct FolderId {
     dev_t device;
@@ -64,22 +82,37 @@ public:
     }
 
 private:
+    struct Entry {
+        std::string name;
+        unsigned char type;
+    };
+
     bool walkEntries(DIR* dir, const std::string& prefix) {
+        // The whole folder is read first and walked in name order: the order the
+        // system hands entries out in differs from one file system to the next
+        // and looks random to the user.
+        std::vector<Entry> entries;
         for (;;) {
             if (stop_.stop_requested()) {
                 return false;
             }
-            errno = 0;
             const dirent* entry = ::readdir(dir);
             if (entry == nullptr) {
-                return true;  // the end, or an error that ends this folder quietly
+                break;  // the end, or an error that ends this folder quietly
             }
             const char* name = entry->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-                continue;
+            if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+                entries.push_back({name, entry->d_type});
             }
-            const std::string path = prefix + name;
-            switch (kindOf(entry->d_type, path)) {
+        }
+        std::sort(entries.begin(), entries.end(),
+                  [](const Entry& a, const Entry& b) { return FolderNameLess(a.name, b.name); });
+        for (const Entry& entry : entries) {
+            if (stop_.stop_requested()) {
+                return false;
+            }
+            const std::string path = prefix + entry.name;
+            switch (kindOf(entry.type, path)) {
                 case Kind::kFolder:
                     if (includeSubfolders_ && includeSubfolders_() && !walk(path)) {
                         return false;
@@ -94,6 +127,7 @@ private:
                     break;
             }
         }
+        return true;
     }
 
     enum class Kind { kFolder, kFile, kSpecial };
@@ -129,6 +163,22 @@ private:
 };
 
 }  // namespace
+
+bool FolderNameLess(std::string_view a, std::string_view b) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        const std::uint32_t x = nextFoldedCharacter(a, i);
+        const std::uint32_t y = nextFoldedCharacter(b, j);
+        if (x != y) {
+            return x < y;
+        }
+    }
+    if (i < a.size() || j < b.size()) {
+        return j < b.size();  // the shorter name first
+    }
+    return a < b;  // equal but for case: by their bytes
+}
 
 bool AddAllFilesInDir(const std::string& dirName, const std::function<bool()>& includeSubfolders,
                       const std::function<bool(const std::string& path)>& onFile,

@@ -4,11 +4,12 @@
 #include <functional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 namespace imbrix::imagelist {
 
-/// Walks `dirName` in one depth-first pass, entries in the order the file system
-/// returns them, hidden ones included. Each supported file (Destekleniyormu) is
+/// Walks `dirName` in one depth-first pass, each folder's entries in name order
+/// (FolderNameLess), hidden ones included. Each supported file (Destekleniyormu) is
 /// handed to `onFile` as dirName + '/' (unless dirName ends with one) + name;
 /// each subfolder is walked in place, before the next entry, when
 /// `includeSubfolders()` says so at that moment. Links are followed, except a
@@ -20,5 +21,14 @@ namespace imbrix::imagelist {
 bool AddAllFilesInDir(const std::string& dirName, const std::function<bool()>& includeSubfolders,
                       const std::function<bool(const std::string& path)>& onFile,
                       std::stop_token stop = {});
+
+/// The order of names within a folder, the same on every file system: names
+/// compared character by character with letters upper-cased (Unicode simple
+/// mapping, so "b" follows "A", "_" follows "Z" and "\u00e9" meets "\u00c9"),
+/// characters in code point order, and a byte that is not part of valid UTF-8
+/// after every character. Names equal in that comparison ("A.png", "a.png")
+/// are ordered by their bytes. Digits are characters like any other: "img10"
+/// comes before "img9".
+bool FolderNameLess(std::string_view a, std::string_view b);
 
 }  // namespace imbrix::imagelist

@@ -169,6 +169,61 @@ TEST_F(WalkTest, UnreadableSubfolderIsSkipped) {
                                      root() + "/other.png/g.bmp"}));
 }
 
+// Names in the order a user sees them listed, whatever order the file system
+// keeps them in: created here in a scrambled order, in mixed case, with
+// subfolders between the files.
+TEST(WalkOrder, EachFolderIsWalkedInNameOrder) {
+    ScratchDir dir;
+    const std::string r = dir.path().string();
+    for (const char* name : {"delta.png", "Bravo/z.gif", "charlie.JPG", "bravo.webp", "Alpha.png",
+                             "echo/B.png", "echo/a.png", "a_z.png", "aa.png", "Bravo/Y.gif",
+                             "img10.png", "img9.png", "Bravo/x.gif"}) {
+        touch(dir.path() / name);
+    }
+    std::vector<std::string> found;
+    EXPECT_TRUE(AddAllFilesInDir(
+        r, [] { return true; },
+        [&](const std::string& path) {
+            found.push_back(path.substr(r.size() + 1));
+            return true;
+        }));
+    const std::vector<std::string> expected = {
+        "aa.png",      "Alpha.png",  "a_z.png",     "Bravo/x.gif", "Bravo/Y.gif",
+        "Bravo/z.gif", "bravo.webp", "charlie.JPG", "delta.png",   "echo/a.png",
+        "echo/B.png",  "img10.png",  "img9.png"};
+    EXPECT_EQ(found, expected);
+}
+
+TEST(WalkOrder, FolderNameOrderRules) {
+    const std::string invalid = "caf\xe9.png";  // Latin-1 bytes, not UTF-8
+    struct Case {
+        std::string first;
+        std::string second;
+        const char* why;
+    };
+    const std::vector<Case> cases = {
+        {"Alpha.png", "bravo.png", "case is ignored"},
+        {"alpha.png", "Bravo.png", "case is ignored"},
+        {"A.png", "a.png", "names equal but for case go by their bytes"},
+        {"aab.png", "a_b.png", "letters compare upper-cased, so '_' follows them"},
+        {"a.png", "a.png.bak", "the shorter name first"},
+        {"img10.png", "img9.png", "digits are plain characters"},
+        {"zulu.png", "\u00e9t\u00e9.png", "other letters after the ASCII ones"},
+        {"\u00e9a.png", "\u00c9b.png", "accented letters are upper-cased too"},
+        {"\u00c9t\u00e9.png", "\u00e9t\u00e9.png", "accented ties go by their bytes"},
+        {"caf\u00e9.png", invalid, "a byte that is not UTF-8 after every character"},
+        {"caf\U0001F600.png", invalid, "a byte that is not UTF-8 after every character"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_TRUE(FolderNameLess(c.first, c.second))
+            << c.first << " < " << c.second << ": " << c.why;
+        EXPECT_FALSE(FolderNameLess(c.second, c.first))
+            << c.second << " < " << c.first << ": " << c.why;
+    }
+    EXPECT_FALSE(FolderNameLess("same.png", "same.png"));
+    EXPECT_FALSE(FolderNameLess(invalid, invalid));
+}
+
 TEST(WalkLarge, TenThousandFiles) {
     ScratchDir dir;
     for (int i = 0; i < 10000; ++i) {
