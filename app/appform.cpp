@@ -25,8 +25,8 @@
 
 namespace imbrix::app {
 
-TAppForm::TAppForm(AppIdentity identity, QStringList commandLine, DesktopServices desktop,
-                   QWidget* parent)
+TAppForm::TAppForm(AppIdentity identity, std::vector<std::string> commandLine,
+                   DesktopServices desktop, QWidget* parent)
     : QMainWindow(parent),
       identity_(std::move(identity)),
       commandLine_(std::move(commandLine)),
@@ -62,6 +62,11 @@ TAppForm::TAppForm(AppIdentity identity, QStringList commandLine, DesktopService
     // empty list.
     setWindowTitle(QString::fromStdString(identity_.caption));
     setAcceptDrops(true);
+    // A drop anywhere on the window adds to the list, over a text box too: no
+    // control takes the dropped names as text.
+    for (QWidget* control : findChildren<QWidget*>()) {
+        control->setAcceptDrops(false);
+    }
     settings_ = settings::Store::load(identity_.dataFolder + "settings.ini");
     applyRememberedOptions();
     loadLanguage();

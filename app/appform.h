@@ -9,6 +9,8 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "app/appidentity.h"
 #include "convert/ui/messagebox.h"
@@ -50,7 +52,7 @@ struct DesktopServices {
     convert::MessageFunction message = convert::showMessageBox;
     std::function<void()> beep;                          ///< the default system sound
     std::function<void(const QUrl& url)> openUrl;        ///< web pages, files, folders
-    std::function<void(const QString& path)> showProperties;  ///< a file's properties
+    std::function<void(const std::string& path)> showProperties;  ///< a file's properties
     /// Shows the finished result window (modal by default).
     std::function<void(convert::TFormResult& form)> showResult;
     /// Asks a yes/no question with translated captions (Yes first, then No);
@@ -68,9 +70,10 @@ class TAppForm : public QMainWindow {
     Q_OBJECT
 public:
     /// `identity` from loadIdentity(); `commandLine`: the paths given to the
-    /// program, taken into the list once the window is on screen.
-    TAppForm(AppIdentity identity, QStringList commandLine, DesktopServices desktop = {},
-             QWidget* parent = nullptr);
+    /// program, byte for byte as the system passed them, taken into the list once
+    /// the window is on screen.
+    TAppForm(AppIdentity identity, std::vector<std::string> commandLine,
+             DesktopServices desktop = {}, QWidget* parent = nullptr);
     ~TAppForm() override;
 
     const AppIdentity& identity() const { return identity_; }
@@ -172,10 +175,10 @@ private:
     void writeSwitch(settings::Key key, bool on);
     void loadLanguage();
     int firstSelectedRow() const;
-    QString chooseFolder(bool multiple, QStringList* chosen);
+    QString chooseFolder(bool multiple, std::vector<std::string>* chosen);
 
     AppIdentity identity_;
-    QStringList commandLine_;
+    std::vector<std::string> commandLine_;
     DesktopServices desktop_;
     settings::Store settings_;
     online::UpdateCheckUi* updateCheck_ = nullptr;  // a child of the window

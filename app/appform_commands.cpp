@@ -1,10 +1,9 @@
 // The main window's command handlers.
 #include <QAction>
-#include <QCoreApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLocale>
@@ -26,6 +25,7 @@
 #include "convert/ui/runwindow.h"
 #include "imagelist/ui/imagelistmodel.h"
 #include "imagelist/ui/intake.h"
+#include "imagelist/ui/localpaths.h"
 #include "online/endpoints.h"
 #include "online/ui/feedbackform.h"
 #include "online/ui/updatecheck.h"
@@ -99,10 +99,12 @@ void TAppForm::ButtonFilesClick() {
         OpenDialog1->setNameFilters({nameFilter(entries[0]), nameFilter(entries[1])});
     }
     if (OpenDialog1->exec() != QDialog::Accepted) return;
-    intake_->addFiles(OpenDialog1->selectedFiles());
+    // The dialog's URLs, not its file names: a desktop's own dialog hands over a
+    // name that is not UTF-8 escaped in the URL, where the text has lost it.
+    intake_->addFiles(imagelist::localFilePaths(OpenDialog1->selectedUrls()));
 }
 
-QString TAppForm::chooseFolder(bool multiple, QStringList* chosen) {
+QString TAppForm::chooseFolder(bool multiple, std::vector<std::string>* chosen) {
     QFileDialog picker(this, QStringLiteral("Select folder:"), LastFolder);
     picker.setFileMode(QFileDialog::Directory);
     picker.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
@@ -114,12 +116,12 @@ QString TAppForm::chooseFolder(bool multiple, QStringList* chosen) {
         }
     }
     if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty()) return {};
-    *chosen = picker.selectedFiles();
-    return chosen->first();
+    *chosen = imagelist::localFilePaths(picker.selectedUrls());
+    return picker.selectedFiles().first();
 }
 
 void TAppForm::ButtonFolderClick() {
-    QStringList folders;
+    std::vector<std::string> folders;
     QString first = chooseFolder(true, &folders);
     if (first.isEmpty()) return;
     LastFolder = first;
@@ -184,7 +186,7 @@ void TAppForm::ComboBoxTypeChange() {
 }
 
 void TAppForm::ButtonBrowseClick() {
-    QStringList folders;
+    std::vector<std::string> folders;
     QString folder = chooseFolder(false, &folders);
     if (folder.isEmpty()) return;
     LastFolder = folder;
@@ -243,14 +245,13 @@ void TAppForm::ListView1DblClick() { Open1Click(); }
 void TAppForm::Open1Click() {
     int row = firstSelectedRow();
     if (row < 0) return;
-    QString path = QString::fromStdString(model_->files()[static_cast<std::size_t>(row)].FName);
-    desktop_.openUrl(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+    desktop_.openUrl(imagelist::localFileUrl(model_->files()[static_cast<std::size_t>(row)].FName));
 }
 
 void TAppForm::Properties1Click() {
     int row = firstSelectedRow();
     if (row < 0) return;
-    desktop_.showProperties(QString::fromStdString(model_->files()[static_cast<std::size_t>(row)].FName));
+    desktop_.showProperties(model_->files()[static_cast<std::size_t>(row)].FName);
 }
 
 void TAppForm::Help2Click() {

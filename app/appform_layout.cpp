@@ -61,6 +61,7 @@ void TAppForm::createControls() {
 
     ListView1 = new QTableView(TabSheet1);
     ListView1->setModel(model_);
+    ListView1->setItemDelegate(new imagelist::ImageRowDelegate(ListView1));
     ListView1->setShowGrid(true);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -81,7 +82,6 @@ void TAppForm::createControls() {
     header->setSectionResizeMode(1, QHeaderView::Fixed);
     header->resizeSection(1, 150);
     header->setStretchLastSection(false);
-    header->setDefaultAlignment(Qt::AlignCenter);
     header->setSectionsClickable(false);
     images->addWidget(ListView1, 1);
 

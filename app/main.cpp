@@ -1,6 +1,8 @@
 // imbrix: the desktop program.
 #include <QApplication>
-#include <QStringList>
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "app/appform.h"
 #include "app/appidentity.h"
@@ -15,8 +17,10 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     imbrix::app::setUpApplication();
 
-    QStringList paths = QApplication::arguments();
-    if (!paths.isEmpty()) paths.removeFirst();  // the program itself
+    // The paths as the system passed them, bytes and all (QApplication::arguments()
+    // would turn a name that is not UTF-8 into another). QApplication has already
+    // taken its own options out of argv; argv[0] is the program itself.
+    std::vector<std::string> paths(argv + std::min(argc, 1), argv + argc);
 
     imbrix::app::TAppForm form(imbrix::app::loadIdentity(imbrix::platform::programPath()), paths);
     form.show();

@@ -8,12 +8,12 @@
 // Writes main-images.png, main-options.png and main-reset-LABEL.png, the
 // question in the user's language (LANG). Run it under a real X server
 // (xvfb-run -a) so the windows are drawn as the desktop draws them.
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QMessageBox>
 #include <QPixmap>
-#include <QAction>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -28,6 +28,7 @@
 #include "i18n/i18n.h"
 #include "imagelist/ui/imagelistmodel.h"
 #include "imagelist/ui/intake.h"
+#include "imagelist/ui/localpaths.h"
 #include "platform/files.h"
 
 namespace {
@@ -76,7 +77,7 @@ int main(int argc, char** argv) {
     imbrix::app::TAppForm form(identity, {});
     form.TimerChecker->stop();
     form.show();
-    form.intake().addFiles(images);
+    form.intake().addFiles(imbrix::imagelist::nativePaths(images));
     if (!QTest::qWaitFor([&] { return !form.intake().busy(); }, 10000)) return 1;
     form.intake().refresh();
 

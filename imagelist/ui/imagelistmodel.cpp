@@ -1,10 +1,16 @@
 // The list view's model and its icon cache.
 #include "imagelist/ui/imagelistmodel.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QMimeDatabase>
+#include <QStyle>
+#include <QStyleOption>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include "platform/files.h"
 
@@ -29,21 +35,49 @@ QIcon stockIcon(const char* themeName, QAbstractFileIconProvider::IconType kind)
     return QFileIconProvider().icon(kind);
 }
 
+// The type the desktop's database gives a file by its name; a supported image
+// ending the database does not know is taken for what it is (".jfif" is a JPEG).
+QMimeType fileType(const QMimeDatabase& types, const std::string& path) {
+    QMimeType type =
+        types.mimeTypeForFile(QString::fromStdString(path), QMimeDatabase::MatchExtension);
+    if (type.isDefault() && platform::asciiLower(platform::extractFileExt(path)) == ".jfif") {
+        type = types.mimeTypeForName(QStringLiteral("image/jpeg"));
+    }
+    return type;
+}
+
 // The icon the desktop shows for a file of this type: the icon theme's picture of
 // its type ("image-png"), else of its kind ("image-x-generic"), else whatever the
 // platform gives (without a desktop's own platform theme that is one plain
-// document icon for every file). A missing file has none.
-QIcon desktopFileIcon(const QFileIconProvider& shell, const QString& path) {
-    QFileInfo info(path);
-    if (!info.exists()) return {};
+// document icon for every file). A missing file has none. The file is looked at
+// through its bytes, so a name that is not UTF-8 gets its icon too.
+QIcon desktopFileIcon(const QFileIconProvider& shell, const std::string& path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error || !std::filesystem::exists(status)) {
+        return {};
+    }
+    const bool folder = std::filesystem::is_directory(status);
     const QMimeDatabase types;
-    const QMimeType type = types.mimeTypeForFile(info, QMimeDatabase::MatchExtension);
-    if (!type.isDefault()) {
-        for (const QString& name : {type.iconName(), type.genericIconName()}) {
-            if (QIcon::hasThemeIcon(name)) return QIcon::fromTheme(name);
+    QStringList iconNames;
+    if (folder) {
+        iconNames << types.mimeTypeForName(QStringLiteral("inode/directory")).iconName();
+    } else if (const QMimeType type = fileType(types, path); !type.isDefault()) {
+        iconNames << type.iconName() << type.genericIconName();
+    } else if (Destekleniyormu(path)) {
+        iconNames << QStringLiteral("image-x-generic");  // an image all the same (".wmp")
+    }
+    for (const QString& name : iconNames) {
+        if (QIcon::hasThemeIcon(name)) {
+            return QIcon::fromTheme(name);
         }
     }
-    return shell.icon(info);
+    const QFileInfo info(QString::fromStdString(path));
+    if (info.exists()) {
+        return shell.icon(info);
+    }
+    // A name Qt cannot spell: the platform's icon of its kind.
+    return shell.icon(folder ? QAbstractFileIconProvider::Folder : QAbstractFileIconProvider::File);
 }
 
 }  // namespace
@@ -51,7 +85,7 @@ QIcon desktopFileIcon(const QFileIconProvider& shell, const QString& path) {
 IconCache::IconCache(Provider provider) : provider_(std::move(provider)) {
     if (!provider_) {
         auto shell = std::make_shared<QFileIconProvider>();
-        provider_ = [shell](const QString& path) { return desktopFileIcon(*shell, path); };
+        provider_ = [shell](const std::string& path) { return desktopFileIcon(*shell, path); };
     }
     ImageListSifirla();
 }
@@ -64,7 +98,7 @@ void IconCache::ImageListSifirla() {
 
 int IconCache::append(const std::string& path) {
     ++requests_;
-    QIcon icon = provider_(QString::fromStdString(path));
+    QIcon icon = provider_(path);
     if (icon.isNull()) return -1;
     icons_.append(icon);
     return static_cast<int>(icons_.size()) - 1;
@@ -133,8 +167,39 @@ QVariant ImageListModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant ImageListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    return section == 0 ? QStringLiteral("Filename") : QStringLiteral("Size (bytes)");
+    if (orientation != Qt::Horizontal) {
+        return {};
+    }
+    if (role == Qt::DisplayRole) {
+        return section == 0 ? QStringLiteral("Filename") : QStringLiteral("Size (bytes)");
+    }
+    if (role == Qt::TextAlignmentRole) {
+        // Each heading sits as its column's cells do: names from the left, sizes centred.
+        const Qt::Alignment alignment =
+            section == 0 ? (Qt::AlignLeft | Qt::AlignVCenter) : Qt::Alignment(Qt::AlignCenter);
+        return static_cast<int>(alignment);  // the plain number every Qt 6 view reads
+    }
+    return {};
+}
+
+void ImageRowDelegate::initStyleOption(QStyleOptionViewItem* option,
+                                       const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (index.column() != 0 || !option->icon.isNull()) {
+        return;
+    }
+    // No icon to draw, but the room of one: an empty icon of the view's icon size.
+    QSize room;
+    if (const auto* view = qobject_cast<const QAbstractItemView*>(option->widget)) {
+        room = view->iconSize();
+    }
+    if (!room.isValid()) {
+        const QStyle* style = option->widget ? option->widget->style() : QApplication::style();
+        const int extent = style->pixelMetric(QStyle::PM_SmallIconSize, option, option->widget);
+        room = QSize(extent, extent);
+    }
+    option->features |= QStyleOptionViewItem::HasDecoration;
+    option->decorationSize = room;
 }
 
 }  // namespace imbrix::imagelist

@@ -4,8 +4,10 @@
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <QLocale>
+#include <QStyledItemDelegate>
 #include <QVector>
 #include <functional>
+#include <string>
 
 #include "imagelist/imagelist.h"
 
@@ -19,7 +21,7 @@ QString FileSizeText(const std::string& path, const QLocale& locale = QLocale())
 /// document) followed by one icon per entry that has been drawn with icons on.
 class IconCache {
 public:
-    using Provider = std::function<QIcon(const QString& path)>;
+    using Provider = std::function<QIcon(const std::string& path)>;
 
     /// `provider` answers the icon of an existing file (a null icon: none).
     explicit IconCache(Provider provider = {});
@@ -72,6 +74,17 @@ private:
     mutable IconCache icons_;  // grows as rows are drawn
     int shownRows_ = 0;
     bool displayIcons_ = true;
+};
+
+/// Draws the list view's rows. A row whose file has no icon keeps the icon's
+/// room empty, so every name in the column starts at the same place.
+class ImageRowDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
 };
 
 }  // namespace imbrix::imagelist

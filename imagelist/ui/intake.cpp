@@ -4,6 +4,7 @@
 #include "imagelist/folderwalk.h"
 #include "imagelist/imagelist.h"
 #include "imagelist/ui/imagelistmodel.h"
+#include "imagelist/ui/localpaths.h"
 #include "platform/files.h"
 
 namespace imbrix::imagelist {
@@ -32,36 +33,30 @@ void ImageIntake::appendNow(const std::vector<std::string>& paths) {
     emit countChanged(static_cast<int>(model_.files().size()));
 }
 
-void ImageIntake::addFiles(const QStringList& paths) {
+void ImageIntake::addFiles(const std::vector<std::string>& paths) {
     std::vector<Job> jobs;
-    for (const QString& path : paths) jobs.push_back({path.toStdString(), false});
-    enqueue(std::move(jobs));
-}
-
-void ImageIntake::addFolders(const QStringList& folders) {
-    std::vector<Job> jobs;
-    for (const QString& folder : folders) jobs.push_back({folder.toStdString(), true});
-    enqueue(std::move(jobs));
-}
-
-void ImageIntake::addDropped(const QList<QUrl>& urls) {
-    std::vector<Job> jobs;
-    for (const QUrl& url : urls) {
-        if (!url.isLocalFile()) continue;
-        std::string path = url.toLocalFile().toStdString();
-        if (platform::folderExists(path)) {
-            jobs.push_back({path, true});
-        } else if (Destekleniyormu(path)) {
-            jobs.push_back({path, false});
-        }
+    for (const std::string& path : paths) {
+        jobs.push_back({path, false});
     }
     enqueue(std::move(jobs));
 }
 
-void ImageIntake::addCommandLine(const QStringList& arguments) {
+void ImageIntake::addFolders(const std::vector<std::string>& folders) {
     std::vector<Job> jobs;
-    for (const QString& argument : arguments) {
-        std::string path = argument.toStdString();
+    for (const std::string& folder : folders) {
+        jobs.push_back({folder, true});
+    }
+    enqueue(std::move(jobs));
+}
+
+void ImageIntake::addDropped(const QList<QUrl>& urls) {
+    // Only local files and folders; the same test as for the command line.
+    addCommandLine(localFilePaths(urls));
+}
+
+void ImageIntake::addCommandLine(const std::vector<std::string>& arguments) {
+    std::vector<Job> jobs;
+    for (const std::string& path : arguments) {
         if (platform::folderExists(path)) {
             jobs.push_back({path, true});
         } else if (Destekleniyormu(path)) {

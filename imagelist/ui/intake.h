@@ -11,7 +11,6 @@
 
 #include <QList>
 #include <QObject>
-#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 #include <atomic>
@@ -38,15 +37,18 @@ public:
     /// How long the walk's findings may wait before the view shows them.
     void setRefreshInterval(int milliseconds) { timer_.setInterval(milliseconds); }
 
+    // Paths are the bytes the system knows the files by (see localpaths.h).
+
     /// Files chosen in the file dialog: added as they are, whatever their extension.
-    void addFiles(const QStringList& paths);
+    void addFiles(const std::vector<std::string>& paths);
     /// Folders chosen in the folder picker: each is walked (AddMyFolder).
-    void addFolders(const QStringList& folders);
-    /// A drop: local folders are walked, local supported files added, the rest ignored.
+    void addFolders(const std::vector<std::string>& folders);
+    /// A drop: local folders are walked, local supported files added, the rest
+    /// ignored. Each path is taken from its URL byte for byte.
     void addDropped(const QList<QUrl>& urls);
     /// Command-line arguments: folders walked, supported names added exactly as
     /// typed (existing or not), the rest ignored.
-    void addCommandLine(const QStringList& arguments);
+    void addCommandLine(const std::vector<std::string>& arguments);
 
     /// True while a walk is going on or its findings have not all reached the list.
     bool busy() const;

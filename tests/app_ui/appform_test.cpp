@@ -2,19 +2,26 @@
 // the list commands, the menu commands, and the options kept in "settings.ini".
 #include "app/appform.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
-#include <QItemSelectionModel>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QImage>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
@@ -23,10 +30,11 @@
 #include <QUrl>
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <filesystem>
-#include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/appidentity.h"
@@ -35,6 +43,7 @@
 #include "convert/ui/resultform.h"
 #include "imagelist/ui/imagelistmodel.h"
 #include "imagelist/ui/intake.h"
+#include "imagelist/ui/localpaths.h"
 #include "settings/settings.h"
 
 using imbrix::app::AppIdentity;
@@ -90,14 +99,14 @@ public:
     Store stored() const { return Store::load(settingsPath()); }
     const ScratchDir& dir() const { return dir_; }
 
-    TAppForm& open(QStringList commandLine = {}) {
+    TAppForm& open(std::vector<std::string> commandLine = {}) {
         DesktopServices desktop;
         desktop.message = [this](QWidget*, BoxIcon icon, const QString& caption, const QString& text) {
             boxes.push_back({icon, caption, text});
         };
         desktop.beep = [this] { ++beeps; };
         desktop.openUrl = [this](const QUrl& url) { opened.push_back(url); };
-        desktop.showProperties = [](const QString&) {};
+        desktop.showProperties = [this](const std::string& path) { properties.push_back(path); };
         desktop.confirm = [this](QWidget*, const QString& message, const QString& title,
                                  const QStringList& captions) {
             questions.push_back(QStringList{message, title} + captions);
@@ -123,6 +132,7 @@ public:
     std::vector<Box> boxes;
     int beeps = 0;
     std::vector<QUrl> opened;
+    std::vector<std::string> properties;
     bool answerYes = false;
     std::vector<QStringList> questions;
     std::vector<QString> modal;
@@ -153,7 +163,7 @@ bool qualityShown(const TAppForm& form) {
 QString tabCaption(const TAppForm& form) { return form.PageControl1->tabText(0); }
 
 void addAndWait(TAppForm& form, const QStringList& files) {
-    form.intake().addFiles(files);
+    form.intake().addFiles(imbrix::imagelist::nativePaths(files));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form.intake().busy(); }, 5000));
     form.intake().refresh();
 }
@@ -205,7 +215,8 @@ TEST(AppFormStartup, OpensOnAnEmptyImagesPageWithEveryDefault) {
 TEST(AppFormStartup, TakesCommandLinePathsOnlyOnceTheWindowIsShown) {
     Window w;
     const QStringList photos = fivePhotos();
-    TAppForm& form = w.open({photos[0], QStringLiteral("/no/such/notes.txt"), photos[3]});
+    TAppForm& form =
+        w.open({photos[0].toStdString(), "/no/such/notes.txt", photos[3].toStdString()});
 
     QTest::qWait(30);  // the event loop turns, but the window is not on screen yet
     EXPECT_EQ(form.imageList().rowCount(), 0);
@@ -372,6 +383,205 @@ TEST(AppFormList, ADropTakesFoldersAndImagesAndShowsTheImagesPage) {
     EXPECT_EQ(walked, (std::vector<std::string>{(folder / "a.png").string(), (folder / "sub/b.jpg").string()}));
     EXPECT_EQ(names[2], single.toStdString());
     EXPECT_EQ(tabCaption(form), "Images [3]");
+}
+
+// A drop over a text box of "Options" is a drop on the window: the files join the
+// list, and the box keeps its text and its stored value.
+TEST(AppFormList, ADropOnAnOptionsBoxAddsToTheListAndLeavesTheBoxAlone) {
+    const QString photo = fivePhotos()[0];
+    for (const bool onDestination : {true, false}) {
+        SCOPED_TRACE(onDestination ? "destination box" : "quality box");
+        Window w;
+        TAppForm& form = w.open();
+        form.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+        form.PageControl1->setCurrentIndex(1);
+        choose(form, "WEBP");  // so the quality box is shown
+        QWidget* box = onDestination ? static_cast<QWidget*>(form.ComboBoxDestination)
+                                     : static_cast<QWidget*>(form.SpinEdit1);
+        auto boxText = [&] {
+            return onDestination ? form.ComboBoxDestination->currentText() : form.SpinEdit1->text();
+        };
+        const QString textBefore = boxText();
+        const auto settingsBefore = imbrix::test::readBytes(w.settingsPath());
+
+        // The desktop hands the drop to the control under the pointer.
+        const QPoint centre = box->mapTo(&form, box->rect().center());
+        QWidget* under = form.childAt(centre);
+        ASSERT_TRUE(under == box || box->isAncestorOf(under));
+        const QPoint at = under->mapFrom(&form, centre);
+        // As a file manager offers it: the URI list, and the same as plain text.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(photo)});
+        mime.setText(QUrl::fromLocalFile(photo).toString());
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(under, &enter);
+        ASSERT_TRUE(enter.isAccepted());
+        QDragMoveEvent move(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(under, &move);
+        QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(under, &drop);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !form.intake().busy(); }, 5000));
+        QTest::qWait(50);
+
+        EXPECT_EQ(listed(form), (std::vector<std::string>{photo.toStdString()}));
+        EXPECT_EQ(tabCaption(form), "Images [1]");
+        EXPECT_EQ(form.PageControl1->currentIndex(), 0);
+        EXPECT_EQ(boxText(), textBefore);
+        EXPECT_EQ(imbrix::test::readBytes(w.settingsPath()), settingsBefore);
+    }
+}
+
+// A name that is not UTF-8 (Latin-1, as older systems wrote it) keeps its bytes
+// from the command line and from a drop, in the size column, on its way to the
+// desktop, and through a run.
+TEST(AppFormList, ANameThatIsNotUtf8KeepsItsBytesFromIntakeToOutput) {
+    Window w;
+    const fs::path source = imbrix::test::corpusDir() / "photos/jpeg-variants/Bush-dog.jpg";
+    const std::string photo = w.dir().file("caf\xe9.jpg");
+    const std::vector<std::uint8_t> bytes = imbrix::test::readBytes(source);
+    {
+        const int fd = ::open(photo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ::close(fd);
+    }
+    TAppForm& form = w.open({photo});
+    form.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.imageList().rowCount() == 1; }, 5000));
+
+    // The same file dropped from a file manager: its URI carries the byte escaped.
+    const QByteArray folderUri =
+        QUrl::fromLocalFile(QString::fromStdString(w.dir().path().string())).toEncoded();
+    QMimeData mime;
+    mime.setData("text/uri-list", folderUri + "/caf%E9.jpg\r\n");
+    QDragEnterEvent enter(QPoint(40, 120), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(form.ListView1->viewport(), &enter);
+    ASSERT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(40, 120), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(form.ListView1->viewport(), &drop);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.imageList().rowCount() == 2; }, 5000));
+
+    EXPECT_EQ(listed(form), (std::vector<std::string>{photo, photo}));
+    const QModelIndex size = form.imageList().index(1, 1);
+    EXPECT_EQ(size.data().toString().remove(QRegularExpression("[^0-9]")).toULongLong(),
+              bytes.size());
+
+    form.ListView1->selectionModel()->select(
+        form.imageList().index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    form.Open1->trigger();
+    form.Properties1->trigger();
+    ASSERT_EQ(w.opened.size(), 1u);
+    EXPECT_EQ(w.opened[0].toEncoded(), folderUri + "/caf%E9.jpg");
+    EXPECT_EQ(w.properties, (std::vector<std::string>{photo}));
+
+    // Both entries convert, each under a name of the same bytes, and Qt's own
+    // reader sees the photo in them.
+    const fs::path out = w.dir().path() / "out";
+    fs::create_directory(out);
+    form.ButtonNext->click();
+    choose(form, "PNG");
+    form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
+    form.ButtonProcess->click();
+    EXPECT_TRUE(w.boxes.empty()) << w.boxes.front().text.toStdString();
+    ASSERT_EQ(w.results.size(), 1u);
+    const QImage original = QImage::fromData(QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                                                        static_cast<qsizetype>(bytes.size())));
+    ASSERT_FALSE(original.isNull());
+    for (const char* name : {"caf\xe9.png", "caf\xe9 (2).png"}) {
+        SCOPED_TRACE(name);
+        const auto png = imbrix::test::readBytes(out / name);
+        const QImage converted =
+            QImage::fromData(QByteArray(reinterpret_cast<const char*>(png.data()),
+                                        static_cast<qsizetype>(png.size())),
+                             "PNG");
+        ASSERT_FALSE(converted.isNull());
+        EXPECT_EQ(converted.size(), original.size());
+        for (const QPoint p : {QPoint(0, 0), QPoint(original.width() - 1, 0),
+                               QPoint(original.width() / 3, original.height() - 1)}) {
+            const QColor a = original.pixelColor(p);
+            const QColor b = converted.pixelColor(p);
+            EXPECT_LE(std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+                          std::abs(a.blue() - b.blue()),
+                      12)
+                << p.x() << "," << p.y();
+        }
+    }
+}
+
+// Where ink differs from the background in `area` of `image`: the leftmost and
+// rightmost columns, or {-1, -1} when there is none. The background is the
+// colour at the area's right end, which the texts tested here never reach.
+std::pair<int, int> inkColumns(const QImage& image, const QRect& area) {
+    int left = -1;
+    int right = -1;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const QColor background = image.pixelColor(area.right(), y);
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            const int difference = std::abs(c.red() - background.red()) +
+                                   std::abs(c.green() - background.green()) +
+                                   std::abs(c.blue() - background.blue());
+            if (difference > 90) {
+                if (left < 0 || x < left) {
+                    left = x;
+                }
+                right = std::max(right, x);
+            }
+        }
+    }
+    return {left, right};
+}
+
+// The "Filename" heading stands at the left like the names below it, "Size
+// (bytes)" in the middle of its column; a name whose file has no icon starts
+// where the names with one do.
+TEST(AppFormList, HeadingsSitLikeTheirColumnsAndNamesLineUpWithOrWithoutIcon) {
+    Window w;
+    TAppForm& form = w.open();
+    form.resize(900, 500);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+
+    // The same path twice: first while it does not exist (its row is drawn
+    // without an icon, and stays so), then once it does.
+    const std::string path = w.dir().file("late.png");
+    addAndWait(form, {QString::fromStdString(path)});
+    form.ListView1->viewport()->grab();
+    ASSERT_EQ(form.imageList().files()[0].FImageIndex, -1);
+    fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn2c08.png", path);
+    addAndWait(form, {QString::fromStdString(path)});
+    const QImage rows = form.ListView1->viewport()->grab().toImage();
+    ASSERT_GE(form.imageList().files()[1].FImageIndex, 2);
+
+    const qreal scale = rows.devicePixelRatio();
+    auto inner = [scale](QRect cell) {
+        cell.adjust(3, 2, -3, -2);  // off the grid lines
+        return QRect(cell.topLeft() * scale, cell.size() * scale);
+    };
+    const auto without =
+        inkColumns(rows, inner(form.ListView1->visualRect(form.imageList().index(0, 0))));
+    const auto with =
+        inkColumns(rows, inner(form.ListView1->visualRect(form.imageList().index(1, 0))));
+    ASSERT_GE(without.first, 0);
+    ASSERT_GE(with.first, 0);
+    EXPECT_LT(with.first, without.first) << "the icon is drawn left of the name";
+    EXPECT_EQ(with.second, without.second) << "the two names end at different places";
+
+    QHeaderView* header = form.ListView1->horizontalHeader();
+    const QImage heading = header->grab().toImage();
+    auto section = [&](int index) {
+        return inner(QRect(header->sectionViewportPosition(index), 0, header->sectionSize(index),
+                           header->height()));
+    };
+    const auto name = inkColumns(heading, section(0));
+    const auto size = inkColumns(heading, section(1));
+    ASSERT_GE(name.first, 0);
+    ASSERT_GE(size.first, 0);
+    EXPECT_LT(name.first - section(0).left(), 12 * scale) << "\"Filename\" is not at the left";
+    EXPECT_LE(std::abs((size.first - section(1).left()) - (section(1).right() - size.second)),
+              3 * scale)
+        << "\"Size (bytes)\" is not centred";
 }
 
 // --- The run from the window -------------------------------------------------------

@@ -33,13 +33,15 @@ void makeFileOfSize(const std::string& path, std::uintmax_t size) {
 // An icon provider that answers a plain icon for existing files and counts the
 // files it was asked about.
 struct CountingProvider {
-    std::shared_ptr<std::vector<QString>> asked = std::make_shared<std::vector<QString>>();
+    std::shared_ptr<std::vector<std::string>> asked = std::make_shared<std::vector<std::string>>();
 
     IconCache::Provider provider() const {
         auto log = asked;
-        return [log](const QString& path) {
+        return [log](const std::string& path) {
             log->push_back(path);
-            if (!QFileInfo::exists(path)) return QIcon();
+            if (!std::filesystem::exists(path)) {
+                return QIcon();
+            }
             QPixmap pixmap(16, 16);
             pixmap.fill(Qt::darkCyan);
             return QIcon(pixmap);
@@ -215,26 +217,48 @@ TEST(ImageListModelTest, DesktopIconsShowTheFileTypeAndNoneForMissingFiles) {
     };
     std::vector<Case> cases = {{"hicolor", false}};
     if (QFileInfo::exists("/usr/share/icons/breeze/index.theme")) cases.push_back({"breeze", true});
+    // Image endings the desktop's type database does not know, and a name that is
+    // not UTF-8: each gets the icon of what it is.
+    ScratchDir dir;
+    for (const char* name : {"photo.jfif", "photo.JFIF", "photo.wmp", "caf\xe9.png"}) {
+        imbrix::test::writeText(dir.file(name), "x");
+    }
+    struct Row {
+        std::string path;
+        const char* themeIcon;  // with a theme of type icons; nullptr: no icon at all
+    };
+    const std::vector<Row> rows = {
+        {(corpusDir() / "pngsuite/basn2c08.png").string(), "image-png"},
+        {(corpusDir() / "photos/jpeg-variants/Bush-dog.jpg").string(), "image-jpeg"},
+        {(corpusDir() / "tiff/misc").string(), "inode-directory"},
+        {dir.file("photo.jfif"), "image-jpeg"},
+        {dir.file("photo.JFIF"), "image-jpeg"},
+        {dir.file("photo.wmp"), "image-x-generic"},
+        {dir.file("caf\xe9.png"), "image-png"},
+        {(corpusDir() / "pngsuite/no-such-file.png").string(), nullptr},
+    };
     for (const Case& c : cases) {
         QIcon::setThemeName(c.theme);
         ImageListModel model;  // the desktop's own icon provider
-        for (const char* name : {"pngsuite/basn2c08.png", "photos/jpeg-variants/Bush-dog.jpg",
-                                 "tiff/misc", "pngsuite/no-such-file.png"}) {
-            model.files().AppendImageFile((corpusDir() / name).string());
+        for (const Row& r : rows) {
+            model.files().AppendImageFile(r.path);
         }
         model.syncRowCount();
-        std::vector<QIcon> icons;
-        for (int row = 0; row < 4; ++row) icons.push_back(cell(model, row, 0, Qt::DecorationRole).value<QIcon>());
-        for (int row = 0; row < 3; ++row) {
-            EXPECT_FALSE(icons[static_cast<std::size_t>(row)].isNull()) << c.theme.toStdString() << " row " << row;
-            EXPECT_EQ(model.files()[static_cast<std::size_t>(row)].FImageIndex, row + 2);
-        }
-        EXPECT_TRUE(icons[3].isNull()) << "a missing file has no icon";
-        EXPECT_EQ(model.files()[3].FImageIndex, -1);
-        if (c.typeIcons) {
-            EXPECT_EQ(icons[0].name().toStdString(), "image-png");
-            EXPECT_EQ(icons[1].name().toStdString(), "image-jpeg");
-            EXPECT_EQ(icons[2].name().toStdString(), "inode-directory");
+        int next = 2;
+        for (std::size_t row = 0; row < rows.size(); ++row) {
+            const QIcon icon =
+                cell(model, static_cast<int>(row), 0, Qt::DecorationRole).value<QIcon>();
+            const std::string where = c.theme.toStdString() + ": " + rows[row].path;
+            if (!rows[row].themeIcon) {
+                EXPECT_TRUE(icon.isNull()) << where << ": a missing file has no icon";
+                EXPECT_EQ(model.files()[row].FImageIndex, -1) << where;
+                continue;
+            }
+            EXPECT_FALSE(icon.isNull()) << where;
+            EXPECT_EQ(model.files()[row].FImageIndex, next++) << where;
+            if (c.typeIcons) {
+                EXPECT_EQ(icon.name().toStdString(), rows[row].themeIcon) << where;
+            }
         }
         for (int stock : {0, 1}) EXPECT_FALSE(model.icons().at(stock).isNull()) << stock;
     }
@@ -261,8 +285,8 @@ TEST(ImageListModelTest, AViewOfAHundredThousandRowsProducesOnlyVisibleRows) {
     EXPECT_EQ(view.model()->rowCount(), kRows);
     EXPECT_FALSE(counting.asked->empty()) << "visible rows are drawn with their icons";
     EXPECT_LT(counting.asked->size(), 100u) << "rows off screen were produced";
-    for (const QString& path : *counting.asked) {
-        EXPECT_TRUE(path.startsWith("/nowhere/")) << path.toStdString();
+    for (const std::string& path : *counting.asked) {
+        EXPECT_EQ(path.rfind("/nowhere/", 0), 0u) << path;
     }
     EXPECT_EQ(model.files()[kRows - 1].FImageIndex, 0) << "the last row was never drawn";
 }

@@ -2,22 +2,28 @@
 // command line, and how a long folder walk reaches the view.
 #include "imagelist/ui/intake.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QUrl>
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
 #include <string>
-#include <unistd.h>
+#include <string_view>
 #include <vector>
 
+#include "common/testsupport.h"
 #include "imagelist/folderwalk.h"
 #include "imagelist/ui/imagelistmodel.h"
-#include "common/testsupport.h"
 
+using imbrix::imagelist::FileSizeText;
 using imbrix::imagelist::ImageIntake;
 using imbrix::imagelist::ImageListModel;
 using imbrix::test::corpusDir;
@@ -65,12 +71,6 @@ std::vector<std::string> pngSuiteFiles(bool recursive, const std::string& prefix
     return sorted(names);
 }
 
-QStringList qstrings(const std::vector<std::string>& items) {
-    QStringList list;
-    for (const std::string& item : items) list << QString::fromStdString(item);
-    return list;
-}
-
 // A scratch folder in memory where the system has one (/dev/shm): creating ten
 // thousand files on a busy disk would take longer than the whole test.
 std::unique_ptr<ScratchDir> scratchInMemory() {
@@ -86,6 +86,14 @@ std::unique_ptr<ScratchDir> scratchInMemory() {
         qunsetenv("TMPDIR");
     }
     return dir;
+}
+
+// Creates `path`, whatever bytes its name holds, through open(2).
+void createFile(const std::string& path, std::string_view content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(fd);
 }
 
 struct Harness {
@@ -105,7 +113,7 @@ TEST(IntakeFoldersTest, WalksTheFolderWithOrWithoutItsSubfolders) {
         Harness h;
         h.intake.setIncludeSubfolders(c.subfolders);
         QSignalSpy counts(&h.intake, &ImageIntake::countChanged);
-        takeRoad(h.intake, [&] { h.intake.addFolders({QString::fromStdString(c.folderAsChosen)}); });
+        takeRoad(h.intake, [&] { h.intake.addFolders({c.folderAsChosen}); });
         const auto expected = pngSuiteFiles(c.subfolders, root + "/");
         EXPECT_EQ(sorted(entries(h.model)), expected) << c.folderAsChosen << " " << c.subfolders;
         EXPECT_EQ(h.model.rowCount(), static_cast<int>(expected.size()));
@@ -125,13 +133,13 @@ TEST(IntakeFoldersTest, SeveralFoldersKeepTheirOrderAndEmptyOnesAddNothing) {
     h.intake.setIncludeSubfolders(false);
     {
         QSignalSpy counts(&h.intake, &ImageIntake::countChanged);
-        takeRoad(h.intake, [&] { h.intake.addFolders({QString::fromStdString(dir.file("empty"))}); });
+        takeRoad(h.intake, [&] { h.intake.addFolders({dir.file("empty")}); });
         EXPECT_EQ(h.model.rowCount(), 0);
         EXPECT_TRUE(counts.isEmpty()) << "an empty folder leaves the caption alone";
     }
     takeRoad(h.intake, [&] {
-        h.intake.addFolders(qstrings({suite, dir.file("empty"), dir.file("no-such-folder"),
-                                      dir.file("second")}));
+        h.intake.addFolders(
+            {suite, dir.file("empty"), dir.file("no-such-folder"), dir.file("second")});
     });
     const auto names = entries(h.model);
     const std::size_t suiteCount = pngSuiteFiles(false, "").size();
@@ -150,8 +158,8 @@ TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
     const std::string folder = dir.file("folder");
     const std::vector<std::string> folderFiles = {folder + "/one.png", folder + "/sub/two.gif"};
 
-    // What a road should add, as groups in order: the files of one walked folder
-    // come in the file system's order, so a group is compared as a set.
+    // What a road should add, as groups in order; a walked folder's files come in
+    // name order.
     using Groups = std::vector<std::vector<std::string>>;
     struct Case {
         const char* road;
@@ -161,7 +169,7 @@ TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
     const std::vector<Case> cases = {
         {"file dialog: any file, as chosen, duplicates too",
          [&](ImageIntake& intake) {
-             intake.addFiles(qstrings({dir.file("notes.txt"), dir.file("a.JPG"), dir.file("a.JPG")}));
+             intake.addFiles({dir.file("notes.txt"), dir.file("a.JPG"), dir.file("a.JPG")});
          },
          {{dir.file("notes.txt")}, {dir.file("a.JPG")}, {dir.file("a.JPG")}}},
         {"drop: folders walked, supported files added, the rest ignored",
@@ -177,9 +185,9 @@ TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
          {folderFiles, {dir.file("a.JPG")}, {dir.file("photo.heic")}, {dir.file("photo.jfif")}}},
         {"command line: names kept exactly as typed, existing or not",
          [&](ImageIntake& intake) {
-             intake.addCommandLine(qstrings({"not/there/photo.png", folder, dir.file("photo.jpe"),
-                                             dir.file("photo"), "ALSO.TIFF", dir.file("photo.pdf"),
-                                             "./not-there.jpeg"}));
+             intake.addCommandLine({"not/there/photo.png", folder, dir.file("photo.jpe"),
+                                    dir.file("photo"), "ALSO.TIFF", dir.file("photo.pdf"),
+                                    "./not-there.jpeg"});
          },
          {{"not/there/photo.png"}, folderFiles, {"ALSO.TIFF"}, {"./not-there.jpeg"}}},
     };
@@ -192,7 +200,7 @@ TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
             ASSERT_LE(at + group.size(), names.size()) << c.road;
             std::vector<std::string> got(names.begin() + static_cast<long>(at),
                                          names.begin() + static_cast<long>(at + group.size()));
-            EXPECT_EQ(sorted(got), sorted(group)) << c.road << ", entry " << at;
+            EXPECT_EQ(got, group) << c.road << ", entry " << at;
             at += group.size();
         }
         EXPECT_EQ(names.size(), at) << c.road;
@@ -201,9 +209,51 @@ TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
     }
 }
 
+// Names that are not UTF-8 (Latin-1 bytes, as older systems wrote them) enter
+// the list as the very bytes the system knows them by, from the command line and
+// from a drop, and the files are found by them.
+TEST(IntakeRoadsTest, NamesThatAreNotUtf8KeepTheirBytes) {
+    ScratchDir dir;
+    const std::string file = dir.file("caf\xe9.png");
+    const std::string folder = dir.file("d\xe9j\xe0");
+    createFile(file, "1");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    createFile(folder + "/\xff.gif", "22");
+    createFile(folder + "/ok.png", "333");
+    const std::vector<std::string> expected = {file, folder + "/ok.png", folder + "/\xff.gif"};
+
+    // A file manager's drop: a URI list with the name's bytes escaped.
+    const QByteArray base =
+        QUrl::fromLocalFile(QString::fromStdString(dir.path().string())).toEncoded();
+    QMimeData drop;
+    drop.setData("text/uri-list", base + "/caf%E9.png\r\n" + base + "/d%E9j%E0\r\n");
+
+    struct Case {
+        const char* road;
+        std::function<void(ImageIntake&)> take;
+    };
+    const std::vector<Case> cases = {
+        {"command line",
+         [&](ImageIntake& intake) {
+             intake.addCommandLine({file, folder});
+         }},
+        {"drop", [&](ImageIntake& intake) { intake.addDropped(drop.urls()); }},
+    };
+    for (const Case& c : cases) {
+        Harness h;
+        takeRoad(h.intake, [&] { c.take(h.intake); });
+        EXPECT_EQ(entries(h.model), expected) << c.road;
+        std::vector<QString> sizes;
+        for (const auto& entry : h.model.files()) {
+            sizes.push_back(FileSizeText(entry.FName));
+        }
+        EXPECT_EQ(sizes, (std::vector<QString>{"1", "3", "2"})) << c.road;
+    }
+}
+
 TEST(IntakeRoadsTest, RoadsTakenDuringAWalkQueueBehindIt) {
     Harness h;
-    const QString suite = QString::fromStdString((corpusDir() / "pngsuite").string());
+    const std::string suite = (corpusDir() / "pngsuite").string();
     QSignalSpy finished(&h.intake, &ImageIntake::finished);
     h.intake.addFolders({suite});
     h.intake.addFiles({"/elsewhere/chosen.txt"});
@@ -231,12 +281,12 @@ TEST(IntakeFoldersTest, AWalkOnTheWorkerGivesThePlainWalksEntriesInOrder) {
 
     Harness h;
     h.intake.setRefreshInterval(1);
-    takeRoad(h.intake, [&] { h.intake.addFolders({QString::fromStdString(root)}); });
+    takeRoad(h.intake, [&] { h.intake.addFolders({root}); });
     EXPECT_EQ(entries(h.model), plain);
 }
 
 TEST(IntakeFoldersTest, ClosingTheWindowDuringAWalkEndsItQuietly) {
-    const QString root = QString::fromStdString(corpusDir().string());
+    const std::string root = corpusDir().string();
     auto model = std::make_unique<ImageListModel>();
     auto intake = std::make_unique<ImageIntake>(*model);
     intake->addFolders({root, root, root});
@@ -256,7 +306,7 @@ TEST(IntakeLargeFolderTest, TheViewFollowsALargeWalkInBatches) {
     for (int i = 0; i < kFiles; ++i) {
         imbrix::test::writeText(dir->path() / ("img" + std::to_string(i) + ".png"), "");
     }
-    const QString folder = QString::fromStdString(dir->path().string());
+    const std::string folder = dir->path().string();
 
     struct Case {
         const char* name;

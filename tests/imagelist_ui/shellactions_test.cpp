@@ -2,6 +2,8 @@
 // runs its own bus and plays the file manager on it.
 #include "imagelist/ui/shellactions.h"
 
+#include <gtest/gtest.h>
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QObject>
@@ -10,8 +12,9 @@
 #include <QStandardPaths>
 #include <QTest>
 #include <QUrl>
-#include <gtest/gtest.h>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "common/testsupport.h"
 
@@ -76,17 +79,30 @@ TEST(ShowFilePropertiesTest, AsksTheFileManagerForTheFilesPropertiesWithoutWaiti
     ASSERT_TRUE(manager.registerService("org.freedesktop.FileManager1"));
 
     imbrix::test::ScratchDir dir;
-    const std::string path = dir.file("my photo #1 \u00e9t\u00e9.jpg");
-    imbrix::test::writeText(path, "x");
-    imbrix::imagelist::ShowFileProperties(QString::fromStdString(path));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.calls > 0; }, 10000)) << "no request reached the file manager";
-    QTest::qWait(50);  // room for a second request that should not come
-    EXPECT_EQ(fake.calls, 1);
-    ASSERT_EQ(fake.uris.size(), 1);
-    // A file URI, the characters a URI cannot carry as they are escaped.
-    EXPECT_EQ(fake.uris[0], "file://" + QString::fromStdString(dir.path().string()) +
-                                "/my%20photo%20%231%20%C3%A9t%C3%A9.jpg");
-    EXPECT_TRUE(fake.startupId.isEmpty());
+    struct Case {
+        std::string name;
+        QString escaped;
+    };
+    // A file URI, the characters a URI cannot carry as they are escaped, and so are
+    // the bytes of a name that is not UTF-8.
+    const std::vector<Case> cases = {
+        {"my photo #1 \u00e9t\u00e9.jpg", "my%20photo%20%231%20%C3%A9t%C3%A9.jpg"},
+        {"caf\xe9.jpg", "caf%E9.jpg"}};
+    int calls = 0;
+    for (const Case& c : cases) {
+        const std::string path = dir.file(c.name);
+        imbrix::test::writeText(path, "x");
+        imbrix::imagelist::ShowFileProperties(path);
+        ++calls;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.calls >= calls; }, 10000))
+            << "no request reached the file manager";
+        QTest::qWait(50);  // room for a second request that should not come
+        EXPECT_EQ(fake.calls, calls);
+        ASSERT_EQ(fake.uris.size(), 1);
+        EXPECT_EQ(fake.uris[0],
+                  "file://" + QString::fromStdString(dir.path().string()) + "/" + c.escaped);
+        EXPECT_TRUE(fake.startupId.isEmpty());
+    }
 }
 
 #include "shellactions_test.moc"
