@@ -203,6 +203,7 @@ TAboutBox::TAboutBox(QWidget* parent, AboutServices services)
     if (!services_.errorBox) {
         services_.errorBox = [](QWidget* owner, const QString& text, const QString& caption) {
             QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, owner);
+            box.setTextFormat(Qt::PlainText);
             box.exec();
         };
     }

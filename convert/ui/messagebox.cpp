@@ -14,6 +14,8 @@ void showMessageBox(QWidget* parent, BoxIcon icon, const QString& caption, const
         case BoxIcon::Error: kind = QMessageBox::Critical; break;
     }
     QMessageBox box(kind, caption, text, QMessageBox::Ok, parent);
+    // Messages name files and quote other programs: never markup.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 

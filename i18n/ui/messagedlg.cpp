@@ -40,6 +40,7 @@ QMessageBox::StandardButton MessageDlgWithCaptions(const QString& msg, DialogTyp
                                                    const QStringList& captions,
                                                    const QString& title, QWidget* parent) {
     QMessageBox box(iconOf(type), title, msg, buttons, parent);
+    box.setTextFormat(Qt::PlainText);
     qsizetype next = 0;
     for (const auto which : kCaptionOrder) {
         if (next >= captions.size()) {

@@ -223,6 +223,7 @@ void TFeedbackForm::ShowMessage(QMessageBox::Icon icon, const QString& caption,
         return;
     }
     QMessageBox box(icon, caption, text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);  // the service's reply is shown as it is
     box.exec();
 }
 

@@ -272,7 +272,7 @@ TEST(MessageBoxTest, ShowsTheCaptionTextAndIconAndWaitsForOk) {
                           Case{BoxIcon::None, QMessageBox::NoIcon}}) {
         QWidget owner;
         owner.show();
-        QString title, text;
+        QString title, text, shown;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         int buttons = 0;
         bool answered = false;
@@ -286,14 +286,23 @@ TEST(MessageBoxTest, ShowsTheCaptionTextAndIconAndWaitsForOk) {
             text = box->text();
             icon = box->icon();
             buttons = static_cast<int>(box->buttons().size());
+            // What the label shows: its laid-out text, selected whole.
+            if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+                label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+                label->setSelection(0, static_cast<int>(text.size()));
+                shown = label->selectedText();
+            }
             box->button(QMessageBox::Ok)->click();
             answered = true;
         });
         poll->start(5);
-        imbrix::convert::showMessageBox(&owner, c.icon, "ERROR", "JPEG error #53\r\rUnknown file format");
+        // A file name that looks like markup is shown as it is.
+        const QString message = "cannot read /p/<b>x</b> &amp; y.png: JPEG error #53";
+        imbrix::convert::showMessageBox(&owner, c.icon, "ERROR", message);
         EXPECT_TRUE(answered);
         EXPECT_EQ(title, "ERROR");
-        EXPECT_EQ(text, "JPEG error #53\r\rUnknown file format");
+        EXPECT_EQ(text, message);
+        EXPECT_EQ(shown, message);
         EXPECT_EQ(icon, c.expected);
         EXPECT_EQ(buttons, 1);
     }

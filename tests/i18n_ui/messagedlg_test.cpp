@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
 #include <QPainter>
 #include <QPushButton>
 #include <QTimer>
@@ -84,6 +85,23 @@ private slots:
         QCOMPARE(MessageDlgWithCaptions("?", DialogType::Confirmation,
                                         QMessageBox::Yes | QMessageBox::No, {"Ja", "Nein"}, "t"),
                  QMessageBox::No);
+    }
+
+    void messageShownAsItIs() {
+        const QString message = "Delete <b>x</b> &amp; y?";
+        QString shown;
+        whenShown([&](QMessageBox* box) {
+            // What the label shows: its laid-out text, selected whole.
+            auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+            QVERIFY(label != nullptr);
+            label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            label->setSelection(0, static_cast<int>(message.size()));
+            shown = label->selectedText();
+            buttonCaptioned(box, "Nein")->click();
+        });
+        MessageDlgWithCaptions(message, DialogType::Confirmation,
+                               QMessageBox::Yes | QMessageBox::No, {"Ja", "Nein"}, "t");
+        QCOMPARE(shown, message);
     }
 
     void fewerCaptionsThanButtons() {
