@@ -231,10 +231,10 @@ void TAppForm::ButtonProcessClick() {
     ui.result.destination = [this] { return ComboBoxDestination->currentText(); };
     ui.result.firstEntry = [this] {
         const auto& list = model_->files();
-        return list.empty() ? QString() : QString::fromStdString(list[0].FName);
+        return list.empty() ? std::string() : list[0].FName;
     };
-    ui.result.openFolder = [this](const QString& folder) {
-        desktop_.openUrl(QUrl::fromLocalFile(folder));
+    ui.result.openFolder = [this](const std::string& folder) {
+        desktop_.openUrl(imagelist::localFileUrl(folder));
     };
     ui.showResult = desktop_.showResult;
     convert::runFromWindow(files, options, environment, ui);

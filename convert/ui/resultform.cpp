@@ -2,7 +2,7 @@
 #include "convert/ui/resultform.h"
 
 #include <QDesktopServices>
-#include <QFileInfo>
+#include <QFile>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -10,6 +10,10 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QUrl>
+#include <filesystem>
+#include <system_error>
+
+#include "imagelist/ui/localpaths.h"
 
 namespace imbrix::convert {
 
@@ -18,10 +22,10 @@ TFormResult::TFormResult(Sources sources, QWidget* parent)
                           Qt::MSWindowsFixedSizeDialogHint),
       sources_(std::move(sources)) {
     if (!sources_.openFolder) {
-        sources_.openFolder = [](const QString& folder) {
+        sources_.openFolder = [](const std::string& folder) {
             // A destination typed as a relative path is the one the run used,
             // below the current folder.
-            QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(folder).absoluteFilePath()));
+            QDesktopServices::openUrl(imagelist::localFileUrl(folder));
         };
     }
     setWindowTitle(QStringLiteral("Result"));
@@ -78,17 +82,23 @@ void TFormResult::setTexts(const RunSummary& summary) {
     Label6->setText(QString::fromStdString(summary.diskSpaceValue));
 }
 
-QString TFormResult::folderToOpen(const QString& destination, const QString& firstEntry) {
-    if (destination != QLatin1String(kSameFolderAsOriginal)) return destination;
-    if (firstEntry.isEmpty()) return {};
-    return QFileInfo(firstEntry).absolutePath();
+std::string TFormResult::folderToOpen(const QString& destination, const std::string& firstEntry) {
+    if (destination != QLatin1String(kSameFolderAsOriginal)) {
+        return QFile::encodeName(destination).toStdString();
+    }
+    if (firstEntry.empty()) return {};
+    // The entry's own bytes: a name that is not UTF-8 names its folder as it is.
+    std::error_code error;
+    std::filesystem::path entry = std::filesystem::absolute(firstEntry, error);
+    if (error) entry = firstEntry;
+    return entry.lexically_normal().parent_path().string();
 }
 
 void TFormResult::Button1Click() {
-    QString destination = sources_.destination ? sources_.destination() : QString();
-    QString first = sources_.firstEntry ? sources_.firstEntry() : QString();
-    QString folder = folderToOpen(destination, first);
-    if (!folder.isEmpty()) sources_.openFolder(folder);
+    const QString destination = sources_.destination ? sources_.destination() : QString();
+    const std::string first = sources_.firstEntry ? sources_.firstEntry() : std::string();
+    const std::string folder = folderToOpen(destination, first);
+    if (!folder.empty()) sources_.openFolder(folder);
 }
 
 }  // namespace imbrix::convert

@@ -3,6 +3,7 @@
 
 #include <QDialog>
 #include <functional>
+#include <string>
 
 #include "convert/run.h"
 
@@ -15,12 +16,14 @@ class TFormResult : public QDialog {
     Q_OBJECT
 public:
     /// Where "Open Folder" looks, read when the button is pressed: the destination
-    /// box's text and the image list's first entry (empty when the list is empty).
+    /// box's text and the image list's first entry (empty when the list is empty),
+    /// as the bytes of its path.
     struct Sources {
         std::function<QString()> destination;
-        std::function<QString()> firstEntry;
-        /// Opens a folder in the file browser; the desktop's by default.
-        std::function<void(const QString& folder)> openFolder;
+        std::function<std::string()> firstEntry;
+        /// Opens a folder, given as the bytes of its path, in the file browser;
+        /// the desktop's by default.
+        std::function<void(const std::string& folder)> openFolder;
     };
 
     TFormResult(Sources sources, QWidget* parent = nullptr);
@@ -31,8 +34,8 @@ public:
     /// The folder "Open Folder" opens: the destination text unless it is "Same
     /// Folder as Original"; otherwise the folder of `firstEntry` without a
     /// trailing '/' (a relative entry is taken from the current folder, as the run
-    /// took it); empty when there is none.
-    static QString folderToOpen(const QString& destination, const QString& firstEntry);
+    /// took it); empty when there is none. The folder is the bytes of its path.
+    static std::string folderToOpen(const QString& destination, const std::string& firstEntry);
 
     QLabel* Image1 = nullptr;
     QLabel* Label1 = nullptr;

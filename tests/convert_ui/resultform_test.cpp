@@ -18,10 +18,10 @@ namespace {
 // down what it opens instead of starting a file browser.
 struct Harness {
     QString destination = "Same Folder as Original";
-    QString first;
-    QStringList opened;
+    std::string first;
+    std::vector<std::string> opened;
     TFormResult form{TFormResult::Sources{[this] { return destination; }, [this] { return first; },
-                                          [this](const QString& folder) { opened << folder; }}};
+                                          [this](const std::string& folder) { opened.push_back(folder); }}};
 };
 
 }  // namespace
@@ -59,13 +59,17 @@ TEST(ResultFormTest, ShowsItsInitialTextsUntilTheRunFillsThemIn) {
 TEST(ResultFormTest, OpenFolderOpensTheDestinationOrTheFirstSourcesFolder) {
     struct Case {
         QString destination;
-        QString first;
-        QStringList expected;
+        std::string first;
+        std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
         {"Same Folder as Original", "/photos/2024/a.jpg", {"/photos/2024"}},
+        // A folder name that is not UTF-8 is opened as its bytes.
+        {"Same Folder as Original", "/photos/d\xe9j\xe0/caf\xe9.png", {"/photos/d\xe9j\xe0"}},
+        {"Same Folder as Original", "/photos/x/../a.jpg", {"/photos"}},
         {"Same Folder as Original", "", {}},
         {"/out/webp", "/photos/a.jpg", {"/out/webp"}},
+        {QString::fromUtf8("/out/d\xc3\xa9j\xc3\xa0"), "/photos/a.jpg", {"/out/d\xc3\xa9j\xc3\xa0"}},
         {"/out/webp/", "/photos/a.jpg", {"/out/webp/"}},
         {"relative/out", "", {"relative/out"}},
         {"same folder as original", "/photos/a.jpg", {"same folder as original"}},  // exact match only
@@ -76,7 +80,7 @@ TEST(ResultFormTest, OpenFolderOpensTheDestinationOrTheFirstSourcesFolder) {
         h.destination = c.destination;
         h.first = c.first;
         QTest::mouseClick(h.form.Button1, Qt::LeftButton);
-        EXPECT_EQ(h.opened, c.expected) << c.destination.toStdString() << " | " << c.first.toStdString();
+        EXPECT_EQ(h.opened, c.expected) << c.destination.toStdString() << " | " << c.first;
     }
 }
 
@@ -89,7 +93,7 @@ TEST(ResultFormTest, OpenFolderReadsTheSourcesWhenPressedAndKeepsTheWindowOpen) 
     h.destination = "/chosen";
     QTest::mouseClick(h.form.Button1, Qt::LeftButton);
     QTest::mouseClick(h.form.Button1, Qt::LeftButton);
-    EXPECT_EQ(h.opened, (QStringList{"/first", "/chosen", "/chosen"}));
+    EXPECT_EQ(h.opened, (std::vector<std::string>{"/first", "/chosen", "/chosen"}));
     EXPECT_TRUE(h.form.isVisible());
 }
 
@@ -109,6 +113,6 @@ TEST(ResultFormTest, CloseHasTheFocusAndEscOrCloseEndTheWindow) {
             case Way::EnterKey: QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); break;
         }
         EXPECT_FALSE(h.form.isVisible()) << static_cast<int>(way);
-        EXPECT_TRUE(h.opened.isEmpty()) << "closing opened a folder";
+        EXPECT_TRUE(h.opened.empty()) << "closing opened a folder";
     }
 }

@@ -59,8 +59,8 @@ struct Harness {
     QStatusBar* status = new QStatusBar(&window);
     std::vector<std::string> seen;
     std::function<void()> duringBox;  // what the test does while a box is up
-    QStringList opened;
-    QString firstEntry;
+    std::vector<std::string> opened;
+    std::string firstEntry;
     ScratchDir dir;
 
     Harness() {
@@ -88,7 +88,7 @@ struct Harness {
         ui.afterWarning = [this](RunCheck check) { seen.push_back("after " + checkName(check)); };
         ui.result.destination = [] { return QStringLiteral("Same Folder as Original"); };
         ui.result.firstEntry = [this] { return firstEntry; };
-        ui.result.openFolder = [this](const QString& folder) { opened << folder; };
+        ui.result.openFolder = [this](const std::string& folder) { opened.push_back(folder); };
         ui.showResult = [this](TFormResult& form) {
             seen.push_back("result " + form.Label4->text().toStdString() + " | " +
                            form.Label3->text().toStdString());
@@ -119,7 +119,7 @@ TEST(RunWindowTest, AFailingFileGetsItsBoxBetweenTheOthersAndTheResultComesLast)
     options.format = "WEBP";
     options.quality = 80;
     options.destination = h.dir.file("out");
-    h.firstEntry = QString::fromStdString(first);
+    h.firstEntry = first;
 
     auto summary = runFromWindow({first, broken, third}, options, h.environment(), h.ui());
 
@@ -142,7 +142,7 @@ TEST(RunWindowTest, AFailingFileGetsItsBoxBetweenTheOthersAndTheResultComesLast)
     EXPECT_FALSE(fs::exists(h.dir.path() / "out" / "not-a-picture.webp"));
     EXPECT_TRUE(h.status->currentMessage().isEmpty());
     // "Open Folder" in "Same Folder as Original" mode: the first entry's folder.
-    EXPECT_EQ(h.opened, QStringList{QString::fromStdString((corpusDir() / "pngsuite").lexically_normal().string())});
+    EXPECT_EQ(h.opened, std::vector<std::string>{(corpusDir() / "pngsuite").lexically_normal().string()});
 }
 
 TEST(RunWindowTest, AFailedCheckShowsItsWarningAndNothingElse) {
