@@ -11,6 +11,10 @@ pkg_check_modules(WEBP REQUIRED IMPORTED_TARGET libwebp libwebpdemux libwebpmux)
 pkg_check_modules(TIFF REQUIRED IMPORTED_TARGET libtiff-4)
 pkg_check_modules(RSVG REQUIRED IMPORTED_TARGET librsvg-2.0)
 pkg_check_modules(JXL REQUIRED IMPORTED_TARGET libjxl libjxl_threads)
+pkg_check_modules(QPDF REQUIRED IMPORTED_TARGET libqpdf)
+# qpdf warns in its headers unless told we use no PointerHolder (4: none at all).
+set_property(TARGET PkgConfig::QPDF APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS
+  POINTERHOLDER_TRANSITION=4)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(PCRE2 REQUIRED IMPORTED_TARGET libpcre2-8)
 pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET openssl)

@@ -210,6 +210,7 @@ const std::vector<std::string> kDecode{"OUT.png"};
 const std::vector<std::string> kWriteBmp{"-auto-orient", "-quality", "80", "OUT.bmp"};
 const std::vector<std::string> kWritePdf{"-auto-orient", "-quality", "80", "OUT.pdf"};
 const std::vector<std::string> kWriteJxl{"-auto-orient", "-quality", "80", "OUT.jxl"};
+const std::vector<std::string> kWriteJp2{"-auto-orient", "-quality", "80", "OUT.jp2"};
 const std::vector<std::string> kAnimate{"-auto-orient", "-coalesce", "OUT.webp"};
 
 const std::vector<BadSourceCase> kBadSources{
@@ -360,6 +361,12 @@ const std::vector<BackEndCase> kBackEnds{
      kWriteJxl, "disk quota exceeded"},
     {"gif2webp_writes_half", "IMBRIX_MAGICK_GIF2WEBP", "printf 'RIFF' > \"$4\"\n", kAnimate,
      "the converter wrote no WEBP data"},
+    {"jp2_encoder_missing", "IMBRIX_MAGICK_OPJCOMPRESS", "", kWriteJp2, "cannot start "},
+    // OpenJPEG's way of failing: its reason among progress lines, then a summary.
+    {"jp2_encoder_fails", "IMBRIX_MAGICK_OPJCOMPRESS",
+     "echo '[INFO] tile number 1 / 1'\necho '[ERROR] Not enough memory for tile data' >&2\n"
+     "echo 'failed to encode image'\nexit 1\n",
+     kWriteJp2, "Not enough memory for tile data"},
 };
 
 class BackEndTest : public OutputWordsTest, public ::testing::WithParamInterface<BackEndCase> {};

@@ -41,15 +41,6 @@ Picture fromSurface(cairo_surface_t* surface) {
     return picture;
 }
 
-std::string readAll(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary | std::ios::ate);
-    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
-    std::string data(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    in.seekg(0);
-    in.read(data.data(), size);
-    return data;
-}
-
 // Runs a reader; a failure is reported with what it printed.
 bool runReader(const std::vector<std::string>& argv) {
     std::string output;
@@ -61,24 +52,31 @@ bool runReader(const std::vector<std::string>& argv) {
     return true;
 }
 
-// The JPEG that GraphicsMagick puts into a PDF as the page's picture.
+// The JPEG that a PDF holds as its page's picture, as poppler's pdfimages lists
+// and extracts it.
 Picture readPdf(const std::filesystem::path& pdf, const std::filesystem::path& work) {
-    const std::string data = readAll(pdf);
+    std::string list;
+    if (runCommand({"/usr/bin/pdfimages", "-list", pdf.string()}, &list) != 0) {
+        ADD_FAILURE() << "pdfimages cannot list the pictures of " << pdf << ": " << list;
+        return {};
+    }
+    // "page num type width height color comp bpc enc ...", a rule, then a row per picture.
     std::smatch m;
-    const std::regex image(R"(/Filter \[ /DCTDecode \]\s*/Width (\d+)\s*/Height (\d+))");
-    if (!std::regex_search(data, m, image)) {
-        ADD_FAILURE() << pdf << " holds no JPEG picture";
+    const std::regex row(R"(\n\s*1\s+0\s+image\s+(\d+)\s+(\d+)\s+\S+\s+\d+\s+\d+\s+(\S+))");
+    if (!std::regex_search(list, m, row)) {
+        ADD_FAILURE() << pdf << " holds no picture: " << list;
         return {};
     }
-    const auto start = data.find("\xff\xd8", static_cast<std::size_t>(m.position(0)));
-    const auto endStream = data.find("endstream", start);
-    const auto end = data.rfind("\xff\xd9", endStream);
-    if (start == std::string::npos || endStream == std::string::npos || end < start) {
-        ADD_FAILURE() << pdf << " has no complete JPEG stream";
+    if (m[3].str() != "jpeg") {
+        ADD_FAILURE() << pdf << " holds its picture as " << m[3].str() << ", not as JPEG";
         return {};
     }
-    const auto jpeg = work / "pdf-page.jpg";
-    std::ofstream(jpeg, std::ios::binary) << data.substr(start, end + 2 - start);
+    const auto prefix = work / "pdf-page";
+    if (!runReader(
+            {"/usr/bin/pdfimages", "-j", "-f", "1", "-l", "1", pdf.string(), prefix.string()})) {
+        return {};
+    }
+    const auto jpeg = work / "pdf-page-000.jpg";
     const auto png = work / "pdf-page.png";
     if (!runReader({"/usr/bin/convert", jpeg.string(), "png:" + png.string()})) {
         return {};

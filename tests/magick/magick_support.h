@@ -33,8 +33,9 @@ Picture loadPng(const std::filesystem::path& png);
 Picture renderSvg(const std::filesystem::path& svg);
 /// Any output of the converter, by its extension (lower case, no dot), through a
 /// reader other than the writer: heif-convert (avif), djxl (jxl), dwebp (webp),
-/// librsvg (svg), the JPEG inside the PDF read by ImageMagick (pdf), GraphicsMagick
-/// (tga bmp gif ico), ImageMagick (psd jp2), cairo (png). `work` holds intermediate files.
+/// librsvg (svg), the JPEG inside the PDF as poppler's pdfimages extracts it (pdf),
+/// GraphicsMagick (tga bmp gif ico), ImageMagick (psd jp2), cairo (png). `work` holds
+/// intermediate files.
 /// Reports a test failure and returns an empty picture when it cannot be read.
 Picture readOutput(const std::filesystem::path& file, const std::string& extension,
                    const std::filesystem::path& work);

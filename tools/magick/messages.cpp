@@ -70,6 +70,13 @@ std::string problemLine(const std::string& output) {
             return line;
         }
     }
+    // OpenJPEG's tools: "[ERROR] Number of resolutions is too high ...", among
+    // "[INFO]" lines and a closing "failed to encode image".
+    for (const auto& line : lines) {
+        if (line.rfind("[ERROR] ", 0) == 0) {
+            return line;
+        }
+    }
     // The libjxl tools name the failed check as "./lib/jxl/decode.cc:2123: invalid signature".
     std::string line = lines.empty() ? std::string() : lines.back();
     for (const auto& candidate : lines) {
@@ -121,6 +128,9 @@ std::string tidy(std::string line) {
         if (at != std::string::npos) {
             line.erase(at);
         }
+    }
+    if (line.rfind("[ERROR] ", 0) == 0) {
+        line.erase(0, 8);
     }
     const auto gm = line.find("gm convert: ");
     if (gm != std::string::npos) {

@@ -16,7 +16,8 @@ std::vector<std::string> nonEmptyLines(const std::string& text);
 
 /// The line of a helper's output that best says what went wrong: ImageMagick's and
 /// GraphicsMagick's first error that is not the closing "no images defined",
-/// libjxl's failed check, otherwise the last line printed.
+/// OpenJPEG's first "[ERROR]" line, libjxl's failed check, otherwise the last
+/// line printed.
 std::string problemLine(const std::string& output);
 
 /// True when ImageMagick or GraphicsMagick read no picture at all.

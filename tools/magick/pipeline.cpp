@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 #include <vector>
 
@@ -17,6 +19,8 @@
 #include "tools/magick/content.h"
 #include "tools/magick/jxlheader.h"
 #include "tools/magick/messages.h"
+#include "tools/magick/pdf.h"
+#include "tools/magick/psd.h"
 #include "tools/magick/svg.h"
 #include "tools/magick/workspace.h"
 
@@ -247,22 +251,16 @@ private:
                 append(args, {"-background", "white", "-flatten", "-compress", "JPEG",
                               "-quality", quality, "pdf:" + pdfName()});
                 runWriter(args);
-                return pdfName();
-            }
-            case OutputFormat::Psd: {
-                // ImageMagick 6 writes a palette picture as an indexed PSD that no
-                // reader (itself included) opens: the picture goes over as direct
-                // colour, with alpha only where it has transparency.
-                const std::string mid = workspace_.file("mid.miff");
-                std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
-                append(args, gray);
-                append(args, {"-write", "miff:" + mid, "-format", "%[opaque]\\n", "info:"});
-                runWriter(args, false);
-                const bool opaque = platform::asciiLower(output_).find("true") != std::string::npos;
-                runWriter({tools_.convert, mid, "-type", opaque ? "TrueColor" : "TrueColorAlpha",
-                           "-quality", quality, "psd:" + out});
+                const std::string problem = copyPdfWithTitle(pdfName(), out, pdfTitle());
+                if (!problem.empty()) {
+                    throw writeFailure(problem);
+                }
                 return out;
             }
+            case OutputFormat::Psd:
+                return writePsd(input, gray);
+            case OutputFormat::Jp2:
+                return writeJp2(input, gray);
             default: {
                 std::vector<std::string> args{tools_.convert};
                 const bool icon = request_.format == OutputFormat::Ico;
@@ -331,6 +329,117 @@ private:
         return out;
     }
 
+    // PSD, its rows compressed with RLE (PackBits), which every PSD reader takes.
+    // ImageMagick 6 writes a palette picture as an indexed PSD that no reader
+    // (itself included) opens: the picture goes over as direct colour, with alpha
+    // only where it has transparency. It also writes every picture twice, flattened
+    // and as a layer; an opaque picture keeps the flattened one alone.
+    std::string writePsd(const std::string& input, const std::vector<std::string>& gray) {
+        const std::string out = workspace_.file("out.psd");
+        const std::string mid = workspace_.file("mid.miff");
+        std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+        append(args, gray);
+        append(args, {"-write", "miff:" + mid, "-format", "%[opaque] %[type]\\n", "info:"});
+        runWriter(args, false);
+        std::istringstream info(platform::asciiLower(lastLine(output_)));
+        std::string opaque;
+        std::string type;
+        info >> opaque >> type;
+        if (opaque == "true") {
+            const std::string layered = workspace_.file("mid.psd");
+            runWriter(
+                {tools_.convert, mid, "-type", "TrueColor", "-compress", "RLE", "psd:" + layered});
+            const std::string problem = copyPsdWithoutLayers(layered, out);
+            if (!problem.empty()) {
+                throw writeFailure(problem);
+            }
+            return out;
+        }
+        // With transparency the layer stays: Photoshop and GIMP take transparency
+        // from a layer only, and show the flattened picture's alpha as a channel
+        // of its own. The flattened picture is what readers without layers show;
+        // Photoshop stores a colour one blended with white, and ImageMagick reads
+        // it back so (not a gray one). It goes first, the layer after it.
+        std::vector<std::string> write{tools_.convert, mid, "-type", "TrueColorAlpha"};
+        const bool grayPicture = type.rfind("gray", 0) == 0 || type == "bilevel";
+        if (!grayPicture) {
+            append(write, {"(", "-clone", "0", "-background", "white", "-alpha", "remove"});
+            append(write, {"-alpha", "off", ")", "(", "-clone", "0", "-alpha", "extract", ")"});
+            append(write, {"(", "-clone", "1,2", "-compose", "CopyOpacity", "-composite", ")"});
+            append(write, {"-delete", "1,2", "-swap", "0,1", "-compose", "Over"});
+        }
+        append(write, {"-compress", "RLE", "psd:" + out});
+        runWriter(write);
+        return out;
+    }
+
+    // JPEG 2000 through OpenJPEG. ImageMagick 6 takes -quality as a target PSNR
+    // in dB for the reversible wavelet: 10 gives noise, 50 and more a file larger
+    // than the source. Here the quality means what it does for the program's own
+    // JPEG output: the picture gets as many bytes as a JPEG of that quality (4:2:0,
+    // optimised tables) takes, coded with the irreversible wavelet, which spends
+    // them better. That JPEG is made only to be measured. 100 is lossless.
+    std::string writeJp2(const std::string& input, const std::vector<std::string>& gray) {
+        const std::string out = workspace_.file("out.jp2");
+        const std::string mid = workspace_.file("mid.miff");
+        std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+        append(args, gray);
+        append(args, {"-write", "miff:" + mid, "-format", "%[opaque] %w %h\\n", "info:"});
+        runWriter(args, false);
+        std::istringstream info(lastLine(output_));
+        std::string opaque;
+        std::uint64_t width = 0;
+        std::uint64_t height = 0;
+        if (!(info >> opaque >> width >> height) || width == 0 || height == 0) {
+            throw writeFailure("ImageMagick gave no size for the picture");
+        }
+        const bool alpha = platform::asciiLower(opaque) != "true";
+        const bool grayPicture = request_.grayscale;
+        std::string type = grayPicture ? "Grayscale" : "TrueColor";
+        if (alpha) {
+            type += "Alpha";
+        }
+        // OpenJPEG reads 8-bit PAM with the components it should code. The JPEG
+        // goes without metadata: only its pixels count.
+        const std::string pam = workspace_.file("mid.pam");
+        const std::string probe = workspace_.file("probe.jpg");
+        runWriter({tools_.convert, mid, "-type", type, "-depth", "8", "-write", "pam:" + pam,
+                   "-strip", "-sampling-factor", "2x2", "-define", "jpeg:optimize-coding=true",
+                   "-quality", std::to_string(request_.quality), "jpeg:" + probe});
+
+        std::vector<std::string> encode{tools_.opjCompress, "-i", pam, "-o", out};
+        append(encode, {"-n", std::to_string(jp2Levels(width, height))});
+        const std::uint64_t colourBytes = width * height * (grayPicture ? 1 : 3);
+        const std::int64_t jpegBytes = platform::fileSizeBytes(probe);
+        if (request_.quality < 100 && jpegBytes > 0 &&
+            colourBytes > static_cast<std::uint64_t>(jpegBytes)) {
+            // The ratio of raw to coded size. An alpha plane gets its share on top.
+            char ratio[32];
+            std::snprintf(ratio, sizeof ratio, "%.3f",
+                          static_cast<double>(colourBytes) / static_cast<double>(jpegBytes));
+            append(encode, {"-I", "-r", ratio});
+        }
+        runWriter(encode, false);
+        return out;
+    }
+
+    // OpenJPEG's resolution levels (6 unless told): every level halves the
+    // picture, and the smallest must keep at least one pixel a side.
+    static int jp2Levels(std::uint64_t width, std::uint64_t height) {
+        const std::uint64_t side = std::min(width, height);
+        int levels = 1;
+        while (levels < 6 && (std::uint64_t{1} << levels) <= side) {
+            ++levels;
+        }
+        return levels;
+    }
+
+    // The last line a helper printed (warnings may come before it).
+    static std::string lastLine(const std::string& output) {
+        const auto lines = nonEmptyLines(output);
+        return lines.empty() ? std::string() : lines.back();
+    }
+
     // True when ImageMagick reads the picture `input` as at least `side` pixels
     // wide and high (header only).
     bool bothSidesAtLeast(const std::string& input, long side) {
@@ -359,25 +468,18 @@ private:
         }
     }
 
-    // GraphicsMagick titles a PDF after its file name: the workspace copy is named
-    // after the user's output, in the characters a PDF title and GraphicsMagick's
-    // file-name syntax ("x[1]", "x%d") take as they are.
-    std::string pdfName() const {
-        std::string stem = platform::stripFileExt(platform::extractFileName(request_.output));
-        for (char& c : stem) {
-            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                               (c >= '0' && c <= '9') || c == ' ' || c == '.' || c == '_' ||
-                               c == '-' || c == '(' || c == ')';
-            if (!plain) {
-                c = '_';
-            }
-        }
-        // Clear of our own file names (in.*, src.*, mid.*) and of hidden names.
-        if (stem.empty() || stem.front() == '.' || stem == "in" || stem == "src" ||
-            stem == "mid") {
-            stem = "out";
-        }
-        return workspace_.file(stem + ".pdf");
+    // GraphicsMagick's PDF, before it gets its title.
+    std::string pdfName() const { return workspace_.file("mid.pdf"); }
+
+    // The PDF's title: the name of the user's file without folder and extension
+    // ("photo" for "photo.pdf"). The program has us write a temporary file beside
+    // the output (platform::TempFile) and names it afterwards: the title comes
+    // from the name that file stands in for.
+    std::string pdfTitle() const {
+        const std::string name = platform::tempFileTarget(request_.output)
+                                     .value_or(platform::extractFileName(request_.output));
+        const std::string stem = platform::stripFileExt(name);
+        return stem.empty() ? name : stem;
     }
 
     void verify(const std::string& finished) {
@@ -541,6 +643,7 @@ Tools Tools::fromEnvironment() {
     pick(tools.jxrDecoder, "IMBRIX_MAGICK_JXRDEC");
     pick(tools.gif2webp, "IMBRIX_MAGICK_GIF2WEBP");
     pick(tools.heifEnc, "IMBRIX_MAGICK_HEIFENC");
+    pick(tools.opjCompress, "IMBRIX_MAGICK_OPJCOMPRESS");
     return tools;
 }
 

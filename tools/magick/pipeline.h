@@ -9,15 +9,17 @@ namespace imbrix::magick {
 
 /// The helper programs, at their Debian paths unless the environment names others
 /// (IMBRIX_MAGICK_CONVERT, IMBRIX_MAGICK_GM, IMBRIX_MAGICK_CJXL, IMBRIX_MAGICK_DJXL,
-/// IMBRIX_MAGICK_JXRDEC, IMBRIX_MAGICK_GIF2WEBP, IMBRIX_MAGICK_HEIFENC).
+/// IMBRIX_MAGICK_JXRDEC, IMBRIX_MAGICK_GIF2WEBP, IMBRIX_MAGICK_HEIFENC,
+/// IMBRIX_MAGICK_OPJCOMPRESS).
 struct Tools {
-    std::string convert = "/usr/bin/convert";  ///< ImageMagick 6
-    std::string gm = "/usr/bin/gm";            ///< GraphicsMagick: PDF
-    std::string cjxl = "/usr/bin/cjxl";        ///< JPEG XL encoder
-    std::string djxl = "/usr/bin/djxl";        ///< JPEG XL decoder
-    std::string jxrDecoder = "/usr/bin/JxrDecApp";  ///< JPEG XR decoder
-    std::string gif2webp = "/usr/bin/gif2webp";     ///< animated GIF to animated WEBP
-    std::string heifEnc = "/usr/bin/heif-enc";      ///< AVIF encoder (keeps transparency)
+    std::string convert = "/usr/bin/convert";           ///< ImageMagick 6
+    std::string gm = "/usr/bin/gm";                     ///< GraphicsMagick: PDF
+    std::string cjxl = "/usr/bin/cjxl";                 ///< JPEG XL encoder
+    std::string djxl = "/usr/bin/djxl";                 ///< JPEG XL decoder
+    std::string jxrDecoder = "/usr/bin/JxrDecApp";      ///< JPEG XR decoder
+    std::string gif2webp = "/usr/bin/gif2webp";         ///< animated GIF to animated WEBP
+    std::string heifEnc = "/usr/bin/heif-enc";          ///< AVIF encoder (keeps transparency)
+    std::string opjCompress = "/usr/bin/opj_compress";  ///< JPEG 2000 encoder (OpenJPEG)
 
     static Tools fromEnvironment();
 };

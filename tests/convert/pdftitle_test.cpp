@@ -1,0 +1,52 @@
+// The program's own route to a PDF through the built converter front: the front
+// writes a temporary file beside the output, which gets its name afterwards, and
+// the document is titled after the user's file all the same.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+#include "common/testsupport.h"
+#include "convert/convertfile.h"
+
+namespace imbrix::convert {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The document title as poppler's pdfinfo reads it (UTF-8).
+std::string pdfTitle(const std::string& pdf) {
+    std::string info;
+    EXPECT_EQ(test::runCommand({"/usr/bin/pdfinfo", pdf}, &info), 0) << info;
+    std::istringstream lines(info);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Title:", 0) == 0) {
+            const auto start = line.find_first_not_of(' ', 6);
+            return start == std::string::npos ? std::string() : line.substr(start);
+        }
+    }
+    return {};
+}
+
+TEST(PdfThroughTheFront, TitledAfterTheUsersFile) {
+    test::ScratchDir sources, data, out;
+    const std::string name = "Zo\xC3\xAB (2) \xE5\x86\x99\xE7\x9C\x9F";
+    const std::string source = sources.file(name + ".jpg");
+    fs::copy_file(test::corpusDir() / "photos" / "exif-orientation" / "bug725582-testrotate.jpg",
+                  source);
+    FileSettings settings;
+    settings.format = "PDF";
+    settings.quality = 80;
+    settings.dataFolder = data.path().string() + "/";
+    settings.converterPath = (test::binDir() / "imagemagick" / "magick").string();
+    settings.converterFolder = (test::binDir() / "imagemagick").string();
+
+    const FileOutcome outcome = convertFile(source, out.path().string() + "/", settings);
+    ASSERT_EQ(outcome.error, "");
+    EXPECT_EQ(fs::path(outcome.output).filename().string(), name + ".pdf");
+    EXPECT_EQ(pdfTitle(outcome.output), name);
+}
+
+}  // namespace
+}  // namespace imbrix::convert
