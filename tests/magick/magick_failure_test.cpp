@@ -45,39 +45,6 @@ std::vector<fs::path> folderEntries(const fs::path& folder) {
     return entries;
 }
 
-// Sets an environment variable for the converter runs of one test.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-            had_ = true;
-        }
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (had_) {
-            ::setenv(name_, old_.c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
-
-// A stand-in helper program: a script in the scratch folder.
-std::string writeScript(const fs::path& path, const std::string& body) {
-    writeText(path, "#!/bin/sh\n" + body);
-    fs::permissions(path, fs::perms::owner_all);
-    return path.string();
-}
-
 // --- Command lines --------------------------------------------------------------
 
 struct RefusedCase {

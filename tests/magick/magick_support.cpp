@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <utility>
 
 namespace imbrix::test {
 
@@ -197,6 +198,28 @@ Picture readWithImageMagick(const std::filesystem::path& file, const std::filesy
         return {};
     }
     return loadPng(png);
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) {
+        old_ = old;
+        had_ = true;
+    }
+    ::setenv(name_.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_) {
+        ::setenv(name_.c_str(), old_.c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+std::string writeScript(const std::filesystem::path& path, const std::string& body) {
+    writeText(path, "#!/bin/sh\n" + body);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path.string();
 }
 
 std::string headBytes(const std::filesystem::path& file, std::size_t n) {

@@ -44,6 +44,24 @@ Picture readOutput(const std::filesystem::path& file, const std::string& extensi
 /// takes an icon's transparency from the 1-bit mask only.
 Picture readWithImageMagick(const std::filesystem::path& file, const std::filesystem::path& work);
 
+/// Sets an environment variable (the front's IMBRIX_MAGICK_* tool choices) for
+/// the runs of one test, and puts back the old value.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+/// A stand-in tool: a shell script with `body` at `path`, executable. Returns its path.
+std::string writeScript(const std::filesystem::path& path, const std::string& body);
+
 /// First `n` bytes of a file.
 std::string headBytes(const std::filesystem::path& file, std::size_t n);
 

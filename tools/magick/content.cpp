@@ -53,6 +53,10 @@ SourceKind classifySource(std::string_view head, std::string_view extension) {
         return SourceKind::Svg;
     }
     // No signature we know: a damaged file of these kinds gets its own reader's message.
+    // TGA has no signature at all.
+    if (extension == ".tga") {
+        return SourceKind::Tga;
+    }
     if (extension == ".svg" || extension == ".svgz") {
         return SourceKind::Svg;
     }

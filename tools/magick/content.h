@@ -13,6 +13,7 @@ enum class SourceKind {
     Jpeg,      ///< read by ImageMagick or GraphicsMagick
     Png,       ///< read by ImageMagick or GraphicsMagick
     Gif,       ///< animations go to gif2webp (ImageMagick 6 writes broken animated WEBP)
+    Tga,       ///< ".tga" without another signature: read with gdk-pixbuf (see tga.h)
     Other,     ///< left to ImageMagick, which recognises it by content or extension
 };
 

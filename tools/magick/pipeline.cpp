@@ -22,6 +22,8 @@
 #include "tools/magick/pdf.h"
 #include "tools/magick/psd.h"
 #include "tools/magick/svg.h"
+#include "tools/magick/tga.h"
+#include "tools/magick/wholeness.h"
 #include "tools/magick/workspace.h"
 
 namespace imbrix::magick {
@@ -147,6 +149,14 @@ private:
                 runReader({tools_.jxrDecoder, "-i", link, "-o", source});
                 break;
             }
+            case SourceKind::Tga:
+                // Decoded for the program: gdk-pixbuf writes the PNG itself.
+                source = readTgaSource(
+                    request_.mode == Mode::Decode && !request_.flatten ? out : std::string());
+                if (source == out) {
+                    return out;
+                }
+                break;
             default:
                 // ImageMagick reads a link of our own naming, so that nothing in the
                 // user's file name ("x:y", "x[1]", "-x") is taken for syntax. The
@@ -273,6 +283,12 @@ private:
                 append(args, {input, "-auto-orient"});
                 append(args, gray);
                 append(args, {"-quality", quality});
+                if (request_.format == OutputFormat::Tga) {
+                    // ImageMagick 6 takes the header's pixel size from the -depth
+                    // setting and the pixels' from the picture: a picture of 5-bit
+                    // samples got a 24-bit header over 16-bit pixels.
+                    append(args, {"-depth", "8"});
+                }
                 if (icon) {
                     // An icon holds at most 256 x 256 pixels: shrink to fit, keeping
                     // the proportions; smaller pictures stay as they are.
@@ -482,6 +498,39 @@ private:
         return stem.empty() ? name : stem;
     }
 
+    // A TGA source, upright, in the workspace (see tga.h): read by gdk-pixbuf into
+    // the PNG `png` when one is asked for, otherwise into an 8-bit PAM. Where
+    // gdk-pixbuf does not read a layout right (15-bit colour, 16-bit colour maps),
+    // ImageMagick writes the PAM: it keeps the rows as stored and records the
+    // origin as the orientation that "-auto-orient" applies. Returns the file
+    // written.
+    std::string readTgaSource(const std::string& png) {
+        if (head_.size() >= 18) {
+            const auto le16 = [this](std::size_t i) {
+                return std::uint64_t{static_cast<unsigned char>(head_[i])} |
+                       std::uint64_t{static_cast<unsigned char>(head_[i + 1])} << 8;
+            };
+            refuseHuge(le16(12), le16(14));
+        }
+        const std::string pam = workspace_.file("src.pam");
+        const std::string target = png.empty() ? pam : png;
+        const TgaReading reading =
+            readTga(inputPath_, target, png.empty() ? TgaTarget::Pam : TgaTarget::Png);
+        switch (reading.result) {
+            case TgaReading::Result::Done:
+                return target;
+            case TgaReading::Result::Unreadable:
+                throw readFailure(reading.message);
+            case TgaReading::Result::Unwritable:
+                throw writeFailure(reading.message);
+            case TgaReading::Result::Unsupported:
+                break;
+        }
+        const std::string link = linkToInput(".tga");
+        runWriter({tools_.convert, link + "[0]", "-auto-orient", "-depth", "8", "pam:" + pam});
+        return pam;
+    }
+
     void verify(const std::string& finished) {
         std::ifstream in(finished, std::ios::binary);
         if (!in) {
@@ -496,6 +545,14 @@ private:
         if (!looksLike(request_.format, head)) {
             throw writeFailure("the converter wrote no " + std::string(displayName(request_.format)) +
                                " data");
+        }
+        // The whole file, as its own lengths describe it: a writer that stops
+        // early, or writes less than its header says, still ends successfully.
+        const std::string damage = findDamageInFile(request_.format, finished);
+        if (!damage.empty()) {
+            throw writeFailure("the converter wrote an incomplete " +
+                               std::string(displayName(request_.format)) + " file (" + damage +
+                               ")" + lastWords());
         }
     }
 
