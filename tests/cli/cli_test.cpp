@@ -103,23 +103,25 @@ Size readSize(const fs::path& file, const std::string& format, const fs::path& w
         return parseSize({"identify", "-format", "%w %h", bmp.string()}, identified);
     }
     if (format == "PDF") {
-        // No PDF renderer here: the page's picture is a JPEG stream, read on its own.
-        const std::vector<std::uint8_t> bytes = readBytes(file);
-        const std::string data(bytes.begin(), bytes.end());
+        // The page's picture is a JPEG stream: poppler's pdfimages lists its size
+        // as the PDF's image object gives it, and extracts it as it is.
+        std::string list;
+        if (runCommand({"pdfimages", "-list", file.string()}, &list) != 0) {
+            ADD_FAILURE() << "pdfimages cannot list the pictures of " << file << ": " << list;
+            return {};
+        }
         std::smatch m;
-        if (!std::regex_search(data, m, std::regex(R"(/DCTDecode[^>]*/Width (\d+)\s*/Height (\d+))"))) {
-            ADD_FAILURE() << file << " holds no JPEG picture";
+        if (!std::regex_search(list, m, std::regex(R"(\n\s*1\s+0\s+image\s+(\d+)\s+(\d+)\s+\S+\s+\d+\s+\d+\s+jpeg)"))) {
+            ADD_FAILURE() << file << " holds no JPEG picture: " << list;
             return {};
         }
-        const std::size_t start = data.find("\xff\xd8", static_cast<std::size_t>(m.position(0)));
-        const std::size_t end = data.find("endstream", start);
-        if (start == std::string::npos || end == std::string::npos) {
-            ADD_FAILURE() << file << " has no complete JPEG stream";
+        const fs::path prefix = work / "page";
+        std::string output;
+        if (runCommand({"pdfimages", "-j", "-f", "1", "-l", "1", file.string(), prefix.string()}, &output) != 0) {
+            ADD_FAILURE() << "pdfimages cannot extract the picture of " << file << ": " << output;
             return {};
         }
-        const fs::path jpeg = work / "page.jpg";
-        writeText(jpeg, data.substr(start, end - start));
-        const Size inner = parseSize({"identify", "-format", "%w %h", jpeg.string()}, identified);
+        const Size inner = parseSize({"identify", "-format", "%w %h", (work / "page-000.jpg").string()}, identified);
         EXPECT_EQ(std::to_string(inner.width), m[1].str()) << "width in the PDF's image object";
         EXPECT_EQ(std::to_string(inner.height), m[2].str()) << "height in the PDF's image object";
         return inner;
