@@ -1,6 +1,7 @@
 #include "common/testsupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -103,6 +105,19 @@ int runCommand(const std::vector<std::string>& argv, std::string* output) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string pdfTitle(const std::filesystem::path& pdf) {
+    std::string info;
+    EXPECT_EQ(runCommand({"/usr/bin/pdfinfo", pdf.string()}, &info), 0) << info;
+    std::istringstream lines(info);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Title:", 0) == 0) {
+            const auto start = line.find_first_not_of(' ', 6);
+            return start == std::string::npos ? std::string() : line.substr(start);
+        }
+    }
+    return {};
 }
 
 }  // namespace imbrix::test

@@ -39,4 +39,8 @@ void writeText(const std::filesystem::path& path, const std::string& text);
 /// standard output and error are collected in `output` when given.
 int runCommand(const std::vector<std::string>& argv, std::string* output = nullptr);
 
+/// A PDF's document title as poppler's pdfinfo reads it (UTF-8); empty when it
+/// has none. A pdfinfo failure is a test failure.
+std::string pdfTitle(const std::filesystem::path& pdf);
+
 }  // namespace imbrix::test

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 
 #include "common/testsupport.h"
@@ -14,20 +13,6 @@ namespace imbrix::convert {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The document title as poppler's pdfinfo reads it (UTF-8).
-std::string pdfTitle(const std::string& pdf) {
-    std::string info;
-    EXPECT_EQ(test::runCommand({"/usr/bin/pdfinfo", pdf}, &info), 0) << info;
-    std::istringstream lines(info);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("Title:", 0) == 0) {
-            const auto start = line.find_first_not_of(' ', 6);
-            return start == std::string::npos ? std::string() : line.substr(start);
-        }
-    }
-    return {};
-}
 
 TEST(PdfThroughTheFront, TitledAfterTheUsersFile) {
     test::ScratchDir sources, data, out;
@@ -45,7 +30,7 @@ TEST(PdfThroughTheFront, TitledAfterTheUsersFile) {
     const FileOutcome outcome = convertFile(source, out.path().string() + "/", settings);
     ASSERT_EQ(outcome.error, "");
     EXPECT_EQ(fs::path(outcome.output).filename().string(), name + ".pdf");
-    EXPECT_EQ(pdfTitle(outcome.output), name);
+    EXPECT_EQ(test::pdfTitle(outcome.output), name);
 }
 
 }  // namespace

@@ -332,20 +332,6 @@ TEST_P(QualityTest, LowerQualityGivesSmallerFile) {
 INSTANTIATE_TEST_SUITE_P(LossyFormats, QualityTest,
                          ::testing::Values("avif", "jxl", "jp2", "pdf"));
 
-// The document title as poppler's pdfinfo reads it (UTF-8).
-std::string pdfTitle(const std::string& pdf) {
-    std::string info;
-    EXPECT_EQ(runCommand({"/usr/bin/pdfinfo", pdf}, &info), 0) << info;
-    std::istringstream lines(info);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("Title:", 0) == 0) {
-            const auto start = line.find_first_not_of(' ', 6);
-            return start == std::string::npos ? std::string() : line.substr(start);
-        }
-    }
-    return {};
-}
-
 struct TitleCase {
     const char* name;
     std::string file;
