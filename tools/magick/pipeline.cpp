@@ -46,7 +46,9 @@ struct Failure {
     std::string message;
 };
 
-std::string errorText(int err) { return std::system_category().message(err); }
+std::string errorText(int err) {
+    return std::system_category().message(err);
+}
 
 std::string absolutePath(const std::string& path) {
     if (!path.empty() && path.front() == '/') {
@@ -166,9 +168,9 @@ private:
         }
         sourceName_ = source;
 
-        const bool allFrames = request_.mode == Mode::Animate ||
-                               (request_.mode == Mode::Decode && request_.flatten) ||
-                               (request_.mode == Mode::Write && request_.format == OutputFormat::Gif);
+        const bool allFrames =
+            request_.mode == Mode::Animate || (request_.mode == Mode::Decode && request_.flatten) ||
+            (request_.mode == Mode::Write && request_.format == OutputFormat::Gif);
         const std::string input = allFrames ? source : source + "[0]";
         std::vector<std::string> gray;
         if (request_.grayscale) {
@@ -212,13 +214,12 @@ private:
                 // fewer bits stop it), so the picture goes over as RGBA, with a
                 // note whether it is opaque (then no alpha plane is stored).
                 const std::string mid = workspace_.file("mid.png");
-                std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
-                append(args, gray);
-                append(args, {"-define", "png:compression-level=1", "-define", kNoMetadataChunks,
-                              "-write", "png32:" + mid, "-format", "%[opaque]\\n", "info:"});
-                runWriter(args, false);
+                const std::string opaque = writeUpright(
+                    input, gray,
+                    {"-define", "png:compression-level=1", "-define", kNoMetadataChunks},
+                    "png32:" + mid, "%[opaque]");
                 std::vector<std::string> encode{tools_.heifEnc, "-A", "-q", quality};
-                if (platform::asciiLower(output_).find("true") != std::string::npos) {
+                if (platform::asciiLower(opaque).find("true") != std::string::npos) {
                     encode.push_back("--no-alpha");
                 }
                 append(encode, {mid, "-o", out});
@@ -258,8 +259,8 @@ private:
                 append(args, gray);
                 // The picture goes into the PDF as a JPEG of the requested quality;
                 // JPEG has no transparency, so transparent parts become white.
-                append(args, {"-background", "white", "-flatten", "-compress", "JPEG",
-                              "-quality", quality, "pdf:" + pdfName()});
+                append(args, {"-background", "white", "-flatten", "-compress", "JPEG", "-quality",
+                              quality, "pdf:" + pdfName()});
                 runWriter(args);
                 const std::string problem = copyPdfWithTitle(pdfName(), out, pdfTitle());
                 if (!problem.empty()) {
@@ -353,11 +354,8 @@ private:
     std::string writePsd(const std::string& input, const std::vector<std::string>& gray) {
         const std::string out = workspace_.file("out.psd");
         const std::string mid = workspace_.file("mid.miff");
-        std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
-        append(args, gray);
-        append(args, {"-write", "miff:" + mid, "-format", "%[opaque] %[type]\\n", "info:"});
-        runWriter(args, false);
-        std::istringstream info(platform::asciiLower(lastLine(output_)));
+        std::istringstream info(platform::asciiLower(
+            writeUpright(input, gray, {}, "miff:" + mid, "%[opaque] %[type]")));
         std::string opaque;
         std::string type;
         info >> opaque >> type;
@@ -398,11 +396,7 @@ private:
     std::string writeJp2(const std::string& input, const std::vector<std::string>& gray) {
         const std::string out = workspace_.file("out.jp2");
         const std::string mid = workspace_.file("mid.miff");
-        std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
-        append(args, gray);
-        append(args, {"-write", "miff:" + mid, "-format", "%[opaque] %w %h\\n", "info:"});
-        runWriter(args, false);
-        std::istringstream info(lastLine(output_));
+        std::istringstream info(writeUpright(input, gray, {}, "miff:" + mid, "%[opaque] %w %h"));
         std::string opaque;
         std::uint64_t width = 0;
         std::uint64_t height = 0;
@@ -451,6 +445,20 @@ private:
     }
 
     // The last line a helper printed (warnings may come before it).
+    // Writes the input, upright and gray when asked, to `target` ("coder:path")
+    // with `options` before it, and returns what ImageMagick says of the picture
+    // in `format` ("%[opaque] %w", ...).
+    std::string writeUpright(const std::string& input, const std::vector<std::string>& gray,
+                             const std::vector<std::string>& options, const std::string& target,
+                             const std::string& format) {
+        std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+        append(args, gray);
+        append(args, options);
+        append(args, {"-write", target, "-format", format + "\\n", "info:"});
+        runWriter(args, false);
+        return lastLine(output_);
+    }
+
     static std::string lastLine(const std::string& output) {
         const auto lines = nonEmptyLines(output);
         return lines.empty() ? std::string() : lines.back();
@@ -459,7 +467,8 @@ private:
     // True when ImageMagick reads the picture `input` as at least `side` pixels
     // wide and high (header only).
     bool bothSidesAtLeast(const std::string& input, long side) {
-        if (!runToolRaw({tools_.convert, "-ping", input, "-format", "%w %h", "info:"}, false).empty()) {
+        if (!runToolRaw({tools_.convert, "-ping", input, "-format", "%w %h", "info:"}, false)
+                 .empty()) {
             return false;  // the conversion proper reports the problem
         }
         long width = 0;
@@ -543,8 +552,8 @@ private:
             throw writeFailure("the converter wrote an empty file" + lastWords());
         }
         if (!looksLike(request_.format, head)) {
-            throw writeFailure("the converter wrote no " + std::string(displayName(request_.format)) +
-                               " data");
+            throw writeFailure("the converter wrote no " +
+                               std::string(displayName(request_.format)) + " data");
         }
         // The whole file, as its own lengths describe it: a writer that stops
         // early, or writes less than its header says, still ends successfully.
