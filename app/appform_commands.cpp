@@ -26,6 +26,7 @@
 #include "imagelist/ui/imagelistmodel.h"
 #include "imagelist/ui/intake.h"
 #include "imagelist/ui/localpaths.h"
+#include "imaging/fileformats.h"
 #include "online/endpoints.h"
 #include "online/ui/feedbackform.h"
 #include "online/ui/updatecheck.h"
@@ -33,19 +34,19 @@
 namespace imbrix::app {
 namespace {
 
-// The formats whose encoders take a quality.
+// The formats for which the options page offers the quality box.
 bool formatHasQuality(const QString& format) {
-    static const QStringList kWithQuality = {QStringLiteral("WEBP"), QStringLiteral("JPEG"),
-                                             QStringLiteral("JPG"), QStringLiteral("JFIF"),
-                                             QStringLiteral("AVIF")};
-    return kWithQuality.contains(format);
+    const imaging::FileFormat* entry = imaging::findOutputFormat(format.toStdString());
+    return entry && entry->quality;
 }
 
 // A Qt name filter that shows `name` and matches the ';'-separated `patterns`
 // ("*.*" meaning every file, dotted or not).
 QString nameFilter(const imagelist::DialogFilterEntry& entry) {
-    QString patterns = QString::fromStdString(entry.patterns).replace(QLatin1Char(';'), QLatin1Char(' '));
-    if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
+    QString patterns =
+        QString::fromStdString(entry.patterns).replace(QLatin1Char(';'), QLatin1Char(' '));
+    if (patterns == QLatin1String("*.*"))
+        patterns = QStringLiteral("*");
     return QString::fromStdString(entry.name) + QStringLiteral(" (") + patterns + QLatin1Char(')');
 }
 
@@ -98,7 +99,8 @@ void TAppForm::ButtonFilesClick() {
             Translate("Image Files").toStdString(), Translate("All Files (*.*)").toStdString());
         OpenDialog1->setNameFilters({nameFilter(entries[0]), nameFilter(entries[1])});
     }
-    if (OpenDialog1->exec() != QDialog::Accepted) return;
+    if (OpenDialog1->exec() != QDialog::Accepted)
+        return;
     // The dialog's URLs, not its file names: a desktop's own dialog hands over a
     // name that is not UTF-8 escaped in the URL, where the text has lost it.
     intake_->addFiles(imagelist::localFilePaths(OpenDialog1->selectedUrls()));
@@ -115,7 +117,8 @@ QString TAppForm::chooseFolder(bool multiple, std::vector<std::string>* chosen) 
             view->setSelectionMode(QAbstractItemView::ExtendedSelection);
         }
     }
-    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty()) return {};
+    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty())
+        return {};
     *chosen = imagelist::localFilePaths(picker.selectedUrls());
     return picker.selectedFiles().first();
 }
@@ -123,7 +126,8 @@ QString TAppForm::chooseFolder(bool multiple, std::vector<std::string>* chosen) 
 void TAppForm::ButtonFolderClick() {
     std::vector<std::string> folders;
     QString first = chooseFolder(true, &folders);
-    if (first.isEmpty()) return;
+    if (first.isEmpty())
+        return;
     LastFolder = first;
     intake_->addFolders(folders);
 }
@@ -132,7 +136,8 @@ int TAppForm::firstSelectedRow() const {
     QModelIndexList rows = ListView1->selectionModel()->selectedRows();
     int first = -1;
     for (const QModelIndex& row : rows) {
-        if (first < 0 || row.row() < first) first = row.row();
+        if (first < 0 || row.row() < first)
+            first = row.row();
     }
     return first;
 }
@@ -170,10 +175,13 @@ void TAppForm::ButtonNextClick() {
     }
 }
 
-void TAppForm::ButtonBackClick() { PageControl1->setCurrentIndex(0); }
+void TAppForm::ButtonBackClick() {
+    PageControl1->setCurrentIndex(0);
+}
 
 void TAppForm::PageControl1Change() {
-    if (PageControl1->currentWidget() == TabSheet2) ComboBoxTypeChange();
+    if (PageControl1->currentWidget() == TabSheet2)
+        ComboBoxTypeChange();
 }
 
 void TAppForm::ComboBoxTypeChange() {
@@ -188,7 +196,8 @@ void TAppForm::ComboBoxTypeChange() {
 void TAppForm::ButtonBrowseClick() {
     std::vector<std::string> folders;
     QString folder = chooseFolder(false, &folders);
-    if (folder.isEmpty()) return;
+    if (folder.isEmpty())
+        return;
     LastFolder = folder;
     ComboBoxDestination->setEditText(folder);  // its change action stores "Destination"
 }
@@ -197,7 +206,8 @@ void TAppForm::ButtonProcessClick() {
     intake_->refresh();
     std::vector<std::string> files;
     files.reserve(model_->files().size());
-    for (const imagelist::TMyRecord& entry : model_->files()) files.push_back(entry.FName);
+    for (const imagelist::TMyRecord& entry : model_->files())
+        files.push_back(entry.FName);
 
     convert::ConversionOptions options;
     options.format = ComboBoxType->currentText().toStdString();
@@ -240,17 +250,21 @@ void TAppForm::ButtonProcessClick() {
     convert::runFromWindow(files, options, environment, ui);
 }
 
-void TAppForm::ListView1DblClick() { Open1Click(); }
+void TAppForm::ListView1DblClick() {
+    Open1Click();
+}
 
 void TAppForm::Open1Click() {
     int row = firstSelectedRow();
-    if (row < 0) return;
+    if (row < 0)
+        return;
     desktop_.openUrl(imagelist::localFileUrl(model_->files()[static_cast<std::size_t>(row)].FName));
 }
 
 void TAppForm::Properties1Click() {
     int row = firstSelectedRow();
-    if (row < 0) return;
+    if (row < 0)
+        return;
     desktop_.showProperties(model_->files()[static_cast<std::size_t>(row)].FName);
 }
 
@@ -269,9 +283,13 @@ void TAppForm::TimerParamTimer() {
     intake_->addCommandLine(commandLine_);
 }
 
-void TAppForm::TimerCheckerTimer() { updateCheck_->TimerCheckerTimer(); }
+void TAppForm::TimerCheckerTimer() {
+    updateCheck_->TimerCheckerTimer();
+}
 
-void TAppForm::UpdateNotifications1Click() { updateCheck_->UpdateNotifications1Click(); }
+void TAppForm::UpdateNotifications1Click() {
+    updateCheck_->UpdateNotifications1Click();
+}
 
 // Windows opened from the menu are made anew each time and freed when closed.
 void TAppForm::SendFeedback1Click() {

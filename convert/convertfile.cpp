@@ -1,22 +1,25 @@
 // Imbrix conversion engine: one file, from its source to its output.
 //
-// The five steps of a conversion: decode the source (1) into a raster (2),
-// raster grayscale (3), the output name (4, claimed last, in finishFile) and
-// encode (5) by one of these routes, the first that matches:
-//   TIF, TIFF                 TIFF encoder, from the raster
-//   WMP                       JPEG XR encoder, from the raster
-//   WEBP from a .gif source   the converter, from the source file (-coalesce)
-//   AVIF PSD SVG TGA JXL JP2 PDF BMP GIF ICO
-//                             the converter, from the source file
-//   PNG JPG JPEG JFIF WEBP    our PNG/JPEG/WEBP encoders, from the source file
-//                             decoded by content (for the extensions below), else
-//                             from the raster; grayscale by the luminance filter
-// A JPEG going to lossy WEBP without grayscale, whose chroma is stored at half
-// size, is decoded once into its own luma and chroma planes (turned as its
+// The steps of a conversion: decode the source into a picture, run the run's
+// stages on it, claim the output's name (last, in finishFile) and encode. The
+// output format's route (the format table) picks the encoder:
+//   Tiff, JpegXr         our TIFF and JPEG XR encoders, from the decoded picture
+//   Png, Jpeg, Webp      our PNG, JPEG and WEBP encoders, from the source decoded
+//                        by content where the content decoders read its kind (the
+//                        decoded picture itself when the two decoders agree), else
+//                        from the decoded picture
+//   Converter            the converter, from the source file; WEBP from a GIF
+//                        source goes this way too, keeping the animation
+// The rule for the converter's routes: while the run has no stage, the converter
+// reads the source file itself (every source is still decoded first, so that one
+// that cannot be decoded fails on every route). With stages, the picture is
+// decoded once, goes through the stages and reaches the converter as a lossless
+// PNG in the data folder, so that every route shows the stages' result.
+//
+// A JPEG going to lossy WEBP in a run without stages, whose chroma is stored at
+// half size, is decoded once into its own luma and chroma planes (turned as its
 // EXIF orientation says where they turn exactly), which the WEBP encoder codes
-// as they are: steps 1 and 2 and the encoder's decode of the source are then
-// that one decode (the picture is the same), and no raster, chroma upsampling
-// or RGB round trip is needed.
+// as they are: no raster, chroma upsampling or RGB round trip is needed.
 #include "convert/convertfile.h"
 
 #include <algorithm>
@@ -38,91 +41,88 @@ namespace imbrix::convert {
 namespace {
 
 using imaging::ContentFormat;
+using imaging::FileFormat;
+using imaging::OutputRoute;
+using imaging::Picture;
 using imaging::Raster;
-
-template <std::size_t N>
-bool isOneOf(const std::string& text, const std::array<const char*, N>& list) {
-    for (const char* item : list) {
-        if (text == item) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Sources our decoders cannot read: the converter renders them as PNG first.
-constexpr std::array<const char*, 6> kConverterSources = {".avif", ".psd", ".heic",
-                                                          ".tga",  ".jxl", ".jp2"};
-// Output formats the converter writes.
-constexpr std::array<const char*, 10> kConverterOutputs = {"AVIF", "PSD", "SVG", "TGA", "JXL",
-                                                           "JP2",  "PDF", "BMP", "GIF", "ICO"};
-
-// The format a picture loader reads, for the sources that the encoder route
-// decodes by content; Unknown for the others, whose encoder source is the raster.
-ContentFormat contentSourceFormat(const std::string& ext) {
-    if (ext == ".jpg" || ext == ".jpeg" || ext == ".jfif") {
-        return ContentFormat::Jpeg;
-    }
-    if (ext == ".png") {
-        return ContentFormat::Png;
-    }
-    if (ext == ".gif") {
-        return ContentFormat::Gif;
-    }
-    if (ext == ".bmp") {
-        return ContentFormat::Bmp;
-    }
-    if (ext == ".ico") {
-        return ContentFormat::Ico;
-    }
-    if (ext == ".webp") {
-        return ContentFormat::Webp;
-    }
-    return ContentFormat::Unknown;
-}
+using imaging::SourceDecoder;
 
 std::string withDetail(const std::string& message, const std::string& detail) {
     return detail.empty() ? message : message + "\n" + detail;
 }
 
+// The file failed in a way that names its output: finishFile() makes the message.
+struct OutputNotCreated {
+    std::string detail;
+};
+
+const FileFormat& outputFormatOf(const std::string& name) {
+    const FileFormat* format = imaging::findOutputFormat(name);
+    if (!format) {
+        throw std::invalid_argument("Unknown output format \"" + name + "\"");
+    }
+    return *format;
+}
+
 class FileConversion {
 public:
     FileConversion(PreparedFile& file, const std::string& outputFolder,
-                   const FileSettings& settings)
+                   const FileSettings& settings, const imaging::StageList& stages,
+                   std::stop_token stop)
         : file_(file),
           settings_(settings),
+          output_(outputFormatOf(settings.format)),
+          stages_(stages),
+          stop_(std::move(stop)),
           outputFolder_(outputFolder.empty() ? "./" : outputFolder),
-          ext_(platform::asciiLower(platform::extractFileExt(file.source))) {}
+          ext_(platform::asciiLower(platform::extractFileExt(file.source))),
+          source_(imaging::findSourceFormat(ext_)) {}
 
     void run() {
         if (encodeJpegPlanesAsWebp()) {
             return;
         }
-        // Steps 1 and 2 for every file, so that a source that cannot be decoded
-        // fails even where the converter would write the output from it.
-        Raster raster = decode();
-        const std::string& format = settings_.format;
-        if (format == "TIFF" || format == "TIF") {
-            rasterGrayscale(raster);
-            encodeFromRaster(
-                raster, [](const Raster& r, imaging::Sink& out) { imaging::encodeTiff(r, out); });
-        } else if (format == "WMP") {
-            rasterGrayscale(raster);
-            encodeFromRaster(
-                raster, [](const Raster& r, imaging::Sink& out) { imaging::encodeJpegXr(r, out); });
-        } else if (format == "WEBP" && ext_ == ".gif") {
-            // Step 3's result is not used on the converter routes, and it cannot fail.
-            convertWithConverter(true);
-        } else if (isOneOf(format, kConverterOutputs)) {
-            convertWithConverter(false);
-        } else {
-            encodeWithOwnEncoders(std::move(raster));
+        // Every file is decoded, so that a source that cannot be decoded fails
+        // even where the converter would write the output from it.
+        Picture picture{decode(), {}};
+        checkStop();
+        switch (output_.route) {
+            case OutputRoute::Tiff:
+                stages_.apply(picture, stop_);
+                encodeToOutput(picture, imaging::encodeTiff);
+                break;
+            case OutputRoute::JpegXr:
+                stages_.apply(picture, stop_);
+                encodeToOutput(picture, imaging::encodeJpegXr);
+                break;
+            case OutputRoute::Webp:
+                if (source_ && source_->decoder == SourceDecoder::Gif) {
+                    convertWithConverter(std::move(picture), true);
+                } else {
+                    encodeWithOwnEncoders(std::move(picture));
+                }
+                break;
+            case OutputRoute::Png:
+            case OutputRoute::Jpeg:
+                encodeWithOwnEncoders(std::move(picture));
+                break;
+            case OutputRoute::Converter:
+                convertWithConverter(std::move(picture), false);
+                break;
+            case OutputRoute::None:
+                throw std::invalid_argument("Not an output format: " + settings_.format);
         }
     }
 
 private:
+    void checkStop() const {
+        if (stop_.stop_requested()) {
+            throw imaging::Error("The conversion was stopped");
+        }
+    }
+
     Raster decode() {
-        if (isOneOf(ext_, kConverterSources)) {
+        if (source_ && source_->decoder == SourceDecoder::Converter) {
             return decodeThroughConverter();
         }
         // ".jfif" is a JPEG: read by the JPEG loader straight from the file.
@@ -140,9 +140,9 @@ private:
     // and for a JPEG that fails to decode this way: the normal route decodes it
     // again and fails with the decoder's own message.
     bool encodeJpegPlanesAsWebp() {
-        if (settings_.format != "WEBP" || settings_.grayscale ||
-            std::clamp(settings_.quality, 1, 100) == 100 ||
-            (ext_ != ".jpg" && ext_ != ".jpeg" && ext_ != ".jfif")) {
+        if (output_.route != OutputRoute::Webp || !stages_.empty() ||
+            std::clamp(settings_.quality, 1, 100) == 100 || !source_ ||
+            source_->decoder != SourceDecoder::Jpeg) {
             return false;
         }
         sourceBytes_.emplace(file_.source);
@@ -155,11 +155,10 @@ private:
             return false;
         }
         sourceBytes_.reset();
-        const int quality = settings_.quality;
-        encodeFromRaster(std::move(*planes),
-                         [quality](imaging::YuvPicture&& p, imaging::Sink& out) {
-                             imaging::encodeWebp(std::move(p), quality, out);
-                         });
+        checkStop();
+        encodeToOutput(std::move(*planes),
+                       [](imaging::YuvPicture&& p, const imaging::EncodeOptions& options,
+                          imaging::Sink& out) { imaging::encodeWebp(std::move(p), options, out); });
         return true;
     }
 
@@ -180,95 +179,97 @@ private:
         return imaging::decodeWithPictureLoader("png", bytes.bytes());
     }
 
-    void rasterGrayscale(Raster& raster) const {
-        if (settings_.grayscale) {
-            imaging::grayscaleRaster(raster);
-        }
-    }
-
-    void encodeWithOwnEncoders(Raster raster) {
-        Raster picture;
-        const ContentFormat expected = contentSourceFormat(ext_);
+    void encodeWithOwnEncoders(Picture decoded) {
+        Picture picture;
+        const ContentFormat expected = source_ ? source_->content : ContentFormat::Unknown;
         if (expected != ContentFormat::Unknown) {
             // The source file decoded by content. Where that reads the same bytes
-            // with the same decoder as step 1, the step-1 picture is that result.
-            if (imaging::sniffContent(sourceBytes_->bytes()) == expected) {
-                picture = std::move(raster);
+            // with the same decoder as the first decode, that picture is the result.
+            const ContentFormat found = imaging::sniffContent(sourceBytes_->bytes());
+            if (found == expected) {
+                picture = std::move(decoded);
             } else {
-                picture = imaging::decodeByContent(sourceBytes_->bytes(), file_.source);
+                picture.pixels = imaging::decodeByContent(sourceBytes_->bytes(), file_.source);
             }
+            picture.meta.decodedByContent = found;
         } else {
-            rasterGrayscale(raster);
-            picture = std::move(raster);
+            picture = std::move(decoded);
         }
         sourceBytes_.reset();
-        if (settings_.grayscale) {
-            imaging::applyLuminanceGrayscale(picture);
+        stages_.apply(picture, stop_);
+        switch (output_.route) {
+            case OutputRoute::Png:
+                // The PNG encoder lets the picture go once it has filtered its rows.
+                encodeToOutput(
+                    std::move(picture),
+                    [](Picture&& p, const imaging::EncodeOptions& options, imaging::Sink& out) {
+                        imaging::encodePng(std::move(p), options, out);
+                    });
+                return;
+            case OutputRoute::Webp:
+                encodeToOutput(picture,
+                               [](const Picture& p, const imaging::EncodeOptions& options,
+                                  imaging::Sink& out) { imaging::encodeWebp(p, options, out); });
+                return;
+            default:
+                encodeToOutput(picture, imaging::encodeJpeg);
+                return;
         }
-        const std::string& format = settings_.format;
-        const int quality = settings_.quality;
-        if (format == "PNG") {
-            // The PNG encoder lets the picture go once it has filtered its rows.
-            encodeFromRaster(std::move(picture), [](Raster&& r, imaging::Sink& out) {
-                imaging::encodePng(std::move(r), out);
-            });
-            return;
-        }
-        encodeFromRaster(picture, [&format, quality](const Raster& r, imaging::Sink& out) {
-            if (format == "WEBP") {
-                imaging::encodeWebp(r, quality, out);
-            } else {
-                imaging::encodeJpeg(r, quality, out);
-            }
-        });
     }
 
-    template <typename R, typename Encode>
-    void encodeFromRaster(R&& raster, Encode encode) {
-        std::optional<platform::TempFile> temp = outputTemp();
-        if (!temp) {
-            return;
-        }
-        imaging::FileSink sink(temp->fd(), file_.candidate);
-        encode(std::forward<R>(raster), sink);
+    template <typename P, typename Encode>
+    void encodeToOutput(P&& picture, Encode encode) {
+        checkStop();
+        platform::TempFile temp = outputTemp();
+        imaging::FileSink sink(temp.fd(), file_.candidate);
+        imaging::EncodeOptions options;
+        options.quality = settings_.quality;
+        encode(std::forward<P>(picture), options, sink);
         sink.flush();
-        temp->close();
+        temp.close();
         file_.output = std::move(temp);
     }
 
-    void convertWithConverter(bool gifToWebp) {
-        std::optional<platform::TempFile> temp = outputTemp();
-        if (!temp) {
-            return;
+    void convertWithConverter(Picture picture, bool gifToWebp) {
+        // With stages, the converter reads their result, not the source.
+        std::optional<platform::TempFile> staged;
+        std::string input = file_.source;
+        if (!stages_.emptyForConverter()) {
+            stages_.applyForConverter(picture, stop_);
+            staged.emplace(makeTemp(settings_.dataFolder, "staged", ".png"));
+            imaging::FileSink sink(staged->fd(), staged->path());
+            imaging::encodePng(std::move(picture), {}, sink);
+            sink.flush();
+            staged->close();
+            input = staged->path();
+        } else {
+            picture = {};  // the converter reads the source itself
         }
-        temp->close();
+        checkStop();
+        platform::TempFile temp = outputTemp();
+        temp.close();
         const ConverterCommand command =
-            gifToWebp
-                ? ImageMagickIleGIFDonustur(settings_.converterPath, file_.source, temp->path(),
-                                            settings_.grayscale)
-                : ImageMagickIleAVIFDonustur(settings_.converterPath, file_.source, temp->path(),
-                                             settings_.quality, settings_.grayscale);
+            gifToWebp ? ImageMagickIleGIFDonustur(settings_.converterPath, input, temp.path(),
+                                                  settings_.grayscale)
+                      : ImageMagickIleAVIFDonustur(settings_.converterPath, input, temp.path(),
+                                                   settings_.quality, settings_.grayscale);
         const ConsoleResult result = RunConsoleCommand(command, settings_.converterFolder);
         keepLog(result);
-        if (!result.succeeded || platform::fileSizeBytes(temp->path()) <= 0) {
-            file_.outputNotCreated = true;
-            file_.outputErrorDetail = result.lastErrorLine;
-            return;  // the temporary file goes with `temp`
+        if (!result.succeeded || platform::fileSizeBytes(temp.path()) <= 0) {
+            throw OutputNotCreated{result.lastErrorLine};  // the temporary file goes with `temp`
         }
         file_.output = std::move(temp);
     }
 
     // The output's temporary file, with the output's extension so the converter
-    // picks the format; none (and the file failed) when the folder refuses it.
-    std::optional<platform::TempFile> outputTemp() {
+    // picks the format; the file fails naming its output when the folder refuses it.
+    platform::TempFile outputTemp() {
         try {
             return platform::TempFile(
                 outputFolder_, platform::stripFileExt(platform::extractFileName(file_.source)),
                 "." + platform::asciiLower(settings_.format));
         } catch (const std::system_error& e) {
-            file_.outputNotCreated = true;
-            file_.outputErrorDetail = e.code().message();
-            return std::nullopt;
+            throw OutputNotCreated{e.code().message()};
         }
     }
 
@@ -290,27 +291,67 @@ private:
 
     PreparedFile& file_;
     const FileSettings& settings_;
+    const FileFormat& output_;
+    const imaging::StageList& stages_;
+    const std::stop_token stop_;
     const std::string outputFolder_;
     const std::string ext_;
+    const FileFormat* const source_;  // null for an extension that is no source format
     std::optional<imaging::FileBytes> sourceBytes_;
 };
 
 }  // namespace
 
+imaging::StageList stagesFor(const FileFormat& output, bool grayscale) {
+    imaging::StageList stages;
+    if (grayscale) {
+        switch (output.route) {
+            case OutputRoute::Tiff:
+            case OutputRoute::JpegXr:
+                stages.add(imaging::equalWeightGrayscaleStage());
+                break;
+            case OutputRoute::Png:
+            case OutputRoute::Jpeg:
+                stages.add(imaging::luminanceGrayscaleStage());
+                break;
+            case OutputRoute::Webp:
+                // WEBP from a GIF goes through the converter, which makes it gray.
+                stages.add(imaging::luminanceGrayscaleStage(), true);
+                break;
+            case OutputRoute::Converter:
+            case OutputRoute::None:
+                break;
+        }
+    }
+    return stages;
+}
+
 PreparedFile prepareFile(const std::string& source, const std::string& outputFolder,
-                         const FileSettings& settings) {
+                         const FileSettings& settings, std::stop_token stop) {
     PreparedFile file;
-    file.source = source;
-    file.sourceSize = GetFileSizeBytes(source);
-    file.candidate = outputCandidate(source, outputFolder, settings.format);
     try {
-        FileConversion(file, outputFolder, settings).run();
+        file.source = source;
+        file.sourceSize = GetFileSizeBytes(source);
+        file.candidate = outputCandidate(source, outputFolder, settings.format);
+        std::optional<imaging::StageList> ownStages;
+        if (!settings.stages) {
+            ownStages = stagesFor(outputFormatOf(settings.format), settings.grayscale);
+        }
+        FileConversion(file, outputFolder, settings,
+                       settings.stages ? *settings.stages : *ownStages, std::move(stop))
+            .run();
+    } catch (const OutputNotCreated& failure) {
+        file.output.reset();
+        file.error = FileError{FileError::Kind::OutputNotCreated, failure.detail};
     } catch (const std::bad_alloc&) {
         file.output.reset();
-        file.error = "Out of memory";
+        file.error = FileError{FileError::Kind::OutOfMemory, {}};
     } catch (const std::exception& e) {
         file.output.reset();
-        file.error = e.what();
+        file.error = FileError{FileError::Kind::Failed, e.what()};
+    } catch (...) {
+        file.output.reset();
+        file.error = FileError{FileError::Kind::Failed, "Unknown error"};
     }
     return file;
 }
@@ -318,23 +359,36 @@ PreparedFile prepareFile(const std::string& source, const std::string& outputFol
 FileOutcome finishFile(PreparedFile& prepared) {
     FileOutcome outcome;
     outcome.source = prepared.source;
-    if (prepared.output) {
+    if (prepared.output && !prepared.error) {
         try {
             outcome.output = prepared.output->publishUnique(prepared.candidate);
         } catch (const std::system_error& e) {
-            prepared.outputNotCreated = true;
-            prepared.outputErrorDetail = e.code().message();
+            prepared.error = FileError{FileError::Kind::OutputNotCreated, e.code().message()};
         }
-        prepared.output.reset();
     }
-    if (prepared.outputNotCreated) {
+    prepared.output.reset();
+    if (!prepared.error && outcome.output.empty()) {
+        prepared.error = FileError{FileError::Kind::NoOutput, {}};
+    }
+    if (prepared.error) {
         outcome.output.clear();
-        outcome.error =
-            withDetail("File cannot be created: " + platform::uniqueFileName(prepared.candidate),
-                       prepared.outputErrorDetail);
-    } else if (outcome.output.empty()) {
-        outcome.error = prepared.error.empty() ? "File cannot be created: " + prepared.candidate
-                                               : prepared.error;
+        const FileError& error = *prepared.error;
+        switch (error.kind) {
+            case FileError::Kind::Failed:
+                outcome.error = error.detail;
+                break;
+            case FileError::Kind::OutOfMemory:
+                outcome.error = "Out of memory";
+                break;
+            case FileError::Kind::OutputNotCreated:
+                outcome.error = withDetail(
+                    "File cannot be created: " + platform::uniqueFileName(prepared.candidate),
+                    error.detail);
+                break;
+            case FileError::Kind::NoOutput:
+                outcome.error = "File cannot be created: " + prepared.candidate;
+                break;
+        }
     }
     return outcome;
 }

@@ -126,8 +126,7 @@ unsigned workerCount(unsigned jobs, std::size_t fileCount) {
 }  // namespace
 
 bool isOutputFormat(const std::string& format) {
-    return std::any_of(std::begin(kOutputFormats), std::end(kOutputFormats),
-                       [&format](const char* item) { return format == item; });
+    return imaging::findOutputFormat(format) != nullptr;
 }
 
 std::string outputFolderFor(const std::string& source, const std::string& destination) {

@@ -7,6 +7,7 @@
 // of a one-at-a-time run. No global state: several runs may go on at once.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -16,16 +17,22 @@
 #include <vector>
 
 #include "convert/runtexts.h"
+#include "imaging/fileformats.h"
 
 namespace imbrix::convert {
 
 /// "Same Folder as Original": the destination box's first item.
 inline constexpr const char* kSameFolderAsOriginal = "Same Folder as Original";
 
-/// The 18 output formats, in the format box's order.
-inline constexpr const char* kOutputFormats[] = {"PNG",  "WEBP", "JPG", "JPEG", "JFIF", "TIF",
-                                                 "TIFF", "GIF",  "BMP", "ICO",  "WMP",  "AVIF",
-                                                 "PSD",  "SVG",  "TGA", "JXL",  "JP2",  "PDF"};
+/// The 18 output formats, in the format box's order: the outputs of the format table.
+inline constexpr auto kOutputFormats = [] {
+    std::array<const char*, imaging::kOutputFormatCount> names{};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        // The table's names are string literals, so each ends in a zero byte.
+        names[i] = imaging::kFileFormats.at(i).name.data();
+    }
+    return names;
+}();
 
 /// True when `format` is one of kOutputFormats (exact, upper case).
 bool isOutputFormat(const std::string& format);
@@ -33,7 +40,7 @@ bool isOutputFormat(const std::string& format);
 struct ConversionOptions {
     std::string format = "PNG";  ///< one of kOutputFormats, exact upper case
     bool grayscale = false;
-    int quality = 80;  ///< 1..100
+    int quality = imaging::kDefaultQuality;  ///< 1..100
     /// kSameFolderAsOriginal, or a folder path (a '/' is added when missing).
     std::string destination = kSameFolderAsOriginal;
 };

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "imaging/fileformats.h"
+
 namespace imbrix::imagelist {
 
 /// One entry of the list.
@@ -43,10 +45,18 @@ private:
     std::vector<TMyRecord> items_;
 };
 
-/// The supported source extensions, lower case with their dot.
-inline constexpr std::array<std::string_view, 18> kSupportedExtensions = {
-    ".bmp",  ".gif",  ".ico",  ".wmp", ".png",  ".tif", ".tiff", ".jpg", ".jpeg",
-    ".jfif", ".webp", ".avif", ".psd", ".heic", ".svg", ".tga",  ".jxl", ".jp2"};
+/// The supported source extensions, lower case with their dot: the source
+/// formats of the format table.
+inline constexpr auto kSupportedExtensions = [] {
+    std::array<std::string_view, 18> extensions{};
+    std::size_t count = 0;
+    for (const imaging::FileFormat& format : imaging::kFileFormats) {
+        if (format.isSource()) {
+            extensions.at(count++) = format.extension;
+        }
+    }
+    return count == extensions.size() ? extensions : throw "every source format is listed";
+}();
 
 /// The image patterns of the file dialog, one string.
 inline constexpr std::string_view kImagePatterns =

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "imaging/fileformats.h"
 #include "imaging/raster.h"
 #include "imaging/source.h"
 
@@ -35,9 +36,6 @@ Raster decodeWithPictureLoader(std::string_view extension, Bytes data);
 /// Loads the file at `path` through the picture loaders, choosing by its
 /// extension. The extension is checked before the file is opened.
 Raster loadPicture(const std::string& path);
-
-/// Formats that decode by content recognises.
-enum class ContentFormat { Unknown, Png, Jpeg, Gif, Bmp, Ico, Webp };
 
 /// Recognises a format by its first bytes.
 ContentFormat sniffContent(Bytes data);

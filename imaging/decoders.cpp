@@ -1,5 +1,5 @@
-// The two ways into the decoders: the picture loaders (by extension) and decode
-// by content (by the first bytes). Both tables name every decoder in one place.
+// The two ways into the decoders: the picture loaders (by extension, from the
+// format table) and decode by content (by the first bytes).
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -7,6 +7,7 @@
 
 #include "imaging/decode.h"
 #include "imaging/error.h"
+#include "imaging/fileformats.h"
 #include "imaging/formats/inputs.h"
 
 namespace imbrix::imaging {
@@ -15,19 +16,33 @@ namespace {
 
 using DecodeFn = Raster (*)(Bytes);
 
-struct PictureLoader {
-    std::string_view extension;  // lower case, without its dot
-    DecodeFn decode;
-};
-
-constexpr std::array kPictureLoaders = {
-    PictureLoader{"bmp", formats::decodeBmp},  PictureLoader{"ico", formats::decodeIco},
-    PictureLoader{"tif", formats::decodeTiff}, PictureLoader{"tiff", formats::decodeTiff},
-    PictureLoader{"jpg", formats::decodeJpeg}, PictureLoader{"jpeg", formats::decodeJpeg},
-    PictureLoader{"png", formats::decodePng},  PictureLoader{"gif", formats::decodeGif},
-    PictureLoader{"svg", formats::decodeSvg},  PictureLoader{"webp", formats::decodeWebp},
-    PictureLoader{"wmp", formats::decodeJxr},
-};
+// Our decoder for each kind of source; null for the converter's sources.
+DecodeFn decoderOf(SourceDecoder decoder) {
+    switch (decoder) {
+        case SourceDecoder::Bmp:
+            return formats::decodeBmp;
+        case SourceDecoder::Ico:
+            return formats::decodeIco;
+        case SourceDecoder::Tiff:
+            return formats::decodeTiff;
+        case SourceDecoder::Jpeg:
+            return formats::decodeJpeg;
+        case SourceDecoder::Png:
+            return formats::decodePng;
+        case SourceDecoder::Gif:
+            return formats::decodeGif;
+        case SourceDecoder::Svg:
+            return formats::decodeSvg;
+        case SourceDecoder::Webp:
+            return formats::decodeWebp;
+        case SourceDecoder::JpegXr:
+            return formats::decodeJxr;
+        case SourceDecoder::None:
+        case SourceDecoder::Converter:
+            return nullptr;
+    }
+    return nullptr;
+}
 
 bool startsWith(Bytes data, std::string_view magic) {
     return data.size() >= magic.size() && std::memcmp(data.data(), magic.data(), magic.size()) == 0;
@@ -57,41 +72,37 @@ bool isWebp(Bytes d) {
 struct ContentDecoder {
     ContentFormat format;
     bool (*matches)(Bytes);
-    DecodeFn decode;
+    SourceDecoder decoder;
 };
 
 // The same decoders as the picture loaders, so one file decodes to the same
 // pixels either way (JPEG and WEBP with their EXIF orientation, PNG without).
 constexpr std::array kContentDecoders = {
-    ContentDecoder{ContentFormat::Png, isPng, formats::decodePng},
-    ContentDecoder{ContentFormat::Jpeg, isJpeg, formats::decodeJpeg},
-    ContentDecoder{ContentFormat::Gif, isGif, formats::decodeGif},
-    ContentDecoder{ContentFormat::Webp, isWebp, formats::decodeWebp},
-    ContentDecoder{ContentFormat::Ico, isIco, formats::decodeIco},
-    ContentDecoder{ContentFormat::Bmp, isBmp, formats::decodeBmp},
+    ContentDecoder{ContentFormat::Png, isPng, SourceDecoder::Png},
+    ContentDecoder{ContentFormat::Jpeg, isJpeg, SourceDecoder::Jpeg},
+    ContentDecoder{ContentFormat::Gif, isGif, SourceDecoder::Gif},
+    ContentDecoder{ContentFormat::Webp, isWebp, SourceDecoder::Webp},
+    ContentDecoder{ContentFormat::Ico, isIco, SourceDecoder::Ico},
+    ContentDecoder{ContentFormat::Bmp, isBmp, SourceDecoder::Bmp},
 };
 
-const PictureLoader* findLoader(std::string_view extension) {
-    std::string lower(extension);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    for (const PictureLoader& loader : kPictureLoaders) {
-        if (loader.extension == lower) {
-            return &loader;
-        }
+// The picture loader of an extension (without its dot, any letter case): the
+// format table's decoder for it, when the table registers it as a loader.
+DecodeFn findLoader(std::string_view extension) {
+    if (extension.empty() || extension.front() == '.') {
+        return nullptr;
     }
-    return nullptr;
+    const FileFormat* format = findFormatByExtension(extension);
+    return format && format->pictureLoader ? decoderOf(format->decoder) : nullptr;
 }
 
-const PictureLoader& loaderFor(std::string_view extension) {
-    const PictureLoader* loader = findLoader(extension);
+DecodeFn loaderFor(std::string_view extension) {
+    const DecodeFn loader = findLoader(extension);
     if (!loader) {
         throw Error("Unknown picture file extension (." + std::string(extension) + ")");
     }
-    return *loader;
+    return loader;
 }
-
 // The extension of the file name in `path`: after the last dot of the last
 // path component, empty when there is none.
 std::string_view extensionOf(std::string_view path) {
@@ -108,13 +119,13 @@ bool hasPictureLoader(std::string_view extension) {
 }
 
 Raster decodeWithPictureLoader(std::string_view extension, Bytes data) {
-    return loaderFor(extension).decode(data);
+    return loaderFor(extension)(data);
 }
 
 Raster loadPicture(const std::string& path) {
-    const PictureLoader& loader = loaderFor(extensionOf(path));
+    const DecodeFn loader = loaderFor(extensionOf(path));
     const FileBytes file(path);
-    return loader.decode(file.bytes());
+    return loader(file.bytes());
 }
 
 ContentFormat sniffContent(Bytes data) {
@@ -131,7 +142,7 @@ Raster decodeByContent(Bytes data, std::string_view name) {
     for (const ContentDecoder& decoder : kContentDecoders) {
         if (decoder.matches(data)) {
             try {
-                return decoder.decode(data);
+                return decoderOf(decoder.decoder)(data);
             } catch (const Error& e) {
                 throw Error(prefix + e.what());
             }

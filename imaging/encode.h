@@ -1,44 +1,44 @@
 // Imbrix imaging layer: encoding.
 //
-// Every encoder reads a raster and writes the whole file to a Sink; it never
+// Every encoder reads a picture and one options value and writes the whole file to a Sink; it never
 // touches the file system itself (publishing a finished file under its final
 // name is the caller's job, see platform/files.h). Reentrant: no global state.
 #pragma once
 
-#include "imaging/raster.h"
+#include "imaging/picture.h"
 #include "imaging/sink.h"
 
 namespace imbrix::imaging {
 
-/// PNG: rows filtered adaptively, compressed by libdeflate, framed by libpng.
-/// 8-bit; alpha kept (written unpremultiplied) unless every pixel is opaque, and
-/// gray when every pixel is gray.
-void encodePng(const Raster& raster, Sink& out);
+/// PNG (the quality is not used): rows filtered adaptively, compressed by libdeflate, framed by
+/// libpng. 8-bit; alpha kept (written unpremultiplied) unless every pixel is opaque, and gray when
+/// every pixel is gray.
+void encodePng(const Picture& picture, const EncodeOptions& options, Sink& out);
 /// The same, letting the raster go as soon as its rows are filtered, so that the
 /// picture and its compressed data are never held at once.
-void encodePng(Raster&& raster, Sink& out);
+void encodePng(Picture&& picture, const EncodeOptions& options, Sink& out);
 
 /// JPEG through libjpeg-turbo: quality 1..100, 4:2:0 chroma, optimised Huffman
 /// coding. Colour values are written as they are and alpha is dropped, so the
 /// transparent areas of a premultiplied raster come out black.
-void encodeJpeg(const Raster& raster, int quality, Sink& out);
+void encodeJpeg(const Picture& picture, const EncodeOptions& options, Sink& out);
 
 /// WEBP through libwebp. Quality 100 is lossless (effort as at quality 75,
 /// method 0); any other quality is lossy at that quality (method 3). Alpha kept
 /// (unpremultiplied first).
-void encodeWebp(const Raster& raster, int quality, Sink& out);
+void encodeWebp(const Picture& picture, const EncodeOptions& options, Sink& out);
 
 struct YuvPicture;
 /// Lossy WEBP (quality 1..99, method 3, as above) straight from luma and chroma
 /// planes; no alpha. Quality 100 has no lossy form and throws Error.
-void encodeWebp(YuvPicture&& picture, int quality, Sink& out);
+void encodeWebp(YuvPicture&& picture, const EncodeOptions& options, Sink& out);
 
-/// TIFF through libtiff: 8-bit RGB, three samples, no alpha, LZW with the
+/// TIFF through libtiff (the quality is not used): 8-bit RGB, three samples, no alpha, LZW with the
 /// horizontal predictor. Colour values are written as they are.
-void encodeTiff(const Raster& raster, Sink& out);
+void encodeTiff(const Picture& picture, const EncodeOptions& options, Sink& out);
 
-/// JPEG XR through jxrlib: no alpha, lossy at image quality 0.9 (jxrlib's own
-/// quality-to-quantiser mapping). Colour values are written as they are.
-void encodeJpegXr(const Raster& raster, Sink& out);
+/// JPEG XR through jxrlib (the quality is not used): no alpha, lossy at image quality 0.9 (jxrlib's
+/// own quality-to-quantiser mapping). Colour values are written as they are.
+void encodeJpegXr(const Picture& picture, const EncodeOptions& options, Sink& out);
 
 }  // namespace imbrix::imaging

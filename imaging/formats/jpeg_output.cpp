@@ -118,7 +118,9 @@ bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestinatio
 
 }  // namespace
 
-void encodeJpeg(const Raster& raster, int quality, Sink& out) {
+void encodeJpeg(const Picture& picture, const EncodeOptions& options, Sink& out) {
+    const Raster& raster = picture.pixels;
+    int quality = options.quality;
     if (raster.empty()) {
         throw Error("Cannot write JPEG: the picture has no pixels");
     }

@@ -59,14 +59,18 @@ struct MemoryStream {
     std::size_t end = 0;
 };
 
-MemoryStream& self(WMPStream* ws) { return *reinterpret_cast<MemoryStream*>(ws); }
+MemoryStream& self(WMPStream* ws) {
+    return *reinterpret_cast<MemoryStream*>(ws);
+}
 
 extern "C" ERR onJxrClose(WMPStream** ws) {
     *ws = nullptr;  // the stream belongs to encodeJpegXr
     return WMP_errSuccess;
 }
 
-extern "C" Bool onJxrEos(WMPStream* ws) { return self(ws).position >= self(ws).end; }
+extern "C" Bool onJxrEos(WMPStream* ws) {
+    return self(ws).position >= self(ws).end;
+}
 
 extern "C" ERR onJxrRead(WMPStream* ws, void* data, size_t size) {
     MemoryStream& s = self(ws);
@@ -139,7 +143,8 @@ void check(ERR err) {
 
 }  // namespace
 
-void encodeJpegXr(const Raster& raster, Sink& out) {
+void encodeJpegXr(const Picture& picture, const EncodeOptions& /*options*/, Sink& out) {
+    const Raster& raster = picture.pixels;
     if (raster.empty()) {
         throw Error("Cannot write JPEG XR: the picture has no pixels");
     }

@@ -75,13 +75,17 @@ extern "C" toff_t onTiffSeek(thandle_t handle, toff_t offset, int whence) {
     return target;
 }
 
-extern "C" int onTiffClose(thandle_t) { return 0; }
+extern "C" int onTiffClose(thandle_t) {
+    return 0;
+}
 
 extern "C" toff_t onTiffSize(thandle_t handle) {
     return static_cast<MemoryFile*>(handle)->bytes.size();
 }
 
-extern "C" int onTiffMap(thandle_t, void**, toff_t*) { return 0; }
+extern "C" int onTiffMap(thandle_t, void**, toff_t*) {
+    return 0;
+}
 
 extern "C" void onTiffUnmap(thandle_t, void*, toff_t) {}
 
@@ -99,7 +103,9 @@ extern "C" int onTiffError(TIFF*, void* user, const char* module, const char* fo
     return 1;  // handled: the process-wide handler is not called
 }
 
-extern "C" int onTiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+extern "C" int onTiffWarning(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
 
 struct TiffCloser {
     void operator()(TIFF* tif) const { TIFFClose(tif); }
@@ -109,13 +115,14 @@ struct OptionsFreer {
 };
 
 [[noreturn]] void failed(const MemoryFile& file) {
-    throw Error("Cannot write TIFF: " + (file.error.empty() ? std::string("libtiff failed")
-                                                            : file.error));
+    throw Error("Cannot write TIFF: " +
+                (file.error.empty() ? std::string("libtiff failed") : file.error));
 }
 
 }  // namespace
 
-void encodeTiff(const Raster& raster, Sink& out) {
+void encodeTiff(const Picture& picture, const EncodeOptions& /*options*/, Sink& out) {
+    const Raster& raster = picture.pixels;
     if (raster.empty()) {
         throw Error("Cannot write TIFF: the picture has no pixels");
     }

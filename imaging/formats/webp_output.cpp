@@ -24,16 +24,16 @@ constexpr int kLossyMethod = 3;
 // chroma block straddles two bands.
 constexpr std::uint32_t kBandRows = 64;
 
-class Picture {
+class OwnedWebpPicture {
 public:
-    Picture() {
+    OwnedWebpPicture() {
         if (!WebPPictureInit(&pic)) {
             throw Error("Cannot write WEBP: libwebp version mismatch");
         }
     }
-    ~Picture() { WebPPictureFree(&pic); }
-    Picture(const Picture&) = delete;
-    Picture& operator=(const Picture&) = delete;
+    ~OwnedWebpPicture() { WebPPictureFree(&pic); }
+    OwnedWebpPicture(const OwnedWebpPicture&) = delete;
+    OwnedWebpPicture& operator=(const OwnedWebpPicture&) = delete;
     WebPPicture pic;
 };
 
@@ -131,7 +131,7 @@ void importYuvaInBands(const Raster& raster, WebPPicture& pic) {
                 std::memcpy(dst, src, stride);
             }
         }
-        Picture band;
+        OwnedWebpPicture band;
         band.pic.use_argb = 0;
         band.pic.width = width;
         band.pic.height = static_cast<int>(rows);
@@ -203,13 +203,14 @@ void encode(const WebPConfig& config, WebPPicture& pic, Sink& out) {
 
 }  // namespace
 
-void encodeWebp(const Raster& raster, int quality, Sink& out) {
+void encodeWebp(const Picture& source, const EncodeOptions& options, Sink& out) {
+    const Raster& raster = source.pixels;
     checkSize(raster.width(), raster.height());
-    quality = std::clamp(quality, 1, 100);
+    const int quality = std::clamp(options.quality, 1, 100);
     const bool lossless = quality == kLosslessQuality;
     const WebPConfig config = makeConfig(lossless, quality);
 
-    Picture picture;
+    OwnedWebpPicture picture;
     WebPPicture& pic = picture.pic;
     pic.width = static_cast<int>(raster.width());
     pic.height = static_cast<int>(raster.height());
@@ -228,9 +229,9 @@ void encodeWebp(const Raster& raster, int quality, Sink& out) {
     encode(config, pic, out);
 }
 
-void encodeWebp(YuvPicture&& picture, int quality, Sink& out) {
+void encodeWebp(YuvPicture&& picture, const EncodeOptions& options, Sink& out) {
     checkSize(picture.width, picture.height);
-    quality = std::clamp(quality, 1, 100);
+    const int quality = std::clamp(options.quality, 1, 100);
     if (quality == kLosslessQuality) {
         throw Error("Cannot write WEBP: quality 100 is lossless and needs the picture's colours");
     }
@@ -242,7 +243,7 @@ void encodeWebp(YuvPicture&& picture, int quality, Sink& out) {
     const WebPConfig config = makeConfig(false, quality);
 
     // libwebp codes the planes where they are: no copy, nothing for it to free.
-    Picture wrapped;
+    OwnedWebpPicture wrapped;
     WebPPicture& pic = wrapped.pic;
     pic.use_argb = 0;
     pic.colorspace = WEBP_YUV420;

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "common/pictures.h"
 #include "common/testsupport.h"
 #include "convert/convertfile.h"
 #include "convert/fakeconverter.h"
@@ -64,16 +65,41 @@ struct Row {
     Route tiff, wmp, pngJpeg, webp, converterFormats;
 };
 const Row kTable[] = {
-    {{".bmp", ".ico", ".png", ".jpg", ".jpeg", ".webp"}, nullptr, Route::Own, Route::Own,
-     Route::Own, Route::Own, Route::ConverterOut},
-    {{".gif"}, nullptr, Route::Own, Route::Own, Route::Own, Route::ConverterGif,
+    {{".bmp", ".ico", ".png", ".jpg", ".jpeg", ".webp"},
+     nullptr,
+     Route::Own,
+     Route::Own,
+     Route::Own,
+     Route::Own,
+     Route::ConverterOut},
+    {{".gif"},
+     nullptr,
+     Route::Own,
+     Route::Own,
+     Route::Own,
+     Route::ConverterGif,
      Route::ConverterOut},
     {{".jfif"}, nullptr, Route::Own, Route::Own, Route::Own, Route::Own, Route::ConverterOut},
-    {{".tif", ".tiff", ".svg"}, nullptr, Route::Own, Route::Own, Route::Own, Route::Own,
+    {{".tif", ".tiff", ".svg"},
+     nullptr,
+     Route::Own,
+     Route::Own,
+     Route::Own,
+     Route::Own,
      Route::ConverterOut},
-    {{".avif", ".heic", ".tga", ".jxl", ".jp2"}, "decode", Route::Own, Route::Own, Route::Own,
-     Route::Own, Route::ConverterOut},
-    {{".psd"}, "decode-flatten", Route::Own, Route::Own, Route::Own, Route::Own,
+    {{".avif", ".heic", ".tga", ".jxl", ".jp2"},
+     "decode",
+     Route::Own,
+     Route::Own,
+     Route::Own,
+     Route::Own,
+     Route::ConverterOut},
+    {{".psd"},
+     "decode-flatten",
+     Route::Own,
+     Route::Own,
+     Route::Own,
+     Route::Own,
      Route::ConverterOut},
 };
 
@@ -127,11 +153,11 @@ TEST_F(Routes, EveryRowOfTheDecisionTable) {
             SCOPED_TRACE(std::string(name) + " to " + format);
             fake_.clearCalls();
             settings_.format = format;
-            const FileOutcome outcome = convertFile(source(name), out.path().string() + "/", settings_);
+            const FileOutcome outcome =
+                convertFile(source(name), out.path().string() + "/", settings_);
             ASSERT_EQ(outcome.error, "");
-            EXPECT_EQ(outcome.output, out.path().string() + "/" +
-                                          platform::stripFileExt(name) + "." +
-                                          platform::asciiLower(format));
+            EXPECT_EQ(outcome.output, out.path().string() + "/" + platform::stripFileExt(name) +
+                                          "." + platform::asciiLower(format));
 
             std::vector<std::string> expectedCalls;
             if (row->decodeCall) {
@@ -178,9 +204,9 @@ void writeSolid(const std::string& path, std::uint8_t b, std::uint8_t g, std::ui
     }
     imaging::MemorySink sink;
     if (path.ends_with(".png")) {
-        imaging::encodePng(raster, sink);
+        imaging::encodePng(test::pictureOf(raster), {}, sink);
     } else {
-        imaging::encodeTiff(raster, sink);
+        imaging::encodeTiff(test::pictureOf(raster), {}, sink);
     }
     test::writeBytes(path, sink.bytes);
 }
@@ -198,7 +224,8 @@ TEST_F(Routes, GrayscaleFollowsTheEncoderSource) {
         int gray;
     };
     for (const Case c : {Case{"red.png", 127}, Case{"red.tif", 85}}) {
-        const FileOutcome outcome = convertFile(source(c.source), out.path().string() + "/", settings_);
+        const FileOutcome outcome =
+            convertFile(source(c.source), out.path().string() + "/", settings_);
         ASSERT_EQ(outcome.error, "") << c.source;
         const imaging::Raster picture = imaging::loadPicture(outcome.output);
         const std::uint8_t* p = picture.row(1) + 4;
@@ -234,7 +261,8 @@ TEST_F(Routes, TiffHasNoAlphaAndGrayscaleIsGray) {
 TEST_F(Routes, PngKeepsTheSourcesTransparency) {
     test::ScratchDir out;
     settings_.format = "PNG";
-    const FileOutcome outcome = convertFile(source("src.png"), out.path().string() + "/", settings_);
+    const FileOutcome outcome =
+        convertFile(source("src.png"), out.path().string() + "/", settings_);
     ASSERT_EQ(outcome.error, "");
     const imaging::Raster picture = imaging::loadPicture(outcome.output);
     const imaging::Raster original = imaging::loadPicture(source("src.png"));
@@ -254,17 +282,15 @@ TEST_F(Routes, FailuresOfDecodingFailTheFileEvenForConverterFormats) {
         const char* message;  // what the message starts with
     };
     const Case cases[] = {
-        {"fake.jpg", "JPEG error #53"},
-        {"empty.jpg", "JPEG error #53"},
-        {"byte.jfif", "JPEG error #53"},
-        {"notes.txt", "Unknown picture file extension (.txt)"},
-        {"missing.png", "Cannot open file"},
-        {"cut.jpg", ""},
+        {"fake.jpg", "JPEG error #53"},      {"empty.jpg", "JPEG error #53"},
+        {"byte.jfif", "JPEG error #53"},     {"notes.txt", "Unknown picture file extension (.txt)"},
+        {"missing.png", "Cannot open file"}, {"cut.jpg", ""},
     };
     for (const char* format : {"PDF", "PNG", "TIFF", "WEBP"}) {
         settings_.format = format;
         for (const Case& c : cases) {
-            const FileOutcome outcome = convertFile(source(c.source), out.path().string() + "/", settings_);
+            const FileOutcome outcome =
+                convertFile(source(c.source), out.path().string() + "/", settings_);
             EXPECT_EQ(outcome.output, "") << c.source;
             EXPECT_FALSE(outcome.error.empty()) << c.source;
             EXPECT_EQ(outcome.error.rfind(c.message, 0), 0u) << c.source << ": " << outcome.error;
@@ -288,7 +314,8 @@ TEST_F(Routes, JpegToLossyWebpCodesThePlanesOnlyWhereTheyAreThePicture) {
     const Case cases[] = {
         {"photos/jpeg-variants/video-001.q50.420.progressive.jpeg", "a.jpg", false, 80, true},
         {"photos/exif-orientation/geodegrees_as_string.jpg", "b.jfif", false, 35, true},
-        {"photos/jpeg-variants/flower_small.q85_420_non_interleaved.jpg", "c.jpeg", false, 90, true},
+        {"photos/jpeg-variants/flower_small.q85_420_non_interleaved.jpg", "c.jpeg", false, 90,
+         true},
         {"photos/jpeg-variants/video-001.q50.420.jpeg", "d.jpg", true, 80, false},
         {"photos/jpeg-variants/video-001.q50.420.jpeg", "e.jpg", false, 100, false},
         {"photos/jpeg-variants/video-001.q50.422.jpeg", "f.jpg", false, 80, false},
@@ -303,20 +330,22 @@ TEST_F(Routes, JpegToLossyWebpCodesThePlanesOnlyWhereTheyAreThePicture) {
         fs::copy_file(corpusDir() / c.from, sources_.path() / c.name);
         settings_.grayscale = c.grayscale;
         settings_.quality = c.quality;
-        const FileOutcome outcome = convertFile(source(c.name), out.path().string() + "/", settings_);
+        const FileOutcome outcome =
+            convertFile(source(c.name), out.path().string() + "/", settings_);
         ASSERT_EQ(outcome.error, "");
 
         const std::vector<std::uint8_t> jpeg = test::readBytes(corpusDir() / c.from);
         const imaging::Bytes bytes(jpeg.data(), jpeg.size());
         imaging::MemorySink expected;
         if (c.planes) {
-            imaging::encodeWebp(std::move(*imaging::decodeJpegYuv420(bytes)), c.quality, expected);
+            imaging::encodeWebp(std::move(*imaging::decodeJpegYuv420(bytes)),
+                                test::withQuality(c.quality), expected);
         } else {
             imaging::Raster raster = imaging::decodeWithPictureLoader("jpg", bytes);
             if (c.grayscale) {
                 imaging::applyLuminanceGrayscale(raster);
             }
-            imaging::encodeWebp(raster, c.quality, expected);
+            imaging::encodeWebp(test::pictureOf(raster), test::withQuality(c.quality), expected);
         }
         EXPECT_EQ(test::readBytes(outcome.output), expected.bytes);
     }

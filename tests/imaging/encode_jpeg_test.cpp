@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/pictures.h"
 #include "encode_testutil.h"
 #include "imaging/encode.h"
 
@@ -20,7 +21,7 @@ std::string identify(const std::vector<std::uint8_t>& jpeg, const std::string& f
 TEST(EncodeJpeg, PhotoRoundTripsWithItsSizeAndColours) {
     const Raster raster = test::photoRaster(kPhoto);
     MemorySink sink;
-    encodeJpeg(raster, 90, sink);
+    encodeJpeg(test::pictureOf(raster), test::withQuality(90), sink);
 
     const test::Decoded jpeg = test::decodeWithImageMagick(sink.bytes, "jpg");
     ASSERT_EQ(jpeg.width, 400u);
@@ -36,7 +37,7 @@ TEST(EncodeJpeg, QualityReachesTheFileAndLowerIsSmaller) {
     for (const int quality : {1, 30, 75, 100}) {
         SCOPED_TRACE(quality);
         MemorySink sink;
-        encodeJpeg(raster, quality, sink);
+        encodeJpeg(test::pictureOf(raster), test::withQuality(quality), sink);
         EXPECT_EQ(identify(sink.bytes, "%Q"), std::to_string(quality));
         EXPECT_GT(sink.bytes.size(), previous);
         previous = sink.bytes.size();
@@ -56,7 +57,7 @@ TEST(EncodeJpeg, AlphaIsDroppedAndTransparentAreasComeOutBlack) {
         return std::array<int, 4>{0, 0, 255, 255};  // opaque red
     });
     MemorySink sink;
-    encodeJpeg(raster, 95, sink);
+    encodeJpeg(test::pictureOf(raster), test::withQuality(95), sink);
 
     const test::Decoded jpeg = test::decodeWithImageMagick(sink.bytes, "jpg");
     ASSERT_EQ(jpeg.width, 48u);
@@ -78,7 +79,7 @@ TEST(EncodeJpeg, OddSizesKeepTheirSize) {
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
         const Raster raster = test::gradientRaster(w, h);
         MemorySink sink;
-        encodeJpeg(raster, 85, sink);
+        encodeJpeg(test::pictureOf(raster), test::withQuality(85), sink);
         const test::Decoded jpeg = test::decodeWithImageMagick(sink.bytes, "jpg");
         EXPECT_EQ(jpeg.width, w);
         EXPECT_EQ(jpeg.height, h);

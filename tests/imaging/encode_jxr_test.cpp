@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/pictures.h"
 #include "encode_testutil.h"
 #include "imaging/encode.h"
 
@@ -13,7 +14,7 @@ TEST(EncodeJpegXr, PhotoRoundTripsThroughJxrlibsOwnDecoder) {
     const Raster raster = test::photoRaster("photos/jpeg-variants/Bush-dog.jpg");
     const Raster before = raster.clone();
     MemorySink sink;
-    encodeJpegXr(raster, sink);
+    encodeJpegXr(test::pictureOf(raster), {}, sink);
     ASSERT_GT(sink.bytes.size(), 4u);
     EXPECT_EQ(sink.bytes[0], 'I');
     EXPECT_EQ(sink.bytes[1], 'I');
@@ -37,7 +38,7 @@ TEST(EncodeJpegXr, AlphaIsDropped) {
         return std::array<int, 4>{0, 200, 0, x < 17 ? 0 : 255};
     });
     MemorySink sink;
-    encodeJpegXr(raster, sink);
+    encodeJpegXr(test::pictureOf(raster), {}, sink);
 
     const test::Decoded jxr = test::decodeWithJxrDecApp(sink.bytes);
     ASSERT_EQ(jxr.width, 35u);

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "common/pictures.h"
 #include "encode_testutil.h"
 #include "imaging/encode.h"
 #include "imaging/error.h"
@@ -22,7 +23,7 @@ std::array<int, 4> mixedAlpha(int x, int y) {
 TEST(EncodePng, PremultipliedRasterComesBackStraightWithItsAlpha) {
     const Raster raster = makeRaster(23, 17, mixedAlpha);
     MemorySink sink;
-    encodePng(raster, sink);
+    encodePng(test::pictureOf(raster), {}, sink);
 
     const test::Decoded png = decodeWithImageMagick(sink.bytes, "png");
     ASSERT_EQ(png.width, 23u);
@@ -45,7 +46,7 @@ TEST(EncodePng, PremultipliedRasterComesBackStraightWithItsAlpha) {
 TEST(EncodePng, StraightRasterIsWrittenExactly) {
     const Raster raster = makeRaster(9, 31, mixedAlpha, /*premultiplied=*/false);
     MemorySink sink;
-    encodePng(raster, sink);
+    encodePng(test::pictureOf(raster), {}, sink);
 
     const test::Decoded png = decodeWithImageMagick(sink.bytes, "png");
     ASSERT_EQ(png.width, 9u);
@@ -71,16 +72,31 @@ TEST(EncodePng, ColourTypeIsTheSmallestThatHoldsThePicture) {
         int colourType;  // IHDR colour type
     };
     const Case cases[] = {
-        {"colour", [](int x, int y) { return std::array<int, 4>{x * 9, y * 7, 200, 255}; }, true,
-         2},
+        {"colour",
+         [](int x, int y) {
+             return std::array<int, 4>{x * 9, y * 7, 200, 255};
+         },
+         true, 2},
         {"colour without alpha channel",
-         [](int x, int y) { return std::array<int, 4>{x * 9, y * 7, 200, 0}; }, false, 2},
-        {"gray", [](int x, int) { return std::array<int, 4>{x * 9, x * 9, x * 9, 255}; }, true, 0},
+         [](int x, int y) {
+             return std::array<int, 4>{x * 9, y * 7, 200, 0};
+         },
+         false, 2},
+        {"gray",
+         [](int x, int) {
+             return std::array<int, 4>{x * 9, x * 9, x * 9, 255};
+         },
+         true, 0},
         {"colour with alpha",
-         [](int x, int y) { return std::array<int, 4>{x * 9, y * 7, 200, 255 - y * 8}; }, true, 6},
+         [](int x, int y) {
+             return std::array<int, 4>{x * 9, y * 7, 200, 255 - y * 8};
+         },
+         true, 6},
         {"gray with alpha",
-         [](int x, int y) { return std::array<int, 4>{x * 9, x * 9, x * 9, 255 - y * 8}; }, true,
-         4},
+         [](int x, int y) {
+             return std::array<int, 4>{x * 9, x * 9, x * 9, 255 - y * 8};
+         },
+         true, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -94,7 +110,7 @@ TEST(EncodePng, ColourTypeIsTheSmallestThatHoldsThePicture) {
             raster.hasAlpha = false;
         }
         MemorySink sink;
-        encodePng(raster, sink);
+        encodePng(test::pictureOf(raster), {}, sink);
         ASSERT_GT(sink.bytes.size(), 26u);
         EXPECT_EQ(sink.bytes[25], c.colourType);
 
@@ -113,7 +129,8 @@ TEST(EncodePng, ColourTypeIsTheSmallestThatHoldsThePicture) {
 // come back exactly, and the overload that takes the raster writes the same file.
 TEST(EncodePng, EveryShapeComesBackExactly) {
     const auto noise = [](int x, int y) {
-        const unsigned h = static_cast<unsigned>(x * 2654435761u) ^ static_cast<unsigned>(y * 40503u);
+        const unsigned h =
+            static_cast<unsigned>(x * 2654435761u) ^ static_cast<unsigned>(y * 40503u);
         return std::array<int, 4>{int(h & 255), int((h >> 8) & 255), int((h >> 16) & 255),
                                   int((h >> 24) | 1)};
     };
@@ -127,17 +144,20 @@ TEST(EncodePng, EveryShapeComesBackExactly) {
         {"one pixel", makeRaster(1, 1, noise, false)},
         {"one column", makeRaster(1, 40, noise, false)},
         {"one row", makeRaster(40, 1, noise, false)},
-        {"gray column", makeRaster(1, 9, [](int, int y) { return std::array<int, 4>{y, y, y, 255}; })},
+        {"gray column", makeRaster(1, 9,
+                                   [](int, int y) {
+                                       return std::array<int, 4>{y, y, y, 255};
+                                   })},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
         MemorySink kept, released;
-        encodePng(c.raster, kept);
+        encodePng(test::pictureOf(c.raster), {}, kept);
         const test::Decoded png = decodeWithImageMagick(kept.bytes, "png");
         ASSERT_EQ(png.width, c.raster.width());
         ASSERT_EQ(png.height, c.raster.height());
         EXPECT_EQ(test::maxColourDifference(c.raster, png), 0);
-        encodePng(std::move(c.raster), released);
+        encodePng(imaging::Picture{std::move(c.raster), {}}, {}, released);
         EXPECT_EQ(released.bytes, kept.bytes);
     }
 }
@@ -146,7 +166,7 @@ TEST(EncodePng, EveryShapeComesBackExactly) {
 TEST(EncodePng, PhotoSizeIsNearImageMagicks) {
     const Raster raster = test::photoRaster("photos/jpeg-variants/Bush-dog.jpg");
     MemorySink sink;
-    encodePng(raster, sink);
+    encodePng(test::pictureOf(raster), {}, sink);
 
     test::ScratchDir dir;
     const std::string reference = dir.file("reference.png");

@@ -1,13 +1,13 @@
 // A sink that fails (full disk) while an encoder is inside its codec library:
 // the sink's error must come out of the encoder, whatever the library.
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <random>
 
+#include "common/pictures.h"
 #include "encode_testutil.h"
 #include "imaging/encode.h"
 #include "imaging/error.h"
@@ -31,12 +31,15 @@ struct Encoder {
 };
 
 const Encoder kEncoders[] = {
-    {"png", [](const Raster& r, Sink& s) { encodePng(r, s); }},
-    {"jpeg", [](const Raster& r, Sink& s) { encodeJpeg(r, 100, s); }},
-    {"webp lossy", [](const Raster& r, Sink& s) { encodeWebp(r, 90, s); }},
-    {"webp lossless", [](const Raster& r, Sink& s) { encodeWebp(r, 100, s); }},
-    {"tiff", [](const Raster& r, Sink& s) { encodeTiff(r, s); }},
-    {"jpeg xr", [](const Raster& r, Sink& s) { encodeJpegXr(r, s); }},
+    {"png", [](const Raster& r, Sink& s) { encodePng(test::pictureOf(r), {}, s); }},
+    {"jpeg",
+     [](const Raster& r, Sink& s) { encodeJpeg(test::pictureOf(r), test::withQuality(100), s); }},
+    {"webp lossy",
+     [](const Raster& r, Sink& s) { encodeWebp(test::pictureOf(r), test::withQuality(90), s); }},
+    {"webp lossless",
+     [](const Raster& r, Sink& s) { encodeWebp(test::pictureOf(r), test::withQuality(100), s); }},
+    {"tiff", [](const Raster& r, Sink& s) { encodeTiff(test::pictureOf(r), {}, s); }},
+    {"jpeg xr", [](const Raster& r, Sink& s) { encodeJpegXr(test::pictureOf(r), {}, s); }},
 };
 
 TEST(EncodeSink, SinkErrorsComeOutOfEveryEncoder) {
@@ -72,7 +75,7 @@ TEST(EncodeSink, FullDiskIsReportedWithThePath) {
         SCOPED_TRACE(side);
         FileSink sink(fd, "/out/photo.png");
         try {
-            encodePng(noiseRaster(side, side), sink);
+            encodePng(test::pictureOf(noiseRaster(side, side)), {}, sink);
             sink.flush();
             ADD_FAILURE() << "no error";
         } catch (const Error& e) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/pictures.h"
 #include "encode_testutil.h"
 #include "imaging/encode.h"
 #include "imaging/grayscale.h"
@@ -19,7 +20,7 @@ std::string tiffinfo(const std::vector<std::uint8_t>& tiff) {
 TEST(EncodeTiff, PhotoIsLosslessRgbWithoutAlpha) {
     const Raster raster = test::photoRaster("photos/jpeg-variants/Bush-dog.jpg");
     MemorySink sink;
-    encodeTiff(raster, sink);
+    encodeTiff(test::pictureOf(raster), {}, sink);
 
     const std::string info = tiffinfo(sink.bytes);
     EXPECT_NE(info.find("Image Width: 400 Image Length: 398"), std::string::npos) << info;
@@ -42,7 +43,7 @@ TEST(EncodeTiff, TransparentAreasKeepTheirPremultipliedColours) {
         return std::array<int, 4>{40, 120, 240, y < 35 ? 0 : 128};
     });
     MemorySink sink;
-    encodeTiff(raster, sink);
+    encodeTiff(test::pictureOf(raster), {}, sink);
     const test::Decoded tiff = test::decodeWithImageMagick(sink.bytes, "tif");
     ASSERT_EQ(tiff.height, 70u);
     EXPECT_EQ(tiff.at(5, 10), (std::array<int, 4>{0, 0, 0, 255}));
@@ -53,7 +54,7 @@ TEST(EncodeTiff, GrayscaleRasterGivesEqualChannels) {
     Raster raster = test::photoRaster("photos/jpeg-variants/DSCN0614_small.jpg");
     grayscaleRaster(raster);
     MemorySink sink;
-    encodeTiff(raster, sink);
+    encodeTiff(test::pictureOf(raster), {}, sink);
     EXPECT_NE(tiffinfo(sink.bytes).find("Samples/Pixel: 3"), std::string::npos);
 
     const test::Decoded tiff = test::decodeWithImageMagick(sink.bytes, "tif");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/pictures.h"
 #include "encode_testutil.h"
 #include "imaging/encode.h"
 #include "imaging/error.h"
@@ -24,7 +25,7 @@ TEST(EncodeWebp, Quality100IsLosslessWithAlpha) {
                                   kAlphas[(x + 2 * y) % 7]};
     });
     MemorySink sink;
-    encodeWebp(raster, 100, sink);
+    encodeWebp(test::pictureOf(raster), test::withQuality(100), sink);
     EXPECT_EQ(firstChunk(sink.bytes), "VP8L");
 
     const test::Decoded webp = test::decodeWithDwebp(sink.bytes);
@@ -47,7 +48,7 @@ TEST(EncodeWebp, Quality100IsLosslessWithAlpha) {
 TEST(EncodeWebp, Quality100IsExactForAPhoto) {
     const Raster raster = test::photoRaster(kPhoto);
     MemorySink sink;
-    encodeWebp(raster, 100, sink);
+    encodeWebp(test::pictureOf(raster), test::withQuality(100), sink);
     EXPECT_EQ(firstChunk(sink.bytes), "VP8L");
     const test::Decoded webp = test::decodeWithDwebp(sink.bytes);
     ASSERT_EQ(webp.width, 400u);
@@ -63,7 +64,7 @@ TEST(EncodeWebp, LossyKeepsAlphaAcrossBands) {
         return std::array<int, 4>{x, 255 - x, 200, alphaOfRow(y)};
     });
     MemorySink sink;
-    encodeWebp(raster, 90, sink);
+    encodeWebp(test::pictureOf(raster), test::withQuality(90), sink);
     EXPECT_EQ(firstChunk(sink.bytes), "VP8X");
     EXPECT_TRUE(hasChunk(sink.bytes, "ALPH"));
 
@@ -92,7 +93,7 @@ TEST(EncodeWebp, LossyPhotoIsCloseAndLowerQualityIsSmaller) {
     for (const int quality : {10, 50, 80, 99}) {
         SCOPED_TRACE(quality);
         MemorySink sink;
-        encodeWebp(raster, quality, sink);
+        encodeWebp(test::pictureOf(raster), test::withQuality(quality), sink);
         EXPECT_EQ(firstChunk(sink.bytes), "VP8 ");  // opaque: the simple lossy format
         EXPECT_GT(sink.bytes.size(), previous);
         previous = sink.bytes.size();
@@ -109,7 +110,7 @@ TEST(EncodeWebp, PictureBeyondTheFormatsLimitFailsWithAMessage) {
     const Raster raster(16384, 1);
     MemorySink sink;
     try {
-        encodeWebp(raster, 80, sink);
+        encodeWebp(test::pictureOf(raster), test::withQuality(80), sink);
         FAIL() << "no error";
     } catch (const Error& e) {
         EXPECT_STREQ(e.what(),

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/pictures.h"
 #include "encode_testutil.h"
 #include "imaging/decode.h"
 #include "imaging/encode.h"
@@ -34,13 +35,13 @@ double psnr(const Raster& raster, const test::Decoded& decoded) {
 
 std::vector<std::uint8_t> webpFromRaster(const Raster& raster, int quality) {
     MemorySink sink;
-    encodeWebp(raster, quality, sink);
+    encodeWebp(test::pictureOf(raster), test::withQuality(quality), sink);
     return sink.bytes;
 }
 
 std::vector<std::uint8_t> webpFromPlanes(YuvPicture planes, int quality) {
     MemorySink sink;
-    encodeWebp(std::move(planes), quality, sink);
+    encodeWebp(std::move(planes), test::withQuality(quality), sink);
     return sink.bytes;
 }
 
@@ -52,7 +53,7 @@ std::vector<std::uint8_t> cutJpeg(std::uint32_t width, std::uint32_t height) {
         std::memcpy(cut.row(y), photo.row(y + 3), std::size_t{cut.width()} * 4);
     }
     MemorySink sink;
-    encodeJpeg(cut, 88, sink);
+    encodeJpeg(test::pictureOf(cut), test::withQuality(88), sink);
     return sink.bytes;
 }
 

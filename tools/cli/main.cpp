@@ -88,7 +88,7 @@ std::string upper(std::string text) {
 std::optional<Options> parseArguments(int argc, char** argv) {
     Options options;
     options.conversion.format = "PNG";
-    options.conversion.quality = 100;
+    options.conversion.quality = imaging::kDefaultQuality;
     options.conversion.destination = convert::kSameFolderAsOriginal;
 
     bool optionsEnded = false;

@@ -3,47 +3,65 @@
 #include <array>
 #include <cstdint>
 
+#include "imaging/fileformats.h"
 #include "platform/files.h"
 
 namespace imbrix::magick {
 
 namespace {
 
+// The front's formats and their names in the program's format table, which
+// gives their extensions and coder names.
 struct FormatInfo {
     OutputFormat format;
-    std::string_view extension;  // with its dot, lower case
-    std::string_view coder;
-    std::string_view display;
+    std::string_view name;
 };
 
 constexpr std::array<FormatInfo, 12> kFormats{{
-    {OutputFormat::Png, ".png", "png", "PNG"},
-    {OutputFormat::Avif, ".avif", "avif", "AVIF"},
-    {OutputFormat::Psd, ".psd", "psd", "PSD"},
-    {OutputFormat::Svg, ".svg", "svg", "SVG"},
-    {OutputFormat::Tga, ".tga", "tga", "TGA"},
-    {OutputFormat::Jxl, ".jxl", "jxl", "JXL"},
-    {OutputFormat::Jp2, ".jp2", "jp2", "JP2"},
-    {OutputFormat::Pdf, ".pdf", "pdf", "PDF"},
-    {OutputFormat::Bmp, ".bmp", "bmp", "BMP"},
-    {OutputFormat::Gif, ".gif", "gif", "GIF"},
-    {OutputFormat::Ico, ".ico", "ico", "ICO"},
-    {OutputFormat::Webp, ".webp", "webp", "WEBP"},
+    {OutputFormat::Png, "PNG"},
+    {OutputFormat::Avif, "AVIF"},
+    {OutputFormat::Psd, "PSD"},
+    {OutputFormat::Svg, "SVG"},
+    {OutputFormat::Tga, "TGA"},
+    {OutputFormat::Jxl, "JXL"},
+    {OutputFormat::Jp2, "JP2"},
+    {OutputFormat::Pdf, "PDF"},
+    {OutputFormat::Bmp, "BMP"},
+    {OutputFormat::Gif, "GIF"},
+    {OutputFormat::Ico, "ICO"},
+    {OutputFormat::Webp, "WEBP"},
 }};
 
-const FormatInfo& info(OutputFormat format) {
+constexpr const imaging::FileFormat& tableEntry(std::string_view name) {
+    const imaging::FileFormat* format = imaging::findOutputFormat(name);
+    return format ? *format : imaging::kFileFormats[0];
+}
+
+static_assert(
+    [] {
+        for (const FormatInfo& entry : kFormats) {
+            if (!imaging::findOutputFormat(entry.name) ||
+                tableEntry(entry.name).converterCoder.empty()) {
+                return false;
+            }
+        }
+        return true;
+    }(),
+    "every format of the front is one the format table gives to the converter");
+
+const imaging::FileFormat& info(OutputFormat format) {
     for (const auto& entry : kFormats) {
         if (entry.format == format) {
-            return entry;
+            return tableEntry(entry.name);
         }
     }
-    return kFormats[0];
+    return tableEntry(kFormats[0].name);
 }
 
 std::optional<OutputFormat> formatOfPath(const std::string& path) {
     const std::string ext = platform::asciiLower(platform::extractFileExt(path));
     for (const auto& entry : kFormats) {
-        if (entry.extension == ext) {
+        if (tableEntry(entry.name).extension == ext) {
             return entry.format;
         }
     }
@@ -72,7 +90,9 @@ std::optional<int> parseQuality(const std::string& text) {
     return value;
 }
 
-bool isGray(const std::string& word) { return platform::asciiLower(word) == "gray"; }
+bool isGray(const std::string& word) {
+    return platform::asciiLower(word) == "gray";
+}
 
 std::optional<Request> decodeRequest(const std::string& in, const std::string& out, bool flatten) {
     if (formatOfPath(out) != OutputFormat::Png) {
@@ -171,8 +191,12 @@ std::string usageText() {
            "  N: 1 to 100\n";
 }
 
-std::string_view coderName(OutputFormat format) { return info(format).coder; }
-std::string_view displayName(OutputFormat format) { return info(format).display; }
+std::string_view coderName(OutputFormat format) {
+    return info(format).converterCoder;
+}
+std::string_view displayName(OutputFormat format) {
+    return info(format).name;
+}
 
 bool looksLike(OutputFormat format, std::string_view head) {
     auto starts = [&](std::string_view magic) { return head.substr(0, magic.size()) == magic; };
