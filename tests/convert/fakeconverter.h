@@ -16,7 +16,8 @@ namespace imbrix::test {
 /// "<first 3 letters of the input's name>.png" from its folder when there is
 /// one, else "decoded.png"; any other output gets the bytes "FAKE-OUTPUT".
 /// Switches (files in its folder): "fail" writes a partial output, prints two
-/// lines and exits 1; "silent" writes nothing and exits 0; "slow" sleeps after writing.
+/// lines and exits 1; "silent" writes nothing and exits 0; "slow" sleeps after writing;
+/// "keep-input" copies its first argument to "input-copy" in its folder.
 class FakeConverter {
 public:
     FakeConverter() {
@@ -32,6 +33,7 @@ if [ -e "$dir/fail" ]; then
   exit 1
 fi
 [ -e "$dir/silent" ] && exit 0
+[ -e "$dir/keep-input" ] && cp "$1" "$dir/input-copy"
 case "$last" in
   *.png)
     pic="$dir/$(basename "$1" | cut -c1-3).png"
