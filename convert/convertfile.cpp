@@ -333,6 +333,9 @@ PreparedFile prepareFile(const std::string& source, const std::string& outputFol
         file.source = source;
         file.sourceSize = GetFileSizeBytes(source);
         file.candidate = outputCandidate(source, outputFolder, settings.format);
+        if (stop.stop_requested()) {
+            throw imaging::Error("The conversion was stopped");  // nothing started
+        }
         std::optional<imaging::StageList> ownStages;
         if (!settings.stages) {
             ownStages = stagesFor(outputFormatOf(settings.format), settings.grayscale);

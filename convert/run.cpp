@@ -26,10 +26,11 @@ constexpr std::chrono::milliseconds kIdleInterval{30};
 class WorkerPool {
 public:
     WorkerPool(const std::vector<std::string>& files, const std::string& destination,
-               const FileSettings& settings, unsigned workers)
+               const FileSettings& settings, unsigned workers, std::stop_token stop)
         : files_(files),
           destination_(destination),
           settings_(settings),
+          stop_(std::move(stop)),
           results_(files.size()),
           // Workers run this many files ahead of the last named one: enough to
           // keep every core busy, few enough to bound the waiting temporary files.
@@ -92,18 +93,39 @@ private:
             }
             const std::size_t index = next_++;
             lock.unlock();
-            const std::string& source = files_[index];
-            PreparedFile file =
-                prepareFile(source, outputFolderFor(source, destination_), settings_);
+            PreparedFile file = prepare(index);
             lock.lock();
             results_[index] = std::move(file);
             resultCv_.notify_all();
         }
     }
 
+    // Never throws: whatever goes wrong becomes the file's failure.
+    PreparedFile prepare(std::size_t index) noexcept {
+        PreparedFile file;
+        try {
+            const std::string& source = files_[index];
+            file = prepareFile(source, outputFolderFor(source, destination_), settings_, stop_);
+        } catch (const std::bad_alloc&) {
+            file.output.reset();
+            file.error = FileError{FileError::Kind::OutOfMemory, {}};
+        } catch (const std::exception& e) {
+            file.output.reset();
+            file.error = FileError{FileError::Kind::Failed, e.what()};
+        } catch (...) {
+            file.output.reset();
+            file.error = FileError{FileError::Kind::Failed, "Unknown error"};
+        }
+        if (file.source.empty()) {
+            file.source = files_[index];
+        }
+        return file;
+    }
+
     const std::vector<std::string>& files_;
     const std::string& destination_;
     const FileSettings& settings_;
+    const std::stop_token stop_;
     std::vector<std::optional<PreparedFile>> results_;
     const std::size_t window_;
 
@@ -149,7 +171,8 @@ std::int64_t GetFileSizeBytes(const std::string& path) {
 std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
                                         const ConversionOptions& options,
                                         const ConversionEnvironment& environment,
-                                        RunReporter& reporter, const Translator& translate) {
+                                        RunReporter& reporter, const Translator& translate,
+                                        std::stop_token stop) {
     if (!isOutputFormat(options.format)) {
         throw std::invalid_argument("Unknown output format \"" + options.format + "\"");
     }
@@ -186,6 +209,7 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     settings.format = options.format;
     settings.grayscale = options.grayscale;
     settings.quality = std::clamp(options.quality, 1, 100);
+    settings.stages = stagesFor(*imaging::findOutputFormat(options.format), options.grayscale);
     settings.dataFolder = platform::withTrailingSlash(environment.dataFolder);
     settings.converterPath = environment.converterPath.empty()
                                  ? environment.programFolder + "imagemagick/magick"
@@ -199,14 +223,29 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     summary.fileCount = files.size();
     summary.files.reserve(files.size());
     {
+        // Leaving this block any way (a reporter that throws included) joins the
+        // workers; the files they prepared and nobody took go with their
+        // temporary files.
         WorkerPool pool(files, options.destination, settings,
-                        workerCount(environment.jobs, files.size()));
+                        workerCount(environment.jobs, files.size()), stop);
+        RunProgress progress;
+        progress.total = files.size();
         for (std::size_t i = 0; i < files.size(); ++i) {
+            if (stop.stop_requested()) {
+                summary.stopped = true;
+                break;
+            }
             reporter.status("Converting " + files[i] + "...");
             PreparedFile prepared = pool.take(i, [&reporter] { reporter.idle(); });
             FileOutcome outcome = finishFile(prepared);
             pool.finished(i);
 
+            if (prepared.error && stop.stop_requested()) {
+                // Cut short by the stop: not a failure of the file, and not done.
+                summary.stopped = true;
+                reporter.status("");
+                break;
+            }
             if (prepared.sourceSize >= 0) {
                 summary.inputTotal += prepared.sourceSize;
             }
@@ -226,6 +265,11 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
             }
             summary.files.push_back(std::move(outcome));
             reporter.status("");
+            progress.done = summary.files.size();
+            progress.failed = summary.failedCount;
+            progress.bytesIn = summary.inputTotal;
+            progress.bytesOut = summary.outputTotal;
+            reporter.progress(progress);
         }
     }
 
@@ -234,7 +278,7 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     summary.percentage = roundedPercentage(summary.difference, summary.inputTotal);
     const DiskSpaceText disk =
         diskSpaceText(summary.inputTotal, summary.outputTotal, environment.decimalSeparator);
-    summary.processed = std::to_string(files.size());
+    summary.processed = std::to_string(summary.stopped ? summary.files.size() : files.size());
     summary.elapsed = TimeText(summary.elapsedMs, environment.decimalSeparator);
     summary.diskSpaceCaption = disk.caption;
     summary.diskSpaceValue = disk.value;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,15 @@ enum class RunCheck {
     DirectoryNotWritable  ///< "Unable to write to directory!": focus the destination box
 };
 
+/// How far a run is: after each file, in list order.
+struct RunProgress {
+    std::size_t done = 0;       ///< files finished (converted or failed)
+    std::size_t failed = 0;     ///< of those, the failed ones
+    std::size_t total = 0;      ///< files in the run
+    std::int64_t bytesIn = 0;   ///< bytes of the finished files' sources
+    std::int64_t bytesOut = 0;  ///< bytes of the outputs written
+};
+
 /// What the front end implements. Every call comes on the thread that called
 /// runConversion(), in list order; none comes after runConversion() returns.
 class RunReporter {
@@ -86,6 +96,8 @@ public:
     /// completed successfully.", 34 asterisks and an empty line. The log box
     /// holds the latest call only, so a window replaces its text with this.
     virtual void converterLog(const std::string& /*text*/) {}
+    /// After every file, once its other reports are made.
+    virtual void progress(const RunProgress& /*progress*/) {}
     /// Called every few tens of milliseconds while the calling thread waits for
     /// the workers, so a window can repaint (without taking input).
     virtual void idle() {}
@@ -116,6 +128,9 @@ struct RunSummary {
     int percentage = 0;            ///< of difference, rounded half to even (may be negative)
     std::uint32_t elapsedMs = 0;
     std::vector<FileOutcome> files;  ///< in list order
+    /// A stop was requested: the run ended after `files.size()` of `fileCount`
+    /// files, and the files after those were not converted.
+    bool stopped = false;
 };
 
 /// Thrown for an error outside the per-file handler, such as an empty
@@ -128,10 +143,15 @@ public:
 /// The conversion run. Returns nothing when a check failed (after
 /// reporter.warning()); otherwise the end report. Throws RunError for an empty
 /// destination, and std::invalid_argument for a format that is not one of the 18.
+/// A stop request ends the run early: no further file starts, the files the
+/// workers have in hand fail without leaving anything, and the report covers
+/// the files finished before the stop. What the reporter throws ends the run
+/// (the workers joined, their temporary files removed) and reaches the caller.
 std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
                                         const ConversionOptions& options,
                                         const ConversionEnvironment& environment,
-                                        RunReporter& reporter, const Translator& translate);
+                                        RunReporter& reporter, const Translator& translate,
+                                        std::stop_token stop = {});
 
 /// The output folder of `source` by the destination rule (ends with '/').
 std::string outputFolderFor(const std::string& source, const std::string& destination);

@@ -1,5 +1,7 @@
 // The conversion run: its checks, names, totals, messages and safety, and the
 // parallel run's equality with a one-at-a-time run.
+#include "convert/run.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,7 +11,6 @@
 #include "common/testsupport.h"
 #include "convert/fakeconverter.h"
 #include "convert/outputformats.h"
-#include "convert/run.h"
 #include "convert/runtexts.h"
 
 namespace imbrix::convert {
@@ -102,11 +103,17 @@ TEST_F(Run, ChecksBeforeAnythingIsConverted) {
         const char* warning;  // nullptr: the run goes on
     };
     const Case cases[] = {
-        {"empty list", {}, kSameFolderAsOriginal,
+        {"empty list",
+         {},
+         kSameFolderAsOriginal,
          "warning [WARNING]: [No image files have been added!] #0"},
-        {"destination under a file", {photo}, (blocker / "sub").string(),
+        {"destination under a file",
+         {photo},
+         (blocker / "sub").string(),
          "warning [WARNING]: [Directory does not exist!] #1"},
-        {"stale probe file", {photo}, (out_.path() / "probed").string(),
+        {"stale probe file",
+         {photo},
+         (out_.path() / "probed").string(),
          "warning [WARNING]: [Unable to write to directory!] #2"},
         {"missing folders are made", {photo}, (out_.path() / "new" / "deeper").string(), nullptr},
     };
@@ -140,19 +147,19 @@ TEST_F(Run, FailedFileIsReportedAndTheRunGoesOn) {
     const std::optional<RunSummary> summary = run(files, to("WEBP", dest));
     ASSERT_TRUE(summary.has_value());
 
-    EXPECT_EQ(reporter_.events,
-              (std::vector<std::string>{
-                  "status Converting " + files[0] + "...",
-                  "converted 0 " + files[0] + " -> " + dest + "one.webp",
-                  "status ",
-                  "status Converting " + files[1] + "...",
-                  "failed 1 " + files[1] +
-                      ": JPEG error #53\r\rUnknown file format, empty/damaged file!",
-                  "status ",
-                  "status Converting " + files[2] + "...",
-                  "converted 2 " + files[2] + " -> " + dest + "three.webp",
-                  "status ",
-              }));
+    EXPECT_EQ(
+        reporter_.events,
+        (std::vector<std::string>{
+            "status Converting " + files[0] + "...",
+            "converted 0 " + files[0] + " -> " + dest + "one.webp",
+            "status ",
+            "status Converting " + files[1] + "...",
+            "failed 1 " + files[1] + ": JPEG error #53\r\rUnknown file format, empty/damaged file!",
+            "status ",
+            "status Converting " + files[2] + "...",
+            "converted 2 " + files[2] + " -> " + dest + "three.webp",
+            "status ",
+        }));
     EXPECT_EQ(summary->processed, "3");
     EXPECT_EQ(summary->fileCount, 3u);
     EXPECT_EQ(summary->failedCount, 1u);
@@ -250,8 +257,8 @@ TEST_F(Run, ConcurrentRunsClaimDistinctNames) {
     std::optional<RunSummary> first, second;
     RecordingReporter otherReporter;
     std::thread other([&] {
-        first = runConversion(files, to("PNG", kSameFolderAsOriginal), environment_,
-                              otherReporter, {});
+        first =
+            runConversion(files, to("PNG", kSameFolderAsOriginal), environment_, otherReporter, {});
     });
     second = run(files, to("PNG", kSameFolderAsOriginal));
     other.join();
@@ -293,19 +300,42 @@ TEST_F(Run, ConverterFailuresFailTheFileAndLeaveNothing) {
         std::vector<std::string> written;
     };
     const Case cases[] = {
-        {"converter writes nothing", "silent", true, {photo}, "PDF",
-         {"File cannot be created: " + dest + "photo.pdf"}, {}},
-        {"converter fails after a partial write", "fail", true, {photo}, "AVIF",
+        {"converter writes nothing",
+         "silent",
+         true,
+         {photo},
+         "PDF",
+         {"File cannot be created: " + dest + "photo.pdf"},
+         {}},
+        {"converter fails after a partial write",
+         "fail",
+         true,
+         {photo},
+         "AVIF",
          {"File cannot be created: " + dest +
           "photo.avif\nmagick: no encode delegate for this image format"},
          {}},
-        {"converter missing", nullptr, false, {photo, heic}, "ICO",
+        {"converter missing",
+         nullptr,
+         false,
+         {photo, heic},
+         "ICO",
          {"File cannot be created: " + dest + "photo.ico", "File cannot be created: " + dataFolder},
          {}},
-        {"decode gives no PNG after a good file", "silent", true, {photo, heic}, "PNG",
-         {"", "File cannot be created: " + dataFolder}, {"photo.png"}},
-        {"decoded PNG is unreadable", nullptr, true, {badHeic, heic}, "TIFF",
-         {"*", ""}, {"pic.tiff"}},
+        {"decode gives no PNG after a good file",
+         "silent",
+         true,
+         {photo, heic},
+         "PNG",
+         {"", "File cannot be created: " + dataFolder},
+         {"photo.png"}},
+        {"decoded PNG is unreadable",
+         nullptr,
+         true,
+         {badHeic, heic},
+         "TIFF",
+         {"*", ""},
+         {"pic.tiff"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -350,10 +380,11 @@ TEST_F(Run, ConverterLogsComeInCallOrder) {
     EXPECT_EQ(decode.rfind("magick \"" + psd + "\" -flatten \"" + environment_.dataFolder, 0), 0u)
         << decode;
     // The output is written under a temporary name in the destination folder first.
-    const std::string head = "magick \"" + psd + "\" -auto-orient -quality 80 \"" +
-                             out_.path().string() + "/";
-    const std::string tail = ".gif\"\nCommencing processing...\nProcessing completed successfully.\n" +
-                             std::string(34, '*') + "\n\n";
+    const std::string head =
+        "magick \"" + psd + "\" -auto-orient -quality 80 \"" + out_.path().string() + "/";
+    const std::string tail =
+        ".gif\"\nCommencing processing...\nProcessing completed successfully.\n" +
+        std::string(34, '*') + "\n\n";
     EXPECT_EQ(output.rfind(head, 0), 0u) << output;
     ASSERT_GE(output.size(), tail.size());
     EXPECT_EQ(output.substr(output.size() - tail.size()), tail) << output;
@@ -364,7 +395,8 @@ TEST_F(Run, ConverterLogsComeInCallOrder) {
 TEST_F(Run, ParallelRunEqualsOneAtATime) {
     fake_.set("slow", true);  // converter calls finish late, out of step with the others
     std::vector<std::string> files = {
-        source("photos/camera/mate_FreshFlower.jpg", "p/photo.jpg"),  // large: later ones finish first
+        source("photos/camera/mate_FreshFlower.jpg",
+               "p/photo.jpg"),  // large: later ones finish first
         source("pngsuite/basn6a08.png", "p/photo.png"),
         source("broken/misc/truncated.jpg", "p/cut.jpg"),
         source("pngsuite/basn2c08.png", "p/fake.jpg"),
@@ -407,6 +439,105 @@ TEST_F(Run, ParallelRunEqualsOneAtATime) {
         EXPECT_EQ(failures, 3u);  // cut.jpg, fake.jpg, missing.png
         EXPECT_EQ(outputs[1].size(), files.size() - 3);
     }
+}
+
+}  // namespace
+}  // namespace imbrix::convert
+
+namespace imbrix::convert {
+namespace {
+
+// Stops the run after its first file; counts what it hears.
+class StoppingReporter final : public RunReporter {
+public:
+    explicit StoppingReporter(std::stop_source& stop) : stop_(stop) {}
+    void status(const std::string& text) override {
+        if (!text.empty()) {
+            ++started;
+        }
+    }
+    void fileConverted(std::size_t, const std::string&, const std::string&) override {
+        stop_.request_stop();
+    }
+    void progress(const RunProgress& progress) override { last = progress; }
+    int started = 0;
+    RunProgress last;
+
+private:
+    std::stop_source& stop_;
+};
+
+class ThrowingReporter final : public RunReporter {
+public:
+    void fileConverted(std::size_t, const std::string&, const std::string&) override {
+        throw std::runtime_error("the window went away");
+    }
+};
+
+class RunStop : public Run {
+protected:
+    std::vector<std::string> manyFiles() {
+        std::vector<std::string> files;
+        for (int i = 0; i < 12; ++i) {
+            files.push_back(source("pngsuite/basn6a08.png", "p" + std::to_string(i) + ".png"));
+        }
+        return files;
+    }
+};
+
+// A stop after the first file: no later file starts or is named, the workers'
+// files in hand leave nothing behind, and the report says so.
+TEST_F(RunStop, AStopEndsTheRunAfterTheFilesDone) {
+    const std::vector<std::string> files = manyFiles();
+    std::stop_source stop;
+    StoppingReporter reporter(stop);
+    const std::optional<RunSummary> summary = runConversion(
+        files, to("PNG", out_.path().string()), environment_, reporter, {}, stop.get_token());
+    ASSERT_TRUE(summary);
+    EXPECT_TRUE(summary->stopped);
+    ASSERT_EQ(summary->files.size(), 1u);
+    EXPECT_EQ(summary->processed, "1");
+    EXPECT_EQ(reporter.started, 1);
+    EXPECT_EQ(entries(out_.path()), std::vector<std::string>{"p0.png"});
+    EXPECT_TRUE(entries(data_.path()).empty());
+
+    EXPECT_EQ(reporter.last.done, 1u);
+    EXPECT_EQ(reporter.last.total, files.size());
+    EXPECT_EQ(reporter.last.failed, 0u);
+    EXPECT_EQ(reporter.last.bytesIn, summary->inputTotal);
+    EXPECT_EQ(reporter.last.bytesOut, summary->outputTotal);
+}
+
+// Progress after every file adds up to the end report, failures included.
+TEST_F(RunStop, ProgressMatchesTheReport) {
+    std::vector<std::string> files = manyFiles();
+    files.insert(files.begin() + 3, sources_.file("missing.png"));
+    struct Counting final : RunReporter {
+        void progress(const RunProgress& p) override { seen.push_back(p); }
+        std::vector<RunProgress> seen;
+    } reporter;
+    const std::optional<RunSummary> summary =
+        runConversion(files, to("PNG", out_.path().string()), environment_, reporter, {});
+    ASSERT_TRUE(summary);
+    EXPECT_FALSE(summary->stopped);
+    ASSERT_EQ(reporter.seen.size(), files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(reporter.seen[i].done, i + 1);
+        EXPECT_EQ(reporter.seen[i].failed, i < 3 ? 0u : 1u);
+    }
+    EXPECT_EQ(reporter.seen.back().bytesIn, summary->inputTotal);
+    EXPECT_EQ(reporter.seen.back().bytesOut, summary->outputTotal);
+}
+
+// A reporter that throws ends the run: the exception reaches the caller, and the
+// files the workers had prepared leave no temporary file.
+TEST_F(RunStop, AReporterThatThrowsEndsTheRunCleanly) {
+    const std::vector<std::string> files = manyFiles();
+    ThrowingReporter reporter;
+    EXPECT_THROW(runConversion(files, to("PNG", out_.path().string()), environment_, reporter, {}),
+                 std::runtime_error);
+    EXPECT_EQ(entries(out_.path()), std::vector<std::string>{"p0.png"});
+    EXPECT_TRUE(entries(data_.path()).empty());
 }
 
 }  // namespace
