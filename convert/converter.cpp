@@ -103,18 +103,21 @@ ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
     return command.path(inputFile).word("-auto-orient").word("-coalesce").path(outputFile).done();
 }
 
-ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::string& workingFolder) {
+ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::string& workingFolder,
+                                const platform::ProcessLimits& limits) {
     ConsoleResult result;
     if (command.argv.empty() || !platform::fileExists(command.argv.front())) {
         return result;  // no converter: nothing is run or logged
     }
     result.ran = true;
     std::string output;
-    const platform::ProcessResult process =
-        platform::runProcess(command.argv, workingFolder, [&output](std::string_view chunk) {
+    const platform::ProcessResult process = platform::runProcess(
+        command.argv, workingFolder,
+        [&output](std::string_view chunk) {
             // Text up to the first zero byte of each chunk, appended as it is.
             output.append(chunk.substr(0, chunk.find('\0')));
-        });
+        },
+        limits);
 
     result.log = command.logLine + "\nCommencing processing...\n" + output;
     if (!output.empty() && output.back() != '\n') {
@@ -126,6 +129,16 @@ ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::stri
     result.succeeded = process.started && process.exitCode == 0;
     if (!process.started) {
         result.lastErrorLine = process.startError;
+    } else if (process.timedOut) {
+        result.succeeded = false;
+        result.lastErrorLine =
+            "The converter did not finish within " +
+            std::to_string(
+                std::chrono::duration_cast<std::chrono::seconds>(limits.deadline).count()) +
+            " seconds";
+    } else if (process.stopped) {
+        result.succeeded = false;
+        result.lastErrorLine = "The conversion was stopped";
     } else if (!result.succeeded) {
         result.lastErrorLine = lastNonEmptyLine(output);
     }

@@ -5,8 +5,11 @@
 // It is started directly with an argument vector: no shell ever sees a file name.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
+
+#include "platform/process.h"
 
 namespace imbrix::convert {
 
@@ -46,9 +49,17 @@ struct ConsoleResult {
     std::string lastErrorLine;
 };
 
+/// How long one converter call may take before it is ended: a safety net
+/// against a converter or helper that hangs.
+inline constexpr std::chrono::milliseconds kConverterDeadline = std::chrono::minutes(10);
+
 /// Runs `command` in `workingFolder` when the converter (argv[0]) exists, and
 /// builds the log: the command line, "Commencing processing...", the converter's
 /// output, "Processing completed successfully.", 34 asterisks and an empty line.
-ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::string& workingFolder);
+/// A call that `limits` end fails with "The converter did not finish within N
+/// seconds" or "The conversion was stopped"; the converter and every program
+/// it started are ended.
+ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::string& workingFolder,
+                                const platform::ProcessLimits& limits = {});
 
 }  // namespace imbrix::convert

@@ -169,7 +169,7 @@ private:
         png.close();
         const ConsoleResult result = RunConsoleCommand(
             ImageMagickIleDonustur(settings_.converterPath, file_.source, png.path()),
-            settings_.converterFolder);
+            settings_.converterFolder, converterLimits());
         keepLog(result);
         if (!result.succeeded || platform::fileSizeBytes(png.path()) <= 0) {
             throw imaging::Error(
@@ -253,7 +253,8 @@ private:
                                                   settings_.grayscale)
                       : ImageMagickIleAVIFDonustur(settings_.converterPath, input, temp.path(),
                                                    settings_.quality, settings_.grayscale);
-        const ConsoleResult result = RunConsoleCommand(command, settings_.converterFolder);
+        const ConsoleResult result =
+            RunConsoleCommand(command, settings_.converterFolder, converterLimits());
         keepLog(result);
         if (!result.succeeded || platform::fileSizeBytes(temp.path()) <= 0) {
             throw OutputNotCreated{result.lastErrorLine};  // the temporary file goes with `temp`
@@ -281,6 +282,13 @@ private:
             throw imaging::Error("Cannot create a temporary file in \"" + folder +
                                  "\": " + e.code().message());
         }
+    }
+
+    platform::ProcessLimits converterLimits() const {
+        platform::ProcessLimits limits;
+        limits.deadline = settings_.converterDeadline;
+        limits.stop = stop_;
+        return limits;
     }
 
     void keepLog(const ConsoleResult& result) {

@@ -10,12 +10,14 @@
 // final name.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
 
+#include "convert/converter.h"
 #include "convert/run.h"
 #include "imaging/fileformats.h"
 #include "imaging/stages.h"
@@ -34,6 +36,8 @@ struct FileSettings {
     std::string dataFolder;       ///< ends with '/': the converter's PNGs go here
     std::string converterPath;    ///< the converter program
     std::string converterFolder;  ///< its working folder
+    /// How long one converter call may take.
+    std::chrono::milliseconds converterDeadline = kConverterDeadline;
 };
 
 /// The stages of a run writing `output`, in order. Grayscale is a stage of the

@@ -5,6 +5,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +14,9 @@
 #include <array>
 #include <cerrno>
 #include <system_error>
+#include <thread>
+
+#include "platform/uniquefd.h"
 
 extern char** environ;
 
@@ -20,24 +24,7 @@ namespace imbrix::platform {
 
 namespace {
 
-// Closes a descriptor once, on every way out.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 std::string errorText(int err) {
     return std::system_category().message(err);
@@ -58,6 +45,31 @@ int waitForExit(pid_t pid) {
         return 128 + WTERMSIG(status);
     }
     return -1;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// True when `pid` has ended; it is left unreaped, so that its process id, and
+// with it its process group, cannot be taken by another program yet.
+bool hasEnded(pid_t pid) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0) {
+        if (errno != EINTR) {
+            return true;
+        }
+    }
+    return info.si_pid == pid;
+}
+
+// Asks the program and its group to end, waits the grace period, then kills
+// the whole group. Returns with the program ended but not reaped.
+void endGroup(pid_t pid, std::chrono::milliseconds grace) {
+    ::kill(-pid, SIGTERM);
+    const Clock::time_point until = Clock::now() + grace;
+    while (!hasEnded(pid) && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(-pid, SIGKILL);
 }
 
 // A pipe whose ends are both above the standard descriptors, so that dup2 onto
@@ -106,7 +118,8 @@ public:
 }  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workingFolder,
-                         const std::function<void(std::string_view)>& onOutput) {
+                         const std::function<void(std::string_view)>& onOutput,
+                         const ProcessLimits& limits) {
     ProcessResult result;
     if (argv.empty() || argv[0].empty()) {
         result.startError = "cannot start a program without a name";
@@ -152,8 +165,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
         }
         ::posix_spawnattr_setsigmask(&setup.attr, &none);
         ::posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-        rc =
-            ::posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A group of its own (led by the child), so that ending it ends the
+        // programs it starts too.
+        ::posix_spawnattr_setpgroup(&setup.attr, 0);
+        rc = ::posix_spawnattr_setflags(
+            &setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     }
     if (rc != 0) {
         return startFailed(rc);
@@ -176,22 +192,57 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     // (or when its own children that inherited the output have exited).
     writeEnd.reset();
 
+    const Clock::time_point started = Clock::now();
+    const bool hasDeadline = limits.deadline.count() > 0;
     try {
         std::array<char, 65536> buffer;
+        bool pipeOpen = true;
         for (;;) {
+            if (hasDeadline && Clock::now() - started >= limits.deadline) {
+                result.timedOut = true;
+                break;
+            }
+            if (limits.stop.stop_requested()) {
+                result.stopped = true;
+                break;
+            }
+            if (!pipeOpen || hasEnded(pid)) {
+                // What is still in the pipe is read below; programs the child
+                // left running may hold it open, so it is not waited for.
+                break;
+            }
+            pollfd fd{readEnd.get(), POLLIN, 0};
+            const int ready = ::poll(&fd, 1, 50);
+            if (ready < 0 && errno != EINTR) {
+                break;
+            }
+            if (ready <= 0) {
+                continue;
+            }
             const ssize_t n = ::read(readEnd.get(), buffer.data(), buffer.size());
             if (n > 0) {
                 if (onOutput) {
                     onOutput(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
                 }
             } else if (n == 0 || errno != EINTR) {
-                break;
+                pipeOpen = false;
+            }
+        }
+        if (result.timedOut || result.stopped) {
+            endGroup(pid, limits.grace);
+        } else if (pipeOpen) {
+            // The child has ended: take what it wrote last, without blocking.
+            ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
+            for (ssize_t n; (n = ::read(readEnd.get(), buffer.data(), buffer.size())) > 0;) {
+                if (onOutput) {
+                    onOutput(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+                }
             }
         }
     } catch (...) {
         // The caller gave up on this program: end it and never leave a zombie.
         readEnd.reset();
-        ::kill(pid, SIGKILL);
+        ::kill(-pid, SIGKILL);
         waitForExit(pid);
         throw;
     }

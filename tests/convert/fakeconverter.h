@@ -17,7 +17,8 @@ namespace imbrix::test {
 /// one, else "decoded.png"; any other output gets the bytes "FAKE-OUTPUT".
 /// Switches (files in its folder): "fail" writes a partial output, prints two
 /// lines and exits 1; "silent" writes nothing and exits 0; "slow" sleeps after writing;
-/// "keep-input" copies its first argument to "input-copy" in its folder.
+/// "keep-input" copies its first argument to "input-copy" in its folder; "hang"
+/// starts a program that hangs, writes its process id to "hang.pid" and hangs.
 class FakeConverter {
 public:
     FakeConverter() {
@@ -33,6 +34,11 @@ if [ -e "$dir/fail" ]; then
   exit 1
 fi
 [ -e "$dir/silent" ] && exit 0
+if [ -e "$dir/hang" ]; then
+  sleep 300 &
+  echo $! > "$dir/hang.pid"
+  sleep 300
+fi
 [ -e "$dir/keep-input" ] && cp "$1" "$dir/input-copy"
 case "$last" in
   *.png)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <stop_token>
 
 #include "common/testsupport.h"
@@ -135,6 +136,28 @@ TEST_F(Stages, AStopFailsTheFileBetweenSteps) {
         EXPECT_EQ(fileCount(out_.path()), 0u);
         EXPECT_EQ(fileCount(data_.path()), 0u);
     }
+}
+
+// A converter that hangs is ended with everything it started when its time is
+// up; the file fails saying so and leaves nothing.
+TEST_F(Stages, AConverterThatHangsIsEnded) {
+    fake_.set("hang", true);
+    settings_.format = "AVIF";
+    settings_.converterDeadline = std::chrono::seconds(2);
+    const FileOutcome outcome = convertFile(source_, out_.path().string() + "/", settings_);
+    EXPECT_EQ(outcome.error, "File cannot be created: " + out_.path().string() +
+                                 "/drawing.avif\nThe converter did not finish within 2 seconds");
+    EXPECT_EQ(fileCount(out_.path()), 0u);
+    EXPECT_EQ(fileCount(data_.path()), 0u);
+    std::ifstream pidFile(fake_.folder() / "hang.pid");
+    pid_t helper = 0;
+    pidFile >> helper;
+    ASSERT_GT(helper, 0);
+    // Ended, or a zombie waiting for its parent (which is gone) to be reaped.
+    std::ifstream stat("/proc/" + std::to_string(helper) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    EXPECT_TRUE(text.empty() || text.find(") Z") != std::string::npos) << text;
 }
 
 }  // namespace

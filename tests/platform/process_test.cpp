@@ -5,6 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,6 +162,82 @@ TEST(RunProcess, SeveralThreadsAtOnce) {
         EXPECT_EQ(runs[t].output, std::to_string(t) + "\n");
         EXPECT_EQ(runs[t].result.exitCode, t);
     }
+}
+
+// True while `pid` is a live process (a zombie no longer counts).
+bool isRunning(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const std::size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+pid_t readPid(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    pid_t pid = 0;
+    in >> pid;
+    return pid;
+}
+
+// A program that hangs, with a program of its own that hangs too (and ignores
+// SIGTERM): the deadline or a stop ends both, promptly, and says which.
+TEST(RunProcess, DeadlineAndStopEndTheWholeGroup) {
+    const ScratchDir dir;
+    const std::string pidFile = dir.file("grandchild.pid");
+    const std::string script =
+        "sh -c 'trap \"\" TERM; sleep 300' & echo $! > '" + pidFile + "'; echo started; sleep 300";
+    for (const bool byStop : {false, true}) {
+        SCOPED_TRACE(byStop ? "stop" : "deadline");
+        std::filesystem::remove(pidFile);
+        std::stop_source stop;
+        ProcessLimits limits;
+        limits.grace = std::chrono::milliseconds(300);
+        if (byStop) {
+            limits.stop = stop.get_token();
+        } else {
+            limits.deadline = std::chrono::milliseconds(400);
+        }
+        std::jthread stopper([&stop, byStop] {
+            if (byStop) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                stop.request_stop();
+            }
+        });
+        std::string output;
+        const auto start = std::chrono::steady_clock::now();
+        const ProcessResult result = runProcess(
+            {"/bin/sh", "-c", script}, {}, [&](std::string_view chunk) { output.append(chunk); },
+            limits);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(result.started);
+        EXPECT_EQ(result.timedOut, !byStop);
+        EXPECT_EQ(result.stopped, byStop);
+        EXPECT_NE(result.exitCode, 0);
+        EXPECT_EQ(output, "started\n");
+        EXPECT_LT(took, std::chrono::seconds(10));
+        const pid_t grandchild = readPid(pidFile);
+        ASSERT_GT(grandchild, 0);
+        for (int i = 0; i < 100 && isRunning(grandchild); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_FALSE(isRunning(grandchild));
+    }
+}
+
+// A program that ends while a program it started still holds the output pipe:
+// the call returns with its exit status, not when the other one ends.
+TEST(RunProcess, EndsWithTheProgramNotWithThePipe) {
+    const ScratchDir dir;
+    const std::string pidFile = dir.file("left.pid");
+    const auto start = std::chrono::steady_clock::now();
+    const Captured r =
+        run({"/bin/sh", "-c", "sleep 300 & echo $! > '" + pidFile + "'; echo done; exit 3"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(r.result.exitCode, 3);
+    EXPECT_EQ(r.output, "done\n");
+    EXPECT_FALSE(r.result.timedOut);
+    ::kill(readPid(pidFile), SIGKILL);
 }
 
 }  // namespace
