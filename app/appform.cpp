@@ -2,8 +2,8 @@
 #include "app/appform.h"
 
 #include <QApplication>
-#include <QDialog>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
@@ -31,10 +31,14 @@ TAppForm::TAppForm(AppIdentity identity, std::vector<std::string> commandLine,
       identity_(std::move(identity)),
       commandLine_(std::move(commandLine)),
       desktop_(std::move(desktop)) {
-    if (!desktop_.message) desktop_.message = convert::showMessageBox;
-    if (!desktop_.beep) desktop_.beep = [] { QApplication::beep(); };
-    if (!desktop_.openUrl) desktop_.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
-    if (!desktop_.showProperties) desktop_.showProperties = imagelist::ShowFileProperties;
+    if (!desktop_.message)
+        desktop_.message = convert::showMessageBox;
+    if (!desktop_.beep)
+        desktop_.beep = [] { QApplication::beep(); };
+    if (!desktop_.openUrl)
+        desktop_.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    if (!desktop_.showProperties)
+        desktop_.showProperties = imagelist::ShowFileProperties;
     if (!desktop_.confirm) {
         desktop_.confirm = [](QWidget* owner, const QString& message, const QString& title,
                               const QStringList& captions) {
@@ -43,7 +47,8 @@ TAppForm::TAppForm(AppIdentity identity, std::vector<std::string> commandLine,
                                                 owner) == QMessageBox::Yes;
         };
     }
-    if (!desktop_.showModal) desktop_.showModal = [](QDialog& dialog) { dialog.exec(); };
+    if (!desktop_.showModal)
+        desktop_.showModal = [](QDialog& dialog) { dialog.exec(); };
     if (!desktop_.restart) {
         desktop_.restart = [] {
             QProcess::startDetached(QString::fromStdString(platform::programPath()), {});
@@ -83,7 +88,8 @@ TAppForm::TAppForm(AppIdentity identity, std::vector<std::string> commandLine,
     connect(TimerChecker, &QTimer::timeout, this, &TAppForm::TimerCheckerTimer);
     online::UpdateCheckEnvironment update;
     update.identity = {identity_.caption, identity_.productName, identity_.versionText};
-    updateCheck_ = new online::UpdateCheckUi(this, UpdateNotifications1, TimerChecker, std::move(update));
+    updateCheck_ =
+        new online::UpdateCheckUi(this, UpdateNotifications1, TimerChecker, std::move(update));
     TimerChecker->start();
 }
 
@@ -118,11 +124,13 @@ void TAppForm::showEvent(QShowEvent* event) {
 }
 
 void TAppForm::dragEnterEvent(QDragEnterEvent* event) {
-    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
 }
 
 void TAppForm::dropEvent(QDropEvent* event) {
-    if (!event->mimeData()->hasUrls()) return;
+    if (!event->mimeData()->hasUrls())
+        return;
     event->acceptProposedAction();
     intake_->addDropped(event->mimeData()->urls());
     PageControl1->setCurrentIndex(0);

@@ -50,8 +50,8 @@ namespace imbrix::app {
 /// What the window asks of the desktop; tests replace these.
 struct DesktopServices {
     convert::MessageFunction message = convert::showMessageBox;
-    std::function<void()> beep;                          ///< the default system sound
-    std::function<void(const QUrl& url)> openUrl;        ///< web pages, files, folders
+    std::function<void()> beep;                                   ///< the default system sound
+    std::function<void(const QUrl& url)> openUrl;                 ///< web pages, files, folders
     std::function<void(const std::string& path)> showProperties;  ///< a file's properties
     /// Shows the finished result window (modal by default).
     std::function<void(convert::TFormResult& form)> showResult;

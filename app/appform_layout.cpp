@@ -50,12 +50,15 @@ void TAppForm::createControls() {
     TabSheet1 = new QWidget;
     auto* images = new QVBoxLayout(TabSheet1);
     auto* top = new QHBoxLayout;
-    ButtonFiles = makeButton(QStringLiteral("Add Files"), QStringLiteral("add"), {90, 29}, TabSheet1);
+    ButtonFiles =
+        makeButton(QStringLiteral("Add Files"), QStringLiteral("add"), {90, 29}, TabSheet1);
     ButtonFolder =
         makeButton(QStringLiteral("Add Folder"), QStringLiteral("folder_add"), {90, 29}, TabSheet1);
-    ButtonDelete = makeButton(QStringLiteral("Delete"), QStringLiteral("delete"), {90, 29}, TabSheet1);
+    ButtonDelete =
+        makeButton(QStringLiteral("Delete"), QStringLiteral("delete"), {90, 29}, TabSheet1);
     ButtonClear = makeButton(QStringLiteral("Clear"), QStringLiteral("clear"), {90, 29}, TabSheet1);
-    for (QPushButton* b : {ButtonFiles, ButtonFolder, ButtonDelete, ButtonClear}) top->addWidget(b);
+    for (QPushButton* b : {ButtonFiles, ButtonFolder, ButtonDelete, ButtonClear})
+        top->addWidget(b);
     top->addStretch(1);
     images->addLayout(top);
 
@@ -101,7 +104,8 @@ void TAppForm::createControls() {
     form->setVerticalSpacing(10);
     Label1 = new QLabel(QStringLiteral("Output Format:"), TabSheet2);
     ComboBoxType = new QComboBox(TabSheet2);
-    for (const char* format : convert::kOutputFormats) ComboBoxType->addItem(QString::fromLatin1(format));
+    for (const char* format : convert::kOutputFormats)
+        ComboBoxType->addItem(QString::fromLatin1(format));
     ComboBoxType->setMaxVisibleItems(20);
     ComboBoxType->setCurrentIndex(0);
     ComboBoxType->setMinimumWidth(120);
@@ -150,7 +154,8 @@ void TAppForm::createControls() {
     options->addStretch(1);
 
     auto* navigation = new QHBoxLayout;
-    ButtonBack = makeButton(QStringLiteral("Back"), QStringLiteral("previous"), {134, 29}, TabSheet2);
+    ButtonBack =
+        makeButton(QStringLiteral("Back"), QStringLiteral("previous"), {134, 29}, TabSheet2);
     ButtonProcess =
         makeButton(QStringLiteral("Process"), QStringLiteral("tick_button"), {134, 29}, TabSheet2);
     navigation->addWidget(ButtonBack);
@@ -191,8 +196,8 @@ void TAppForm::createMenus() {
     UpdateNotifications1->setChecked(true);
     UpdateNotifications1->setEnabled(false);  // enabled once the update check has finished
     help->addSeparator();
-    SendFeedback1 =
-        help->addAction(designIcon(QStringLiteral("feedback")), QStringLiteral("Send &Feedback..."));
+    SendFeedback1 = help->addAction(designIcon(QStringLiteral("feedback")),
+                                    QStringLiteral("Send &Feedback..."));
     About1 = help->addAction(designIcon(QStringLiteral("about")), QStringLiteral("&About..."));
 
     PopupMenu1 = new QMenu(this);

@@ -31,7 +31,8 @@ void TAppForm::applyRememberedOptions() {
     const QSignalBlocker blockGrayscale(CheckBoxGrayscale);
 
     RememberSettings1->setChecked(options.rememberSettings);
-    if (!options.rememberSettings) return;
+    if (!options.rememberSettings)
+        return;
 
     DisplayIcons1->setChecked(options.displayIcons);
     model_->setDisplayIcons(options.displayIcons);
@@ -52,11 +53,13 @@ void TAppForm::applyRememberedOptions() {
     }
 
     SpinEdit1->setValue(options.outputQuality);
-    if (options.writeBackQuality) writeSetting(Key::OutputQuality, std::to_string(SpinEdit1->value()));
+    if (options.writeBackQuality)
+        writeSetting(Key::OutputQuality, std::to_string(SpinEdit1->value()));
 
     if (options.grayscale) {
         CheckBoxGrayscale->setChecked(true);
-        if (options.writeBackGrayscale) writeSwitch(Key::Grayscale, true);
+        if (options.writeBackGrayscale)
+            writeSwitch(Key::Grayscale, true);
     }
 }
 
@@ -80,7 +83,9 @@ void TAppForm::SpinEdit1Change() {
     writeSetting(Key::OutputQuality, std::to_string(SpinEdit1->value()));
 }
 
-void TAppForm::CheckBoxGrayscaleClick() { writeSwitch(Key::Grayscale, CheckBoxGrayscale->isChecked()); }
+void TAppForm::CheckBoxGrayscaleClick() {
+    writeSwitch(Key::Grayscale, CheckBoxGrayscale->isChecked());
+}
 
 void TAppForm::ComboBoxDestinationChange() {
     writeSetting(Key::Destination, ComboBoxDestination->currentText().toStdString());
@@ -102,9 +107,11 @@ void TAppForm::RememberSettings1Click() {
 }
 
 void TAppForm::ResettoDefaults1Click() {
-    const bool yes = desktop_.confirm(this, Translate("Restart Application?"), Translate("Confirmation"),
-                                      {Translate("Yes"), Translate("No")});
-    if (!yes) return;
+    const bool yes =
+        desktop_.confirm(this, Translate("Restart Application?"), Translate("Confirmation"),
+                         {Translate("Yes"), Translate("No")});
+    if (!yes)
+        return;
     settings_.reset();  // a file that cannot be deleted is not reported
     QApplication::processEvents();
     desktop_.restart();

@@ -26,8 +26,8 @@ AppIdentity loadIdentity(const std::string& executable) {
     identity.versionText = text;
     identity.caption = identity.companyName + " - " + identity.productName;
     identity.programFolder = platform::extractFilePath(executable);
-    identity.dataFolder = platform::chooseDataFolder(identity.programFolder,
-                                                     identity.companyName, identity.productName);
+    identity.dataFolder = platform::chooseDataFolder(identity.programFolder, identity.companyName,
+                                                     identity.productName);
     return identity;
 }
 
@@ -43,7 +43,8 @@ std::string onlineHelpAddress(const std::string& site, const std::string& produc
         }
     }
     std::string base = site;
-    while (!base.empty() && base.back() == '/') base.pop_back();
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
     return base + "/help/" + slug + "/";
 }
 

@@ -6,10 +6,10 @@
 namespace imbrix::app {
 
 struct AppIdentity {
-    std::string companyName;  ///< the version block's CompanyName: "KELVANE"
-    std::string productName;  ///< its ProductName: "Imbrix"
-    std::string versionText;  ///< major and minor file version: "2.3"
-    std::string caption;      ///< "KELVANE - Imbrix"
+    std::string companyName;    ///< the version block's CompanyName: "KELVANE"
+    std::string productName;    ///< its ProductName: "Imbrix"
+    std::string versionText;    ///< major and minor file version: "2.3"
+    std::string caption;        ///< "KELVANE - Imbrix"
     std::string programFolder;  ///< ends with '/'
     std::string dataFolder;     ///< ends with '/'
 };

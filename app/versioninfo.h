@@ -56,7 +56,7 @@ std::vector<std::uint8_t> readVersionBlock(const std::string& path);
 /// The value a query such as "\", "\VarFileInfo\Translation\" or
 /// "\StringFileInfo\040904e4\CompanyName" names in `block` (keys compared without
 /// regard to ASCII case), or nothing. A string's value ends before its terminator.
-std::optional<std::span<const std::uint8_t>> queryVersionValue(
-    std::span<const std::uint8_t> block, std::string_view query);
+std::optional<std::span<const std::uint8_t>> queryVersionValue(std::span<const std::uint8_t> block,
+                                                               std::string_view query);
 
 }  // namespace imbrix::app

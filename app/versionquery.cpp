@@ -15,7 +15,9 @@ namespace {
 
 using Bytes = std::span<const std::uint8_t>;
 
-std::size_t align4(std::size_t at) { return (at + 3) & ~std::size_t{3}; }
+std::size_t align4(std::size_t at) {
+    return (at + 3) & ~std::size_t{3};
+}
 
 std::uint16_t le16(Bytes b, std::size_t at) {
     return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
@@ -32,9 +34,11 @@ struct Node {
 };
 
 std::optional<Node> parseNode(Bytes block, std::size_t at, std::size_t limit) {
-    if (at > limit || limit - at < 6) return std::nullopt;
+    if (at > limit || limit - at < 6)
+        return std::nullopt;
     std::size_t length = le16(block, at);
-    if (length < 6 || length > limit - at) return std::nullopt;
+    if (length < 6 || length > limit - at)
+        return std::nullopt;
     Node node;
     node.end = at + length;
     std::size_t valueLength = le16(block, at + 2);
@@ -42,8 +46,10 @@ std::optional<Node> parseNode(Bytes block, std::size_t at, std::size_t limit) {
     node.keyBegin = at + 6;
     std::size_t pos = node.keyBegin;
     while (true) {
-        if (node.end - pos < 2) return std::nullopt;  // key without terminator
-        if (le16(block, pos) == 0) break;
+        if (node.end - pos < 2)
+            return std::nullopt;  // key without terminator
+        if (le16(block, pos) == 0)
+            break;
         pos += 2;
     }
     node.keyEnd = pos;
@@ -55,12 +61,14 @@ std::optional<Node> parseNode(Bytes block, std::size_t at, std::size_t limit) {
 }
 
 bool keyMatches(Bytes block, const Node& node, std::string_view name) {
-    if ((node.keyEnd - node.keyBegin) / 2 != name.size()) return false;
+    if ((node.keyEnd - node.keyBegin) / 2 != name.size())
+        return false;
     for (std::size_t i = 0; i < name.size(); ++i) {
         std::uint16_t unit = le16(block, node.keyBegin + 2 * i);
         auto c = static_cast<unsigned char>(name[i]);
         auto fold = [](unsigned v) { return v >= 'A' && v <= 'Z' ? v + 32 : v; };
-        if (fold(unit) != fold(c)) return false;
+        if (fold(unit) != fold(c))
+            return false;
     }
     return true;
 }
@@ -78,7 +86,8 @@ std::string toUtf8(Bytes value) {
                 ++i;
             }
         }
-        if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
+        if (cp >= 0xD800 && cp <= 0xDFFF)
+            cp = 0xFFFD;
         if (cp < 0x80) {
             out += static_cast<char>(cp);
         } else if (cp < 0x800) {
@@ -103,30 +112,35 @@ std::string toUtf8(Bytes value) {
 std::optional<std::span<const std::uint8_t>> queryVersionValue(Bytes block,
                                                                std::string_view query) {
     std::optional<Node> node = parseNode(block, 0, block.size());
-    if (!node) return std::nullopt;
+    if (!node)
+        return std::nullopt;
     std::size_t start = 0;
     while (start <= query.size()) {
         std::size_t stop = std::min(query.find('\\', start), query.size());
         std::string_view part = query.substr(start, stop - start);
         start = stop + 1;
-        if (part.empty()) continue;
+        if (part.empty())
+            continue;
         std::optional<Node> found;
         for (std::size_t at = node->childrenBegin; at < node->end;) {
             std::optional<Node> child = parseNode(block, at, node->end);
-            if (!child) break;
+            if (!child)
+                break;
             if (keyMatches(block, *child, part)) {
                 found = child;
                 break;
             }
             at = align4(child->end);
         }
-        if (!found) return std::nullopt;
+        if (!found)
+            return std::nullopt;
         node = found;
     }
     Bytes value = block.subspan(node->valueBegin, node->valueEnd - node->valueBegin);
     if (node->text) {
         for (std::size_t i = 0; i + 1 < value.size(); i += 2) {
-            if (le16(value, i) == 0) return value.first(i);
+            if (le16(value, i) == 0)
+                return value.first(i);
         }
         return value.first(value.size() & ~std::size_t{1});
     }
@@ -146,7 +160,7 @@ void ReadExeVersionData(const std::string& path, TEXEVersionData& data) {
 
     struct Field {
         const char* key;
-        std::string TEXEVersionData::* member;
+        std::string TEXEVersionData::*member;
     };
     static constexpr Field kFields[] = {
         {"\\CompanyName", &TEXEVersionData::CompanyName},
@@ -174,9 +188,11 @@ FileVersionNumbers ReadExeFileVersion(const std::string& path) {
     try {
         std::vector<std::uint8_t> block = readVersionBlock(path);
         auto fixed = queryVersionValue(block, "\\");
-        if (!fixed || fixed->size() < 52) return numbers;
+        if (!fixed || fixed->size() < 52)
+            return numbers;
         Bytes f = *fixed;
-        if (le16(f, 0) != 0x04BD || le16(f, 2) != 0xFEEF) return numbers;
+        if (le16(f, 0) != 0x04BD || le16(f, 2) != 0xFEEF)
+            return numbers;
         numbers.minor = le16(f, 8);
         numbers.major = le16(f, 10);
         numbers.build = le16(f, 12);

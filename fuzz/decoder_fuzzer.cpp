@@ -77,9 +77,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     std::abort();
                 }
                 unsigned sum = 0;
-                for (const std::uint8_t sample : planes->y) sum += sample;
-                for (const std::uint8_t sample : planes->u) sum += sample;
-                for (const std::uint8_t sample : planes->v) sum += sample;
+                for (const std::uint8_t sample : planes->y)
+                    sum += sample;
+                for (const std::uint8_t sample : planes->u)
+                    sum += sample;
+                for (const std::uint8_t sample : planes->v)
+                    sum += sample;
                 asm volatile("" : : "r"(sum));
             }
         } else if (kInput == "content") {

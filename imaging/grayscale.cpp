@@ -94,8 +94,8 @@ void applyLuminanceGrayscale(Raster& raster) {
                     linear[c] = lookup(t.toLinear, straight);
                 }
             }
-            float luminance = 0.2126f * linear[kRed] + 0.7152f * linear[kGreen] +
-                              0.0722f * linear[kBlue];
+            float luminance =
+                0.2126f * linear[kRed] + 0.7152f * linear[kGreen] + 0.0722f * linear[kBlue];
             luminance = std::fmin(std::fmax(luminance, 0.f), 1.f);
             const float srgb = lookup(t.toSrgb, luminance);
             const float scale = premultiplied ? static_cast<float>(a) : 255.f;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev
   # codecs and raster
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev libwebp-dev libtiff-dev

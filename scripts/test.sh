@@ -4,6 +4,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${IMBRIX_BUILD_DIR:-$root/build}
 "$root/scripts/build.sh" -DIMBRIX_WERROR=ON -DIMBRIX_BUILD_TESTS=ON
+# Every C++ source follows .clang-format.
+(cd "$root" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror)
 export QT_QPA_PLATFORM=offscreen
 cd "$build"
 ctest --output-on-failure -j "$(nproc)" --timeout 600

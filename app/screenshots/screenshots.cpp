@@ -66,9 +66,9 @@ int main(int argc, char** argv) {
     imbrix::app::setUpIconTheme();
 
     // The language of the user, from the program's own Languages folder.
-    imbrix::i18n::installCatalogue(std::make_unique<const imbrix::i18n::Catalogue>(
-        imbrix::i18n::Catalogue::load(imbrix::platform::extractFilePath(program),
-                                      imbrix::i18n::userInterfaceLanguage())));
+    imbrix::i18n::installCatalogue(
+        std::make_unique<const imbrix::i18n::Catalogue>(imbrix::i18n::Catalogue::load(
+            imbrix::platform::extractFilePath(program), imbrix::i18n::userInterfaceLanguage())));
 
     QTemporaryDir data;  // the options of this run go nowhere else
     imbrix::app::AppIdentity identity = imbrix::app::loadIdentity(program);
@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
     form.TimerChecker->stop();
     form.show();
     form.intake().addFiles(imbrix::imagelist::nativePaths(images));
-    if (!QTest::qWaitFor([&] { return !form.intake().busy(); }, 10000)) return 1;
+    if (!QTest::qWaitFor([&] { return !form.intake().busy(); }, 10000))
+        return 1;
     form.intake().refresh();
 
     bool ok = save(grabWindow(form), output.filePath(QStringLiteral("main-images.png")));
@@ -97,7 +98,8 @@ int main(int argc, char** argv) {
             ok = false;
             return;
         }
-        ok = save(box->grab(), output.filePath(QStringLiteral("main-reset-%1.png").arg(label))) && ok;
+        ok = save(box->grab(), output.filePath(QStringLiteral("main-reset-%1.png").arg(label))) &&
+             ok;
         box->reject();
     });
     form.ResettoDefaults1->trigger();

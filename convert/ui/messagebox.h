@@ -12,8 +12,8 @@ enum class BoxIcon { None, Information, Warning, Error };
 
 /// Shows a modal box with `text`, the window title `caption`, the icon and an OK
 /// button, and returns when the user has closed it.
-using MessageFunction = std::function<void(QWidget* parent, BoxIcon icon, const QString& caption,
-                                           const QString& text)>;
+using MessageFunction =
+    std::function<void(QWidget* parent, BoxIcon icon, const QString& caption, const QString& text)>;
 
 /// The real box (QMessageBox).
 void showMessageBox(QWidget* parent, BoxIcon icon, const QString& caption, const QString& text);

@@ -32,7 +32,8 @@ TFormResult::TFormResult(Sources sources, QWidget* parent)
 
     Image1 = new QLabel(this);
     QIcon done = QIcon::fromTheme(QStringLiteral("dialog-positive"));
-    if (done.isNull()) done = style()->standardIcon(QStyle::SP_DialogApplyButton);
+    if (done.isNull())
+        done = style()->standardIcon(QStyle::SP_DialogApplyButton);
     Image1->setPixmap(done.pixmap(64, 64));
     Image1->setAlignment(Qt::AlignCenter);
     Image1->setFixedSize(64, 64);
@@ -46,10 +47,12 @@ TFormResult::TFormResult(Sources sources, QWidget* parent)
         value->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
     QIcon folder = QIcon::fromTheme(QStringLiteral("folder-open"));
-    if (folder.isNull()) folder = style()->standardIcon(QStyle::SP_DirOpenIcon);
+    if (folder.isNull())
+        folder = style()->standardIcon(QStyle::SP_DirOpenIcon);
     Button1 = new QPushButton(folder, QStringLiteral("Open Folder"), this);
     Button2 = new QPushButton(QStringLiteral("Close"), this);
-    for (QPushButton* button : {Button1, Button2}) button->setMinimumSize(120, 25);
+    for (QPushButton* button : {Button1, Button2})
+        button->setMinimumSize(120, 25);
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(8, 8, 8, 8);
@@ -86,11 +89,13 @@ std::string TFormResult::folderToOpen(const QString& destination, const std::str
     if (destination != QLatin1String(kSameFolderAsOriginal)) {
         return QFile::encodeName(destination).toStdString();
     }
-    if (firstEntry.empty()) return {};
+    if (firstEntry.empty())
+        return {};
     // The entry's own bytes: a name that is not UTF-8 names its folder as it is.
     std::error_code error;
     std::filesystem::path entry = std::filesystem::absolute(firstEntry, error);
-    if (error) entry = firstEntry;
+    if (error)
+        entry = firstEntry;
     return entry.lexically_normal().parent_path().string();
 }
 
@@ -98,7 +103,8 @@ void TFormResult::Button1Click() {
     const QString destination = sources_.destination ? sources_.destination() : QString();
     const std::string first = sources_.firstEntry ? sources_.firstEntry() : std::string();
     const std::string folder = folderToOpen(destination, first);
-    if (!folder.empty()) sources_.openFolder(folder);
+    if (!folder.empty())
+        sources_.openFolder(folder);
 }
 
 }  // namespace imbrix::convert

@@ -66,7 +66,8 @@ public:
     explicit WindowReporter(const RunWindow& ui) : ui_(ui) {}
 
     void status(const std::string& text) override {
-        if (ui_.showStatus) ui_.showStatus(QString::fromStdString(text));
+        if (ui_.showStatus)
+            ui_.showStatus(QString::fromStdString(text));
         repaint();
     }
     void fileFailed(std::size_t, const std::string&, const std::string& message) override {
@@ -76,10 +77,12 @@ public:
     void warning(const std::string& caption, const std::string& text, RunCheck check) override {
         ui_.message(ui_.window, BoxIcon::Warning, QString::fromStdString(caption),
                     QString::fromStdString(text));
-        if (ui_.afterWarning) ui_.afterWarning(check);
+        if (ui_.afterWarning)
+            ui_.afterWarning(check);
     }
     void converterLog(const std::string& text) override {
-        if (ui_.showLog) ui_.showLog(QString::fromStdString(text));
+        if (ui_.showLog)
+            ui_.showLog(QString::fromStdString(text));
     }
     void idle() override { repaint(); }
 
@@ -106,13 +109,15 @@ std::optional<RunSummary> runFromWindow(const std::vector<std::string>& files,
         } catch (const std::exception& e) {
             // Nothing was converted; the general error report, as for any error
             // nothing else catches.
-            if (ui.showStatus) ui.showStatus(QString());
+            if (ui.showStatus)
+                ui.showStatus(QString());
             ui.message(ui.window, BoxIcon::Error, QGuiApplication::applicationDisplayName(),
                        QString::fromStdString(e.what()));
             return std::nullopt;
         }
     }
-    if (!summary) return summary;
+    if (!summary)
+        return summary;
 
     TFormResult form(ui.result, ui.window);
     form.setTexts(*summary);

@@ -18,7 +18,8 @@ namespace imbrix::imagelist {
 
 QString FileSizeText(const std::string& path, const QLocale& locale) {
     std::int64_t size = platform::fileSizeBytes(path);
-    if (size < 0) return QStringLiteral("-1");
+    if (size < 0)
+        return QStringLiteral("-1");
     // Always grouped, even where the locale's own default leaves the separator out
     // (the "C" locale does): the column is read as a figure, "1,234,567".
     QLocale grouped = locale;
@@ -31,7 +32,8 @@ namespace {
 // The theme's icon when the desktop has one, else the style's own.
 QIcon stockIcon(const char* themeName, QAbstractFileIconProvider::IconType kind) {
     QIcon icon = QIcon::fromTheme(QString::fromLatin1(themeName));
-    if (!icon.isNull()) return icon;
+    if (!icon.isNull())
+        return icon;
     return QFileIconProvider().icon(kind);
 }
 
@@ -99,13 +101,15 @@ void IconCache::ImageListSifirla() {
 int IconCache::append(const std::string& path) {
     ++requests_;
     QIcon icon = provider_(path);
-    if (icon.isNull()) return -1;
+    if (icon.isNull())
+        return -1;
     icons_.append(icon);
     return static_cast<int>(icons_.size()) - 1;
 }
 
 QIcon IconCache::at(int index) const {
-    if (index < 0 || index >= icons_.size()) return {};
+    if (index < 0 || index >= icons_.size())
+        return {};
     return icons_[index];
 }
 
@@ -140,26 +144,35 @@ int ImageListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : shownRows_;
 }
 
-int ImageListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 2; }
+int ImageListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : 2;
+}
 
 QIcon ImageListModel::rowIcon(std::size_t row) const {
-    if (!displayIcons_) return icons_.at(1);
+    if (!displayIcons_)
+        return icons_.at(1);
     // The entry's icon index is a cache filled the first time its row is drawn.
     TMyRecord& entry = const_cast<ImageFiles&>(files_)[row];
-    if (entry.FImageIndex == 0) entry.FImageIndex = icons_.append(entry.FName);
+    if (entry.FImageIndex == 0)
+        entry.FImageIndex = icons_.append(entry.FName);
     return icons_.at(entry.FImageIndex);
 }
 
 QVariant ImageListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= shownRows_) return {};
+    if (!index.isValid() || index.row() >= shownRows_)
+        return {};
     auto row = static_cast<std::size_t>(index.row());
-    if (row >= files_.size()) return {};  // the list shrank; a reset is on its way
+    if (row >= files_.size())
+        return {};  // the list shrank; a reset is on its way
     const TMyRecord& entry = files_[row];
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-        if (index.column() == 0) return QString::fromStdString(entry.FName);
-        if (role == Qt::DisplayRole) return FileSizeText(entry.FName);
+        if (index.column() == 0)
+            return QString::fromStdString(entry.FName);
+        if (role == Qt::DisplayRole)
+            return FileSizeText(entry.FName);
     }
-    if (role == Qt::DecorationRole && index.column() == 0) return rowIcon(row);
+    if (role == Qt::DecorationRole && index.column() == 0)
+        return rowIcon(row);
     if (role == Qt::TextAlignmentRole && index.column() == 1) {
         return QVariant::fromValue(Qt::AlignCenter);
     }

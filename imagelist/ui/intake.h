@@ -81,10 +81,10 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;
-    std::deque<Job> jobs_;             // guarded by mutex_
-    std::vector<std::string> found_;   // guarded by mutex_
-    bool working_ = false;             // guarded by mutex_
-    std::jthread worker_;              // started with the first walk
+    std::deque<Job> jobs_;            // guarded by mutex_
+    std::vector<std::string> found_;  // guarded by mutex_
+    bool working_ = false;            // guarded by mutex_
+    std::jthread worker_;             // started with the first walk
 };
 
 }  // namespace imbrix::imagelist

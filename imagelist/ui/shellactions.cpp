@@ -17,9 +17,11 @@ void openWithDesktop(const std::string& path) {
 
 void ShowFileProperties(const std::string& path) {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return;
+    if (!bus.isConnected())
+        return;
     QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItemProperties"));
     // A proper URI: blanks and other characters outside its alphabet are escaped,
     // as file managers expect, and so are the bytes of a name that is not UTF-8.

@@ -14,7 +14,9 @@
 namespace imbrix::app {
 namespace {
 
-std::string selfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+std::string selfPath() {
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
 
 // The error code ReadExeVersionData throws for `path`, or 0 when it does not throw.
 int readError(const std::string& path, TEXEVersionData& data) {
@@ -52,7 +54,8 @@ TEST(VersionInfo, ReadsTheBlockOfABuiltExecutable) {
 
 TEST(VersionInfo, ReadsTheDesktopProgram) {
     auto program = test::binDir() / "imbrix";
-    if (!std::filesystem::exists(program)) GTEST_SKIP() << "the desktop program is not built";
+    if (!std::filesystem::exists(program))
+        GTEST_SKIP() << "the desktop program is not built";
     TEXEVersionData data;
     ReadExeVersionData(program.string(), data);
     EXPECT_EQ(data.CompanyName, "KELVANE");
@@ -110,10 +113,14 @@ TEST(VersionInfo, FilesWithoutAUsableBlockRaiseAnErrorAndFillNothing) {
         int error;
     };
     const Case cases[] = {
-        {"/bin/true", ENODATA},         {truncated, ENOEXEC},
-        {header, ENOEXEC},              {empty, ENOEXEC},
-        {text, ENOEXEC},                {lying, ENOEXEC},
-        {damaged, ENODATA},             {dir.file("missing"), ENOENT},
+        {"/bin/true", ENODATA},
+        {truncated, ENOEXEC},
+        {header, ENOEXEC},
+        {empty, ENOEXEC},
+        {text, ENOEXEC},
+        {lying, ENOEXEC},
+        {damaged, ENODATA},
+        {dir.file("missing"), ENOENT},
         {dir.path().string(), EISDIR},
     };
     for (const Case& c : cases) {

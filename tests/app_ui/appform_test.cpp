@@ -57,8 +57,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const QStringList kAllFormats = {"PNG", "WEBP", "JPG",  "JPEG", "JFIF", "TIF", "TIFF", "GIF", "BMP",
-                                 "ICO", "WMP",  "AVIF", "PSD",  "SVG",  "TGA", "JXL",  "JP2", "PDF"};
+const QStringList kAllFormats = {"PNG",  "WEBP", "JPG", "JPEG", "JFIF", "TIF",
+                                 "TIFF", "GIF",  "BMP", "ICO",  "WMP",  "AVIF",
+                                 "PSD",  "SVG",  "TGA", "JXL",  "JP2",  "PDF"};
 
 QString corpusFile(const char* relative) {
     return QString::fromStdString((imbrix::test::corpusDir() / relative).string());
@@ -68,8 +69,7 @@ QString corpusFile(const char* relative) {
 QStringList fivePhotos() {
     return {corpusFile("photos/exif-orientation/orientation_5.jpg"),
             corpusFile("photos/exif-orientation/orientation_8.jpg"),
-            corpusFile("photos/exif-orientation/sample1.jpg"),
-            corpusFile("pngsuite/basn4a16.png"),
+            corpusFile("photos/exif-orientation/sample1.jpg"), corpusFile("pngsuite/basn4a16.png"),
             corpusFile("webp/gnome-backgrounds/adwaita-l.webp")};
 }
 
@@ -89,7 +89,8 @@ public:
     // The identity the program forms from its own built executable, with the
     // data folder pointed at this test's folder.
     AppIdentity identity() const {
-        AppIdentity identity = imbrix::app::loadIdentity((imbrix::test::binDir() / "imbrix").string());
+        AppIdentity identity =
+            imbrix::app::loadIdentity((imbrix::test::binDir() / "imbrix").string());
         identity.dataFolder = dataFolder_;
         return identity;
     }
@@ -101,7 +102,8 @@ public:
 
     TAppForm& open(std::vector<std::string> commandLine = {}) {
         DesktopServices desktop;
-        desktop.message = [this](QWidget*, BoxIcon icon, const QString& caption, const QString& text) {
+        desktop.message = [this](QWidget*, BoxIcon icon, const QString& caption,
+                                 const QString& text) {
             boxes.push_back({icon, caption, text});
         };
         desktop.beep = [this] { ++beeps; };
@@ -160,7 +162,9 @@ bool qualityShown(const TAppForm& form) {
     return shown;
 }
 
-QString tabCaption(const TAppForm& form) { return form.PageControl1->tabText(0); }
+QString tabCaption(const TAppForm& form) {
+    return form.PageControl1->tabText(0);
+}
 
 void addAndWait(TAppForm& form, const QStringList& files) {
     form.intake().addFiles(imbrix::imagelist::nativePaths(files));
@@ -170,7 +174,8 @@ void addAndWait(TAppForm& form, const QStringList& files) {
 
 std::vector<std::string> listed(TAppForm& form) {
     std::vector<std::string> names;
-    for (const auto& entry : form.imageList().files()) names.push_back(entry.FName);
+    for (const auto& entry : form.imageList().files())
+        names.push_back(entry.FName);
     return names;
 }
 
@@ -189,7 +194,8 @@ TEST(AppFormStartup, OpensOnAnEmptyImagesPageWithEveryDefault) {
     EXPECT_EQ(form.imageList().rowCount(), 0);
 
     QStringList formats;
-    for (int i = 0; i < form.ComboBoxType->count(); ++i) formats << form.ComboBoxType->itemText(i);
+    for (int i = 0; i < form.ComboBoxType->count(); ++i)
+        formats << form.ComboBoxType->itemText(i);
     EXPECT_EQ(formats, kAllFormats);
     EXPECT_EQ(form.ComboBoxType->currentText(), "PNG");
     EXPECT_FALSE(form.ComboBoxType->isEditable());
@@ -224,7 +230,8 @@ TEST(AppFormStartup, TakesCommandLinePathsOnlyOnceTheWindowIsShown) {
 
     form.show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form.imageList().rowCount() == 2; }, 5000));
-    EXPECT_EQ(listed(form), (std::vector<std::string>{photos[0].toStdString(), photos[3].toStdString()}));
+    EXPECT_EQ(listed(form),
+              (std::vector<std::string>{photos[0].toStdString(), photos[3].toStdString()}));
     EXPECT_EQ(tabCaption(form), "Images [2]");
     EXPECT_FALSE(form.TimerParam->isActive());
 
@@ -311,7 +318,8 @@ TEST(AppFormPages, ARememberedFormatSetsTheQualityControlsWhenOptionsOpens) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.format) + (c.byNext ? " by Next" : " by tab"));
         Window w;
-        imbrix::test::writeText(w.settingsPath(), std::string("[Settings]\nOutputFormat=") + c.format + "\n");
+        imbrix::test::writeText(w.settingsPath(),
+                                std::string("[Settings]\nOutputFormat=") + c.format + "\n");
         TAppForm& form = w.open();
         EXPECT_EQ(form.ComboBoxType->currentText(), c.format);
 
@@ -337,11 +345,14 @@ TEST(AppFormList, DeleteRemovesTheSelectedRowsAndTheCaptionFollows) {
 
     // Rows 1 and 3 of five (counting from one).
     auto* selection = form.ListView1->selectionModel();
-    selection->select(form.imageList().index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    selection->select(form.imageList().index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->select(form.imageList().index(0, 0),
+                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->select(form.imageList().index(2, 0),
+                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
     form.ButtonDelete->click();
-    EXPECT_EQ(listed(form), (std::vector<std::string>{photos[1].toStdString(), photos[3].toStdString(),
-                                                      photos[4].toStdString()}));
+    EXPECT_EQ(listed(form),
+              (std::vector<std::string>{photos[1].toStdString(), photos[3].toStdString(),
+                                        photos[4].toStdString()}));
     EXPECT_EQ(form.imageList().rowCount(), 3);
     EXPECT_EQ(tabCaption(form), "Images [3]");
 
@@ -356,15 +367,17 @@ TEST(AppFormList, ADropTakesFoldersAndImagesAndShowsTheImagesPage) {
     const fs::path folder = w.dir().path() / "dropped";
     fs::create_directories(folder / "sub");
     fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png", folder / "a.png");
-    fs::copy_file(imbrix::test::corpusDir() / "photos/exif-orientation/sample1.jpg", folder / "sub/b.jpg");
+    fs::copy_file(imbrix::test::corpusDir() / "photos/exif-orientation/sample1.jpg",
+                  folder / "sub/b.jpg");
     imbrix::test::writeText(folder / "notes.txt", "not an image\n");
     const QString single = fivePhotos()[4];
     form.PageControl1->setCurrentIndex(1);
 
     QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(folder.string())),
-                  QUrl::fromLocalFile(QString::fromStdString((w.dir().path() / "readme.txt").string())),
-                  QUrl(QStringLiteral("https://example.org/remote.png")), QUrl::fromLocalFile(single)});
+    mime.setUrls(
+        {QUrl::fromLocalFile(QString::fromStdString(folder.string())),
+         QUrl::fromLocalFile(QString::fromStdString((w.dir().path() / "readme.txt").string())),
+         QUrl(QStringLiteral("https://example.org/remote.png")), QUrl::fromLocalFile(single)});
     // As the desktop delivers a drop on the list: the drag enters, then it is dropped.
     QDragEnterEvent enter(QPoint(40, 120), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(form.ListView1->viewport(), &enter);
@@ -380,7 +393,8 @@ TEST(AppFormList, ADropTakesFoldersAndImagesAndShowsTheImagesPage) {
     // The folder's two images (the subfolder's too), in the walk's order, then the file.
     std::vector<std::string> walked(names.begin(), names.begin() + 2);
     std::sort(walked.begin(), walked.end());
-    EXPECT_EQ(walked, (std::vector<std::string>{(folder / "a.png").string(), (folder / "sub/b.jpg").string()}));
+    EXPECT_EQ(walked, (std::vector<std::string>{(folder / "a.png").string(),
+                                                (folder / "sub/b.jpg").string()}));
     EXPECT_EQ(names[2], single.toStdString());
     EXPECT_EQ(tabCaption(form), "Images [3]");
 }
@@ -630,7 +644,8 @@ void answerFolderPicker(PickerAnswer& answer, const QString& folder, int triesLe
         auto* picker = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (!picker) {
             // Not open yet; a picker that never opens leaves `seen` false.
-            if (triesLeft > 0) answerFolderPicker(answer, folder, triesLeft - 1);
+            if (triesLeft > 0)
+                answerFolderPicker(answer, folder, triesLeft - 1);
             return;
         }
         answer.seen = true;
@@ -651,7 +666,8 @@ TEST(AppFormFolders, BrowseStoresTheChosenFolderAndAddFolderStartsThere) {
     TAppForm& form = w.open();
     const QString chosen = QString::fromStdString((w.dir().path() / "pictures").string());
     fs::create_directories(chosen.toStdString());
-    fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png", chosen.toStdString() + "/a.png");
+    fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png",
+                  chosen.toStdString() + "/a.png");
 
     PickerAnswer cancel;
     answerFolderPicker(cancel, {});
@@ -714,8 +730,9 @@ TEST(AppFormMenu, FeedbackAndAboutOpenAFreshModalWindowEachTime) {
     form.About1->trigger();
     form.SendFeedback1->trigger();
     form.About1->trigger();
-    EXPECT_EQ(w.modal, (std::vector<QString>{"imbrix::about::TAboutBox", "imbrix::online::TFeedbackForm",
-                                            "imbrix::about::TAboutBox"}));
+    EXPECT_EQ(w.modal,
+              (std::vector<QString>{"imbrix::about::TAboutBox", "imbrix::online::TFeedbackForm",
+                                    "imbrix::about::TAboutBox"}));
     EXPECT_EQ(form.PageControl1->currentIndex(), 0);
 }
 
@@ -734,19 +751,23 @@ TEST(AppFormSettings, StartUpAppliesTheStoredOptions) {
         const char* storedGrayscale;
     };
     const Case cases[] = {
-        {"every option", "RememberSettings=ON\nDisplayIcons=OFF\nIncludeSubfolders=OFF\nDestination={dir}\n"
-                         "OutputFormat=WEBP\nOutputQuality=80\nGrayscale=ON\n",
+        {"every option",
+         "RememberSettings=ON\nDisplayIcons=OFF\nIncludeSubfolders=OFF\nDestination={dir}\n"
+         "OutputFormat=WEBP\nOutputQuality=80\nGrayscale=ON\n",
          true, false, false, "{dir}", "WEBP", 80, true, "80", "ON"},
-        {"remember off", "RememberSettings=OFF\nDisplayIcons=OFF\nOutputFormat=JPG\nOutputQuality=50\nGrayscale=ON\n",
+        {"remember off",
+         "RememberSettings=OFF\nDisplayIcons=OFF\nOutputFormat=JPG\nOutputQuality=50\nGrayscale="
+         "ON\n",
          false, true, true, "Same Folder as Original", "PNG", 100, false, "50", "ON"},
-        {"values in lower case", "RememberSettings=off\nDisplayIcons=off\nOutputFormat=jpg\nGrayscale=on\n",
-         true, true, true, "Same Folder as Original", "PNG", 100, false, nullptr, "on"},
-        {"quality above the range", "OutputQuality=250\n",
-         true, true, true, "Same Folder as Original", "PNG", 100, false, "100", nullptr},
-        {"quality not a number", "OutputQuality=best\n",
-         true, true, true, "Same Folder as Original", "PNG", 100, false, "best", nullptr},
-        {"deleted destination", "Destination={dir}/gone\nOutputFormat=PDF\n",
-         true, true, true, "Same Folder as Original", "PDF", 100, false, nullptr, nullptr},
+        {"values in lower case",
+         "RememberSettings=off\nDisplayIcons=off\nOutputFormat=jpg\nGrayscale=on\n", true, true,
+         true, "Same Folder as Original", "PNG", 100, false, nullptr, "on"},
+        {"quality above the range", "OutputQuality=250\n", true, true, true,
+         "Same Folder as Original", "PNG", 100, false, "100", nullptr},
+        {"quality not a number", "OutputQuality=best\n", true, true, true,
+         "Same Folder as Original", "PNG", 100, false, "best", nullptr},
+        {"deleted destination", "Destination={dir}/gone\nOutputFormat=PDF\n", true, true, true,
+         "Same Folder as Original", "PDF", 100, false, nullptr, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -772,10 +793,10 @@ TEST(AppFormSettings, StartUpAppliesTheStoredOptions) {
         EXPECT_EQ(form.CheckBoxGrayscale->isChecked(), c.grayscale);
 
         Store stored = w.stored();
-        EXPECT_EQ(stored.value(Key::OutputQuality), c.storedQuality ? std::optional<std::string>(c.storedQuality)
-                                                                    : std::nullopt);
-        EXPECT_EQ(stored.value(Key::Grayscale), c.storedGrayscale ? std::optional<std::string>(c.storedGrayscale)
-                                                                  : std::nullopt);
+        EXPECT_EQ(stored.value(Key::OutputQuality),
+                  c.storedQuality ? std::optional<std::string>(c.storedQuality) : std::nullopt);
+        EXPECT_EQ(stored.value(Key::Grayscale),
+                  c.storedGrayscale ? std::optional<std::string>(c.storedGrayscale) : std::nullopt);
         EXPECT_TRUE(w.boxes.empty());
     }
 }
@@ -825,7 +846,8 @@ TEST(AppFormSettings, EveryChangeIsStoredAtOnce) {
 
 TEST(AppFormSettings, RememberOffStillStoresChangesForALaterStart) {
     Window w;
-    imbrix::test::writeText(w.settingsPath(), "[Settings]\nRememberSettings=OFF\nOutputFormat=JPG\n");
+    imbrix::test::writeText(w.settingsPath(),
+                            "[Settings]\nRememberSettings=OFF\nOutputFormat=JPG\n");
     {
         TAppForm& form = w.open();
         EXPECT_FALSE(form.RememberSettings1->isChecked());

@@ -20,7 +20,9 @@ struct Result {
     std::string output;  // standard output and error together
 };
 
-std::string cliPath() { return (binDir() / "imbrix-cli").string(); }
+std::string cliPath() {
+    return (binDir() / "imbrix-cli").string();
+}
 
 Result cli(std::vector<std::string> args) {
     args.insert(args.begin(), cliPath());
@@ -37,7 +39,6 @@ struct Size {
     int width = 0;
     int height = 0;
 };
-
 
 // Reads "W H" from a reader's output; a failure to read is a test failure.
 Size parseSize(const std::vector<std::string>& argv, const std::regex& pattern) {
@@ -111,17 +112,21 @@ Size readSize(const fs::path& file, const std::string& format, const fs::path& w
             return {};
         }
         std::smatch m;
-        if (!std::regex_search(list, m, std::regex(R"(\n\s*1\s+0\s+image\s+(\d+)\s+(\d+)\s+\S+\s+\d+\s+\d+\s+jpeg)"))) {
+        if (!std::regex_search(
+                list, m,
+                std::regex(R"(\n\s*1\s+0\s+image\s+(\d+)\s+(\d+)\s+\S+\s+\d+\s+\d+\s+jpeg)"))) {
             ADD_FAILURE() << file << " holds no JPEG picture: " << list;
             return {};
         }
         const fs::path prefix = work / "page";
         std::string output;
-        if (runCommand({"pdfimages", "-j", "-f", "1", "-l", "1", file.string(), prefix.string()}, &output) != 0) {
+        if (runCommand({"pdfimages", "-j", "-f", "1", "-l", "1", file.string(), prefix.string()},
+                       &output) != 0) {
             ADD_FAILURE() << "pdfimages cannot extract the picture of " << file << ": " << output;
             return {};
         }
-        const Size inner = parseSize({"identify", "-format", "%w %h", (work / "page-000.jpg").string()}, identified);
+        const Size inner = parseSize(
+            {"identify", "-format", "%w %h", (work / "page-000.jpg").string()}, identified);
         EXPECT_EQ(std::to_string(inner.width), m[1].str()) << "width in the PDF's image object";
         EXPECT_EQ(std::to_string(inner.height), m[2].str()) << "height in the PDF's image object";
         return inner;
@@ -170,9 +175,8 @@ TEST_F(Cli, EveryFormatOpensInAnIndependentReader) {
         const fs::path out = scratch_.path() / ("out-" + lower);
         // The format's name in any letter case.
         const std::string asTyped = std::string(1, format[0]) + lower.substr(1);
-        const Result result =
-            cli({"--format", asTyped, "--quality", "85", "--dest", out.string(),
-                 (scratch_.path() / "in").string()});
+        const Result result = cli({"--format", asTyped, "--quality", "85", "--dest", out.string(),
+                                   (scratch_.path() / "in").string()});
         ASSERT_EQ(result.status, 0) << result.output;
         EXPECT_TRUE(contains(result.output, "Processed Image Files: 3\n")) << result.output;
 
@@ -240,14 +244,16 @@ TEST_F(Cli, ReportAndExitStatus) {
     writeText(notes, "not a picture");
     const std::string in = scratch_.file("in");
     const std::regex elapsed(R"(Elapsed Time: \d+\.\d{3} seconds\n)");
-    const std::regex disk(R"((Saved|Increased) Disk Space: \d+(\.\d\d?)? (bytes|KB|MB|GB) \(\d+%\)\n)");
+    const std::regex disk(
+        R"((Saved|Increased) Disk Space: \d+(\.\d\d?)? (bytes|KB|MB|GB) \(\d+%\)\n)");
 
     // A failed file: its message, the report for all files, status 1. Outputs
     // go beside each source by default, subfolders included.
     Result result = cli({"--format", "webp", in, notes});
     EXPECT_EQ(result.status, 1) << result.output;
-    EXPECT_TRUE(contains(result.output,
-                         "ERROR: " + fake + ": JPEG error #53\n  Unknown file format, empty/damaged file!\n"))
+    EXPECT_TRUE(contains(
+        result.output,
+        "ERROR: " + fake + ": JPEG error #53\n  Unknown file format, empty/damaged file!\n"))
         << result.output;
     EXPECT_TRUE(contains(result.output, "Skipped (not a supported image file name): " + notes));
     EXPECT_TRUE(contains(result.output, "Processed Image Files: 3\n")) << result.output;
@@ -285,7 +291,8 @@ TEST_F(Cli, ReportAndExitStatus) {
     fs::create_directories(scratch_.file("empty"));
     result = cli({scratch_.file("empty")});
     EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(contains(result.output, "WARNING: No image files have been added!")) << result.output;
+    EXPECT_TRUE(contains(result.output, "WARNING: No image files have been added!"))
+        << result.output;
 }
 
 // Relative paths work for the routes that run the converter in its own folder.

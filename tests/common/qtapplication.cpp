@@ -2,8 +2,9 @@
 // environment chooses a platform. It is made when the tests start, not when they
 // are listed, so listing needs no display. Linked into a suite by naming
 // imbrix_qttestsupport among its LIBS.
-#include <QApplication>
 #include <gtest/gtest.h>
+
+#include <QApplication>
 #include <memory>
 
 namespace {
@@ -11,7 +12,8 @@ namespace {
 class QtApplication : public ::testing::Environment {
 public:
     void SetUp() override {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
         // A window's update check must never reach out of the machine: a port on
         // the loopback address where nobody listens refuses at once.
         qputenv("IMBRIX_SERVICE_HOST", "127.0.0.1:9");

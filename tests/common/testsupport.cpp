@@ -17,9 +17,15 @@ extern char** environ;
 
 namespace imbrix::test {
 
-std::filesystem::path corpusDir() { return IMBRIX_CORPUS_DIR; }
-std::filesystem::path sourceDir() { return IMBRIX_SOURCE_DIR; }
-std::filesystem::path binDir() { return IMBRIX_BIN_DIR; }
+std::filesystem::path corpusDir() {
+    return IMBRIX_CORPUS_DIR;
+}
+std::filesystem::path sourceDir() {
+    return IMBRIX_SOURCE_DIR;
+}
+std::filesystem::path binDir() {
+    return IMBRIX_BIN_DIR;
+}
 
 ScratchDir::ScratchDir() {
     std::random_device rd;
@@ -49,7 +55,9 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-std::string ScratchDir::file(const std::string& name) const { return (path_ / name).string(); }
+std::string ScratchDir::file(const std::string& name) const {
+    return (path_ / name).string();
+}
 
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -61,7 +69,8 @@ std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
 
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot write " + path.string());
     }

@@ -1,10 +1,11 @@
 // The external converter: its command lines, how it is started, its log.
+#include "convert/converter.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "common/testsupport.h"
-#include "convert/converter.h"
 #include "convert/fakeconverter.h"
 
 namespace imbrix::convert {
@@ -22,27 +23,34 @@ TEST(ConverterCommands, WordsAndLoggedLine) {
     const std::string cwd = std::filesystem::current_path().string() + "/";
     const std::string magick = "/opt/imbrix/imagemagick/magick";
     const Case cases[] = {
-        {"decode", ImageMagickIleDonustur(magick, "/p/a b.avif", "/d/t.png"),
+        {"decode",
+         ImageMagickIleDonustur(magick, "/p/a b.avif", "/d/t.png"),
          {magick, "/p/a b.avif", "/d/t.png"},
          R"(magick "/p/a b.avif" "/d/t.png")"},
-        {"decode psd flattens", ImageMagickIleDonustur(magick, "/p/layers.PSD", "/d/t.png"),
+        {"decode psd flattens",
+         ImageMagickIleDonustur(magick, "/p/layers.PSD", "/d/t.png"),
          {magick, "/p/layers.PSD", "-flatten", "/d/t.png"},
          R"(magick "/p/layers.PSD" -flatten "/d/t.png")"},
-        {"output", ImageMagickIleAVIFDonustur(magick, "/p/x.psd", "/o/x.avif", 80, false),
+        {"output",
+         ImageMagickIleAVIFDonustur(magick, "/p/x.psd", "/o/x.avif", 80, false),
          {magick, "/p/x.psd", "-auto-orient", "-quality", "80", "/o/x.avif"},
          R"(magick "/p/x.psd" -auto-orient -quality 80 "/o/x.avif")"},
-        {"output gray", ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.pdf", 7, true),
+        {"output gray",
+         ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.pdf", 7, true),
          {magick, "/p/x.jpg", "-auto-orient", "-colorspace", "Gray", "-quality", "7", "/o/x.pdf"},
          R"(magick "/p/x.jpg" -auto-orient -colorspace Gray -quality 7 "/o/x.pdf")"},
-        {"gif", ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", false),
+        {"gif",
+         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", false),
          {magick, "/p/a.gif", "-auto-orient", "-coalesce", "/o/a.webp"},
          R"(magick "/p/a.gif" -auto-orient -coalesce "/o/a.webp")"},
-        {"gif gray", ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", true),
+        {"gif gray",
+         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", true),
          {magick, "-colorspace", "Gray", "/p/a.gif", "-auto-orient", "-coalesce", "/o/a.webp"},
          R"(magick -colorspace Gray "/p/a.gif" -auto-orient -coalesce "/o/a.webp")"},
         // The converter runs in its own folder: a relative name is made absolute,
         // which also keeps one that looks like an option or a "format:" prefix a file name.
-        {"relative", ImageMagickIleAVIFDonustur(magick, "-x.jpg", "msl:o.gif", 5, false),
+        {"relative",
+         ImageMagickIleAVIFDonustur(magick, "-x.jpg", "msl:o.gif", 5, false),
          {magick, cwd + "-x.jpg", "-auto-orient", "-quality", "5", cwd + "msl:o.gif"},
          "magick \"" + cwd + "-x.jpg\" -auto-orient -quality 5 \"" + cwd + "msl:o.gif\""},
     };
@@ -114,7 +122,8 @@ TEST(RunConsoleCommand, MissingConverterDoesNothing) {
 TEST(RunConsoleCommand, FileNamesReachTheConverterAsTheyAreAndRunNothing) {
     test::FakeConverter fake;
     test::ScratchDir dir;
-    const std::string hostile = dir.file("it's \"$(touch PWNED)\" `touch PWNED2`; touch PWNED3.gif");
+    const std::string hostile =
+        dir.file("it's \"$(touch PWNED)\" `touch PWNED2`; touch PWNED3.gif");
     const std::string output = dir.file("out $(touch PWNED4).webp");
     const ConsoleResult result = RunConsoleCommand(
         ImageMagickIleGIFDonustur(fake.path(), hostile, output, false), fake.folder());

@@ -51,8 +51,7 @@ esac
 exit 0
 )");
         std::filesystem::permissions(path(), std::filesystem::perms::owner_all);
-        std::filesystem::copy_file(corpusDir() / "pngsuite/basn6a08.png",
-                                   folder() / "decoded.png");
+        std::filesystem::copy_file(corpusDir() / "pngsuite/basn6a08.png", folder() / "decoded.png");
     }
 
     std::filesystem::path folder() const { return scratch_.path() / "imagemagick"; }

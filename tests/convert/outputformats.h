@@ -57,7 +57,8 @@ inline bool looksLike(const std::vector<std::uint8_t>& bytes, const std::string&
         return hasBytesAt(bytes, 0, "8BPS"sv);
     }
     if (format == "SVG") {
-        const std::string head(bytes.begin(), bytes.begin() + std::min<std::size_t>(bytes.size(), 512));
+        const std::string head(bytes.begin(),
+                               bytes.begin() + std::min<std::size_t>(bytes.size(), 512));
         return head.find("<svg") != std::string::npos;
     }
     if (format == "TGA") {

@@ -1,7 +1,7 @@
 // The end report's texts and figures.
-#include <gtest/gtest.h>
-
 #include "convert/runtexts.h"
+
+#include <gtest/gtest.h>
 
 namespace imbrix::convert {
 namespace {
@@ -17,8 +17,8 @@ TEST(SizeToText, UnitsAndRounding) {
         {1024, "1024 bytes"},
         {1025, "1 KB"},
         {1536, "1.5 KB"},
-        {1029, "1 KB"},       // 1.0048828 rounds to 1.00: trailing zeros and separator dropped
-        {1034, "1.01 KB"},    // 1.0097656
+        {1029, "1 KB"},     // 1.0048828 rounds to 1.00: trailing zeros and separator dropped
+        {1034, "1.01 KB"},  // 1.0097656
         {1048576, "1024 KB"},
         {1048577, "1 MB"},
         {1572864, "1.5 MB"},
@@ -47,10 +47,20 @@ TEST(Percentage, RoundsHalvesToEven) {
         int percent;
     };
     const Case cases[] = {
-        {25, 1000, 2},   {35, 1000, 4},     {-25, 1000, -2}, {-35, 1000, -4},
-        {15, 1000, 2},   {5, 1000, 0},      {0, 1000, 0},    {374, 1000, 37},
-        {-2000, 1000, -200},  // outputs three times the sources
-        {10, 0, 0},      {10, -5, 0},       {1, 3, 33},      {2, 3, 67},
+        {25, 1000, 2},
+        {35, 1000, 4},
+        {-25, 1000, -2},
+        {-35, 1000, -4},
+        {15, 1000, 2},
+        {5, 1000, 0},
+        {0, 1000, 0},
+        {374, 1000, 37},
+        {-2000, 1000, -200},  // outputs three times
+                              // the sources
+        {10, 0, 0},
+        {10, -5, 0},
+        {1, 3, 33},
+        {2, 3, 67},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(roundedPercentage(c.difference, c.input), c.percent)

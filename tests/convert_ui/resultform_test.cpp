@@ -1,11 +1,12 @@
 // The result window: its texts, "Open Folder", "Close" and Esc.
 #include "convert/ui/resultform.h"
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,9 @@ struct Harness {
     QString destination = "Same Folder as Original";
     std::string first;
     std::vector<std::string> opened;
-    TFormResult form{TFormResult::Sources{[this] { return destination; }, [this] { return first; },
-                                          [this](const std::string& folder) { opened.push_back(folder); }}};
+    TFormResult form{
+        TFormResult::Sources{[this] { return destination; }, [this] { return first; },
+                             [this](const std::string& folder) { opened.push_back(folder); }}};
 };
 
 }  // namespace
@@ -33,9 +35,10 @@ TEST(ResultFormTest, ShowsItsInitialTextsUntilTheRunFillsThemIn) {
         QLabel* label;
         QString initial;
     };
-    for (const Text& t : {Text{h.form.Label1, "Processed Image Files:"}, Text{h.form.Label2, "Elapsed Time:"},
-                          Text{h.form.Label3, "Saved Disk Space:"}, Text{h.form.Label4, "0"},
-                          Text{h.form.Label5, "0.000 (second)"}, Text{h.form.Label6, "0 byte"}}) {
+    for (const Text& t :
+         {Text{h.form.Label1, "Processed Image Files:"}, Text{h.form.Label2, "Elapsed Time:"},
+          Text{h.form.Label3, "Saved Disk Space:"}, Text{h.form.Label4, "0"},
+          Text{h.form.Label5, "0.000 (second)"}, Text{h.form.Label6, "0 byte"}}) {
         EXPECT_EQ(t.label->text(), t.initial);
     }
     EXPECT_EQ(h.form.Button1->text(), "Open Folder");
@@ -69,10 +72,14 @@ TEST(ResultFormTest, OpenFolderOpensTheDestinationOrTheFirstSourcesFolder) {
         {"Same Folder as Original", "/photos/x/../a.jpg", {"/photos"}},
         {"Same Folder as Original", "", {}},
         {"/out/webp", "/photos/a.jpg", {"/out/webp"}},
-        {QString::fromUtf8("/out/d\xc3\xa9j\xc3\xa0"), "/photos/a.jpg", {"/out/d\xc3\xa9j\xc3\xa0"}},
+        {QString::fromUtf8("/out/d\xc3\xa9j\xc3\xa0"),
+         "/photos/a.jpg",
+         {"/out/d\xc3\xa9j\xc3\xa0"}},
         {"/out/webp/", "/photos/a.jpg", {"/out/webp/"}},
         {"relative/out", "", {"relative/out"}},
-        {"same folder as original", "/photos/a.jpg", {"same folder as original"}},  // exact match only
+        {"same folder as original",
+         "/photos/a.jpg",
+         {"same folder as original"}},  // exact match only
         {"", "/photos/a.jpg", {}},
     };
     for (const Case& c : cases) {
@@ -108,9 +115,15 @@ TEST(ResultFormTest, CloseHasTheFocusAndEscOrCloseEndTheWindow) {
         // Not resizable.
         EXPECT_EQ(h.form.minimumSize(), h.form.maximumSize());
         switch (way) {
-            case Way::CloseButton: QTest::mouseClick(h.form.Button2, Qt::LeftButton); break;
-            case Way::EscKey: QTest::keyClick(&h.form, Qt::Key_Escape); break;
-            case Way::EnterKey: QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); break;
+            case Way::CloseButton:
+                QTest::mouseClick(h.form.Button2, Qt::LeftButton);
+                break;
+            case Way::EscKey:
+                QTest::keyClick(&h.form, Qt::Key_Escape);
+                break;
+            case Way::EnterKey:
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+                break;
         }
         EXPECT_FALSE(h.form.isVisible()) << static_cast<int>(way);
         EXPECT_TRUE(h.opened.empty()) << "closing opened a folder";

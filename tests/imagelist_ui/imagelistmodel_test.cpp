@@ -2,6 +2,8 @@
 // column's text, and the icon cache behind the icons.
 #include "imagelist/ui/imagelistmodel.h"
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -10,7 +12,6 @@
 #include <QTableView>
 #include <QTest>
 #include <filesystem>
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,9 @@ QVariant cell(const ImageListModel& model, int row, int column, int role) {
     return model.data(model.index(row, column), role);
 }
 
-qint64 iconKey(const QVariant& decoration) { return decoration.value<QIcon>().cacheKey(); }
+qint64 iconKey(const QVariant& decoration) {
+    return decoration.value<QIcon>().cacheKey();
+}
 
 }  // namespace
 
@@ -81,7 +84,8 @@ TEST(FileSizeTextTest, GroupsDigitsWithTheLocalesSeparator) {
         {dir.file("folder.png"), QLocale(QLocale::English, QLocale::UnitedStates), "-1"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(FileSizeText(c.path, c.locale), c.expected) << c.path << " in " << c.locale.name().toStdString();
+        EXPECT_EQ(FileSizeText(c.path, c.locale), c.expected)
+            << c.path << " in " << c.locale.name().toStdString();
     }
 }
 
@@ -126,7 +130,8 @@ TEST(ImageListModelTest, RowCountFollowsAppendsRemovalsAndClear) {
     ImageListModel model;
     QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
     QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
-    for (int i = 0; i < 5; ++i) model.files().AppendImageFile("/p/" + std::to_string(i) + ".png");
+    for (int i = 0; i < 5; ++i)
+        model.files().AppendImageFile("/p/" + std::to_string(i) + ".png");
     model.syncRowCount();
     EXPECT_EQ(model.rowCount(), 5);
     ASSERT_EQ(inserted.count(), 1) << "one batch of appended entries is one insertion";
@@ -153,7 +158,8 @@ TEST(ImageListModelTest, RowCountFollowsAppendsRemovalsAndClear) {
 
 TEST(ImageListModelTest, IconsAreFetchedOncePerEntryAndOnlyWhenDisplayed) {
     ScratchDir dir;
-    for (const char* name : {"a.png", "b.png"}) makeFileOfSize(dir.file(name), 10);
+    for (const char* name : {"a.png", "b.png"})
+        makeFileOfSize(dir.file(name), 10);
     CountingProvider counting;
     ImageListModel model(counting.provider());
     model.files().AppendImageFile(dir.file("a.png"));
@@ -165,16 +171,19 @@ TEST(ImageListModelTest, IconsAreFetchedOncePerEntryAndOnlyWhenDisplayed) {
 
     // "Display Icons" off: every row shows the blank document, nothing is asked.
     model.setDisplayIcons(false);
-    for (int row = 0; row < 3; ++row) EXPECT_EQ(iconKey(cell(model, row, 0, Qt::DecorationRole)), blank);
+    for (int row = 0; row < 3; ++row)
+        EXPECT_EQ(iconKey(cell(model, row, 0, Qt::DecorationRole)), blank);
     EXPECT_TRUE(counting.asked->empty());
-    for (const auto& entry : model.files()) EXPECT_EQ(entry.FImageIndex, 0);
+    for (const auto& entry : model.files())
+        EXPECT_EQ(entry.FImageIndex, 0);
 
     // On again: each entry is asked about once, however often its row is drawn.
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
     model.setDisplayIcons(true);
     EXPECT_EQ(changed.count(), 1) << "the rows are drawn again";
     for (int pass = 0; pass < 3; ++pass) {
-        for (int row = 0; row < 3; ++row) cell(model, row, 0, Qt::DecorationRole);
+        for (int row = 0; row < 3; ++row)
+            cell(model, row, 0, Qt::DecorationRole);
     }
     ASSERT_EQ(counting.asked->size(), 3u);
     // Two files of one type still get a cache entry each, never 0 or 1.
@@ -196,7 +205,8 @@ TEST(ImageListModelTest, IconsAreFetchedOncePerEntryAndOnlyWhenDisplayed) {
     model.syncRowCount();
     model.setDisplayIcons(false);
     model.setDisplayIcons(true);
-    for (int row = 0; row < 4; ++row) cell(model, row, 0, Qt::DecorationRole);
+    for (int row = 0; row < 4; ++row)
+        cell(model, row, 0, Qt::DecorationRole);
     EXPECT_EQ(counting.asked->size(), 4u);
     EXPECT_EQ(model.files()[3].FImageIndex, 4);
 
@@ -216,7 +226,8 @@ TEST(ImageListModelTest, DesktopIconsShowTheFileTypeAndNoneForMissingFiles) {
         bool typeIcons;
     };
     std::vector<Case> cases = {{"hicolor", false}};
-    if (QFileInfo::exists("/usr/share/icons/breeze/index.theme")) cases.push_back({"breeze", true});
+    if (QFileInfo::exists("/usr/share/icons/breeze/index.theme"))
+        cases.push_back({"breeze", true});
     // Image endings the desktop's type database does not know, and a name that is
     // not UTF-8: each gets the icon of what it is.
     ScratchDir dir;
@@ -260,7 +271,8 @@ TEST(ImageListModelTest, DesktopIconsShowTheFileTypeAndNoneForMissingFiles) {
                 EXPECT_EQ(icon.name().toStdString(), rows[row].themeIcon) << where;
             }
         }
-        for (int stock : {0, 1}) EXPECT_FALSE(model.icons().at(stock).isNull()) << stock;
+        for (int stock : {0, 1})
+            EXPECT_FALSE(model.icons().at(stock).isNull()) << stock;
     }
     QIcon::setThemeName(themeBefore);
     QIcon::setThemeSearchPaths(pathsBefore);
@@ -271,7 +283,8 @@ TEST(ImageListModelTest, AViewOfAHundredThousandRowsProducesOnlyVisibleRows) {
     CountingProvider counting;
     ImageListModel model(counting.provider());
     constexpr int kRows = 100000;
-    for (int i = 0; i < kRows; ++i) model.files().AppendImageFile("/nowhere/" + std::to_string(i) + ".png");
+    for (int i = 0; i < kRows; ++i)
+        model.files().AppendImageFile("/nowhere/" + std::to_string(i) + ".png");
     model.syncRowCount();
 
     QTableView view;

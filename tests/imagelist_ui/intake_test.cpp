@@ -44,7 +44,8 @@ void takeRoad(ImageIntake& intake, const std::function<void()>& road) {
 
 std::vector<std::string> entries(const ImageListModel& model) {
     std::vector<std::string> names;
-    for (const auto& entry : model.files()) names.push_back(entry.FName);
+    for (const auto& entry : model.files())
+        names.push_back(entry.FName);
     return names;
 }
 
@@ -64,9 +65,11 @@ std::vector<std::string> pngSuiteFiles(bool recursive, const std::string& prefix
         }
     };
     if (recursive) {
-        for (const auto& entry : fs::recursive_directory_iterator(root)) take(entry);
+        for (const auto& entry : fs::recursive_directory_iterator(root))
+            take(entry);
     } else {
-        for (const auto& entry : fs::directory_iterator(root)) take(entry);
+        for (const auto& entry : fs::directory_iterator(root))
+            take(entry);
     }
     return sorted(names);
 }
@@ -75,7 +78,8 @@ std::vector<std::string> pngSuiteFiles(bool recursive, const std::string& prefix
 // thousand files on a busy disk would take longer than the whole test.
 std::unique_ptr<ScratchDir> scratchInMemory() {
     const char* shm = "/dev/shm";
-    if (!fs::is_directory(shm) || ::access(shm, W_OK) != 0) return std::make_unique<ScratchDir>();
+    if (!fs::is_directory(shm) || ::access(shm, W_OK) != 0)
+        return std::make_unique<ScratchDir>();
     const QByteArray before = qgetenv("TMPDIR");
     const bool had = qEnvironmentVariableIsSet("TMPDIR");
     qputenv("TMPDIR", shm);
@@ -144,15 +148,17 @@ TEST(IntakeFoldersTest, SeveralFoldersKeepTheirOrderAndEmptyOnesAddNothing) {
     const auto names = entries(h.model);
     const std::size_t suiteCount = pngSuiteFiles(false, "").size();
     ASSERT_EQ(names.size(), suiteCount + 1);
-    for (std::size_t i = 0; i < suiteCount; ++i) EXPECT_EQ(names[i].rfind(suite + "/", 0), 0u) << names[i];
+    for (std::size_t i = 0; i < suiteCount; ++i)
+        EXPECT_EQ(names[i].rfind(suite + "/", 0), 0u) << names[i];
     EXPECT_EQ(names.back(), dir.file("second") + "/only.webp");
 }
 
 TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
     ScratchDir dir;
     fs::create_directories(dir.path() / "folder" / "sub");
-    for (const char* name : {"folder/one.png", "folder/notes.txt", "folder/sub/two.gif", "a.JPG",
-                             "photo.jfif", "photo.heic", "photo.pdf", "photo.jpe", "photo", "notes.txt"}) {
+    for (const char* name :
+         {"folder/one.png", "folder/notes.txt", "folder/sub/two.gif", "a.JPG", "photo.jfif",
+          "photo.heic", "photo.pdf", "photo.jpe", "photo", "notes.txt"}) {
         imbrix::test::writeText(dir.path() / name, "x");
     }
     const std::string folder = dir.file("folder");
@@ -205,7 +211,8 @@ TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
         }
         EXPECT_EQ(names.size(), at) << c.road;
         EXPECT_EQ(h.model.rowCount(), static_cast<int>(names.size())) << c.road;
-        for (const auto& entry : h.model.files()) EXPECT_EQ(entry.FImageIndex, 0);
+        for (const auto& entry : h.model.files())
+            EXPECT_EQ(entry.FImageIndex, 0);
     }
 }
 
@@ -258,7 +265,8 @@ TEST(IntakeRoadsTest, RoadsTakenDuringAWalkQueueBehindIt) {
     h.intake.addFolders({suite});
     h.intake.addFiles({"/elsewhere/chosen.txt"});
     h.intake.addCommandLine({"typed.png"});
-    while (h.intake.busy()) ASSERT_TRUE(finished.wait(60000));
+    while (h.intake.busy())
+        ASSERT_TRUE(finished.wait(60000));
     const auto names = entries(h.model);
     const std::size_t walked = pngSuiteFiles(true, "").size();
     ASSERT_EQ(names.size(), walked + 2);
@@ -312,9 +320,11 @@ TEST(IntakeLargeFolderTest, TheViewFollowsALargeWalkInBatches) {
         const char* name;
         int intervalMs;  // 0: the intake's own
     };
-    for (const Case& c : {Case{"default interval", 0}, Case{"no tick during the walk", 3600 * 1000}}) {
+    for (const Case& c :
+         {Case{"default interval", 0}, Case{"no tick during the walk", 3600 * 1000}}) {
         Harness h;
-        if (c.intervalMs > 0) h.intake.setRefreshInterval(c.intervalMs);
+        if (c.intervalMs > 0)
+            h.intake.setRefreshInterval(c.intervalMs);
         QSignalSpy inserted(&h.model, &QAbstractItemModel::rowsInserted);
         QSignalSpy counts(&h.intake, &ImageIntake::countChanged);
         QSignalSpy finished(&h.intake, &ImageIntake::finished);
@@ -327,7 +337,8 @@ TEST(IntakeLargeFolderTest, TheViewFollowsALargeWalkInBatches) {
         EXPECT_EQ(h.model.rowCount(), kFiles) << c.name;
         EXPECT_EQ(h.model.files().size(), static_cast<std::size_t>(kFiles)) << c.name;
         ASSERT_FALSE(inserted.isEmpty()) << c.name;
-        EXPECT_LT(inserted.count(), kFiles / 10) << c.name << ": the view was refreshed file by file";
+        EXPECT_LT(inserted.count(), kFiles / 10)
+            << c.name << ": the view was refreshed file by file";
         if (c.intervalMs > 0) {
             EXPECT_EQ(inserted.count(), 1) << c.name;
         }

@@ -42,13 +42,16 @@ class PrivateBus {
 public:
     bool start() {
         const QString daemon = QStandardPaths::findExecutable("dbus-daemon");
-        if (daemon.isEmpty()) return false;
+        if (daemon.isEmpty())
+            return false;
         process_.start(daemon, {"--session", "--nofork", "--print-address"});
-        if (!process_.waitForStarted(10000)) return false;
+        if (!process_.waitForStarted(10000))
+            return false;
         while (address_.isEmpty() && process_.waitForReadyRead(10000)) {
             address_ = QString::fromUtf8(process_.readLine()).trimmed();
         }
-        if (address_.isEmpty()) return false;
+        if (address_.isEmpty())
+            return false;
         qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
         return true;
     }
@@ -67,7 +70,8 @@ private:
 
 TEST(ShowFilePropertiesTest, AsksTheFileManagerForTheFilesPropertiesWithoutWaiting) {
     PrivateBus bus;
-    if (!bus.start()) GTEST_SKIP() << "no dbus-daemon to run a private session bus";
+    if (!bus.start())
+        GTEST_SKIP() << "no dbus-daemon to run a private session bus";
 
     // Nobody owns the file manager's name yet: the request goes nowhere, quietly.
     imbrix::imagelist::ShowFileProperties("/nowhere/picture.png");
@@ -75,7 +79,8 @@ TEST(ShowFilePropertiesTest, AsksTheFileManagerForTheFilesPropertiesWithoutWaiti
     QDBusConnection manager = QDBusConnection::connectToBus(bus.address(), "file-manager");
     ASSERT_TRUE(manager.isConnected());
     FakeFileManager fake;
-    ASSERT_TRUE(manager.registerObject("/org/freedesktop/FileManager1", &fake, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(manager.registerObject("/org/freedesktop/FileManager1", &fake,
+                                       QDBusConnection::ExportAllSlots));
     ASSERT_TRUE(manager.registerService("org.freedesktop.FileManager1"));
 
     imbrix::test::ScratchDir dir;

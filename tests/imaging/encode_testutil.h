@@ -202,9 +202,9 @@ inline int maxColourDifference(const imaging::Raster& raster, const Decoded& dec
         const std::uint8_t* p = raster.row(y);
         for (std::uint32_t x = 0; x < raster.width(); ++x, p += 4) {
             const auto d = decoded.at(x, y);
-            worst = std::max({worst, std::abs(p[imaging::kRed] - d[0]),
-                              std::abs(p[imaging::kGreen] - d[1]),
-                              std::abs(p[imaging::kBlue] - d[2])});
+            worst =
+                std::max({worst, std::abs(p[imaging::kRed] - d[0]),
+                          std::abs(p[imaging::kGreen] - d[1]), std::abs(p[imaging::kBlue] - d[2])});
         }
     }
     return worst;

@@ -34,11 +34,11 @@ TEST(GrayscaleRaster, AveragesTruncatedAndDropsAlpha) {
         int gray;
     };
     const Case cases[] = {
-        {{10, 20, 31, 255}, 20},   // 61 / 3 = 20.33
-        {{0, 0, 2, 255}, 0},       // 0.67 truncates to 0
+        {{10, 20, 31, 255}, 20},  // 61 / 3 = 20.33
+        {{0, 0, 2, 255}, 0},      // 0.67 truncates to 0
         {{255, 255, 254, 255}, 254},
-        {{255, 255, 255, 0}, 255}, // colour kept as it is, alpha dropped
-        {{0, 0, 0, 0}, 0},         // transparent black becomes opaque black
+        {{255, 255, 255, 0}, 255},  // colour kept as it is, alpha dropped
+        {{0, 0, 0, 0}, 0},          // transparent black becomes opaque black
         {{30, 60, 90, 128}, 60},
     };
     for (const Case& c : cases) {
@@ -58,10 +58,10 @@ TEST(LuminanceGrayscale, KnownColours) {
         int gray;
     };
     const Case cases[] = {
-        {"pure red", {0, 0, 255, 255}, 127},            // 127.10
-        {"pure green", {0, 255, 0, 255}, 220},          // 219.93
-        {"pure blue", {255, 0, 0, 255}, 76},            // 75.96
-        {"yellow", {0, 255, 255, 255}, 247},            // 246.73
+        {"pure red", {0, 0, 255, 255}, 127},    // 127.10
+        {"pure green", {0, 255, 0, 255}, 220},  // 219.93
+        {"pure blue", {255, 0, 0, 255}, 76},    // 75.96
+        {"yellow", {0, 255, 255, 255}, 247},    // 246.73
         {"mid grey", {128, 128, 128, 255}, 128},
         {"black", {0, 0, 0, 255}, 0},
         {"white", {255, 255, 255, 255}, 255},

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdint>
@@ -19,8 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include <zlib.h>
-
 #include "magick/magick_support.h"
 
 extern char** environ;
@@ -30,8 +29,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path smallPhoto() { return corpusDir() / "photos" / "exif-orientation" / "orientation_6.jpg"; }
-fs::path smallGif() { return corpusDir() / "gif" / "animated" / "traffic_light.gif"; }
+fs::path smallPhoto() {
+    return corpusDir() / "photos" / "exif-orientation" / "orientation_6.jpg";
+}
+fs::path smallGif() {
+    return corpusDir() / "gif" / "animated" / "traffic_light.gif";
+}
 
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
@@ -52,7 +55,9 @@ struct RefusedCase {
     std::vector<std::string> args;  ///< "OUT" stands for an output path in the scratch folder
 };
 
-void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const RefusedCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 const std::vector<RefusedCase> kRefused{
     {"no_arguments", {}},
@@ -103,7 +108,9 @@ struct BadSourceCase {
     std::vector<std::string> rest;
 };
 
-void PrintTo(const BadSourceCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const BadSourceCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 // The first `n` bytes of a corpus file, under `name`.
 std::function<fs::path(const fs::path&)> truncated(const std::string& relative, std::size_t n,
@@ -126,9 +133,9 @@ std::string bigEndian(std::uint32_t value) {
 }
 
 std::string pngChunk(const std::string& type, const std::string& data) {
-    const auto crc = ::crc32(::crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4),
-                             reinterpret_cast<const Bytef*>(data.data()),
-                             static_cast<uInt>(data.size()));
+    const auto crc =
+        ::crc32(::crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4),
+                reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
     return bigEndian(static_cast<std::uint32_t>(data.size())) + type + data +
            bigEndian(static_cast<std::uint32_t>(crc));
 }
@@ -147,9 +154,10 @@ fs::path hugePng(const fs::path& folder) {
                         static_cast<uLong>(rows.size()), 9),
               Z_OK);
     packed.resize(packedSize);
-    const std::string png = "\x89PNG\r\n\x1a\n"s +
-                            pngChunk("IHDR", bigEndian(side) + bigEndian(side) + "\x01\x00\x00\x00\x00"s) +
-                            pngChunk("IDAT", packed) + pngChunk("IEND", "");
+    const std::string png =
+        "\x89PNG\r\n\x1a\n"s +
+        pngChunk("IHDR", bigEndian(side) + bigEndian(side) + "\x01\x00\x00\x00\x00"s) +
+        pngChunk("IDAT", packed) + pngChunk("IEND", "");
     writeText(folder / "huge.png", png);
     return folder / "huge.png";
 }
@@ -165,10 +173,11 @@ fs::path hugeJxl(const fs::path& folder) {
 // canvases of the screen's size needs gigabytes for it.
 fs::path hugeScreenGif(const fs::path& folder) {
     using namespace std::string_literals;
-    const std::string gif = "GIF89a\x60\xea\x60\xea\x80\x00\x00"s  // screen, 2 colours
-                            "\x00\x00\x00\xff\xff\xff"s                // colour table
-                            "\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00"s  // 1 x 1 image
-                            "\x02\x02\x44\x01\x00\x3b"s;                // its data, end
+    const std::string gif =
+        "GIF89a\x60\xea\x60\xea\x80\x00\x00"s        // screen, 2 colours
+        "\x00\x00\x00\xff\xff\xff"s                  // colour table
+        "\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00"s  // 1 x 1 image
+        "\x02\x02\x44\x01\x00\x3b"s;                 // its data, end
     writeText(folder / "screen.gif", gif);
     return folder / "screen.gif";
 }
@@ -203,7 +212,8 @@ const std::vector<BadSourceCase> kBadSources{
     {"truncated_heic", truncated("heic/derived/picosdeeuropa_q80.heic", 2000, "cut.heic"), kDecode},
     {"truncated_jxl", truncated("jxl/derived/picosdeeuropa_d1.jxl", 300, "cut.jxl"), kDecode},
     {"truncated_jp2", truncated("jp2/nemo.jp2", 1000, "cut.jp2"), kWritePdf},
-    {"truncated_gif_to_webp", truncated("gif/animated/traffic_light.gif", 400, "cut.gif"), kAnimate},
+    {"truncated_gif_to_webp", truncated("gif/animated/traffic_light.gif", 400, "cut.gif"),
+     kAnimate},
     {"truncated_jpeg", broken("misc/truncated.jpg"), kWriteJxl},
     {"bad_tga_header", broken("gdk-pixbuf-fail/DoS.tga"), kDecode},
     {"bad_gif_to_webp", broken("gdk-pixbuf-fail/invalid.1.gif"), kAnimate},
@@ -237,7 +247,8 @@ protected:
     }
 };
 
-class BadSourceTest : public OutputWordsTest, public ::testing::WithParamInterface<BadSourceCase> {};
+class BadSourceTest : public OutputWordsTest,
+                      public ::testing::WithParamInterface<BadSourceCase> {};
 
 TEST_P(BadSourceTest, FailsNamingTheSourceAndWritesNothing) {
     const BadSourceCase& c = GetParam();
@@ -295,8 +306,7 @@ TEST_F(OutputNameTest, RefusesAFolderAndAMissingFolder) {
     for (const std::string& out : {file("folder.gif"), file("missing/out.gif")}) {
         const RunResult run = writeGif(out);
         EXPECT_EQ(run.status, 1);
-        EXPECT_TRUE(startsWith(run.lastLine(), "magick: cannot write " + out + ": "))
-            << run.output;
+        EXPECT_TRUE(startsWith(run.lastLine(), "magick: cannot write " + out + ": ")) << run.output;
     }
     EXPECT_TRUE(fs::is_directory(dir() / "folder.gif"));
     EXPECT_TRUE(fs::is_empty(dir() / "folder.gif"));
@@ -307,13 +317,15 @@ TEST_F(OutputNameTest, RefusesAFolderAndAMissingFolder) {
 
 struct BackEndCase {
     std::string label;
-    const char* variable;  ///< which helper is replaced
-    std::string script;    ///< its stand-in's body; empty: a path where nothing exists
+    const char* variable;           ///< which helper is replaced
+    std::string script;             ///< its stand-in's body; empty: a path where nothing exists
     std::vector<std::string> args;  ///< after the source ("OUT" as above)
-    std::string expected;  ///< in the last line, after "magick: cannot write OUT: "
+    std::string expected;           ///< in the last line, after "magick: cannot write OUT: "
 };
 
-void PrintTo(const BackEndCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const BackEndCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 const std::vector<BackEndCase> kBackEnds{
     {"imagemagick_missing", "IMBRIX_MAGICK_CONVERT", "", kWriteBmp, "cannot start "},
@@ -340,8 +352,8 @@ class BackEndTest : public OutputWordsTest, public ::testing::WithParamInterface
 
 TEST_P(BackEndTest, FailsClearlyAndWritesNothing) {
     const BackEndCase& c = GetParam();
-    const std::string helper = c.script.empty() ? file("no-such-helper")
-                                                : writeScript(dir() / "helper", c.script);
+    const std::string helper =
+        c.script.empty() ? file("no-such-helper") : writeScript(dir() / "helper", c.script);
     const ScopedEnv env(c.variable, helper);
     const fs::path source = c.args == kAnimate ? smallGif() : smallPhoto();
     std::string out;
@@ -386,13 +398,11 @@ TEST_P(FileNameTest, TakesTheNameLiterally) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, FileNameTest,
-                         ::testing::Values("a\"; touch made-by-shell; \"b", "$(touch made-by-shell)",
-                                           "`touch made-by-shell`", "-quality", "@list",
-                                           "gif:photo", "photo[1]", "photo%d", "new\nline",
-                                           "space and \xc3\xbcml\xc3\xa4ut"),
-                         [](const auto& p) {
-                             return "name" + std::to_string(p.index);
-                         });
+                         ::testing::Values("a\"; touch made-by-shell; \"b",
+                                           "$(touch made-by-shell)", "`touch made-by-shell`",
+                                           "-quality", "@list", "gif:photo", "photo[1]", "photo%d",
+                                           "new\nline", "space and \xc3\xbcml\xc3\xa4ut"),
+                         [](const auto& p) { return "name" + std::to_string(p.index); });
 
 // --- Being stopped -------------------------------------------------------------------
 
@@ -403,13 +413,13 @@ TEST_F(StoppedTest, TerminationRemovesTheTemporaryFiles) {
     // converter's), says where it is and that it runs, then waits to be ended.
     const fs::path ready = dir() / "ready";
     const std::string helper = writeScript(
-        dir() / "slow-convert",
-        ": > \"$TMPDIR/half-written\"\necho $$ > \"" + ready.string() + ".part\"\nmv \"" +
-            ready.string() + ".part\" \"" + ready.string() + "\"\nexec sleep 60\n");
+        dir() / "slow-convert", ": > \"$TMPDIR/half-written\"\necho $$ > \"" + ready.string() +
+                                    ".part\"\nmv \"" + ready.string() + ".part\" \"" +
+                                    ready.string() + "\"\nexec sleep 60\n");
     const ScopedEnv env("IMBRIX_MAGICK_CONVERT", helper);
     const std::string out = file("out.bmp");
-    std::vector<std::string> argv{magickPath(), smallPhoto().string(), "-auto-orient", "-quality",
-                                  "80", out};
+    std::vector<std::string> argv{
+        magickPath(), smallPhoto().string(), "-auto-orient", "-quality", "80", out};
     std::vector<char*> args;
     for (auto& a : argv) {
         args.push_back(a.data());

@@ -13,7 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path corpus(const std::string& relative) { return corpusDir() / relative; }
+fs::path corpus(const std::string& relative) {
+    return corpusDir() / relative;
+}
 
 // Runs a tool that makes a fixture or a reference; a failure fails the test.
 void make(const std::vector<std::string>& argv) {
@@ -22,7 +24,9 @@ void make(const std::vector<std::string>& argv) {
 }
 
 // A small photo of the corpus, the original behind the fixtures made below.
-fs::path originalPhoto() { return corpus("png-misc/skimage/coffee.png"); }
+fs::path originalPhoto() {
+    return corpus("png-misc/skimage/coffee.png");
+}
 
 struct InputCase {
     std::string label;
@@ -37,7 +41,9 @@ struct InputCase {
     double tolerance;  ///< mean difference per channel allowed against the reference
 };
 
-void PrintTo(const InputCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const InputCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 std::function<fs::path(const fs::path&)> inCorpus(const std::string& relative) {
     return [relative](const fs::path&) { return corpus(relative); };
@@ -57,9 +63,13 @@ Picture byGraphicsMagick(const fs::path& source, const fs::path& work) {
     return loadPng(png);
 }
 
-Picture theOriginalPhoto(const fs::path&, const fs::path&) { return loadPng(originalPhoto()); }
+Picture theOriginalPhoto(const fs::path&, const fs::path&) {
+    return loadPng(originalPhoto());
+}
 
-Picture noReference(const fs::path&, const fs::path&) { return {}; }
+Picture noReference(const fs::path&, const fs::path&) {
+    return {};
+}
 
 const std::vector<InputCase> kInputs{
     {"avif", inCorpus("avif/avif.avif"), {}, "png", byHeifConvert, 320, 180, 1.0},
@@ -71,45 +81,87 @@ const std::vector<InputCase> kInputs{
          make({"/usr/bin/heif-enc", "-q", "80", originalPhoto().string(), "-o", heic.string()});
          return heic;
      },
-     {}, "png", byHeifConvert, 600, 400, 1.0},
+     {},
+     "png",
+     byHeifConvert,
+     600,
+     400,
+     1.0},
     // A composite and one layer: flattened, they give the stored composite.
-    {"psd_flattened", inCorpus("psd/psd.psd"), {"-flatten"}, "png",
+    {"psd_flattened",
+     inCorpus("psd/psd.psd"),
+     {"-flatten"},
+     "png",
      [](const fs::path& source, const fs::path& work) {
          const fs::path png = work / "composite.png";
          make({"/usr/bin/convert", source.string() + "[0]", "png:" + png.string()});
          return loadPng(png);
      },
-     640, 400, 0},
+     640,
+     400,
+     0},
     {"psd_photo",
      [](const fs::path& work) {
          const fs::path psd = work / "photo.psd";
          make({"/usr/bin/convert", originalPhoto().string(), "psd:" + psd.string()});
          return psd;
      },
-     {"-flatten"}, "png", theOriginalPhoto, 600, 400, 0.5},
-    {"tga_colour_mapped", inCorpus("tga/lunapaint-conformance/ucm8.tga"), {}, "png",
-     byGraphicsMagick, 128, 128, 0.5},
-    {"tga_compressed_gray", inCorpus("tga/lunapaint-conformance/cbw8.tga"), {}, "png",
-     byGraphicsMagick, 128, 128, 0.5},
-    {"tga_compressed_truecolour", inCorpus("tga/lunapaint-conformance/ctc24.tga"), {}, "png",
-     byGraphicsMagick, 128, 128, 0.5},
+     {"-flatten"},
+     "png",
+     theOriginalPhoto,
+     600,
+     400,
+     0.5},
+    {"tga_colour_mapped",
+     inCorpus("tga/lunapaint-conformance/ucm8.tga"),
+     {},
+     "png",
+     byGraphicsMagick,
+     128,
+     128,
+     0.5},
+    {"tga_compressed_gray",
+     inCorpus("tga/lunapaint-conformance/cbw8.tga"),
+     {},
+     "png",
+     byGraphicsMagick,
+     128,
+     128,
+     0.5},
+    {"tga_compressed_truecolour",
+     inCorpus("tga/lunapaint-conformance/ctc24.tga"),
+     {},
+     "png",
+     byGraphicsMagick,
+     128,
+     128,
+     0.5},
     {"jxl_lossless",
      [](const fs::path& work) {
          const fs::path jxl = work / "photo.jxl";
          make({"/usr/bin/cjxl", originalPhoto().string(), jxl.string(), "-d", "0", "-e", "1"});
          return jxl;
      },
-     {}, "png", theOriginalPhoto, 600, 400, 0.5},
+     {},
+     "png",
+     theOriginalPhoto,
+     600,
+     400,
+     0.5},
     // With alpha: decoded another way than the plain colour pictures above.
     {"jxl_with_alpha",
      [](const fs::path& work) {
          const fs::path jxl = work / "clear.jxl";
-         make({"/usr/bin/cjxl", corpus("pngsuite/basn6a08.png").string(), jxl.string(), "-d",
-               "0", "-e", "1"});
+         make({"/usr/bin/cjxl", corpus("pngsuite/basn6a08.png").string(), jxl.string(), "-d", "0",
+               "-e", "1"});
          return jxl;
      },
-     {}, "png", [](const fs::path&, const fs::path&) { return loadPng(corpus("pngsuite/basn6a08.png")); },
-     32, 32, 0.5},
+     {},
+     "png",
+     [](const fs::path&, const fs::path&) { return loadPng(corpus("pngsuite/basn6a08.png")); },
+     32,
+     32,
+     0.5},
     {"jxl_with_exif", inCorpus("jxl/1x1_exif_xmp.jxl"), {}, "png", byGraphicsMagick, 1, 1, 1.0},
     {"jp2", inCorpus("jp2/not_kitty.jp2"), {}, "png", noReference, 32, 32, 0},
     {"j2k_codestream", inCorpus("jp2/goodstuff.j2k"), {}, "png", noReference, 480, 800, 0},
@@ -123,21 +175,35 @@ const std::vector<InputCase> kInputs{
          make({"/usr/bin/JxrEncApp", "-i", bmp.string(), "-o", wmp.string(), "-q", "1"});
          return wmp;
      },
-     {}, "png", theOriginalPhoto, 600, 400, 0.5},
+     {},
+     "png",
+     theOriginalPhoto,
+     600,
+     400,
+     0.5},
     // Sources that reach an output format straight away.
-    {"svg_to_bmp", inCorpus("svg/librsvg-reftests-top/483-attribute-selectors.svg"),
-     {"-auto-orient", "-quality", "90"}, "bmp",
+    {"svg_to_bmp",
+     inCorpus("svg/librsvg-reftests-top/483-attribute-selectors.svg"),
+     {"-auto-orient", "-quality", "90"},
+     "bmp",
      [](const fs::path&, const fs::path&) {
          return loadPng(corpus("svg/librsvg-reftests-top/483-attribute-selectors-ref.png"));
      },
-     150, 100, 1.0},
+     150,
+     100,
+     1.0},
     {"jxl_to_tga",
      [](const fs::path& work) {
          const fs::path jxl = work / "photo.jxl";
          make({"/usr/bin/cjxl", originalPhoto().string(), jxl.string(), "-d", "0", "-e", "1"});
          return jxl;
      },
-     {"-auto-orient", "-quality", "90"}, "tga", theOriginalPhoto, 600, 400, 0.5},
+     {"-auto-orient", "-quality", "90"},
+     "tga",
+     theOriginalPhoto,
+     600,
+     400,
+     0.5},
     {"heic_to_gif",
      [](const fs::path& work) {
          const fs::path heic = work / "photo.heic";
@@ -145,7 +211,12 @@ const std::vector<InputCase> kInputs{
          return heic;
      },
      // GIF has 256 colours: the photo is dithered.
-     {"-auto-orient", "-quality", "90"}, "gif", byHeifConvert, 600, 400, 8.0},
+     {"-auto-orient", "-quality", "90"},
+     "gif",
+     byHeifConvert,
+     600,
+     400,
+     8.0},
 };
 
 class InputTest : public MagickTest, public ::testing::WithParamInterface<InputCase> {};

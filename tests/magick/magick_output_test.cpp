@@ -26,7 +26,9 @@ struct FormatCase {
     int height;
 };
 
-void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.extension; }
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.extension;
+}
 
 using namespace std::string_literals;
 
@@ -97,21 +99,20 @@ TEST_P(SampleLayoutTest, KeepsThePicture) {
     const Picture original = loadPng(png);
     ASSERT_FALSE(picture.empty());
     // Lossy coders at quality 90.
-    const bool lossy = extension == "avif" || extension == "jxl" || extension == "jp2" ||
-                       extension == "pdf";
+    const bool lossy =
+        extension == "avif" || extension == "jxl" || extension == "jp2" || extension == "pdf";
     EXPECT_LE(picture.meanDifference(original), lossy ? 6.0 : 1.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryFormat, SampleLayoutTest,
-    ::testing::Combine(::testing::Values("tga/gdk-pixbuf-reftests/gtk-logo-cmap.ref.png",
-                                         "pngsuite/f99n0g04.png",
-                                         "png-misc/skimage/chessboard_RGB.png"),
-                       ::testing::Values("avif", "psd", "svg", "tga", "jxl", "jp2", "pdf", "bmp",
-                                         "gif", "ico")),
+    ::testing::Combine(
+        ::testing::Values("tga/gdk-pixbuf-reftests/gtk-logo-cmap.ref.png", "pngsuite/f99n0g04.png",
+                          "png-misc/skimage/chessboard_RGB.png"),
+        ::testing::Values("avif", "psd", "svg", "tga", "jxl", "jp2", "pdf", "bmp", "gif", "ico")),
     [](const auto& p) {
         const std::string source = std::get<0>(p.param);
-        const std::string kind = source.find("cmap") != std::string::npos ? "palette"
+        const std::string kind = source.find("cmap") != std::string::npos  ? "palette"
                                  : source.find("g04") != std::string::npos ? "gray4"
                                                                            : "rgb16";
         return kind + "_" + std::get<1>(p.param);
@@ -141,8 +142,8 @@ TEST_P(TransparencyTest, KeepsTheTransparentParts) {
         alphaDifference += std::abs(before - after);
         if (extension == "pdf") {
             // Clear parts become white; the page has no transparency.
-            const bool white = picture.rgba[i] > 240 && picture.rgba[i + 1] > 240 &&
-                               picture.rgba[i + 2] > 240;
+            const bool white =
+                picture.rgba[i] > 240 && picture.rgba[i + 1] > 240 && picture.rgba[i + 2] > 240;
             wrong += after != 255 || (before == 0 && !white);
         } else if (extension == "gif") {
             // One transparent colour: clear or opaque, split at half.
@@ -161,9 +162,8 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, TransparencyTest,
 
 // Each orientation of the same small picture, EXIF-tagged, must come out like the
 // untagged original, whatever route the format takes.
-class OrientationTest
-    : public MagickTest,
-      public ::testing::WithParamInterface<std::tuple<std::string, int>> {};
+class OrientationTest : public MagickTest,
+                        public ::testing::WithParamInterface<std::tuple<std::string, int>> {};
 
 TEST_P(OrientationTest, ComesOutLikeTheUntaggedOriginal) {
     const auto& [extension, orientation] = GetParam();
@@ -174,7 +174,8 @@ TEST_P(OrientationTest, ComesOutLikeTheUntaggedOriginal) {
               0);
     const Picture reference = loadPng(referencePng);
 
-    const std::string source = (folder / ("orientation_" + std::to_string(orientation) + ".jpg")).string();
+    const std::string source =
+        (folder / ("orientation_" + std::to_string(orientation) + ".jpg")).string();
     const std::string out = file("oriented." + extension);
     const RunResult run = runMagick({source, "-auto-orient", "-quality", "95", out});
     ASSERT_EQ(run.status, 0) << run.output;
@@ -185,14 +186,14 @@ TEST_P(OrientationTest, ComesOutLikeTheUntaggedOriginal) {
     EXPECT_LT(picture.meanDifference(reference), 12.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryRoute, OrientationTest,
-    ::testing::Combine(::testing::Values("avif", "psd", "svg", "tga", "jxl", "jp2", "pdf", "bmp",
-                                         "gif", "ico"),
-                       ::testing::Values(2, 3, 5, 6, 8)),
-    [](const auto& p) {
-        return std::get<0>(p.param) + "_orientation" + std::to_string(std::get<1>(p.param));
-    });
+INSTANTIATE_TEST_SUITE_P(EveryRoute, OrientationTest,
+                         ::testing::Combine(::testing::Values("avif", "psd", "svg", "tga", "jxl",
+                                                              "jp2", "pdf", "bmp", "gif", "ico"),
+                                            ::testing::Values(2, 3, 5, 6, 8)),
+                         [](const auto& p) {
+                             return std::get<0>(p.param) + "_orientation" +
+                                    std::to_string(std::get<1>(p.param));
+                         });
 
 // Frame count and total running time in milliseconds of an animation.
 struct Timing {
@@ -248,10 +249,9 @@ TEST_P(AnimationTest, GifToWebpKeepsEveryFrame) {
     const auto& [name, grayscale] = GetParam();
     const std::string source = (corpusDir() / "gif" / name).string();
     const std::string out = file("frames.webp");
-    const RunResult run = grayscale
-                              ? runMagick({"-colorspace", "Gray", source, "-auto-orient",
-                                           "-coalesce", out})
-                              : runMagick({source, "-auto-orient", "-coalesce", out});
+    const RunResult run =
+        grayscale ? runMagick({"-colorspace", "Gray", source, "-auto-orient", "-coalesce", out})
+                  : runMagick({source, "-auto-orient", "-coalesce", out});
     ASSERT_EQ(run.status, 0) << run.output;
     const std::string head = headBytes(out, 16);
     EXPECT_EQ(head.substr(0, 4), "RIFF");
@@ -329,8 +329,7 @@ TEST_P(QualityTest, LowerQualityGivesSmallerFile) {
     EXPECT_LT(sizes[0] * 3 / 2, sizes[1]) << "quality 20: " << sizes[0] << ", 90: " << sizes[1];
 }
 
-INSTANTIATE_TEST_SUITE_P(LossyFormats, QualityTest,
-                         ::testing::Values("avif", "jxl", "jp2", "pdf"));
+INSTANTIATE_TEST_SUITE_P(LossyFormats, QualityTest, ::testing::Values("avif", "jxl", "jp2", "pdf"));
 
 struct TitleCase {
     const char* name;

@@ -31,7 +31,8 @@ Picture fromSurface(cairo_surface_t* surface) {
             const unsigned a = format == CAIRO_FORMAT_ARGB32 ? px >> 24 : 255;
             auto channel = [&](int shift) {
                 const unsigned c = (px >> shift) & 0xff;
-                return static_cast<std::uint8_t>(a == 0 ? 0 : std::min(255u, (c * 255 + a / 2) / a));
+                return static_cast<std::uint8_t>(a == 0 ? 0
+                                                        : std::min(255u, (c * 255 + a / 2) / a));
             };
             picture.rgba.push_back(channel(16));
             picture.rgba.push_back(channel(8));
@@ -139,8 +140,8 @@ Picture renderSvg(const std::filesystem::path& svg) {
     double w = 0, h = 0;
     Picture picture;
     if (rsvg_handle_get_intrinsic_size_in_pixels(handle, &w, &h) && w >= 1 && h >= 1) {
-        cairo_surface_t* surface =
-            cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(w), static_cast<int>(h));
+        cairo_surface_t* surface = cairo_image_surface_create(
+            CAIRO_FORMAT_ARGB32, static_cast<int>(w), static_cast<int>(h));
         cairo_t* cr = cairo_create(surface);
         const RsvgRectangle viewport{0, 0, w, h};
         if (rsvg_handle_render_document(handle, cr, &viewport, nullptr)) {
@@ -239,7 +240,9 @@ std::string RunResult::lastLine() const {
     return nl == std::string::npos ? text : text.substr(nl + 1);
 }
 
-std::string magickPath() { return (binDir() / "imagemagick" / "magick").string(); }
+std::string magickPath() {
+    return (binDir() / "imagemagick" / "magick").string();
+}
 
 RunResult runMagick(const std::vector<std::string>& args) {
     std::vector<std::string> argv{magickPath()};

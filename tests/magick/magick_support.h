@@ -2,12 +2,12 @@
 // back with readers that are not the ones that wrote them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/testsupport.h"
 

@@ -109,7 +109,8 @@ TEST_F(DataFolder, UnusableProgramFolderCreatesBothFolders) {
 TEST(TickCount, AdvancesInMilliseconds) {
     const std::uint32_t before = tickCount();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    const std::uint32_t elapsed = tickCount() - before;  // wraps like any 32-bit millisecond counter
+    const std::uint32_t elapsed =
+        tickCount() - before;  // wraps like any 32-bit millisecond counter
     EXPECT_GE(elapsed, 30u);
     EXPECT_LT(elapsed, 5000u);
 }

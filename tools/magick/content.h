@@ -7,14 +7,14 @@
 namespace imbrix::magick {
 
 enum class SourceKind {
-    JpegXl,    ///< read with djxl (ImageMagick 6 has no JPEG XL coder)
-    Svg,       ///< rendered with librsvg (ImageMagick 6 here has no SVG coder)
-    JpegXr,    ///< read with JxrDecApp (Windows Media Photo, ".wmp")
-    Jpeg,      ///< read by ImageMagick or GraphicsMagick
-    Png,       ///< read by ImageMagick or GraphicsMagick
-    Gif,       ///< animations go to gif2webp (ImageMagick 6 writes broken animated WEBP)
-    Tga,       ///< ".tga" without another signature: read with gdk-pixbuf (see tga.h)
-    Other,     ///< left to ImageMagick, which recognises it by content or extension
+    JpegXl,  ///< read with djxl (ImageMagick 6 has no JPEG XL coder)
+    Svg,     ///< rendered with librsvg (ImageMagick 6 here has no SVG coder)
+    JpegXr,  ///< read with JxrDecApp (Windows Media Photo, ".wmp")
+    Jpeg,    ///< read by ImageMagick or GraphicsMagick
+    Png,     ///< read by ImageMagick or GraphicsMagick
+    Gif,     ///< animations go to gif2webp (ImageMagick 6 writes broken animated WEBP)
+    Tga,     ///< ".tga" without another signature: read with gdk-pixbuf (see tga.h)
+    Other,   ///< left to ImageMagick, which recognises it by content or extension
 };
 
 /// Kind of a source from its first bytes (`head`); `extension` (lower case, with

@@ -28,9 +28,9 @@ std::optional<JxlHeader> readJxlHeader(const std::string& path) {
         return std::nullopt;
     }
     JxlDecoderPtr decoder = JxlDecoderMake(nullptr);
-    if (!decoder || JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_BASIC_INFO |
-                                                                 JXL_DEC_COLOR_ENCODING) !=
-                        JXL_DEC_SUCCESS) {
+    if (!decoder ||
+        JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING) !=
+            JXL_DEC_SUCCESS) {
         return std::nullopt;
     }
     std::optional<JxlHeader> header;
@@ -45,7 +45,8 @@ std::optional<JxlHeader> readJxlHeader(const std::string& path) {
             }
             const std::size_t old = data.size();
             data.resize(old + kChunk);
-            in.read(reinterpret_cast<char*>(data.data() + old), static_cast<std::streamsize>(kChunk));
+            in.read(reinterpret_cast<char*>(data.data() + old),
+                    static_cast<std::streamsize>(kChunk));
             data.resize(old + static_cast<std::size_t>(in.gcount()));
             atEnd = data.size() == old;
             if (JxlDecoderSetInput(decoder.get(), data.data() + consumed, data.size() - consumed) !=

@@ -14,8 +14,7 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
     if (from.empty()) {
         return;
     }
-    for (std::size_t pos = 0; (pos = text.find(from, pos)) != std::string::npos;
-         pos += to.size()) {
+    for (std::size_t pos = 0; (pos = text.find(from, pos)) != std::string::npos; pos += to.size()) {
         text.replace(pos, from.size(), to);
     }
 }
@@ -50,7 +49,6 @@ std::vector<std::string> nonEmptyLines(const std::string& text) {
     }
     return lines;
 }
-
 
 // The line of a helper's output that best says what went wrong: ImageMagick's and
 // GraphicsMagick's first error that is not the closing "no images defined";

@@ -29,7 +29,8 @@ struct Request {
 /// The argument vectors the converter accepts (without the program name):
 ///   IN OUT.png                                   IN -flatten OUT.png
 ///   IN -auto-orient -quality N OUT               IN -auto-orient -colorspace Gray -quality N OUT
-///   IN -auto-orient -coalesce OUT.webp           -colorspace Gray IN -auto-orient -coalesce OUT.webp
+///   IN -auto-orient -coalesce OUT.webp           -colorspace Gray IN -auto-orient -coalesce
+///   OUT.webp
 /// where OUT of the -quality forms ends in .avif .psd .svg .tga .jxl .jp2 .pdf .bmp .gif or
 /// .ico (any letter case) and N is 1..100 in decimal. Anything else gives nullopt.
 std::optional<Request> parseRequest(const std::vector<std::string>& args);

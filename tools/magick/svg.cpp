@@ -25,13 +25,20 @@ struct Deleter {
     }
 };
 
-void unrefFile(GFile* file) { g_object_unref(file); }
-void unrefHandle(RsvgHandle* handle) { g_object_unref(handle); }
-void freeChars(gchar* text) { g_free(text); }
+void unrefFile(GFile* file) {
+    g_object_unref(file);
+}
+void unrefHandle(RsvgHandle* handle) {
+    g_object_unref(handle);
+}
+void freeChars(gchar* text) {
+    g_free(text);
+}
 
 using FilePtr = std::unique_ptr<GFile, Deleter<GFile, unrefFile>>;
 using HandlePtr = std::unique_ptr<RsvgHandle, Deleter<RsvgHandle, unrefHandle>>;
-using SurfacePtr = std::unique_ptr<cairo_surface_t, Deleter<cairo_surface_t, cairo_surface_destroy>>;
+using SurfacePtr =
+    std::unique_ptr<cairo_surface_t, Deleter<cairo_surface_t, cairo_surface_destroy>>;
 using CairoPtr = std::unique_ptr<cairo_t, Deleter<cairo_t, cairo_destroy>>;
 using ErrorPtr = std::unique_ptr<GError, Deleter<GError, g_error_free>>;
 using CharPtr = std::unique_ptr<gchar, Deleter<gchar, freeChars>>;
@@ -80,8 +87,8 @@ std::string renderSvgToPng(const std::string& svgPath, const std::string& pngPat
         return "the SVG document has an empty size";
     }
     if (width > kMaxSide || height > kMaxSide || width * height > kMaxArea) {
-        return "the SVG document is too large (" + std::to_string(static_cast<long>(width)) +
-               "x" + std::to_string(static_cast<long>(height)) + " pixels)";
+        return "the SVG document is too large (" + std::to_string(static_cast<long>(width)) + "x" +
+               std::to_string(static_cast<long>(height)) + " pixels)";
     }
     SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(width),
                                                   static_cast<int>(height)));
@@ -129,8 +136,8 @@ std::string writeSvgWithPng(const std::string& pngPath, const std::string& svgPa
            "xmlns:xlink=\"http://www.w3.org/1999/xlink\" version=\"1.1\" width=\""
         << w << "\" height=\"" << h << "\" viewBox=\"0 0 " << w << ' ' << h << "\">\n"
         << "<image width=\"" << w << "\" height=\"" << h
-        << "\" preserveAspectRatio=\"none\" xlink:href=\"data:image/png;base64,"
-        << base64.get() << "\"/>\n"
+        << "\" preserveAspectRatio=\"none\" xlink:href=\"data:image/png;base64," << base64.get()
+        << "\"/>\n"
         << "</svg>\n";
     out.close();
     if (!out) {

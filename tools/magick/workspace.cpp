@@ -71,8 +71,8 @@ void removeFolderContents(int dirFd) {
             for (long pos = 0; pos < n;) {
                 const auto* entry = reinterpret_cast<const Entry*>(buffer + pos);
                 const char* name = buffer + pos + offsetof(Entry, name);
-                const bool dot = name[0] == '.' &&
-                                 (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+                const bool dot =
+                    name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
                 if (!dot && ::unlinkat(dirFd, name, 0) == 0) {
                     removed = true;
                 }
@@ -96,7 +96,9 @@ void cleanupAndReraise(int sig) {
     errno = savedErrno;
 }
 
-std::string errorText(int err) { return std::system_category().message(err); }
+std::string errorText(int err) {
+    return std::system_category().message(err);
+}
 
 // Closes a descriptor once, on every way out.
 class Fd {

@@ -1,11 +1,12 @@
 // The main window's messages in the user's language: a program of its own,
 // because the process-wide language is chosen once.
+#include <gtest/gtest.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QStringList>
 #include <QTimer>
 #include <filesystem>
-#include <gtest/gtest.h>
 #include <memory>
 #include <vector>
 
@@ -16,7 +17,8 @@
 namespace {
 
 TEST(AppFormGerman, ResetAsksInTheLoadedLanguage) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("IMBRIX_SERVICE_HOST", "127.0.0.1:9");
     int argc = 1;
     char name[] = "imbrix_app_ui_german_tests";
@@ -25,16 +27,17 @@ TEST(AppFormGerman, ResetAsksInTheLoadedLanguage) {
 
     // German (Germany), from the Languages folder beside the built program.
     const std::string programFolder = imbrix::test::binDir().string() + "/";
-    ASSERT_TRUE(imbrix::i18n::installCatalogue(
-        std::make_unique<const imbrix::i18n::Catalogue>(imbrix::i18n::Catalogue::load(programFolder, 1031))));
+    ASSERT_TRUE(imbrix::i18n::installCatalogue(std::make_unique<const imbrix::i18n::Catalogue>(
+        imbrix::i18n::Catalogue::load(programFolder, 1031))));
     ASSERT_TRUE(imbrix::i18n::processCatalogue()->isLoaded());
 
     imbrix::test::ScratchDir dir;
-    imbrix::app::AppIdentity identity{"KELVANE", "Imbrix", "2.3", "KELVANE - Imbrix", programFolder,
-                                      dir.path().string() + "/"};
+    imbrix::app::AppIdentity identity{"KELVANE",          "Imbrix",      "2.3",
+                                      "KELVANE - Imbrix", programFolder, dir.path().string() + "/"};
     std::vector<QStringList> questions;
     imbrix::app::DesktopServices desktop;
-    desktop.confirm = [&](QWidget*, const QString& message, const QString& title, const QStringList& captions) {
+    desktop.confirm = [&](QWidget*, const QString& message, const QString& title,
+                          const QStringList& captions) {
         questions.push_back(QStringList{message, title} + captions);
         return false;
     };
