@@ -3,8 +3,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,6 +161,181 @@ TEST(RunProcess, SeveralThreadsAtOnce) {
         EXPECT_EQ(runs[t].output, std::to_string(t) + "\n");
         EXPECT_EQ(runs[t].result.exitCode, t);
     }
+}
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The first line a script printed, read as the pid of a program it started.
+pid_t firstLinePid(const std::string& output) {
+    return static_cast<pid_t>(std::stol(output.substr(0, output.find('\n'))));
+}
+
+// Gone, or a zombie nobody has reaped yet: either way it runs no more.
+bool processEnded(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;
+    }
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+}
+
+// A killed process is gone a moment after kill() returns, not at once.
+bool endsSoon(pid_t pid) {
+    const auto until = Clock::now() + 2s;
+    while (!processEnded(pid)) {
+        if (Clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// A hung program that started another hung program: the deadline ends both.
+// The started one ignores SIGTERM, so only SIGKILL to the group ends it; when
+// the program itself ignores SIGTERM too, it lasts the grace period.
+TEST(RunProcessLimits, DeadlineEndsTheProgramAndWhatItStarted) {
+    struct Case {
+        const char* name;
+        const char* script;
+        int exitCode;
+        bool waitsGrace;
+    };
+    const std::string grandchild = "(trap '' TERM; exec sleep 300) & echo $!; ";
+    const Case cases[] = {
+        {"ends on SIGTERM", "sleep 300", 128 + SIGTERM, false},
+        {"ignores SIGTERM", "trap '' TERM; sleep 300", 128 + SIGKILL, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessLimits limits;
+        limits.deadline = 300ms;
+        limits.grace = 700ms;
+        std::string output;
+        const auto start = Clock::now();
+        const ProcessResult r = runProcess(
+            {"/bin/sh", "-c", grandchild + c.script}, {},
+            [&](std::string_view chunk) { output.append(chunk); }, limits);
+        const auto elapsed = Clock::now() - start;
+        ASSERT_TRUE(r.started) << r.startError;
+        EXPECT_EQ(r.end, ProcessEnd::TimedOut);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_GE(elapsed, limits.deadline);
+        EXPECT_LT(elapsed, limits.deadline + limits.grace + 1500ms);
+        if (c.waitsGrace) {
+            EXPECT_GE(elapsed, limits.deadline + limits.grace);
+        }
+        ASSERT_FALSE(output.empty());
+        EXPECT_TRUE(endsSoon(firstLinePid(output))) << output;
+    }
+}
+
+TEST(RunProcessLimits, StopRequestFromAnotherThreadEndsTheGroup) {
+    std::stop_source stop;
+    std::promise<void> printed;
+    std::future<void> printedOnce = printed.get_future();
+    bool told = false;
+    std::thread stopper([&] {
+        printedOnce.wait();
+        stop.request_stop();
+    });
+    ProcessLimits limits;
+    limits.stop = stop.get_token();
+    limits.grace = 500ms;
+    std::string output;
+    const auto start = Clock::now();
+    const ProcessResult r = runProcess(
+        {"/bin/sh", "-c", "sleep 300 & echo $!; sleep 300"}, {},
+        [&](std::string_view chunk) {
+            output.append(chunk);
+            if (!told && output.find('\n') != std::string::npos) {
+                told = true;
+                printed.set_value();
+            }
+        },
+        limits);
+    const auto elapsed = Clock::now() - start;
+    if (!told) {
+        printed.set_value();
+    }
+    stopper.join();
+    ASSERT_TRUE(r.started) << r.startError;
+    EXPECT_EQ(r.end, ProcessEnd::Stopped);
+    EXPECT_EQ(r.exitCode, 128 + SIGTERM);
+    EXPECT_LT(elapsed, 5s);
+    ASSERT_TRUE(told);
+    EXPECT_TRUE(endsSoon(firstLinePid(output))) << output;
+
+    // A stop requested before the start ends the program at once.
+    const ProcessResult early = runProcess({"/bin/sleep", "300"}, {}, {}, limits);
+    EXPECT_EQ(early.end, ProcessEnd::Stopped);
+}
+
+// The program ends but leaves behind one that holds the output open: the call
+// returns with the program's own status and what it printed.
+TEST(RunProcessLimits, OutputHeldOpenByAStartedProgramDoesNotBlock) {
+    std::string output;
+    const auto start = Clock::now();
+    const ProcessResult r = runProcess({"/bin/sh", "-c", "sleep 300 & echo $!; echo done; exit 4"},
+                                       {}, [&](std::string_view chunk) { output.append(chunk); });
+    const auto elapsed = Clock::now() - start;
+    ASSERT_TRUE(r.started) << r.startError;
+    ASSERT_NE(output.find('\n'), std::string::npos);
+    const pid_t left = firstLinePid(output);
+    ::kill(left, SIGKILL);  // ours to clean up: the program ended by itself
+    EXPECT_EQ(r.end, ProcessEnd::Finished);
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(output, std::to_string(left) + "\ndone\n");
+    EXPECT_LT(elapsed, 5s);
+}
+
+// Bytes fed to standard input: a program that echoes them while they are still
+// being written (more than any pipe buffer holds, so both directions must move
+// at once), and programs that read none or part of them, which must not raise
+// SIGPIPE here or keep the call waiting.
+TEST(RunProcessLimits, InputBytesReachTheProgram) {
+    std::vector<std::uint8_t> bytes(3 * 1024 * 1024);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 4099);
+    }
+    const std::span<const std::uint8_t> all(bytes);
+
+    std::string echoed;
+    const ProcessResult cat = runProcess(
+        {"/bin/cat"}, {}, [&](std::string_view chunk) { echoed.append(chunk); }, {}, all);
+    EXPECT_EQ(cat.exitCode, 0);
+    ASSERT_EQ(echoed.size(), bytes.size());
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), echoed.begin(), [](std::uint8_t a, char b) {
+        return a == static_cast<std::uint8_t>(b);
+    }));
+
+    struct Case {
+        const char* script;
+        std::string output;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"exit 5", "", 5},
+        {"head -c 10 >/dev/null; echo read", "read\n", 0},
+        {"wc -c", std::to_string(bytes.size()) + "\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        std::string output;
+        const ProcessResult r = runProcess(
+            {"/bin/sh", "-c", c.script}, {}, [&](std::string_view chunk) { output.append(chunk); },
+            {}, all);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(output, c.output);
+    }
+
+    // Empty input is an input that ends at once.
+    const ProcessResult empty =
+        runProcess({"/bin/cat"}, {}, {}, {}, std::span<const std::uint8_t>());
+    EXPECT_EQ(empty.exitCode, 0);
 }
 
 }  // namespace
