@@ -133,7 +133,8 @@ public:
     posix_spawnattr_t attr;
 };
 
-int spawnSettings(SpawnSetup& setup, int outputFd, int inputFd, const std::string& workingFolder) {
+int spawnSettings(SpawnSetup& setup, int outputFd, int inputFd, const std::string& workingFolder,
+                  bool ownGroup) {
     int rc = inputFd >= 0
                  ? ::posix_spawn_file_actions_adddup2(&setup.actions, inputFd, STDIN_FILENO)
                  : ::posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null",
@@ -156,8 +157,8 @@ int spawnSettings(SpawnSetup& setup, int outputFd, int inputFd, const std::strin
         return rc;
     }
     // The child starts with no blocked signals and default handling of the
-    // signals a caller may have changed (a broken pipe must end it), in a new
-    // process group whose id is its own pid.
+    // signals a caller may have changed (a broken pipe must end it); when asked,
+    // in a new process group whose id is its own pid.
     sigset_t none, defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
@@ -166,18 +167,25 @@ int spawnSettings(SpawnSetup& setup, int outputFd, int inputFd, const std::strin
     }
     ::posix_spawnattr_setsigmask(&setup.attr, &none);
     ::posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-    ::posix_spawnattr_setpgroup(&setup.attr, 0);
-    return ::posix_spawnattr_setflags(
-        &setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (ownGroup) {
+        ::posix_spawnattr_setpgroup(&setup.attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    return ::posix_spawnattr_setflags(&setup.attr, flags);
 }
 
 // Watches one started child until it ends: feeds its input, hands on its
 // output, and ends its group when the deadline passes or a stop is requested.
 class Supervisor {
 public:
-    Supervisor(pid_t pid, UniqueFd output, UniqueFd input, std::span<const std::uint8_t> inputBytes,
+    Supervisor(pid_t pid, bool ownGroup, UniqueFd output, UniqueFd input,
+               std::span<const std::uint8_t> inputBytes,
                const std::function<void(std::string_view)>& onOutput, const ProcessLimits& limits)
         : pid_(pid),
+          // Signals go to the child's group when it has one of its own, never
+          // to ours.
+          target_(ownGroup ? -pid : pid),
           output_(std::move(output)),
           input_(std::move(input)),
           inputBytes_(inputBytes),
@@ -207,7 +215,7 @@ public:
                     terminate(ProcessEnd::TimedOut, now);
                 }
             } else if (!killed_ && now >= killAt_) {
-                ::kill(-pid_, SIGKILL);
+                ::kill(target_, SIGKILL);
                 killed_ = true;
             }
             waitForEvents(now);
@@ -218,12 +226,12 @@ public:
 
     // Ends whatever is left of the child's group (the child itself still
     // unreaped, so the group's id is still ours to use).
-    void killGroup() { ::kill(-pid_, SIGKILL); }
+    void killGroup() { ::kill(target_, SIGKILL); }
 
 private:
     void terminate(ProcessEnd why, Clock::time_point now) {
         end_ = why;
-        ::kill(-pid_, SIGTERM);
+        ::kill(target_, SIGTERM);
         killAt_ = now + limits_.grace;
         input_.reset();
     }
@@ -321,6 +329,7 @@ private:
     }
 
     pid_t pid_;
+    pid_t target_;
     UniqueFd output_;
     UniqueFd input_;
     std::span<const std::uint8_t> inputBytes_;
@@ -362,8 +371,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
         return startFailed(err);
     }
 
+    const bool ownGroup = limits.deadline.count() > 0 || limits.stop.stop_possible();
     SpawnSetup setup;
-    int rc = spawnSettings(setup, writeEnd.get(), inputChilds.get(), workingFolder);
+    int rc = spawnSettings(setup, writeEnd.get(), inputChilds.get(), workingFolder, ownGroup);
     if (rc != 0) {
         return startFailed(rc);
     }
@@ -385,12 +395,13 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     writeEnd.reset();
     inputChilds.reset();
 
-    Supervisor supervisor(pid, std::move(readEnd), std::move(inputOurs),
+    Supervisor supervisor(pid, ownGroup, std::move(readEnd), std::move(inputOurs),
                           input.value_or(std::span<const std::uint8_t>()), onOutput, limits);
     try {
         result.end = supervisor.watch();
     } catch (...) {
-        // The caller gave up on this program: end its group, never leave a zombie.
+        // The caller gave up on this program: end it (with its group when it
+        // has one), never leave a zombie.
         supervisor.killGroup();
         waitForExit(pid);
         throw;

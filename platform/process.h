@@ -43,10 +43,12 @@ struct ProcessResult {
 /// arrives. Standard input is /dev/null, or when `input` is given, a stream that
 /// carries those bytes and then ends.
 ///
-/// The program starts in a process group of its own, so that the programs it
-/// starts in turn are ended with it. When the deadline of `limits` passes or a
-/// stop is requested, the group gets SIGTERM, then after the grace period
-/// SIGKILL, and the result tells which of the two ended it. The call returns
+/// With a deadline or a stop token in `limits`, the program starts in a process
+/// group of its own, so that the programs it starts in turn are ended with it:
+/// when the deadline passes or a stop is requested, the group gets SIGTERM, then
+/// after the grace period SIGKILL, and the result tells which of the two ended
+/// it. Without limits it stays in the caller's group, as a helper of a program
+/// that is itself ended with its group (the converter front's tools) must. The call returns
 /// once the program itself has ended and the output it left is read: a program
 /// it started that still holds the output open does not keep the call waiting.
 /// When `onOutput` throws, the group is killed and the exception passed on.

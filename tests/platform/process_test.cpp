@@ -194,6 +194,33 @@ bool endsSoon(pid_t pid) {
     return true;
 }
 
+// A program with limits leads a group of its own (its group id is its pid); one
+// without stays in ours, so that it ends along with a group we belong to.
+TEST(RunProcessLimits, OwnProcessGroupOnlyWithLimits) {
+    auto groupOf = [](const ProcessLimits& limits) {
+        std::string output;
+        runProcess(
+            {"/bin/sh", "-c", "echo $$; cut -d' ' -f5 /proc/$$/stat"}, {},
+            [&](std::string_view chunk) { output.append(chunk); }, limits);
+        const std::size_t split = output.find('\n');
+        return std::pair{std::stol(output.substr(0, split)), std::stol(output.substr(split + 1))};
+    };
+    ProcessLimits deadline;
+    deadline.deadline = 60s;
+    const auto [pid, group] = groupOf(deadline);
+    EXPECT_EQ(group, pid);
+
+    std::stop_source stop;
+    ProcessLimits stoppable;
+    stoppable.stop = stop.get_token();
+    const auto [stoppablePid, stoppableGroup] = groupOf(stoppable);
+    EXPECT_EQ(stoppableGroup, stoppablePid);
+
+    const auto [plainPid, plainGroup] = groupOf({});
+    EXPECT_NE(plainGroup, plainPid);
+    EXPECT_EQ(plainGroup, ::getpgrp());
+}
+
 // A hung program that started another hung program: the deadline ends both.
 // The started one ignores SIGTERM, so only SIGKILL to the group ends it; when
 // the program itself ignores SIGTERM too, it lasts the grace period.
@@ -331,6 +358,15 @@ TEST(RunProcessLimits, InputBytesReachTheProgram) {
         EXPECT_EQ(r.exitCode, c.exitCode);
         EXPECT_EQ(output, c.output);
     }
+
+    // With a deadline, the input and output go on all the same.
+    ProcessLimits limits;
+    limits.deadline = 60s;
+    echoed.clear();
+    const ProcessResult limited = runProcess(
+        {"/bin/cat"}, {}, [&](std::string_view chunk) { echoed.append(chunk); }, limits, all);
+    EXPECT_EQ(limited.exitCode, 0);
+    EXPECT_EQ(echoed.size(), bytes.size());
 
     // Empty input is an input that ends at once.
     const ProcessResult empty =
