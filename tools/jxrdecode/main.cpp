@@ -30,6 +30,7 @@ extern "C" {
 #undef max
 
 #include "imaging/formats/jxr_reply.h"
+#include "platform/uniquefd.h"
 
 namespace {
 
@@ -277,16 +278,17 @@ int main(int argc, char** argv) {
     }
     // The reply gets a descriptor of its own; what jxrlib prints on the standard
     // streams (it reports unknown tags there) goes nowhere.
-    const int reply = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (reply < 0 || devNull < 0 || ::dup2(devNull, STDOUT_FILENO) < 0 ||
-        ::dup2(devNull, STDERR_FILENO) < 0) {
+    const imbrix::platform::UniqueFd reply(
+        ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    const imbrix::platform::UniqueFd devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (!reply || !devNull || ::dup2(devNull.get(), STDOUT_FILENO) < 0 ||
+        ::dup2(devNull.get(), STDERR_FILENO) < 0) {
         std::perror("imbrix-jxrdecode");
         return 2;
     }
     std::vector<std::uint8_t> data;
     if (!readAll(STDIN_FILENO, data)) {
-        return sendFailure(reply, kFailed, 0, 0, "reading the data", WMP_errFileIO);
+        return sendFailure(reply.get(), kFailed, 0, 0, "reading the data", WMP_errFileIO);
     }
-    return decode(data, maxPixels, reply);
+    return decode(data, maxPixels, reply.get());
 }
