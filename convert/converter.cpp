@@ -68,6 +68,16 @@ std::string lastNonEmptyLine(const std::string& text) {
     return {};
 }
 
+// "600 seconds", "1 second", "250 milliseconds".
+std::string durationText(std::chrono::milliseconds duration) {
+    const auto ms = duration.count();
+    if (ms % 1000 != 0) {
+        return std::to_string(ms) + (ms == 1 ? " millisecond" : " milliseconds");
+    }
+    const auto s = ms / 1000;
+    return std::to_string(s) + (s == 1 ? " second" : " seconds");
+}
+
 }  // namespace
 
 ConverterCommand ImageMagickIleDonustur(const std::string& converterPath,
@@ -104,20 +114,23 @@ ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
 }
 
 ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::string& workingFolder,
-                                const platform::ProcessLimits& limits) {
+                                const ConverterLimits& limits) {
     ConsoleResult result;
     if (command.argv.empty() || !platform::fileExists(command.argv.front())) {
         return result;  // no converter: nothing is run or logged
     }
     result.ran = true;
     std::string output;
+    platform::ProcessLimits processLimits;
+    processLimits.deadline = limits.deadline;
+    processLimits.stop = limits.stop;
     const platform::ProcessResult process = platform::runProcess(
         command.argv, workingFolder,
         [&output](std::string_view chunk) {
             // Text up to the first zero byte of each chunk, appended as it is.
             output.append(chunk.substr(0, chunk.find('\0')));
         },
-        limits);
+        processLimits);
 
     result.log = command.logLine + "\nCommencing processing...\n" + output;
     if (!output.empty() && output.back() != '\n') {
@@ -126,18 +139,17 @@ ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::stri
     result.log += "Processing completed successfully.\n";
     result.log += std::string(34, '*') + "\n\n";
 
-    result.succeeded = process.started && process.exitCode == 0;
+    result.timedOut = process.end == platform::ProcessEnd::TimedOut;
+    result.stopped = process.end == platform::ProcessEnd::Stopped;
+    // A converter ended from here failed, whatever status it managed to exit with.
+    result.succeeded =
+        process.started && process.exitCode == 0 && !result.timedOut && !result.stopped;
     if (!process.started) {
         result.lastErrorLine = process.startError;
-    } else if (process.timedOut) {
-        result.succeeded = false;
+    } else if (result.timedOut) {
         result.lastErrorLine =
-            "The converter did not finish within " +
-            std::to_string(
-                std::chrono::duration_cast<std::chrono::seconds>(limits.deadline).count()) +
-            " seconds";
-    } else if (process.stopped) {
-        result.succeeded = false;
+            "The converter did not finish within " + durationText(limits.deadline);
+    } else if (result.stopped) {
         result.lastErrorLine = "The conversion was stopped";
     } else if (!result.succeeded) {
         result.lastErrorLine = lastNonEmptyLine(output);

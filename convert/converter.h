@@ -6,10 +6,9 @@
 #pragma once
 
 #include <chrono>
+#include <stop_token>
 #include <string>
 #include <vector>
-
-#include "platform/process.h"
 
 namespace imbrix::convert {
 
@@ -39,27 +38,34 @@ ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
                                            const std::string& inputFile,
                                            const std::string& outputFile, bool grayscale);
 
+/// How long one converter call may take: a safety net against a converter that
+/// hangs, far beyond what any one picture needs.
+inline constexpr std::chrono::milliseconds kConverterDeadline = std::chrono::minutes(10);
+
+/// When a converter call is ended before it finishes. The converter and every
+/// program it started get SIGTERM, then SIGKILL a moment later.
+struct ConverterLimits {
+    std::chrono::milliseconds deadline = kConverterDeadline;  ///< zero: no limit
+    std::stop_token stop;
+};
+
 /// What one call left behind.
 struct ConsoleResult {
     bool ran = false;        ///< false when the converter is missing: nothing was run or logged
     bool succeeded = false;  ///< started and ended with exit status 0
+    bool timedOut = false;   ///< ended because it ran past the deadline
+    bool stopped = false;    ///< ended because a stop was requested
     std::string log;         ///< the whole log text of the call (empty when !ran)
-    /// When the call failed: the last non-empty line the converter printed, or
-    /// why it could not be started.
+    /// When the call failed: the last non-empty line the converter printed, why
+    /// it could not be started, "The converter did not finish within N seconds"
+    /// or "The conversion was stopped".
     std::string lastErrorLine;
 };
-
-/// How long one converter call may take before it is ended: a safety net
-/// against a converter or helper that hangs.
-inline constexpr std::chrono::milliseconds kConverterDeadline = std::chrono::minutes(10);
 
 /// Runs `command` in `workingFolder` when the converter (argv[0]) exists, and
 /// builds the log: the command line, "Commencing processing...", the converter's
 /// output, "Processing completed successfully.", 34 asterisks and an empty line.
-/// A call that `limits` end fails with "The converter did not finish within N
-/// seconds" or "The conversion was stopped"; the converter and every program
-/// it started are ended.
 ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::string& workingFolder,
-                                const platform::ProcessLimits& limits = {});
+                                const ConverterLimits& limits = {});
 
 }  // namespace imbrix::convert

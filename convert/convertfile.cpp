@@ -284,8 +284,8 @@ private:
         }
     }
 
-    platform::ProcessLimits converterLimits() const {
-        platform::ProcessLimits limits;
+    ConverterLimits converterLimits() const {
+        ConverterLimits limits;
         limits.deadline = settings_.converterDeadline;
         limits.stop = stop_;
         return limits;

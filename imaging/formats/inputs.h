@@ -43,8 +43,10 @@ Raster decodeIconDib(Bytes dib);
 Raster decodeIco(Bytes data);
 
 /// JPEG XR through jxrlib: 8-bit gray, 24/32-bit RGB(A) and 16-bit integer
-/// layouts. jxrlib is not safe on damaged data, so it runs in a child process
-/// (fork, pipe); a crash or stall there is "JPEG XR error: the file is damaged".
+/// layouts. jxrlib is not safe on damaged data, so it runs in a program of its
+/// own (formats/jxr_input.h says where it is found); a crash there is "JPEG XR
+/// error: the file is damaged", a stall "JPEG XR error: the decoder stopped
+/// responding".
 Raster decodeJxr(Bytes data);
 
 }  // namespace imbrix::imaging::formats

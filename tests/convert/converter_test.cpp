@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "common/testsupport.h"
 #include "convert/fakeconverter.h"
@@ -134,6 +137,81 @@ TEST(RunConsoleCommand, FileNamesReachTheConverterAsTheyAreAndRunNothing) {
     for (const auto& folder : {dir.path(), fake.folder(), std::filesystem::current_path()}) {
         for (const char* name : {"PWNED", "PWNED2", "PWNED3", "PWNED3.gif", "PWNED4"}) {
             EXPECT_FALSE(std::filesystem::exists(folder / name)) << folder / name;
+        }
+    }
+}
+
+// Gone, or a zombie nobody has reaped yet: either way it runs no more. A killed
+// process is gone a moment after kill() returns, so this looks for a while.
+bool endsSoon(pid_t pid) {
+    using namespace std::chrono_literals;
+    const auto until = std::chrono::steady_clock::now() + 2s;
+    for (;;) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) {
+            return true;
+        }
+        const std::size_t close = line.rfind(')');
+        if (close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z') {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+// A converter that hangs after starting a helper that hangs too: the deadline
+// or a stop request ends both, and the last error line says which.
+TEST(RunConsoleCommand, HungConverterIsEndedWithItsHelpers) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds deadline;
+        bool stop;
+        std::string lastErrorLine;
+    };
+    const Case cases[] = {
+        {"deadline", 1000ms, false, "The converter did not finish within 1 second"},
+        {"stop", 0ms, true, "The conversion was stopped"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScratchDir dir;
+        const std::string tool = dir.file("magick");
+        test::writeText(tool, "#!/bin/sh\nsleep 300 &\necho $! > \"" + dir.file("helper.pid") +
+                                  "\"\necho working\nsleep 300\n");
+        std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+        std::stop_source stop;
+        if (c.stop) {
+            stop.request_stop();
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const ConsoleResult result =
+            RunConsoleCommand(ImageMagickIleDonustur(tool, "/p/a.tga", "/d/t.png"), dir.path(),
+                              ConverterLimits{c.deadline, stop.get_token()});
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(result.ran);
+        EXPECT_FALSE(result.succeeded);
+        EXPECT_EQ(result.timedOut, !c.stop);
+        EXPECT_EQ(result.stopped, c.stop);
+        EXPECT_EQ(result.lastErrorLine, c.lastErrorLine);
+        EXPECT_LT(elapsed, c.deadline + 2s + 1500ms);
+        const Words logLines = lines(result.log);
+        ASSERT_GE(logLines.size(), 2u);
+        EXPECT_EQ(logLines[0], R"(magick "/p/a.tga" "/d/t.png")");
+        EXPECT_EQ(logLines[1], "Commencing processing...");
+        if (!c.stop) {
+            // Everything printed before the deadline is in the log; the helper's
+            // pid was written before that line.
+            ASSERT_GE(logLines.size(), 3u);
+            EXPECT_EQ(logLines[2], "working");
+            std::ifstream pidFile(dir.file("helper.pid"));
+            pid_t helper = 0;
+            ASSERT_TRUE(pidFile >> helper);
+            EXPECT_TRUE(endsSoon(helper));
         }
     }
 }

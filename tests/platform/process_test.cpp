@@ -3,13 +3,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
-#include <filesystem>
 #include <fstream>
-#include <stop_token>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,80 +163,215 @@ TEST(RunProcess, SeveralThreadsAtOnce) {
     }
 }
 
-// True while `pid` is a live process (a zombie no longer counts).
-bool isRunning(pid_t pid) {
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The first line a script printed, read as the pid of a program it started.
+pid_t firstLinePid(const std::string& output) {
+    return static_cast<pid_t>(std::stol(output.substr(0, output.find('\n'))));
+}
+
+// Gone, or a zombie nobody has reaped yet: either way it runs no more.
+bool processEnded(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    const std::size_t close = text.rfind(')');
-    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;
+    }
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
 }
 
-pid_t readPid(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    pid_t pid = 0;
-    in >> pid;
-    return pid;
-}
-
-// A program that hangs, with a program of its own that hangs too (and ignores
-// SIGTERM): the deadline or a stop ends both, promptly, and says which.
-TEST(RunProcess, DeadlineAndStopEndTheWholeGroup) {
-    const ScratchDir dir;
-    const std::string pidFile = dir.file("grandchild.pid");
-    const std::string script =
-        "sh -c 'trap \"\" TERM; sleep 300' & echo $! > '" + pidFile + "'; echo started; sleep 300";
-    for (const bool byStop : {false, true}) {
-        SCOPED_TRACE(byStop ? "stop" : "deadline");
-        std::filesystem::remove(pidFile);
-        std::stop_source stop;
-        ProcessLimits limits;
-        limits.grace = std::chrono::milliseconds(300);
-        if (byStop) {
-            limits.stop = stop.get_token();
-        } else {
-            limits.deadline = std::chrono::milliseconds(400);
+// A killed process is gone a moment after kill() returns, not at once.
+bool endsSoon(pid_t pid) {
+    const auto until = Clock::now() + 2s;
+    while (!processEnded(pid)) {
+        if (Clock::now() > until) {
+            return false;
         }
-        std::jthread stopper([&stop, byStop] {
-            if (byStop) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(400));
-                stop.request_stop();
-            }
-        });
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// A program with limits leads a group of its own (its group id is its pid); one
+// without stays in ours, so that it ends along with a group we belong to.
+TEST(RunProcessLimits, OwnProcessGroupOnlyWithLimits) {
+    auto groupOf = [](const ProcessLimits& limits) {
         std::string output;
-        const auto start = std::chrono::steady_clock::now();
-        const ProcessResult result = runProcess(
-            {"/bin/sh", "-c", script}, {}, [&](std::string_view chunk) { output.append(chunk); },
-            limits);
-        const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_TRUE(result.started);
-        EXPECT_EQ(result.timedOut, !byStop);
-        EXPECT_EQ(result.stopped, byStop);
-        EXPECT_NE(result.exitCode, 0);
-        EXPECT_EQ(output, "started\n");
-        EXPECT_LT(took, std::chrono::seconds(10));
-        const pid_t grandchild = readPid(pidFile);
-        ASSERT_GT(grandchild, 0);
-        for (int i = 0; i < 100 && isRunning(grandchild); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        runProcess(
+            {"/bin/sh", "-c", "echo $$; cut -d' ' -f5 /proc/$$/stat"}, {},
+            [&](std::string_view chunk) { output.append(chunk); }, limits);
+        const std::size_t split = output.find('\n');
+        return std::pair{std::stol(output.substr(0, split)), std::stol(output.substr(split + 1))};
+    };
+    ProcessLimits deadline;
+    deadline.deadline = 60s;
+    const auto [pid, group] = groupOf(deadline);
+    EXPECT_EQ(group, pid);
+
+    std::stop_source stop;
+    ProcessLimits stoppable;
+    stoppable.stop = stop.get_token();
+    const auto [stoppablePid, stoppableGroup] = groupOf(stoppable);
+    EXPECT_EQ(stoppableGroup, stoppablePid);
+
+    const auto [plainPid, plainGroup] = groupOf({});
+    EXPECT_NE(plainGroup, plainPid);
+    EXPECT_EQ(plainGroup, ::getpgrp());
+}
+
+// A hung program that started another hung program: the deadline ends both.
+// The started one ignores SIGTERM, so only SIGKILL to the group ends it; when
+// the program itself ignores SIGTERM too, it lasts the grace period.
+TEST(RunProcessLimits, DeadlineEndsTheProgramAndWhatItStarted) {
+    struct Case {
+        const char* name;
+        const char* script;
+        int exitCode;
+        bool waitsGrace;
+    };
+    const std::string grandchild = "(trap '' TERM; exec sleep 300) & echo $!; ";
+    const Case cases[] = {
+        {"ends on SIGTERM", "sleep 300", 128 + SIGTERM, false},
+        {"ignores SIGTERM", "trap '' TERM; sleep 300", 128 + SIGKILL, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessLimits limits;
+        limits.deadline = 300ms;
+        limits.grace = 700ms;
+        std::string output;
+        const auto start = Clock::now();
+        const ProcessResult r = runProcess(
+            {"/bin/sh", "-c", grandchild + c.script}, {},
+            [&](std::string_view chunk) { output.append(chunk); }, limits);
+        const auto elapsed = Clock::now() - start;
+        ASSERT_TRUE(r.started) << r.startError;
+        EXPECT_EQ(r.end, ProcessEnd::TimedOut);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_GE(elapsed, limits.deadline);
+        EXPECT_LT(elapsed, limits.deadline + limits.grace + 1500ms);
+        if (c.waitsGrace) {
+            EXPECT_GE(elapsed, limits.deadline + limits.grace);
         }
-        EXPECT_FALSE(isRunning(grandchild));
+        ASSERT_FALSE(output.empty());
+        EXPECT_TRUE(endsSoon(firstLinePid(output))) << output;
     }
 }
 
-// A program that ends while a program it started still holds the output pipe:
-// the call returns with its exit status, not when the other one ends.
-TEST(RunProcess, EndsWithTheProgramNotWithThePipe) {
-    const ScratchDir dir;
-    const std::string pidFile = dir.file("left.pid");
-    const auto start = std::chrono::steady_clock::now();
-    const Captured r =
-        run({"/bin/sh", "-c", "sleep 300 & echo $! > '" + pidFile + "'; echo done; exit 3"});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-    EXPECT_EQ(r.result.exitCode, 3);
-    EXPECT_EQ(r.output, "done\n");
-    EXPECT_FALSE(r.result.timedOut);
-    ::kill(readPid(pidFile), SIGKILL);
+TEST(RunProcessLimits, StopRequestFromAnotherThreadEndsTheGroup) {
+    std::stop_source stop;
+    std::promise<void> printed;
+    std::future<void> printedOnce = printed.get_future();
+    bool told = false;
+    std::thread stopper([&] {
+        printedOnce.wait();
+        stop.request_stop();
+    });
+    ProcessLimits limits;
+    limits.stop = stop.get_token();
+    limits.grace = 500ms;
+    std::string output;
+    const auto start = Clock::now();
+    const ProcessResult r = runProcess(
+        {"/bin/sh", "-c", "sleep 300 & echo $!; sleep 300"}, {},
+        [&](std::string_view chunk) {
+            output.append(chunk);
+            if (!told && output.find('\n') != std::string::npos) {
+                told = true;
+                printed.set_value();
+            }
+        },
+        limits);
+    const auto elapsed = Clock::now() - start;
+    if (!told) {
+        printed.set_value();
+    }
+    stopper.join();
+    ASSERT_TRUE(r.started) << r.startError;
+    EXPECT_EQ(r.end, ProcessEnd::Stopped);
+    EXPECT_EQ(r.exitCode, 128 + SIGTERM);
+    EXPECT_LT(elapsed, 5s);
+    ASSERT_TRUE(told);
+    EXPECT_TRUE(endsSoon(firstLinePid(output))) << output;
+
+    // A stop requested before the start ends the program at once.
+    const ProcessResult early = runProcess({"/bin/sleep", "300"}, {}, {}, limits);
+    EXPECT_EQ(early.end, ProcessEnd::Stopped);
+}
+
+// The program ends but leaves behind one that holds the output open: the call
+// returns with the program's own status and what it printed.
+TEST(RunProcessLimits, OutputHeldOpenByAStartedProgramDoesNotBlock) {
+    std::string output;
+    const auto start = Clock::now();
+    const ProcessResult r = runProcess({"/bin/sh", "-c", "sleep 300 & echo $!; echo done; exit 4"},
+                                       {}, [&](std::string_view chunk) { output.append(chunk); });
+    const auto elapsed = Clock::now() - start;
+    ASSERT_TRUE(r.started) << r.startError;
+    ASSERT_NE(output.find('\n'), std::string::npos);
+    const pid_t left = firstLinePid(output);
+    ::kill(left, SIGKILL);  // ours to clean up: the program ended by itself
+    EXPECT_EQ(r.end, ProcessEnd::Finished);
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(output, std::to_string(left) + "\ndone\n");
+    EXPECT_LT(elapsed, 5s);
+}
+
+// Bytes fed to standard input: a program that echoes them while they are still
+// being written (more than any pipe buffer holds, so both directions must move
+// at once), and programs that read none or part of them, which must not raise
+// SIGPIPE here or keep the call waiting.
+TEST(RunProcessLimits, InputBytesReachTheProgram) {
+    std::vector<std::uint8_t> bytes(3 * 1024 * 1024);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 4099);
+    }
+    const std::span<const std::uint8_t> all(bytes);
+
+    std::string echoed;
+    const ProcessResult cat = runProcess(
+        {"/bin/cat"}, {}, [&](std::string_view chunk) { echoed.append(chunk); }, {}, all);
+    EXPECT_EQ(cat.exitCode, 0);
+    ASSERT_EQ(echoed.size(), bytes.size());
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), echoed.begin(), [](std::uint8_t a, char b) {
+        return a == static_cast<std::uint8_t>(b);
+    }));
+
+    struct Case {
+        const char* script;
+        std::string output;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"exit 5", "", 5},
+        {"head -c 10 >/dev/null; echo read", "read\n", 0},
+        {"wc -c", std::to_string(bytes.size()) + "\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        std::string output;
+        const ProcessResult r = runProcess(
+            {"/bin/sh", "-c", c.script}, {}, [&](std::string_view chunk) { output.append(chunk); },
+            {}, all);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(output, c.output);
+    }
+
+    // With a deadline, the input and output go on all the same.
+    ProcessLimits limits;
+    limits.deadline = 60s;
+    echoed.clear();
+    const ProcessResult limited = runProcess(
+        {"/bin/cat"}, {}, [&](std::string_view chunk) { echoed.append(chunk); }, limits, all);
+    EXPECT_EQ(limited.exitCode, 0);
+    EXPECT_EQ(echoed.size(), bytes.size());
+
+    // Empty input is an input that ends at once.
+    const ProcessResult empty =
+        runProcess({"/bin/cat"}, {}, {}, {}, std::span<const std::uint8_t>());
+    EXPECT_EQ(empty.exitCode, 0);
 }
 
 }  // namespace
