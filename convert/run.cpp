@@ -4,12 +4,20 @@
 // order, a bounded distance ahead; the calling thread takes the results in list
 // order, gives each output its name, adds up the sizes and reports. So names,
 // bytes and messages are those of a one-at-a-time run.
+//
+// Nothing a worker meets leaves its thread: a file that throws fails with the
+// exception's text, and anything worse (no memory even for that) ends the run
+// with the exception on the calling thread. Whatever ends the run early, a stop
+// or an exception, the pool is joined and drops the files it holds, which
+// removes their temporary outputs.
 #include "convert/run.h"
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "convert/convertfile.h"
@@ -26,47 +34,56 @@ constexpr std::chrono::milliseconds kIdleInterval{30};
 class WorkerPool {
 public:
     WorkerPool(const std::vector<std::string>& files, const std::string& destination,
-               const FileSettings& settings, unsigned workers)
+               const FileSettings& settings, unsigned workers, std::stop_token stop)
         : files_(files),
           destination_(destination),
           settings_(settings),
           results_(files.size()),
           // Workers run this many files ahead of the last named one: enough to
           // keep every core busy, few enough to bound the waiting temporary files.
-          window_(std::size_t{workers} * 2 + 1) {
+          window_(std::size_t{workers} * 2 + 1),
+          stop_(std::move(stop)),
+          onStop_(stop_, [this] { halt(); }) {
         threads_.reserve(workers);
-        for (unsigned i = 0; i < workers; ++i) {
-            threads_.emplace_back([this] { work(); });
+        try {
+            for (unsigned i = 0; i < workers; ++i) {
+                threads_.emplace_back([this] { workGuarded(); });
+            }
+        } catch (...) {
+            halt();
+            joinAll();
+            throw;
         }
     }
 
     ~WorkerPool() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        workCv_.notify_all();
-        for (std::thread& thread : threads_) {
-            thread.join();
-        }
+        halt();
+        joinAll();
     }
 
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    /// Waits for file `index`, calling `idle` while it waits.
+    /// Waits for file `index`, calling `idle` while it waits. Nothing when the run
+    /// was stopped meanwhile; rethrows what ended a worker.
     template <typename Idle>
-    PreparedFile take(std::size_t index, Idle idle) {
+    std::optional<PreparedFile> take(std::size_t index, Idle idle) {
         std::unique_lock lock(mutex_);
-        while (!results_[index]) {
-            if (!resultCv_.wait_for(lock, kIdleInterval,
-                                    [&] { return results_[index].has_value(); })) {
+        const auto ready = [&] { return results_[index].has_value() || halted_ || fatal_; };
+        while (!ready()) {
+            if (!resultCv_.wait_for(lock, kIdleInterval, ready)) {
                 lock.unlock();
                 idle();
                 lock.lock();
             }
         }
-        PreparedFile file = std::move(*results_[index]);
+        if (fatal_) {
+            std::rethrow_exception(fatal_);
+        }
+        if (!results_[index] || stop_.stop_requested()) {
+            return std::nullopt;
+        }
+        std::optional<PreparedFile> file = std::move(results_[index]);
         results_[index].reset();
         return file;
     }
@@ -81,24 +98,75 @@ public:
     }
 
 private:
+    /// No more files are started; waiting threads wake.
+    void halt() {
+        {
+            std::lock_guard lock(mutex_);
+            halted_ = true;
+        }
+        workCv_.notify_all();
+        resultCv_.notify_all();
+    }
+
+    void joinAll() {
+        for (std::thread& thread : threads_) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+
+    // The thread's edge: what escapes work() ends the run on the calling thread.
+    void workGuarded() noexcept {
+        try {
+            work();
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            if (!fatal_) {
+                fatal_ = std::current_exception();
+            }
+            halted_ = true;
+            workCv_.notify_all();
+            resultCv_.notify_all();
+        }
+    }
+
     void work() {
         std::unique_lock lock(mutex_);
         for (;;) {
             workCv_.wait(lock, [this] {
-                return stopping_ || next_ >= files_.size() || next_ < finished_ + window_;
+                return halted_ || next_ >= files_.size() || next_ < finished_ + window_;
             });
-            if (stopping_ || next_ >= files_.size()) {
+            if (halted_ || next_ >= files_.size()) {
                 return;
             }
             const std::size_t index = next_++;
             lock.unlock();
-            const std::string& source = files_[index];
-            PreparedFile file =
-                prepareFile(source, outputFolderFor(source, destination_), settings_);
+            PreparedFile file = prepare(files_[index]);
             lock.lock();
             results_[index] = std::move(file);
             resultCv_.notify_all();
         }
+    }
+
+    PreparedFile prepare(const std::string& source) const {
+        try {
+            return prepareFile(source, outputFolderFor(source, destination_), settings_);
+        } catch (const std::bad_alloc&) {
+            return failed(source, "Out of memory");
+        } catch (const std::exception& e) {
+            return failed(source, e.what());
+        } catch (...) {
+            return failed(source, "The file could not be converted: unknown error");
+        }
+    }
+
+    static PreparedFile failed(const std::string& source, const std::string& message) {
+        PreparedFile file;
+        file.source = source;
+        file.sourceSize = GetFileSizeBytes(source);
+        file.error = message;
+        return file;
     }
 
     const std::vector<std::string>& files_;
@@ -112,7 +180,10 @@ private:
     std::condition_variable resultCv_;
     std::size_t next_ = 0;
     std::size_t finished_ = 0;
-    bool stopping_ = false;
+    bool halted_ = false;
+    std::exception_ptr fatal_;
+    std::stop_token stop_;
+    std::stop_callback<std::function<void()>> onStop_;  // after what halt() uses
     std::vector<std::thread> threads_;  // last: started after everything above exists
 };
 
@@ -150,7 +221,8 @@ std::int64_t GetFileSizeBytes(const std::string& path) {
 std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
                                         const ConversionOptions& options,
                                         const ConversionEnvironment& environment,
-                                        RunReporter& reporter, const Translator& translate) {
+                                        RunReporter& reporter, const Translator& translate,
+                                        std::stop_token stop) {
     if (!isOutputFormat(options.format)) {
         throw std::invalid_argument("Unknown output format \"" + options.format + "\"");
     }
@@ -197,14 +269,26 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     }
 
     RunSummary summary;
-    summary.fileCount = files.size();
+    summary.listCount = files.size();
     summary.files.reserve(files.size());
+    RunProgress progress;
+    progress.total = files.size();
     {
         WorkerPool pool(files, options.destination, settings,
-                        workerCount(environment.jobs, files.size()));
+                        workerCount(environment.jobs, files.size()), stop);
         for (std::size_t i = 0; i < files.size(); ++i) {
+            if (stop.stop_requested()) {
+                summary.stopped = true;
+                break;
+            }
             reporter.status("Converting " + files[i] + "...");
-            PreparedFile prepared = pool.take(i, [&reporter] { reporter.idle(); });
+            std::optional<PreparedFile> taken = pool.take(i, [&reporter] { reporter.idle(); });
+            if (!taken) {
+                summary.stopped = true;
+                reporter.status("");
+                break;
+            }
+            PreparedFile& prepared = *taken;
             FileOutcome outcome = finishFile(prepared);
             pool.finished(i);
 
@@ -227,15 +311,22 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
             }
             summary.files.push_back(std::move(outcome));
             reporter.status("");
+
+            progress.done = summary.files.size();
+            progress.failed = summary.failedCount;
+            progress.bytesIn = summary.inputTotal;
+            progress.bytesOut = summary.outputTotal;
+            reporter.progress(progress);
         }
     }
+    summary.fileCount = summary.files.size();
 
     summary.elapsedMs = platform::tickCount() - startTick;
     summary.difference = summary.inputTotal - summary.outputTotal;
     summary.percentage = roundedPercentage(summary.difference, summary.inputTotal);
     const DiskSpaceText disk =
         diskSpaceText(summary.inputTotal, summary.outputTotal, environment.decimalSeparator);
-    summary.processed = std::to_string(files.size());
+    summary.processed = std::to_string(summary.fileCount);
     summary.elapsed = TimeText(summary.elapsedMs, environment.decimalSeparator);
     summary.diskSpaceCaption = disk.caption;
     summary.diskSpaceValue = disk.value;
