@@ -2,6 +2,8 @@
 // and that the window takes no input while the run goes on.
 #include "convert/ui/runwindow.h"
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -9,10 +11,10 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <filesystem>
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -33,19 +35,26 @@ namespace {
 
 std::string iconName(BoxIcon icon) {
     switch (icon) {
-        case BoxIcon::None: return "none";
-        case BoxIcon::Information: return "information";
-        case BoxIcon::Warning: return "warning";
-        case BoxIcon::Error: return "error";
+        case BoxIcon::None:
+            return "none";
+        case BoxIcon::Information:
+            return "information";
+        case BoxIcon::Warning:
+            return "warning";
+        case BoxIcon::Error:
+            return "error";
     }
     return "?";
 }
 
 std::string checkName(RunCheck check) {
     switch (check) {
-        case RunCheck::EmptyList: return "empty list";
-        case RunCheck::DirectoryNotCreated: return "not created";
-        case RunCheck::DirectoryNotWritable: return "not writable";
+        case RunCheck::EmptyList:
+            return "empty list";
+        case RunCheck::DirectoryNotCreated:
+            return "not created";
+        case RunCheck::DirectoryNotWritable:
+            return "not writable";
     }
     return "?";
 }
@@ -58,6 +67,7 @@ struct Harness {
     QPushButton* button = new QPushButton("Add Files", &window);
     QStatusBar* status = new QStatusBar(&window);
     std::vector<std::string> seen;
+    int offTheWindowsThread = 0;      // reports that came on another thread
     std::function<void()> duringBox;  // what the test does while a box is up
     std::vector<std::string> opened;
     std::string firstEntry;
@@ -75,13 +85,18 @@ struct Harness {
     RunWindow ui() {
         RunWindow ui;
         ui.window = &window;
-        ui.message = [this](QWidget* parent, BoxIcon icon, const QString& caption, const QString& text) {
+        ui.message = [this](QWidget* parent, BoxIcon icon, const QString& caption,
+                            const QString& text) {
             EXPECT_EQ(parent, &window);
-            seen.push_back("box " + iconName(icon) + " [" + caption.toStdString() + "] " + text.toStdString() +
+            noteThread();
+            seen.push_back("box " + iconName(icon) + " [" + caption.toStdString() + "] " +
+                           text.toStdString() +
                            " (status: " + status->currentMessage().toStdString() + ")");
-            if (duringBox) duringBox();
+            if (duringBox)
+                duringBox();
         };
         ui.showStatus = [this](const QString& text) {
+            noteThread();
             status->showMessage(text);
             seen.push_back("status " + text.toStdString());
         };
@@ -96,6 +111,11 @@ struct Harness {
             QTest::mouseClick(form.Button1, Qt::LeftButton);
         };
         return ui;
+    }
+
+    void noteThread() {
+        if (QThread::currentThread() != window.thread())
+            ++offTheWindowsThread;
     }
 
     ConversionEnvironment environment() const {
@@ -128,7 +148,8 @@ TEST(RunWindowTest, AFailingFileGetsItsBoxBetweenTheOthersAndTheResultComesLast)
         "status Converting " + first + "...",
         "status ",
         "status Converting " + broken + "...",
-        "box error [ERROR] JPEG error #53\r\rUnknown file format, empty/damaged file! (status: Converting " +
+        "box error [ERROR] JPEG error #53\r\rUnknown file format, empty/damaged file! (status: "
+        "Converting " +
             broken + "...)",
         "status ",
         "status Converting " + third + "...",
@@ -136,46 +157,60 @@ TEST(RunWindowTest, AFailingFileGetsItsBoxBetweenTheOthersAndTheResultComesLast)
         "result 3 | " + summary->diskSpaceCaption,
     };
     EXPECT_EQ(h.seen, expected);
+    // The engine converts on threads of its own; what it reports is shown on the
+    // window's, each box answered before the next report.
+    EXPECT_EQ(h.offTheWindowsThread, 0);
     EXPECT_EQ(summary->failedCount, 1u);
     EXPECT_TRUE(fs::exists(h.dir.path() / "out" / "basn2c08.webp"));
     EXPECT_TRUE(fs::exists(h.dir.path() / "out" / "basn6a08.webp"));
     EXPECT_FALSE(fs::exists(h.dir.path() / "out" / "not-a-picture.webp"));
     EXPECT_TRUE(h.status->currentMessage().isEmpty());
     // "Open Folder" in "Same Folder as Original" mode: the first entry's folder.
-    EXPECT_EQ(h.opened, std::vector<std::string>{(corpusDir() / "pngsuite").lexically_normal().string()});
+    EXPECT_EQ(h.opened,
+              std::vector<std::string>{(corpusDir() / "pngsuite").lexically_normal().string()});
 }
 
 TEST(RunWindowTest, AFailedCheckShowsItsWarningAndNothingElse) {
     struct Case {
         const char* name;
         bool withFiles;
-        std::string destination;  // relative to the scratch folder; "=" for "Same Folder as Original"
+        std::string
+            destination;  // relative to the scratch folder; "=" for "Same Folder as Original"
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
-        {"empty list", false, "=",
+        {"empty list",
+         false,
+         "=",
          {"box warning [WARNING] No image files have been added! (status: )", "after empty list"}},
-        {"destination below a file", true, "a-file/out",
+        {"destination below a file",
+         true,
+         "a-file/out",
          {"box warning [WARNING] Directory does not exist! (status: )", "after not created"}},
-        {"destination that fails the write probe", true, "probed",
+        {"destination that fails the write probe",
+         true,
+         "probed",
          {"box warning [WARNING] Unable to write to directory! (status: )", "after not writable"}},
     };
     for (const Case& c : cases) {
         Harness h;
         imbrix::test::writeText(h.dir.path() / "a-file", "x");
         fs::create_directories(h.dir.path() / "probed");
-        imbrix::test::writeText(h.dir.path() / "probed" / "chk.tmp", "");  // the probe's own name is taken
+        imbrix::test::writeText(h.dir.path() / "probed" / "chk.tmp",
+                                "");  // the probe's own name is taken
         ConversionOptions options;
-        options.destination =
-            c.destination == "=" ? std::string("Same Folder as Original") : h.dir.file(c.destination);
+        options.destination = c.destination == "=" ? std::string("Same Folder as Original")
+                                                   : h.dir.file(c.destination);
         std::vector<std::string> files;
-        if (c.withFiles) files.push_back((corpusDir() / "pngsuite/basn2c08.png").string());
+        if (c.withFiles)
+            files.push_back((corpusDir() / "pngsuite/basn2c08.png").string());
 
         auto summary = runFromWindow(files, options, h.environment(), h.ui());
 
         EXPECT_FALSE(summary.has_value()) << c.name;
         EXPECT_EQ(h.seen, c.expected) << c.name;
-        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << c.name << ": the busy cursor stayed";
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr)
+            << c.name << ": the busy cursor stayed";
     }
 }
 
@@ -188,7 +223,8 @@ TEST(RunWindowTest, AnErrorOutsideTheFilesIsReportedAndNothingIsConverted) {
                                  h.environment(), h.ui());
     EXPECT_FALSE(summary.has_value());
     EXPECT_EQ(h.seen, (std::vector<std::string>{
-                          "status ", "box error [KELVANE - Imbrix] Unable to create directory (status: )"}));
+                          "status ",
+                          "box error [KELVANE - Imbrix] Unable to create directory (status: )"}));
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
@@ -210,15 +246,17 @@ TEST(RunWindowTest, TheWindowTakesNoInputDuringTheRunButDoesAfterIt) {
     int ticksDuringRun = 0;
     QTimer loop;
     QObject::connect(&loop, &QTimer::timeout, [&] {
-        if (!h.seen.empty() && h.seen.back().rfind("result", 0) != 0) ++ticksDuringRun;
+        if (!h.seen.empty() && h.seen.back().rfind("result", 0) != 0)
+            ++ticksDuringRun;
     });
     loop.start(0);
     const std::string broken = h.dir.file("broken.jpg");
     imbrix::test::writeText(broken, "not a picture");
     ConversionOptions options;
     options.destination = h.dir.file("out");
-    auto summary = runFromWindow({broken, (corpusDir() / "photos/jpeg-variants/Bush-dog.jpg").string()},
-                                 options, h.environment(), h.ui());
+    auto summary =
+        runFromWindow({broken, (corpusDir() / "photos/jpeg-variants/Bush-dog.jpg").string()},
+                      options, h.environment(), h.ui());
     loop.stop();
     ASSERT_TRUE(summary.has_value());
     ASSERT_EQ(h.seen.size(), 6u) << "status, box, status, status, status, result";
@@ -243,7 +281,8 @@ TEST(RunWindowTest, TheResultWindowIsModalAndTheRunEndsWhenItIsClosed) {
     auto* poll = new QTimer(&h.window);
     QObject::connect(poll, &QTimer::timeout, [&] {
         auto* form = qobject_cast<TFormResult*>(QApplication::activeModalWidget());
-        if (!form) return;
+        if (!form)
+            return;
         poll->stop();
         modal = form->isModal() && form->parentWidget() == &h.window;
         processed = form->Label4->text();
@@ -253,7 +292,8 @@ TEST(RunWindowTest, TheResultWindowIsModalAndTheRunEndsWhenItIsClosed) {
     poll->start(5);
     ConversionOptions options;
     options.destination = h.dir.file("out");
-    auto summary = runFromWindow({(corpusDir() / "pngsuite/basn2c08.png").string()}, options, h.environment(), ui);
+    auto summary = runFromWindow({(corpusDir() / "pngsuite/basn2c08.png").string()}, options,
+                                 h.environment(), ui);
     ASSERT_TRUE(summary.has_value());
     EXPECT_TRUE(modal);
     EXPECT_EQ(caption, "Result");
@@ -267,9 +307,10 @@ TEST(MessageBoxTest, ShowsTheCaptionTextAndIconAndWaitsForOk) {
         BoxIcon icon;
         QMessageBox::Icon expected;
     };
-    for (const Case& c : {Case{BoxIcon::Error, QMessageBox::Critical}, Case{BoxIcon::Warning, QMessageBox::Warning},
-                          Case{BoxIcon::Information, QMessageBox::Information},
-                          Case{BoxIcon::None, QMessageBox::NoIcon}}) {
+    for (const Case& c :
+         {Case{BoxIcon::Error, QMessageBox::Critical}, Case{BoxIcon::Warning, QMessageBox::Warning},
+          Case{BoxIcon::Information, QMessageBox::Information},
+          Case{BoxIcon::None, QMessageBox::NoIcon}}) {
         QWidget owner;
         owner.show();
         QString title, text, shown;
@@ -280,7 +321,8 @@ TEST(MessageBoxTest, ShowsTheCaptionTextAndIconAndWaitsForOk) {
         auto* poll = new QTimer(&owner);
         QObject::connect(poll, &QTimer::timeout, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) return;
+            if (!box)
+                return;
             poll->stop();
             title = box->windowTitle();
             text = box->text();

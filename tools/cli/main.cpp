@@ -109,7 +109,8 @@ std::optional<Options> parseArguments(int argc, char** argv) {
                 attached = arg.substr(eq + 1);
                 arg.erase(eq);
             }
-        } else if (arg.size() > 2 && std::string_view("fqdj").find(arg[1]) != std::string_view::npos) {
+        } else if (arg.size() > 2 &&
+                   std::string_view("fqdj").find(arg[1]) != std::string_view::npos) {
             attached = arg.substr(2);
             arg.erase(2);
         }
@@ -210,9 +211,8 @@ public:
         if (!progress_ || text.empty()) {
             return;
         }
-        ++current_;
         clearProgress();
-        std::cerr << "[" << current_ << "/" << total_ << "] " << text << std::flush;
+        std::cerr << "[" << done_ + 1 << "/" << total_ << "] " << text << std::flush;
         shown_ = true;
     }
     void fileFailed(std::size_t, const std::string& source, const std::string& message) override {
@@ -235,6 +235,10 @@ public:
             std::cout << text << std::flush;
         }
     }
+    void progress(const convert::RunProgress& progress) override {
+        done_ = progress.done;
+        total_ = progress.total;
+    }
 
     void clearProgress() {
         if (shown_) {
@@ -245,7 +249,7 @@ public:
 
 private:
     std::size_t total_;
-    std::size_t current_ = 0;
+    std::size_t done_ = 0;  // files processed, from the run's progress
     bool verbose_;
     bool progress_;
     bool shown_ = false;
