@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <initializer_list>
 #include <vector>
 
 #include "about/ui/aboutbox.h"
@@ -44,10 +45,41 @@ bool formatHasQuality(const QString& format) {
 // A Qt name filter that shows `name` and matches the ';'-separated `patterns`
 // ("*.*" meaning every file, dotted or not).
 QString nameFilter(const imagelist::DialogFilterEntry& entry) {
-    QString patterns = QString::fromStdString(entry.patterns).replace(QLatin1Char(';'), QLatin1Char(' '));
-    if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
+    QString patterns =
+        QString::fromStdString(entry.patterns).replace(QLatin1Char(';'), QLatin1Char(' '));
+    if (patterns == QLatin1String("*.*"))
+        patterns = QStringLiteral("*");
     return QString::fromStdString(entry.name) + QStringLiteral(" (") + patterns + QLatin1Char(')');
 }
+
+// What would change the list or open a window of its own is held while a run
+// goes on (and its result is shown): the roads into the list, which keep
+// gathering and add their finds afterwards, and the timers that take the command
+// line and poll the update check (whose new-version notice so opens afterwards).
+class HeldDuringRun {
+public:
+    HeldDuringRun(imagelist::ImageIntake& intake, std::initializer_list<QTimer*> timers)
+        : intake_(intake) {
+        intake_.hold(true);
+        for (QTimer* timer : timers) {
+            if (timer->isActive()) {
+                timer->stop();
+                stopped_.push_back(timer);
+            }
+        }
+    }
+    ~HeldDuringRun() {
+        for (QTimer* timer : stopped_)
+            timer->start();
+        intake_.hold(false);
+    }
+    HeldDuringRun(const HeldDuringRun&) = delete;
+    HeldDuringRun& operator=(const HeldDuringRun&) = delete;
+
+private:
+    imagelist::ImageIntake& intake_;
+    std::vector<QTimer*> stopped_;
+};
 
 }  // namespace
 
@@ -98,7 +130,8 @@ void TAppForm::ButtonFilesClick() {
             Translate("Image Files").toStdString(), Translate("All Files (*.*)").toStdString());
         OpenDialog1->setNameFilters({nameFilter(entries[0]), nameFilter(entries[1])});
     }
-    if (OpenDialog1->exec() != QDialog::Accepted) return;
+    if (OpenDialog1->exec() != QDialog::Accepted)
+        return;
     // The dialog's URLs, not its file names: a desktop's own dialog hands over a
     // name that is not UTF-8 escaped in the URL, where the text has lost it.
     intake_->addFiles(imagelist::localFilePaths(OpenDialog1->selectedUrls()));
@@ -115,7 +148,8 @@ QString TAppForm::chooseFolder(bool multiple, std::vector<std::string>* chosen) 
             view->setSelectionMode(QAbstractItemView::ExtendedSelection);
         }
     }
-    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty()) return {};
+    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty())
+        return {};
     *chosen = imagelist::localFilePaths(picker.selectedUrls());
     return picker.selectedFiles().first();
 }
@@ -123,7 +157,8 @@ QString TAppForm::chooseFolder(bool multiple, std::vector<std::string>* chosen) 
 void TAppForm::ButtonFolderClick() {
     std::vector<std::string> folders;
     QString first = chooseFolder(true, &folders);
-    if (first.isEmpty()) return;
+    if (first.isEmpty())
+        return;
     LastFolder = first;
     intake_->addFolders(folders);
 }
@@ -132,7 +167,8 @@ int TAppForm::firstSelectedRow() const {
     QModelIndexList rows = ListView1->selectionModel()->selectedRows();
     int first = -1;
     for (const QModelIndex& row : rows) {
-        if (first < 0 || row.row() < first) first = row.row();
+        if (first < 0 || row.row() < first)
+            first = row.row();
     }
     return first;
 }
@@ -170,10 +206,13 @@ void TAppForm::ButtonNextClick() {
     }
 }
 
-void TAppForm::ButtonBackClick() { PageControl1->setCurrentIndex(0); }
+void TAppForm::ButtonBackClick() {
+    PageControl1->setCurrentIndex(0);
+}
 
 void TAppForm::PageControl1Change() {
-    if (PageControl1->currentWidget() == TabSheet2) ComboBoxTypeChange();
+    if (PageControl1->currentWidget() == TabSheet2)
+        ComboBoxTypeChange();
 }
 
 void TAppForm::ComboBoxTypeChange() {
@@ -188,7 +227,8 @@ void TAppForm::ComboBoxTypeChange() {
 void TAppForm::ButtonBrowseClick() {
     std::vector<std::string> folders;
     QString folder = chooseFolder(false, &folders);
-    if (folder.isEmpty()) return;
+    if (folder.isEmpty())
+        return;
     LastFolder = folder;
     ComboBoxDestination->setEditText(folder);  // its change action stores "Destination"
 }
@@ -197,7 +237,8 @@ void TAppForm::ButtonProcessClick() {
     intake_->refresh();
     std::vector<std::string> files;
     files.reserve(model_->files().size());
-    for (const imagelist::TMyRecord& entry : model_->files()) files.push_back(entry.FName);
+    for (const imagelist::TMyRecord& entry : model_->files())
+        files.push_back(entry.FName);
 
     convert::ConversionOptions options;
     options.format = ComboBoxType->currentText().toStdString();
@@ -237,20 +278,25 @@ void TAppForm::ButtonProcessClick() {
         desktop_.openUrl(imagelist::localFileUrl(folder));
     };
     ui.showResult = desktop_.showResult;
+    HeldDuringRun held(*intake_, {TimerParam, TimerChecker});
     convert::runFromWindow(files, options, environment, ui);
 }
 
-void TAppForm::ListView1DblClick() { Open1Click(); }
+void TAppForm::ListView1DblClick() {
+    Open1Click();
+}
 
 void TAppForm::Open1Click() {
     int row = firstSelectedRow();
-    if (row < 0) return;
+    if (row < 0)
+        return;
     desktop_.openUrl(imagelist::localFileUrl(model_->files()[static_cast<std::size_t>(row)].FName));
 }
 
 void TAppForm::Properties1Click() {
     int row = firstSelectedRow();
-    if (row < 0) return;
+    if (row < 0)
+        return;
     desktop_.showProperties(model_->files()[static_cast<std::size_t>(row)].FName);
 }
 
@@ -269,9 +315,13 @@ void TAppForm::TimerParamTimer() {
     intake_->addCommandLine(commandLine_);
 }
 
-void TAppForm::TimerCheckerTimer() { updateCheck_->TimerCheckerTimer(); }
+void TAppForm::TimerCheckerTimer() {
+    updateCheck_->TimerCheckerTimer();
+}
 
-void TAppForm::UpdateNotifications1Click() { updateCheck_->UpdateNotifications1Click(); }
+void TAppForm::UpdateNotifications1Click() {
+    updateCheck_->UpdateNotifications1Click();
+}
 
 // Windows opened from the menu are made anew each time and freed when closed.
 void TAppForm::SendFeedback1Click() {

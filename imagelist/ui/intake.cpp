@@ -28,7 +28,8 @@ bool ImageIntake::busy() const {
 }
 
 void ImageIntake::appendNow(const std::vector<std::string>& paths) {
-    for (const std::string& path : paths) model_.files().AppendImageFile(path);
+    for (const std::string& path : paths)
+        model_.files().AppendImageFile(path);
     model_.syncRowCount();
     emit countChanged(static_cast<int>(model_.files().size()));
 }
@@ -68,24 +69,28 @@ void ImageIntake::addCommandLine(const std::vector<std::string>& arguments) {
 
 void ImageIntake::enqueue(std::vector<Job> jobs) {
     bool anyWalk = false;
-    for (const Job& job : jobs) anyWalk = anyWalk || job.walk;
-    if (!anyWalk && !busy()) {
+    for (const Job& job : jobs)
+        anyWalk = anyWalk || job.walk;
+    if (!anyWalk && !busy() && !held_) {
         // Nothing to walk and nothing ahead of these files: they go in at once.
         std::vector<std::string> paths;
-        for (Job& job : jobs) paths.push_back(std::move(job.path));
+        for (Job& job : jobs)
+            paths.push_back(std::move(job.path));
         appendNow(paths);
         emit finished();
         return;
     }
     {
         std::lock_guard lock(mutex_);
-        for (Job& job : jobs) jobs_.push_back(std::move(job));
+        for (Job& job : jobs)
+            jobs_.push_back(std::move(job));
     }
     if (!worker_.joinable()) {
         worker_ = std::jthread([this](std::stop_token stop) { workerLoop(stop); });
     }
     wake_.notify_all();
-    if (!timer_.isActive()) timer_.start();
+    if (!timer_.isActive())
+        timer_.start();
 }
 
 void ImageIntake::workerLoop(std::stop_token stop) {
@@ -97,7 +102,8 @@ void ImageIntake::workerLoop(std::stop_token stop) {
     };
     std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {
-        if (!wake_.wait(lock, stop, [this] { return !jobs_.empty(); })) break;
+        if (!wake_.wait(lock, stop, [this] { return !jobs_.empty(); }))
+            break;
         Job job = std::move(jobs_.front());
         jobs_.pop_front();
         working_ = true;
@@ -117,7 +123,15 @@ void ImageIntake::workerLoop(std::stop_token stop) {
     }
 }
 
+void ImageIntake::hold(bool on) {
+    held_ = on;
+    if (!held_ && busy())
+        refresh();
+}
+
 void ImageIntake::refresh() {
+    if (held_)
+        return;
     std::vector<std::string> batch;
     bool done = false;
     {
@@ -125,11 +139,13 @@ void ImageIntake::refresh() {
         batch.swap(found_);
         done = !working_ && jobs_.empty();
     }
-    for (std::string& path : batch) model_.files().AppendImageFile(std::move(path));
+    for (std::string& path : batch)
+        model_.files().AppendImageFile(std::move(path));
     model_.syncRowCount();
     // A tick that found nothing leaves the caption alone (an empty folder, or a
     // walk through folders without images).
-    if (!batch.empty()) emit countChanged(static_cast<int>(model_.files().size()));
+    if (!batch.empty())
+        emit countChanged(static_cast<int>(model_.files().size()));
     if (done && timer_.isActive()) {
         timer_.stop();
         emit finished();

@@ -22,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
@@ -32,6 +33,7 @@
 #include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -57,8 +59,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const QStringList kAllFormats = {"PNG", "WEBP", "JPG",  "JPEG", "JFIF", "TIF", "TIFF", "GIF", "BMP",
-                                 "ICO", "WMP",  "AVIF", "PSD",  "SVG",  "TGA", "JXL",  "JP2", "PDF"};
+const QStringList kAllFormats = {"PNG",  "WEBP", "JPG", "JPEG", "JFIF", "TIF",
+                                 "TIFF", "GIF",  "BMP", "ICO",  "WMP",  "AVIF",
+                                 "PSD",  "SVG",  "TGA", "JXL",  "JP2",  "PDF"};
 
 QString corpusFile(const char* relative) {
     return QString::fromStdString((imbrix::test::corpusDir() / relative).string());
@@ -68,8 +71,7 @@ QString corpusFile(const char* relative) {
 QStringList fivePhotos() {
     return {corpusFile("photos/exif-orientation/orientation_5.jpg"),
             corpusFile("photos/exif-orientation/orientation_8.jpg"),
-            corpusFile("photos/exif-orientation/sample1.jpg"),
-            corpusFile("pngsuite/basn4a16.png"),
+            corpusFile("photos/exif-orientation/sample1.jpg"), corpusFile("pngsuite/basn4a16.png"),
             corpusFile("webp/gnome-backgrounds/adwaita-l.webp")};
 }
 
@@ -89,7 +91,8 @@ public:
     // The identity the program forms from its own built executable, with the
     // data folder pointed at this test's folder.
     AppIdentity identity() const {
-        AppIdentity identity = imbrix::app::loadIdentity((imbrix::test::binDir() / "imbrix").string());
+        AppIdentity identity =
+            imbrix::app::loadIdentity((imbrix::test::binDir() / "imbrix").string());
         identity.dataFolder = dataFolder_;
         return identity;
     }
@@ -101,8 +104,11 @@ public:
 
     TAppForm& open(std::vector<std::string> commandLine = {}) {
         DesktopServices desktop;
-        desktop.message = [this](QWidget*, BoxIcon icon, const QString& caption, const QString& text) {
+        desktop.message = [this](QWidget*, BoxIcon icon, const QString& caption,
+                                 const QString& text) {
             boxes.push_back({icon, caption, text});
+            if (duringBox)
+                duringBox();
         };
         desktop.beep = [this] { ++beeps; };
         desktop.openUrl = [this](const QUrl& url) { opened.push_back(url); };
@@ -120,6 +126,8 @@ public:
         desktop.showResult = [this](imbrix::convert::TFormResult& result) {
             results.push_back({result.Label4->text(), result.Label5->text(), result.Label3->text(),
                                result.Label6->text()});
+            if (duringResult)
+                duringResult();
         };
         form.reset();
         form = std::make_unique<TAppForm>(identity(), std::move(commandLine), std::move(desktop));
@@ -130,6 +138,8 @@ public:
     }
 
     std::vector<Box> boxes;
+    std::function<void()> duringBox;     // what the test does while a box is up
+    std::function<void()> duringResult;  // and while the result window is
     int beeps = 0;
     std::vector<QUrl> opened;
     std::vector<std::string> properties;
@@ -160,7 +170,9 @@ bool qualityShown(const TAppForm& form) {
     return shown;
 }
 
-QString tabCaption(const TAppForm& form) { return form.PageControl1->tabText(0); }
+QString tabCaption(const TAppForm& form) {
+    return form.PageControl1->tabText(0);
+}
 
 void addAndWait(TAppForm& form, const QStringList& files) {
     form.intake().addFiles(imbrix::imagelist::nativePaths(files));
@@ -170,7 +182,8 @@ void addAndWait(TAppForm& form, const QStringList& files) {
 
 std::vector<std::string> listed(TAppForm& form) {
     std::vector<std::string> names;
-    for (const auto& entry : form.imageList().files()) names.push_back(entry.FName);
+    for (const auto& entry : form.imageList().files())
+        names.push_back(entry.FName);
     return names;
 }
 
@@ -189,7 +202,8 @@ TEST(AppFormStartup, OpensOnAnEmptyImagesPageWithEveryDefault) {
     EXPECT_EQ(form.imageList().rowCount(), 0);
 
     QStringList formats;
-    for (int i = 0; i < form.ComboBoxType->count(); ++i) formats << form.ComboBoxType->itemText(i);
+    for (int i = 0; i < form.ComboBoxType->count(); ++i)
+        formats << form.ComboBoxType->itemText(i);
     EXPECT_EQ(formats, kAllFormats);
     EXPECT_EQ(form.ComboBoxType->currentText(), "PNG");
     EXPECT_FALSE(form.ComboBoxType->isEditable());
@@ -218,20 +232,26 @@ TEST(AppFormStartup, TakesCommandLinePathsOnlyOnceTheWindowIsShown) {
     TAppForm& form =
         w.open({photos[0].toStdString(), "/no/such/notes.txt", photos[3].toStdString()});
 
-    QTest::qWait(30);  // the event loop turns, but the window is not on screen yet
+    // The paths are taken by a timer started when the window is shown: the event
+    // loop turns, but nothing is taken while the window is not on screen.
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(form.TimerParam->isActive());
     EXPECT_EQ(form.imageList().rowCount(), 0);
     EXPECT_EQ(tabCaption(form), "Images [0]");
 
     form.show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form.imageList().rowCount() == 2; }, 5000));
-    EXPECT_EQ(listed(form), (std::vector<std::string>{photos[0].toStdString(), photos[3].toStdString()}));
+    EXPECT_EQ(listed(form),
+              (std::vector<std::string>{photos[0].toStdString(), photos[3].toStdString()}));
     EXPECT_EQ(tabCaption(form), "Images [2]");
     EXPECT_FALSE(form.TimerParam->isActive());
 
     // Showing the window again does not take the paths a second time.
     form.hide();
     form.show();
-    QTest::qWait(30);
+    EXPECT_FALSE(form.TimerParam->isActive());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(form.intake().busy());
     EXPECT_EQ(form.imageList().rowCount(), 2);
 }
 
@@ -311,7 +331,8 @@ TEST(AppFormPages, ARememberedFormatSetsTheQualityControlsWhenOptionsOpens) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.format) + (c.byNext ? " by Next" : " by tab"));
         Window w;
-        imbrix::test::writeText(w.settingsPath(), std::string("[Settings]\nOutputFormat=") + c.format + "\n");
+        imbrix::test::writeText(w.settingsPath(),
+                                std::string("[Settings]\nOutputFormat=") + c.format + "\n");
         TAppForm& form = w.open();
         EXPECT_EQ(form.ComboBoxType->currentText(), c.format);
 
@@ -337,11 +358,14 @@ TEST(AppFormList, DeleteRemovesTheSelectedRowsAndTheCaptionFollows) {
 
     // Rows 1 and 3 of five (counting from one).
     auto* selection = form.ListView1->selectionModel();
-    selection->select(form.imageList().index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    selection->select(form.imageList().index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->select(form.imageList().index(0, 0),
+                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->select(form.imageList().index(2, 0),
+                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
     form.ButtonDelete->click();
-    EXPECT_EQ(listed(form), (std::vector<std::string>{photos[1].toStdString(), photos[3].toStdString(),
-                                                      photos[4].toStdString()}));
+    EXPECT_EQ(listed(form),
+              (std::vector<std::string>{photos[1].toStdString(), photos[3].toStdString(),
+                                        photos[4].toStdString()}));
     EXPECT_EQ(form.imageList().rowCount(), 3);
     EXPECT_EQ(tabCaption(form), "Images [3]");
 
@@ -356,23 +380,25 @@ TEST(AppFormList, ADropTakesFoldersAndImagesAndShowsTheImagesPage) {
     const fs::path folder = w.dir().path() / "dropped";
     fs::create_directories(folder / "sub");
     fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png", folder / "a.png");
-    fs::copy_file(imbrix::test::corpusDir() / "photos/exif-orientation/sample1.jpg", folder / "sub/b.jpg");
+    fs::copy_file(imbrix::test::corpusDir() / "photos/exif-orientation/sample1.jpg",
+                  folder / "sub/b.jpg");
     imbrix::test::writeText(folder / "notes.txt", "not an image\n");
     const QString single = fivePhotos()[4];
     form.PageControl1->setCurrentIndex(1);
 
     QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(folder.string())),
-                  QUrl::fromLocalFile(QString::fromStdString((w.dir().path() / "readme.txt").string())),
-                  QUrl(QStringLiteral("https://example.org/remote.png")), QUrl::fromLocalFile(single)});
+    mime.setUrls(
+        {QUrl::fromLocalFile(QString::fromStdString(folder.string())),
+         QUrl::fromLocalFile(QString::fromStdString((w.dir().path() / "readme.txt").string())),
+         QUrl(QStringLiteral("https://example.org/remote.png")), QUrl::fromLocalFile(single)});
     // As the desktop delivers a drop on the list: the drag enters, then it is dropped.
     QDragEnterEvent enter(QPoint(40, 120), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(form.ListView1->viewport(), &enter);
     ASSERT_TRUE(enter.isAccepted());
     QDropEvent drop(QPointF(40, 120), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QSignalSpy taken(&form.intake(), &imbrix::imagelist::ImageIntake::finished);
     QApplication::sendEvent(form.ListView1->viewport(), &drop);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !form.intake().busy(); }, 5000));
-    QTest::qWait(50);  // the last refresh
+    ASSERT_TRUE(!taken.isEmpty() || taken.wait(5000));
 
     EXPECT_EQ(form.PageControl1->currentIndex(), 0);
     std::vector<std::string> names = listed(form);
@@ -380,7 +406,8 @@ TEST(AppFormList, ADropTakesFoldersAndImagesAndShowsTheImagesPage) {
     // The folder's two images (the subfolder's too), in the walk's order, then the file.
     std::vector<std::string> walked(names.begin(), names.begin() + 2);
     std::sort(walked.begin(), walked.end());
-    EXPECT_EQ(walked, (std::vector<std::string>{(folder / "a.png").string(), (folder / "sub/b.jpg").string()}));
+    EXPECT_EQ(walked, (std::vector<std::string>{(folder / "a.png").string(),
+                                                (folder / "sub/b.jpg").string()}));
     EXPECT_EQ(names[2], single.toStdString());
     EXPECT_EQ(tabCaption(form), "Images [3]");
 }
@@ -420,9 +447,9 @@ TEST(AppFormList, ADropOnAnOptionsBoxAddsToTheListAndLeavesTheBoxAlone) {
         QDragMoveEvent move(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(under, &move);
         QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QSignalSpy taken(&form.intake(), &imbrix::imagelist::ImageIntake::finished);
         QApplication::sendEvent(under, &drop);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !form.intake().busy(); }, 5000));
-        QTest::qWait(50);
+        ASSERT_TRUE(!taken.isEmpty() || taken.wait(5000));
 
         EXPECT_EQ(listed(form), (std::vector<std::string>{photo.toStdString()}));
         EXPECT_EQ(tabCaption(form), "Images [1]");
@@ -618,6 +645,66 @@ TEST(AppFormRun, ProcessConvertsTheListReportsTheFailedFileAndShowsTheResult) {
     EXPECT_EQ(form.imageList().rowCount(), 2);  // the list stays for another run
 }
 
+// While a run goes on (here: while its error box and its result window are up)
+// the list stays as the run found it and the update check's timer is held; what
+// a road brought meanwhile joins the list afterwards, and the timer goes on.
+TEST(AppFormRun, TheListAndTheUpdateTimerAreHeldDuringTheRun) {
+    Window w;
+    TAppForm& form = w.open();
+    form.TimerChecker->start();
+    const fs::path out = w.dir().path() / "out";
+    fs::create_directory(out);
+    const fs::path fake = w.dir().path() / "fake.png";
+    imbrix::test::writeText(fake, "this is no picture\n");
+    const fs::path folder = w.dir().path() / "later";
+    fs::create_directory(folder);
+    fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png", folder / "a.png");
+    const QStringList photos = fivePhotos();
+    addAndWait(form, {QString::fromStdString(fake.string()), photos[2]});
+
+    struct Seen {
+        int rows;
+        QString caption;
+        bool timerActive;
+        bool held;
+    };
+    std::vector<Seen> seen;
+    auto look = [&] {
+        seen.push_back({form.imageList().rowCount(), tabCaption(form),
+                        form.TimerChecker->isActive(), form.intake().held()});
+    };
+    w.duringBox = [&] {
+        look();
+        // A file and a folder arrive mid-run, as a command line or a drop would bring them.
+        form.intake().addFiles({photos[0].toStdString()});
+        form.intake().addFolders({folder.string()});
+        look();
+    };
+    w.duringResult = look;
+    form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
+    QSignalSpy taken(&form.intake(), &imbrix::imagelist::ImageIntake::finished);
+    form.ButtonProcess->click();
+
+    ASSERT_EQ(w.boxes.size(), 1u);
+    ASSERT_EQ(w.results.size(), 1u);
+    EXPECT_EQ(w.results[0][0], "2");
+    ASSERT_EQ(seen.size(), 3u);
+    for (const Seen& s : seen) {
+        EXPECT_EQ(s.rows, 2);
+        EXPECT_EQ(s.caption, "Images [2]");
+        EXPECT_FALSE(s.timerActive);
+        EXPECT_TRUE(s.held);
+    }
+    EXPECT_TRUE(form.TimerChecker->isActive());
+    form.TimerChecker->stop();  // the test never lets the check reach the service
+    EXPECT_FALSE(form.intake().held());
+    ASSERT_TRUE(!taken.isEmpty() || taken.wait(5000));
+    EXPECT_EQ(listed(form),
+              (std::vector<std::string>{fake.string(), photos[2].toStdString(),
+                                        photos[0].toStdString(), (folder / "a.png").string()}));
+    EXPECT_EQ(tabCaption(form), "Images [4]");
+}
+
 // Answers the next folder picker: notes its title and starting folder, then
 // chooses `folder` (or cancels when it is empty).
 struct PickerAnswer {
@@ -630,7 +717,8 @@ void answerFolderPicker(PickerAnswer& answer, const QString& folder, int triesLe
         auto* picker = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (!picker) {
             // Not open yet; a picker that never opens leaves `seen` false.
-            if (triesLeft > 0) answerFolderPicker(answer, folder, triesLeft - 1);
+            if (triesLeft > 0)
+                answerFolderPicker(answer, folder, triesLeft - 1);
             return;
         }
         answer.seen = true;
@@ -651,7 +739,8 @@ TEST(AppFormFolders, BrowseStoresTheChosenFolderAndAddFolderStartsThere) {
     TAppForm& form = w.open();
     const QString chosen = QString::fromStdString((w.dir().path() / "pictures").string());
     fs::create_directories(chosen.toStdString());
-    fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png", chosen.toStdString() + "/a.png");
+    fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png",
+                  chosen.toStdString() + "/a.png");
 
     PickerAnswer cancel;
     answerFolderPicker(cancel, {});
@@ -714,8 +803,9 @@ TEST(AppFormMenu, FeedbackAndAboutOpenAFreshModalWindowEachTime) {
     form.About1->trigger();
     form.SendFeedback1->trigger();
     form.About1->trigger();
-    EXPECT_EQ(w.modal, (std::vector<QString>{"imbrix::about::TAboutBox", "imbrix::online::TFeedbackForm",
-                                            "imbrix::about::TAboutBox"}));
+    EXPECT_EQ(w.modal,
+              (std::vector<QString>{"imbrix::about::TAboutBox", "imbrix::online::TFeedbackForm",
+                                    "imbrix::about::TAboutBox"}));
     EXPECT_EQ(form.PageControl1->currentIndex(), 0);
 }
 
@@ -734,19 +824,23 @@ TEST(AppFormSettings, StartUpAppliesTheStoredOptions) {
         const char* storedGrayscale;
     };
     const Case cases[] = {
-        {"every option", "RememberSettings=ON\nDisplayIcons=OFF\nIncludeSubfolders=OFF\nDestination={dir}\n"
-                         "OutputFormat=WEBP\nOutputQuality=80\nGrayscale=ON\n",
+        {"every option",
+         "RememberSettings=ON\nDisplayIcons=OFF\nIncludeSubfolders=OFF\nDestination={dir}\n"
+         "OutputFormat=WEBP\nOutputQuality=80\nGrayscale=ON\n",
          true, false, false, "{dir}", "WEBP", 80, true, "80", "ON"},
-        {"remember off", "RememberSettings=OFF\nDisplayIcons=OFF\nOutputFormat=JPG\nOutputQuality=50\nGrayscale=ON\n",
+        {"remember off",
+         "RememberSettings=OFF\nDisplayIcons=OFF\nOutputFormat=JPG\nOutputQuality=50\nGrayscale="
+         "ON\n",
          false, true, true, "Same Folder as Original", "PNG", 100, false, "50", "ON"},
-        {"values in lower case", "RememberSettings=off\nDisplayIcons=off\nOutputFormat=jpg\nGrayscale=on\n",
-         true, true, true, "Same Folder as Original", "PNG", 100, false, nullptr, "on"},
-        {"quality above the range", "OutputQuality=250\n",
-         true, true, true, "Same Folder as Original", "PNG", 100, false, "100", nullptr},
-        {"quality not a number", "OutputQuality=best\n",
-         true, true, true, "Same Folder as Original", "PNG", 100, false, "best", nullptr},
-        {"deleted destination", "Destination={dir}/gone\nOutputFormat=PDF\n",
-         true, true, true, "Same Folder as Original", "PDF", 100, false, nullptr, nullptr},
+        {"values in lower case",
+         "RememberSettings=off\nDisplayIcons=off\nOutputFormat=jpg\nGrayscale=on\n", true, true,
+         true, "Same Folder as Original", "PNG", 100, false, nullptr, "on"},
+        {"quality above the range", "OutputQuality=250\n", true, true, true,
+         "Same Folder as Original", "PNG", 100, false, "100", nullptr},
+        {"quality not a number", "OutputQuality=best\n", true, true, true,
+         "Same Folder as Original", "PNG", 100, false, "best", nullptr},
+        {"deleted destination", "Destination={dir}/gone\nOutputFormat=PDF\n", true, true, true,
+         "Same Folder as Original", "PDF", 100, false, nullptr, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -772,10 +866,10 @@ TEST(AppFormSettings, StartUpAppliesTheStoredOptions) {
         EXPECT_EQ(form.CheckBoxGrayscale->isChecked(), c.grayscale);
 
         Store stored = w.stored();
-        EXPECT_EQ(stored.value(Key::OutputQuality), c.storedQuality ? std::optional<std::string>(c.storedQuality)
-                                                                    : std::nullopt);
-        EXPECT_EQ(stored.value(Key::Grayscale), c.storedGrayscale ? std::optional<std::string>(c.storedGrayscale)
-                                                                  : std::nullopt);
+        EXPECT_EQ(stored.value(Key::OutputQuality),
+                  c.storedQuality ? std::optional<std::string>(c.storedQuality) : std::nullopt);
+        EXPECT_EQ(stored.value(Key::Grayscale),
+                  c.storedGrayscale ? std::optional<std::string>(c.storedGrayscale) : std::nullopt);
         EXPECT_TRUE(w.boxes.empty());
     }
 }
@@ -825,7 +919,8 @@ TEST(AppFormSettings, EveryChangeIsStoredAtOnce) {
 
 TEST(AppFormSettings, RememberOffStillStoresChangesForALaterStart) {
     Window w;
-    imbrix::test::writeText(w.settingsPath(), "[Settings]\nRememberSettings=OFF\nOutputFormat=JPG\n");
+    imbrix::test::writeText(w.settingsPath(),
+                            "[Settings]\nRememberSettings=OFF\nOutputFormat=JPG\n");
     {
         TAppForm& form = w.open();
         EXPECT_FALSE(form.RememberSettings1->isChecked());
