@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -268,6 +269,49 @@ TEST(RunWindowTest, TheWindowTakesNoInputDuringTheRunButDoesAfterIt) {
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
     QTest::mouseClick(h.button, Qt::LeftButton);
     EXPECT_EQ(clicks.count(), 1);
+}
+
+// What the window's side throws ends the run on the engine's thread: nothing
+// more is converted, nothing temporary is left, and the error is reported as any
+// error outside the files is.
+TEST(RunWindowTest, AnExceptionOnTheWindowsSideEndsTheRunCleanly) {
+    Harness h;
+    QGuiApplication::setApplicationDisplayName("KELVANE - Imbrix");
+    std::vector<std::string> files;
+    for (const char* name : {"a.png", "b.png", "c.png", "d.png", "e.png"}) {
+        files.push_back(h.dir.file(name));
+        fs::copy_file(corpusDir() / "pngsuite/basn6a08.png", files.back());
+    }
+    RunWindow ui = h.ui();
+    const auto showStatus = ui.showStatus;
+    ui.showStatus = [&](const QString& text) {
+        showStatus(text);
+        if (text.toStdString() == "Converting " + files[1] + "...") {
+            throw std::runtime_error("The status bar is gone");
+        }
+    };
+    ConversionOptions options;
+    options.format = "GIF";
+    options.destination = h.dir.file("out");
+
+    auto summary = runFromWindow(files, options, h.environment(), ui);
+
+    EXPECT_FALSE(summary.has_value());
+    const std::vector<std::string> expected = {
+        "status Converting " + files[0] + "...",
+        "status ",
+        "status Converting " + files[1] + "...",
+        "status ",
+        "box error [KELVANE - Imbrix] The status bar is gone (status: )",
+    };
+    EXPECT_EQ(h.seen, expected);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(h.dir.path() / "out")) {
+        left.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"a.gif"});
+    EXPECT_TRUE(fs::is_empty(h.dir.path() / "data"));
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
 // Without a replacement the result window is shown modally over the window, and
