@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <initializer_list>
 #include <vector>
 
 #include "about/ui/aboutbox.h"
@@ -49,6 +50,35 @@ QString nameFilter(const imagelist::DialogFilterEntry& entry) {
         patterns = QStringLiteral("*");
     return QString::fromStdString(entry.name) + QStringLiteral(" (") + patterns + QLatin1Char(')');
 }
+
+// What would change the list or open a window of its own is held while a run
+// goes on (and its result is shown): the roads into the list, which keep
+// gathering and add their finds afterwards, and the timers that take the command
+// line and poll the update check (whose new-version notice so opens afterwards).
+class HeldDuringRun {
+public:
+    HeldDuringRun(imagelist::ImageIntake& intake, std::initializer_list<QTimer*> timers)
+        : intake_(intake) {
+        intake_.hold(true);
+        for (QTimer* timer : timers) {
+            if (timer->isActive()) {
+                timer->stop();
+                stopped_.push_back(timer);
+            }
+        }
+    }
+    ~HeldDuringRun() {
+        for (QTimer* timer : stopped_)
+            timer->start();
+        intake_.hold(false);
+    }
+    HeldDuringRun(const HeldDuringRun&) = delete;
+    HeldDuringRun& operator=(const HeldDuringRun&) = delete;
+
+private:
+    imagelist::ImageIntake& intake_;
+    std::vector<QTimer*> stopped_;
+};
 
 }  // namespace
 
@@ -247,6 +277,7 @@ void TAppForm::ButtonProcessClick() {
         desktop_.openUrl(imagelist::localFileUrl(folder));
     };
     ui.showResult = desktop_.showResult;
+    HeldDuringRun held(*intake_, {TimerParam, TimerChecker});
     convert::runFromWindow(files, options, environment, ui);
 }
 

@@ -4,12 +4,20 @@
 // order, a bounded distance ahead; the calling thread takes the results in list
 // order, gives each output its name, adds up the sizes and reports. So names,
 // bytes and messages are those of a one-at-a-time run.
+//
+// Nothing a worker meets leaves its thread: a file that throws fails with the
+// exception's text, and anything worse (no memory even for that) ends the run
+// with the exception on the calling thread. Whatever ends the run early, a stop
+// or an exception, the pool is joined and drops the files it holds, which
+// removes their temporary outputs.
 #include "convert/run.h"
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "convert/convertfile.h"
@@ -30,44 +38,52 @@ public:
         : files_(files),
           destination_(destination),
           settings_(settings),
-          stop_(std::move(stop)),
           results_(files.size()),
           // Workers run this many files ahead of the last named one: enough to
           // keep every core busy, few enough to bound the waiting temporary files.
-          window_(std::size_t{workers} * 2 + 1) {
+          window_(std::size_t{workers} * 2 + 1),
+          stop_(std::move(stop)),
+          onStop_(stop_, [this] { halt(); }) {
         threads_.reserve(workers);
-        for (unsigned i = 0; i < workers; ++i) {
-            threads_.emplace_back([this] { work(); });
+        try {
+            for (unsigned i = 0; i < workers; ++i) {
+                threads_.emplace_back([this] { workGuarded(); });
+            }
+        } catch (...) {
+            halt();
+            joinAll();
+            throw;
         }
     }
 
     ~WorkerPool() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        workCv_.notify_all();
-        for (std::thread& thread : threads_) {
-            thread.join();
-        }
+        halt();
+        joinAll();
     }
 
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    /// Waits for file `index`, calling `idle` while it waits.
+    /// Waits for file `index`, calling `idle` while it waits. Nothing when the run
+    /// was stopped meanwhile; rethrows what ended a worker.
     template <typename Idle>
-    PreparedFile take(std::size_t index, Idle idle) {
+    std::optional<PreparedFile> take(std::size_t index, Idle idle) {
         std::unique_lock lock(mutex_);
-        while (!results_[index]) {
-            if (!resultCv_.wait_for(lock, kIdleInterval,
-                                    [&] { return results_[index].has_value(); })) {
+        const auto ready = [&] { return results_[index].has_value() || halted_ || fatal_; };
+        while (!ready()) {
+            if (!resultCv_.wait_for(lock, kIdleInterval, ready)) {
                 lock.unlock();
                 idle();
                 lock.lock();
             }
         }
-        PreparedFile file = std::move(*results_[index]);
+        if (fatal_) {
+            std::rethrow_exception(fatal_);
+        }
+        if (!results_[index] || stop_.stop_requested()) {
+            return std::nullopt;
+        }
+        std::optional<PreparedFile> file = std::move(results_[index]);
         results_[index].reset();
         return file;
     }
@@ -82,50 +98,81 @@ public:
     }
 
 private:
+    /// No more files are started; waiting threads wake.
+    void halt() {
+        {
+            std::lock_guard lock(mutex_);
+            halted_ = true;
+        }
+        workCv_.notify_all();
+        resultCv_.notify_all();
+    }
+
+    void joinAll() {
+        for (std::thread& thread : threads_) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+
+    // The thread's edge: what escapes work() ends the run on the calling thread.
+    void workGuarded() noexcept {
+        try {
+            work();
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            if (!fatal_) {
+                fatal_ = std::current_exception();
+            }
+            halted_ = true;
+            workCv_.notify_all();
+            resultCv_.notify_all();
+        }
+    }
+
     void work() {
         std::unique_lock lock(mutex_);
         for (;;) {
             workCv_.wait(lock, [this] {
-                return stopping_ || next_ >= files_.size() || next_ < finished_ + window_;
+                return halted_ || next_ >= files_.size() || next_ < finished_ + window_;
             });
-            if (stopping_ || next_ >= files_.size()) {
+            if (halted_ || next_ >= files_.size()) {
                 return;
             }
             const std::size_t index = next_++;
             lock.unlock();
-            PreparedFile file = prepare(index);
+            PreparedFile file = prepare(files_[index]);
             lock.lock();
             results_[index] = std::move(file);
             resultCv_.notify_all();
         }
     }
 
-    // Never throws: whatever goes wrong becomes the file's failure.
-    PreparedFile prepare(std::size_t index) noexcept {
-        PreparedFile file;
+    PreparedFile prepare(const std::string& source) const {
         try {
-            const std::string& source = files_[index];
-            file = prepareFile(source, outputFolderFor(source, destination_), settings_, stop_);
+            return prepareFile(source, outputFolderFor(source, destination_), settings_, stop_);
         } catch (const std::bad_alloc&) {
-            file.output.reset();
-            file.error = FileError{FileError::Kind::OutOfMemory, {}};
+            return failed(source, FileError{FileError::Kind::OutOfMemory, {}});
         } catch (const std::exception& e) {
-            file.output.reset();
-            file.error = FileError{FileError::Kind::Failed, e.what()};
+            return failed(source, FileError{FileError::Kind::Failed, e.what()});
         } catch (...) {
-            file.output.reset();
-            file.error = FileError{FileError::Kind::Failed, "Unknown error"};
+            return failed(source, FileError{FileError::Kind::Failed,
+                                            "The file could not be converted: unknown error"});
         }
-        if (file.source.empty()) {
-            file.source = files_[index];
-        }
+    }
+
+    static PreparedFile failed(const std::string& source, FileError error) {
+        PreparedFile file;
+        file.source = source;
+        file.sourceSize = GetFileSizeBytes(source);
+        file.error = std::move(error);
         return file;
     }
 
     const std::vector<std::string>& files_;
     const std::string& destination_;
     const FileSettings& settings_;
-    const std::stop_token stop_;
     std::vector<std::optional<PreparedFile>> results_;
     const std::size_t window_;
 
@@ -134,7 +181,10 @@ private:
     std::condition_variable resultCv_;
     std::size_t next_ = 0;
     std::size_t finished_ = 0;
-    bool stopping_ = false;
+    bool halted_ = false;
+    std::exception_ptr fatal_;
+    std::stop_token stop_;
+    std::stop_callback<std::function<void()>> onStop_;  // after what halt() uses
     std::vector<std::thread> threads_;  // last: started after everything above exists
 };
 
@@ -220,32 +270,35 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     }
 
     RunSummary summary;
-    summary.fileCount = files.size();
+    summary.listCount = files.size();
     summary.files.reserve(files.size());
+    RunProgress progress;
+    progress.total = files.size();
     {
-        // Leaving this block any way (a reporter that throws included) joins the
-        // workers; the files they prepared and nobody took go with their
-        // temporary files.
         WorkerPool pool(files, options.destination, settings,
                         workerCount(environment.jobs, files.size()), stop);
-        RunProgress progress;
-        progress.total = files.size();
         for (std::size_t i = 0; i < files.size(); ++i) {
             if (stop.stop_requested()) {
                 summary.stopped = true;
                 break;
             }
             reporter.status("Converting " + files[i] + "...");
-            PreparedFile prepared = pool.take(i, [&reporter] { reporter.idle(); });
-            FileOutcome outcome = finishFile(prepared);
-            pool.finished(i);
-
-            if (prepared.error && stop.stop_requested()) {
-                // Cut short by the stop: not a failure of the file, and not done.
+            std::optional<PreparedFile> taken = pool.take(i, [&reporter] { reporter.idle(); });
+            if (!taken) {
                 summary.stopped = true;
                 reporter.status("");
                 break;
             }
+            PreparedFile& prepared = *taken;
+            if (prepared.error && stop.stop_requested()) {
+                // Cut short by the stop: neither converted nor failed.
+                summary.stopped = true;
+                reporter.status("");
+                break;
+            }
+            FileOutcome outcome = finishFile(prepared);
+            pool.finished(i);
+
             if (prepared.sourceSize >= 0) {
                 summary.inputTotal += prepared.sourceSize;
             }
@@ -265,6 +318,7 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
             }
             summary.files.push_back(std::move(outcome));
             reporter.status("");
+
             progress.done = summary.files.size();
             progress.failed = summary.failedCount;
             progress.bytesIn = summary.inputTotal;
@@ -272,13 +326,14 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
             reporter.progress(progress);
         }
     }
+    summary.fileCount = summary.files.size();
 
     summary.elapsedMs = platform::tickCount() - startTick;
     summary.difference = summary.inputTotal - summary.outputTotal;
     summary.percentage = roundedPercentage(summary.difference, summary.inputTotal);
     const DiskSpaceText disk =
         diskSpaceText(summary.inputTotal, summary.outputTotal, environment.decimalSeparator);
-    summary.processed = std::to_string(summary.stopped ? summary.files.size() : files.size());
+    summary.processed = std::to_string(summary.fileCount);
     summary.elapsed = TimeText(summary.elapsedMs, environment.decimalSeparator);
     summary.diskSpaceCaption = disk.caption;
     summary.diskSpaceValue = disk.value;

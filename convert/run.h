@@ -4,7 +4,8 @@
 // the list and the destination, converts every file (several at once, one worker
 // per core by default) and reports through a RunReporter, always on the calling
 // thread and in list order, so the results, names and messages are exactly those
-// of a one-at-a-time run. No global state: several runs may go on at once.
+// of a one-at-a-time run. A run can be stopped between files through its stop
+// token. No global state: several runs may go on at once.
 #pragma once
 
 #include <array>
@@ -63,17 +64,20 @@ enum class RunCheck {
     DirectoryNotWritable  ///< "Unable to write to directory!": focus the destination box
 };
 
-/// How far a run is: after each file, in list order.
+/// How far a run has come, after a file.
 struct RunProgress {
-    std::size_t done = 0;       ///< files finished (converted or failed)
-    std::size_t failed = 0;     ///< of those, the failed ones
-    std::size_t total = 0;      ///< files in the run
-    std::int64_t bytesIn = 0;   ///< bytes of the finished files' sources
-    std::int64_t bytesOut = 0;  ///< bytes of the outputs written
+    std::size_t done = 0;       ///< files processed so far, failed ones included
+    std::size_t failed = 0;     ///< of those, the ones that failed
+    std::size_t total = 0;      ///< entries in the list
+    std::int64_t bytesIn = 0;   ///< bytes of the sources found so far
+    std::int64_t bytesOut = 0;  ///< bytes of the outputs written so far
 };
 
 /// What the front end implements. Every call comes on the thread that called
 /// runConversion(), in list order; none comes after runConversion() returns.
+/// A call that throws ends the run: nothing more is started, the workers are
+/// joined, the outputs not yet named are removed, and the exception leaves
+/// runConversion().
 class RunReporter {
 public:
     virtual ~RunReporter() = default;
@@ -96,7 +100,8 @@ public:
     /// completed successfully.", 34 asterisks and an empty line. The log box
     /// holds the latest call only, so a window replaces its text with this.
     virtual void converterLog(const std::string& /*text*/) {}
-    /// After every file, once its other reports are made.
+    /// After every file (after its last status() call), with the figures so far;
+    /// the last call's figures are the summary's.
     virtual void progress(const RunProgress& /*progress*/) {}
     /// Called every few tens of milliseconds while the calling thread waits for
     /// the workers, so a window can repaint (without taking input).
@@ -115,22 +120,22 @@ struct FileOutcome {
 
 /// The end report, as the result window shows it, with the raw figures.
 struct RunSummary {
-    std::string processed;         ///< number of list entries, failed ones included: "3"
+    std::string processed;         ///< number of files processed, failed ones included: "3"
     std::string elapsed;           ///< "2.047 seconds"
     std::string diskSpaceCaption;  ///< "Saved Disk Space:" or "Increased Disk Space:"
     std::string diskSpaceValue;    ///< "1.5 MB (37%)"
 
-    std::size_t fileCount = 0;
+    std::size_t fileCount = 0;  ///< files processed: the list's length unless stopped
     std::size_t failedCount = 0;
+    std::size_t listCount = 0;  ///< entries in the list
+    /// The run was stopped after fileCount files; the later ones were not converted.
+    bool stopped = false;
     std::int64_t inputTotal = 0;   ///< bytes of the sources found
     std::int64_t outputTotal = 0;  ///< bytes of the outputs written
     std::int64_t difference = 0;   ///< inputTotal - outputTotal (may be negative)
     int percentage = 0;            ///< of difference, rounded half to even (may be negative)
     std::uint32_t elapsedMs = 0;
     std::vector<FileOutcome> files;  ///< in list order
-    /// A stop was requested: the run ended after `files.size()` of `fileCount`
-    /// files, and the files after those were not converted.
-    bool stopped = false;
 };
 
 /// Thrown for an error outside the per-file handler, such as an empty
@@ -143,10 +148,12 @@ public:
 /// The conversion run. Returns nothing when a check failed (after
 /// reporter.warning()); otherwise the end report. Throws RunError for an empty
 /// destination, and std::invalid_argument for a format that is not one of the 18.
-/// A stop request ends the run early: no further file starts, the files the
-/// workers have in hand fail without leaving anything, and the report covers
-/// the files finished before the stop. What the reporter throws ends the run
-/// (the workers joined, their temporary files removed) and reaches the caller.
+///
+/// When `stop` is requested, no further file is started or reported: the file
+/// being reported is finished, the files the workers are converting or have
+/// converted ahead are dropped once their converter calls end (their temporary
+/// outputs removed, no name taken), and the summary says the run was stopped and
+/// covers only the files processed until then.
 std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
                                         const ConversionOptions& options,
                                         const ConversionEnvironment& environment,

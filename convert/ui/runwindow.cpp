@@ -4,7 +4,12 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEvent>
+#include <QEventLoop>
 #include <QGuiApplication>
+#include <atomic>
+#include <exception>
+#include <stdexcept>
+#include <thread>
 
 #include "i18n/i18n.h"
 
@@ -61,6 +66,7 @@ public:
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
+// Shows the run's reports; on the window's thread.
 class WindowReporter : public RunReporter {
 public:
     explicit WindowReporter(const RunWindow& ui) : ui_(ui) {}
@@ -68,7 +74,6 @@ public:
     void status(const std::string& text) override {
         if (ui_.showStatus)
             ui_.showStatus(QString::fromStdString(text));
-        repaint();
     }
     void fileFailed(std::size_t, const std::string&, const std::string& message) override {
         ui_.message(ui_.window, BoxIcon::Error, QStringLiteral("ERROR"),
@@ -84,13 +89,118 @@ public:
         if (ui_.showLog)
             ui_.showLog(QString::fromStdString(text));
     }
-    void idle() override { repaint(); }
 
 private:
-    static void repaint() { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); }
-
     const RunWindow& ui_;
 };
+
+// The engine's reporter, on the engine's thread: hands every report to the
+// window's thread and waits until it has been shown there, so an error box is
+// answered before the engine reports anything more. What the window's side
+// throws is thrown here again, which ends the run with it.
+class HandOver : public RunReporter {
+public:
+    HandOver(QObject* windowThread, RunReporter& window)
+        : context_(windowThread), window_(window) {}
+
+    void status(const std::string& text) override {
+        onWindow([&] { window_.status(text); });
+    }
+    void fileFailed(std::size_t index, const std::string& source,
+                    const std::string& message) override {
+        onWindow([&] { window_.fileFailed(index, source, message); });
+    }
+    void fileConverted(std::size_t index, const std::string& source,
+                       const std::string& output) override {
+        onWindow([&] { window_.fileConverted(index, source, output); });
+    }
+    void warning(const std::string& caption, const std::string& text, RunCheck check) override {
+        onWindow([&] { window_.warning(caption, text, check); });
+    }
+    void converterLog(const std::string& text) override {
+        onWindow([&] { window_.converterLog(text); });
+    }
+    void progress(const RunProgress& figures) override {
+        onWindow([&] { window_.progress(figures); });
+    }
+
+    /// Runs `call` on the window's thread and waits for it.
+    template <typename Call>
+    void onWindow(Call&& call) {
+        std::exception_ptr thrown;
+        const bool delivered = QMetaObject::invokeMethod(
+            context_,
+            [&] {
+                try {
+                    call();
+                } catch (...) {
+                    thrown = std::current_exception();
+                }
+            },
+            Qt::BlockingQueuedConnection);
+        if (!delivered)
+            throw std::runtime_error("The window could not show the conversion's progress");
+        if (thrown)
+            std::rethrow_exception(thrown);
+    }
+
+private:
+    QObject* context_;
+    RunReporter& window_;
+};
+
+// Reports an error outside the per-file handler: nothing was converted. The
+// general error report, as for any error nothing else catches.
+void showRunError(const RunWindow& ui, const std::exception& e) {
+    if (ui.showStatus)
+        ui.showStatus(QString());
+    ui.message(ui.window, BoxIcon::Error, QGuiApplication::applicationDisplayName(),
+               QString::fromStdString(e.what()));
+}
+
+// Converts on a thread of its own while this thread runs a local event loop for
+// the run's reports and the painting. The loop ends when the engine has
+// returned. Should the application be quitting meanwhile (which ends every event
+// loop and lets none start), the run is stopped and its last reports are still
+// delivered until it has returned.
+std::optional<RunSummary> convertOnThread(const std::vector<std::string>& files,
+                                          const ConversionOptions& options,
+                                          const ConversionEnvironment& environment,
+                                          const RunWindow& ui) {
+    WindowReporter windowSide(ui);
+    QObject context;  // on this thread: the reports are run through it
+    HandOver reporter(&context, windowSide);
+    const Translator translate = [&reporter](const std::string& text) {
+        std::string translated;
+        reporter.onWindow([&] { translated = i18n::Translate(text); });
+        return translated;
+    };
+
+    std::optional<RunSummary> summary;
+    std::exception_ptr failure;
+    std::atomic<bool> done{false};
+    QEventLoop loop;
+    std::jthread engine([&](std::stop_token stop) {
+        try {
+            summary = runConversion(files, options, environment, reporter, translate, stop);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done.store(true);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    if (!done.load()) {
+        engine.request_stop();
+        while (!done.load()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+    }
+    engine.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return summary;
+}
 
 }  // namespace
 
@@ -102,17 +212,10 @@ std::optional<RunSummary> runFromWindow(const std::vector<std::string>& files,
     {
         BusyCursor cursor;
         InputBlocker blocker(ui.window);
-        WindowReporter reporter(ui);
         try {
-            summary = runConversion(files, options, environment, reporter,
-                                    [](const std::string& text) { return i18n::Translate(text); });
+            summary = convertOnThread(files, options, environment, ui);
         } catch (const std::exception& e) {
-            // Nothing was converted; the general error report, as for any error
-            // nothing else catches.
-            if (ui.showStatus)
-                ui.showStatus(QString());
-            ui.message(ui.window, BoxIcon::Error, QGuiApplication::applicationDisplayName(),
-                       QString::fromStdString(e.what()));
+            showRunError(ui, e);
             return std::nullopt;
         }
     }

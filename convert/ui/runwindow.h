@@ -1,8 +1,11 @@
 // The conversion run started from a window.
 //
-// The engine converts on worker threads while this thread waits for it. Meanwhile
-// the window keeps painting (the status text, the boxes) but takes no input, as if
-// a modal dialog were open: clicks, keys and the close box are dropped, not queued.
+// The engine runs on a thread of its own (its workers on more) while the window's
+// thread waits in an event loop that takes the engine's reports, one at a time,
+// and paints. The window takes no input meanwhile, as if a modal dialog were
+// open: clicks, keys and the close box are dropped, not queued. Timers of the
+// caller go on firing; the caller holds the ones that would change what the run
+// reads or open windows of their own.
 // What the user sees comes in the engine's order: a warning, or "Converting
 // <path>..." per file with an "ERROR" box for each failed one (the next file's
 // messages wait until it is answered), then the result window.

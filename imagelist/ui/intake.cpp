@@ -71,7 +71,7 @@ void ImageIntake::enqueue(std::vector<Job> jobs) {
     bool anyWalk = false;
     for (const Job& job : jobs)
         anyWalk = anyWalk || job.walk;
-    if (!anyWalk && !busy()) {
+    if (!anyWalk && !busy() && !held_) {
         // Nothing to walk and nothing ahead of these files: they go in at once.
         std::vector<std::string> paths;
         for (Job& job : jobs)
@@ -123,7 +123,15 @@ void ImageIntake::workerLoop(std::stop_token stop) {
     }
 }
 
+void ImageIntake::hold(bool on) {
+    held_ = on;
+    if (!held_ && busy())
+        refresh();
+}
+
 void ImageIntake::refresh() {
+    if (held_)
+        return;
     std::vector<std::string> batch;
     bool done = false;
     {

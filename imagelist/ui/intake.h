@@ -53,9 +53,16 @@ public:
     /// True while a walk is going on or its findings have not all reached the list.
     bool busy() const;
 
+    /// While held (a conversion is reading the list), nothing reaches the list:
+    /// every road goes on gathering in its order, and what it found is taken in
+    /// when the hold ends.
+    void hold(bool on);
+    bool held() const { return held_; }
+
     /// Takes whatever the walk has found so far into the list and refreshes the
     /// view's row count (RefreshImageCount); commands that change the list call
     /// it first so they act on what the user has been shown plus what was found.
+    /// Does nothing while held.
     void refresh();
 
 signals:
@@ -78,6 +85,7 @@ private:
     ImageListModel& model_;
     QTimer timer_;
     std::atomic<bool> includeSubfolders_{true};
+    bool held_ = false;
 
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;

@@ -22,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
@@ -32,6 +33,7 @@
 #include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -105,6 +107,8 @@ public:
         desktop.message = [this](QWidget*, BoxIcon icon, const QString& caption,
                                  const QString& text) {
             boxes.push_back({icon, caption, text});
+            if (duringBox)
+                duringBox();
         };
         desktop.beep = [this] { ++beeps; };
         desktop.openUrl = [this](const QUrl& url) { opened.push_back(url); };
@@ -122,6 +126,8 @@ public:
         desktop.showResult = [this](imbrix::convert::TFormResult& result) {
             results.push_back({result.Label4->text(), result.Label5->text(), result.Label3->text(),
                                result.Label6->text()});
+            if (duringResult)
+                duringResult();
         };
         form.reset();
         form = std::make_unique<TAppForm>(identity(), std::move(commandLine), std::move(desktop));
@@ -132,6 +138,8 @@ public:
     }
 
     std::vector<Box> boxes;
+    std::function<void()> duringBox;     // what the test does while a box is up
+    std::function<void()> duringResult;  // and while the result window is
     int beeps = 0;
     std::vector<QUrl> opened;
     std::vector<std::string> properties;
@@ -224,7 +232,10 @@ TEST(AppFormStartup, TakesCommandLinePathsOnlyOnceTheWindowIsShown) {
     TAppForm& form =
         w.open({photos[0].toStdString(), "/no/such/notes.txt", photos[3].toStdString()});
 
-    QTest::qWait(30);  // the event loop turns, but the window is not on screen yet
+    // The paths are taken by a timer started when the window is shown: the event
+    // loop turns, but nothing is taken while the window is not on screen.
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(form.TimerParam->isActive());
     EXPECT_EQ(form.imageList().rowCount(), 0);
     EXPECT_EQ(tabCaption(form), "Images [0]");
 
@@ -238,7 +249,9 @@ TEST(AppFormStartup, TakesCommandLinePathsOnlyOnceTheWindowIsShown) {
     // Showing the window again does not take the paths a second time.
     form.hide();
     form.show();
-    QTest::qWait(30);
+    EXPECT_FALSE(form.TimerParam->isActive());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(form.intake().busy());
     EXPECT_EQ(form.imageList().rowCount(), 2);
 }
 
@@ -383,9 +396,9 @@ TEST(AppFormList, ADropTakesFoldersAndImagesAndShowsTheImagesPage) {
     QApplication::sendEvent(form.ListView1->viewport(), &enter);
     ASSERT_TRUE(enter.isAccepted());
     QDropEvent drop(QPointF(40, 120), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QSignalSpy taken(&form.intake(), &imbrix::imagelist::ImageIntake::finished);
     QApplication::sendEvent(form.ListView1->viewport(), &drop);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !form.intake().busy(); }, 5000));
-    QTest::qWait(50);  // the last refresh
+    ASSERT_TRUE(!taken.isEmpty() || taken.wait(5000));
 
     EXPECT_EQ(form.PageControl1->currentIndex(), 0);
     std::vector<std::string> names = listed(form);
@@ -434,9 +447,9 @@ TEST(AppFormList, ADropOnAnOptionsBoxAddsToTheListAndLeavesTheBoxAlone) {
         QDragMoveEvent move(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(under, &move);
         QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QSignalSpy taken(&form.intake(), &imbrix::imagelist::ImageIntake::finished);
         QApplication::sendEvent(under, &drop);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !form.intake().busy(); }, 5000));
-        QTest::qWait(50);
+        ASSERT_TRUE(!taken.isEmpty() || taken.wait(5000));
 
         EXPECT_EQ(listed(form), (std::vector<std::string>{photo.toStdString()}));
         EXPECT_EQ(tabCaption(form), "Images [1]");
@@ -630,6 +643,66 @@ TEST(AppFormRun, ProcessConvertsTheListReportsTheFailedFileAndShowsTheResult) {
     EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 12), "WEBP");
     EXPECT_FALSE(fs::exists(out / "fake.webp"));
     EXPECT_EQ(form.imageList().rowCount(), 2);  // the list stays for another run
+}
+
+// While a run goes on (here: while its error box and its result window are up)
+// the list stays as the run found it and the update check's timer is held; what
+// a road brought meanwhile joins the list afterwards, and the timer goes on.
+TEST(AppFormRun, TheListAndTheUpdateTimerAreHeldDuringTheRun) {
+    Window w;
+    TAppForm& form = w.open();
+    form.TimerChecker->start();
+    const fs::path out = w.dir().path() / "out";
+    fs::create_directory(out);
+    const fs::path fake = w.dir().path() / "fake.png";
+    imbrix::test::writeText(fake, "this is no picture\n");
+    const fs::path folder = w.dir().path() / "later";
+    fs::create_directory(folder);
+    fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png", folder / "a.png");
+    const QStringList photos = fivePhotos();
+    addAndWait(form, {QString::fromStdString(fake.string()), photos[2]});
+
+    struct Seen {
+        int rows;
+        QString caption;
+        bool timerActive;
+        bool held;
+    };
+    std::vector<Seen> seen;
+    auto look = [&] {
+        seen.push_back({form.imageList().rowCount(), tabCaption(form),
+                        form.TimerChecker->isActive(), form.intake().held()});
+    };
+    w.duringBox = [&] {
+        look();
+        // A file and a folder arrive mid-run, as a command line or a drop would bring them.
+        form.intake().addFiles({photos[0].toStdString()});
+        form.intake().addFolders({folder.string()});
+        look();
+    };
+    w.duringResult = look;
+    form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
+    QSignalSpy taken(&form.intake(), &imbrix::imagelist::ImageIntake::finished);
+    form.ButtonProcess->click();
+
+    ASSERT_EQ(w.boxes.size(), 1u);
+    ASSERT_EQ(w.results.size(), 1u);
+    EXPECT_EQ(w.results[0][0], "2");
+    ASSERT_EQ(seen.size(), 3u);
+    for (const Seen& s : seen) {
+        EXPECT_EQ(s.rows, 2);
+        EXPECT_EQ(s.caption, "Images [2]");
+        EXPECT_FALSE(s.timerActive);
+        EXPECT_TRUE(s.held);
+    }
+    EXPECT_TRUE(form.TimerChecker->isActive());
+    form.TimerChecker->stop();  // the test never lets the check reach the service
+    EXPECT_FALSE(form.intake().held());
+    ASSERT_TRUE(!taken.isEmpty() || taken.wait(5000));
+    EXPECT_EQ(listed(form),
+              (std::vector<std::string>{fake.string(), photos[2].toStdString(),
+                                        photos[0].toStdString(), (folder / "a.png").string()}));
+    EXPECT_EQ(tabCaption(form), "Images [4]");
 }
 
 // Answers the next folder picker: notes its title and starting folder, then

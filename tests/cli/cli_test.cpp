@@ -1,14 +1,21 @@
 // imbrix-cli end to end: real photos to every format, each output read back by
 // a reader that did not write it; options, usage errors, reports, exit status.
 #include <cairo.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <librsvg/rsvg.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <regex>
 
 #include "common/testsupport.h"
 #include "convert/outputformats.h"
+
+extern char** environ;
 
 namespace imbrix::test {
 namespace {
@@ -293,6 +300,71 @@ TEST_F(Cli, ReportAndExitStatus) {
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(contains(result.output, "WARNING: No image files have been added!"))
         << result.output;
+}
+
+// Runs imbrix-cli with its standard error on a terminal (a pseudo-terminal) and
+// returns what the terminal received; standard output is dropped.
+std::string cliOnTerminal(std::vector<std::string> args) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal";
+        if (master >= 0)
+            ::close(master);
+        return {};
+    }
+    const std::string slave = ::ptsname(master);
+    args.insert(args.begin(), cliPath());
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, slave.c_str(), O_RDWR | O_NOCTTY, 0);
+    pid_t pid = 0;
+    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    std::string received;
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start " << args[0];
+        ::close(master);
+        return received;
+    }
+    // The terminal ends (EIO) once the program has exited and closed its side.
+    std::array<char, 4096> buffer;
+    ssize_t n = 0;
+    while ((n = ::read(master, buffer.data(), buffer.size())) > 0) {
+        received.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    return received;
+}
+
+// On a terminal each file gets a progress line, "[n/total] Converting <path>...",
+// cleared before the next; a failed file counts like the others.
+TEST_F(Cli, ProgressLineCountsEveryFileOnATerminal) {
+    const std::string good = copy("photos/exif-orientation/f1-exif.jpg", "in/good.jpg");
+    const std::string fake = copy("pngsuite/basn2c08.png", "in/fake.jpg");
+    const std::string other = copy("pngsuite/basn6a08.png", "in/other.png");
+    const std::string received =
+        cliOnTerminal({"--jobs", "2", "--dest", scratch_.file("out"), good, fake, other});
+    const std::string clear = "\r\033[K";
+    const std::vector<std::string> expected = {
+        "[1/3] Converting " + good + "..." + clear,
+        "[2/3] Converting " + fake + "..." + clear + "ERROR: " + fake + ": JPEG error #53",
+        "[3/3] Converting " + other + "..." + clear,
+    };
+    std::size_t at = 0;
+    for (const std::string& part : expected) {
+        const std::size_t found = received.find(part, at);
+        ASSERT_NE(found, std::string::npos) << "missing, in order: " << part << "\n" << received;
+        at = found + part.size();
+    }
+    EXPECT_FALSE(contains(received, "[4/3]")) << received;
 }
 
 // Relative paths work for the routes that run the converter in its own folder.

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <set>
+#include <stop_token>
 #include <thread>
 
 #include "common/testsupport.h"
@@ -19,27 +22,53 @@ namespace {
 namespace fs = std::filesystem;
 using test::corpusDir;
 
-// Every report of the run, as one line each, in the order it came.
-class RecordingReporter final : public RunReporter {
+// Every report of the run, as one line each, in the order it came; the progress
+// figures apart. `onEvent` sees each line as it is recorded.
+class RecordingReporter : public RunReporter {
 public:
-    void status(const std::string& text) override { events.push_back("status " + text); }
+    void status(const std::string& text) override { record("status " + text); }
     void fileFailed(std::size_t index, const std::string& source,
                     const std::string& message) override {
-        events.push_back("failed " + std::to_string(index) + " " + source + ": " + message);
+        record("failed " + std::to_string(index) + " " + source + ": " + message);
     }
     void fileConverted(std::size_t index, const std::string& source,
                        const std::string& output) override {
-        events.push_back("converted " + std::to_string(index) + " " + source + " -> " + output);
+        record("converted " + std::to_string(index) + " " + source + " -> " + output);
     }
     void warning(const std::string& caption, const std::string& text, RunCheck check) override {
         events.push_back("warning " + caption + ": " + text + " #" +
                          std::to_string(static_cast<int>(check)));
     }
     void converterLog(const std::string& text) override { logs.push_back(text); }
+    void progress(const RunProgress& figures) override { progressSeen.push_back(figures); }
 
     std::vector<std::string> events;
     std::vector<std::string> logs;
+    std::vector<RunProgress> progressSeen;
+    std::function<void(const std::string& event)> onEvent;
+
+private:
+    void record(std::string event) {
+        events.push_back(event);
+        if (onEvent)
+            onEvent(event);
+    }
 };
+
+// The last progress report agrees with the summary, and every report came after
+// one more file.
+void expectProgressMatches(const std::vector<RunProgress>& seen, const RunSummary& summary) {
+    ASSERT_EQ(seen.size(), summary.fileCount);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].done, i + 1);
+        EXPECT_EQ(seen[i].total, summary.listCount);
+    }
+    if (seen.empty())
+        return;
+    EXPECT_EQ(seen.back().failed, summary.failedCount);
+    EXPECT_EQ(seen.back().bytesIn, summary.inputTotal);
+    EXPECT_EQ(seen.back().bytesOut, summary.outputTotal);
+}
 
 // Names of the entries of a folder (files and folders), sorted.
 std::vector<std::string> entries(const fs::path& folder) {
@@ -162,7 +191,14 @@ TEST_F(Run, FailedFileIsReportedAndTheRunGoesOn) {
         }));
     EXPECT_EQ(summary->processed, "3");
     EXPECT_EQ(summary->fileCount, 3u);
+    EXPECT_EQ(summary->listCount, 3u);
+    EXPECT_FALSE(summary->stopped);
     EXPECT_EQ(summary->failedCount, 1u);
+    expectProgressMatches(reporter_.progressSeen, *summary);
+    ASSERT_EQ(reporter_.progressSeen.size(), 3u);
+    EXPECT_EQ(reporter_.progressSeen[0].failed, 0u);
+    EXPECT_EQ(reporter_.progressSeen[1].failed, 1u);
+    EXPECT_EQ(reporter_.progressSeen[1].bytesOut, reporter_.progressSeen[0].bytesOut);
     // The failed file's source counts; it has no output.
     std::int64_t input = 0;
     for (const std::string& file : files) {
@@ -391,6 +427,116 @@ TEST_F(Run, ConverterLogsComeInCallOrder) {
     EXPECT_EQ(entries(out_.path()), std::vector<std::string>{"layers.gif"});
 }
 
+// Ten files through the converter, which dawdles after writing each: when the
+// run ends early the workers are still busy with the files after the first.
+class EarlyEnd : public Run {
+protected:
+    void SetUp() override {
+        Run::SetUp();
+        fake_.set("slow", true);
+        environment_.jobs = 1;  // so at most 3 files are converted ahead of the named one
+        for (int i = 0; i < 10; ++i) {
+            files_.push_back(source("pngsuite/basn6a08.png", "f" + std::to_string(i) + ".png"));
+        }
+    }
+
+    // The sources the converter was started for.
+    std::set<std::string> started() const {
+        std::set<std::string> sources;
+        for (const auto& words : fake_.calls()) {
+            if (!words.empty())
+                sources.insert(words[0]);
+        }
+        return sources;
+    }
+
+    // Only the first file's output is in the destination, and nothing at all is
+    // left in the data folder.
+    void expectOnlyTheFirstOutput() const {
+        EXPECT_EQ(entries(out_.path()), std::vector<std::string>{"f0.gif"});
+        EXPECT_TRUE(fs::is_empty(data_.path()));
+    }
+
+    std::vector<std::string> files_;
+};
+
+TEST_F(EarlyEnd, AStopStartsNoFurtherFileAndReportsWhatWasDone) {
+    struct Case {
+        const char* name;
+        std::string stopAt;             // the report during which the stop is requested
+        std::vector<std::string> tail;  // the reports after the first file's
+    };
+    const std::string dest = out_.path().string() + "/";
+    const Case cases[] = {
+        {"after the first file is reported",
+         "converted 0 " + files_[0] + " -> " + dest + "f0.gif",
+         {}},
+        // The run waits for the second file's converter when the stop comes.
+        {"while the second file is awaited",
+         "status Converting " + files_[1] + "...",
+         {"status Converting " + files_[1] + "...", "status "}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_.clearCalls();
+        std::stop_source stop;
+        RecordingReporter reporter;
+        reporter.onEvent = [&](const std::string& event) {
+            if (event == c.stopAt)
+                stop.request_stop();
+        };
+        const std::optional<RunSummary> summary =
+            runConversion(files_, to("GIF", dest), environment_, reporter, {}, stop.get_token());
+
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_TRUE(summary->stopped);
+        EXPECT_EQ(summary->fileCount, 1u);
+        EXPECT_EQ(summary->processed, "1");
+        EXPECT_EQ(summary->listCount, 10u);
+        ASSERT_EQ(summary->files.size(), 1u);
+        EXPECT_EQ(summary->files[0].output, dest + "f0.gif");
+        EXPECT_EQ(summary->inputTotal, static_cast<std::int64_t>(fs::file_size(files_[0])));
+        EXPECT_EQ(summary->outputTotal, static_cast<std::int64_t>(fs::file_size(dest + "f0.gif")));
+        expectProgressMatches(reporter.progressSeen, *summary);
+        std::vector<std::string> expected = {
+            "status Converting " + files_[0] + "...",
+            "converted 0 " + files_[0] + " -> " + dest + "f0.gif",
+            "status ",
+        };
+        expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+        EXPECT_EQ(reporter.events, expected);
+        // The workers never went past the files ahead of the first one.
+        const std::set<std::string> converted = started();
+        EXPECT_LE(converted.size(), 4u);
+        EXPECT_EQ(converted.count(files_[4]), 0u);
+        EXPECT_EQ(converted.count(files_[9]), 0u);
+        expectOnlyTheFirstOutput();
+        fs::remove(dest + "f0.gif");
+    }
+}
+
+TEST_F(EarlyEnd, AReporterThatThrowsEndsTheRunWithItsException) {
+    struct Refused : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
+    RecordingReporter reporter;
+    reporter.onEvent = [](const std::string& event) {
+        if (event.rfind("converted 0 ", 0) == 0)
+            throw Refused("the window is gone");
+    };
+    try {
+        runConversion(files_, to("GIF", out_.path().string()), environment_, reporter, {});
+        ADD_FAILURE() << "the run went on";
+    } catch (const Refused& e) {
+        EXPECT_STREQ(e.what(), "the window is gone");
+    }
+    // The workers were joined before the exception left the run: whatever they
+    // had converted ahead is gone, and no converter is still writing.
+    EXPECT_LE(started().size(), 4u);
+    expectOnlyTheFirstOutput();
+    EXPECT_TRUE(reporter.progressSeen.empty());
+}
+
 // Several workers give exactly what one gives: names, bytes, reports and their order.
 TEST_F(Run, ParallelRunEqualsOneAtATime) {
     fake_.set("slow", true);  // converter calls finish late, out of step with the others
@@ -439,105 +585,6 @@ TEST_F(Run, ParallelRunEqualsOneAtATime) {
         EXPECT_EQ(failures, 3u);  // cut.jpg, fake.jpg, missing.png
         EXPECT_EQ(outputs[1].size(), files.size() - 3);
     }
-}
-
-}  // namespace
-}  // namespace imbrix::convert
-
-namespace imbrix::convert {
-namespace {
-
-// Stops the run after its first file; counts what it hears.
-class StoppingReporter final : public RunReporter {
-public:
-    explicit StoppingReporter(std::stop_source& stop) : stop_(stop) {}
-    void status(const std::string& text) override {
-        if (!text.empty()) {
-            ++started;
-        }
-    }
-    void fileConverted(std::size_t, const std::string&, const std::string&) override {
-        stop_.request_stop();
-    }
-    void progress(const RunProgress& progress) override { last = progress; }
-    int started = 0;
-    RunProgress last;
-
-private:
-    std::stop_source& stop_;
-};
-
-class ThrowingReporter final : public RunReporter {
-public:
-    void fileConverted(std::size_t, const std::string&, const std::string&) override {
-        throw std::runtime_error("the window went away");
-    }
-};
-
-class RunStop : public Run {
-protected:
-    std::vector<std::string> manyFiles() {
-        std::vector<std::string> files;
-        for (int i = 0; i < 12; ++i) {
-            files.push_back(source("pngsuite/basn6a08.png", "p" + std::to_string(i) + ".png"));
-        }
-        return files;
-    }
-};
-
-// A stop after the first file: no later file starts or is named, the workers'
-// files in hand leave nothing behind, and the report says so.
-TEST_F(RunStop, AStopEndsTheRunAfterTheFilesDone) {
-    const std::vector<std::string> files = manyFiles();
-    std::stop_source stop;
-    StoppingReporter reporter(stop);
-    const std::optional<RunSummary> summary = runConversion(
-        files, to("PNG", out_.path().string()), environment_, reporter, {}, stop.get_token());
-    ASSERT_TRUE(summary);
-    EXPECT_TRUE(summary->stopped);
-    ASSERT_EQ(summary->files.size(), 1u);
-    EXPECT_EQ(summary->processed, "1");
-    EXPECT_EQ(reporter.started, 1);
-    EXPECT_EQ(entries(out_.path()), std::vector<std::string>{"p0.png"});
-    EXPECT_TRUE(entries(data_.path()).empty());
-
-    EXPECT_EQ(reporter.last.done, 1u);
-    EXPECT_EQ(reporter.last.total, files.size());
-    EXPECT_EQ(reporter.last.failed, 0u);
-    EXPECT_EQ(reporter.last.bytesIn, summary->inputTotal);
-    EXPECT_EQ(reporter.last.bytesOut, summary->outputTotal);
-}
-
-// Progress after every file adds up to the end report, failures included.
-TEST_F(RunStop, ProgressMatchesTheReport) {
-    std::vector<std::string> files = manyFiles();
-    files.insert(files.begin() + 3, sources_.file("missing.png"));
-    struct Counting final : RunReporter {
-        void progress(const RunProgress& p) override { seen.push_back(p); }
-        std::vector<RunProgress> seen;
-    } reporter;
-    const std::optional<RunSummary> summary =
-        runConversion(files, to("PNG", out_.path().string()), environment_, reporter, {});
-    ASSERT_TRUE(summary);
-    EXPECT_FALSE(summary->stopped);
-    ASSERT_EQ(reporter.seen.size(), files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        EXPECT_EQ(reporter.seen[i].done, i + 1);
-        EXPECT_EQ(reporter.seen[i].failed, i < 3 ? 0u : 1u);
-    }
-    EXPECT_EQ(reporter.seen.back().bytesIn, summary->inputTotal);
-    EXPECT_EQ(reporter.seen.back().bytesOut, summary->outputTotal);
-}
-
-// A reporter that throws ends the run: the exception reaches the caller, and the
-// files the workers had prepared leave no temporary file.
-TEST_F(RunStop, AReporterThatThrowsEndsTheRunCleanly) {
-    const std::vector<std::string> files = manyFiles();
-    ThrowingReporter reporter;
-    EXPECT_THROW(runConversion(files, to("PNG", out_.path().string()), environment_, reporter, {}),
-                 std::runtime_error);
-    EXPECT_EQ(entries(out_.path()), std::vector<std::string>{"p0.png"});
-    EXPECT_TRUE(entries(data_.path()).empty());
 }
 
 }  // namespace

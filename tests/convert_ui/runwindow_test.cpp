@@ -11,9 +11,11 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -66,6 +68,7 @@ struct Harness {
     QPushButton* button = new QPushButton("Add Files", &window);
     QStatusBar* status = new QStatusBar(&window);
     std::vector<std::string> seen;
+    int offTheWindowsThread = 0;      // reports that came on another thread
     std::function<void()> duringBox;  // what the test does while a box is up
     std::vector<std::string> opened;
     std::string firstEntry;
@@ -86,6 +89,7 @@ struct Harness {
         ui.message = [this](QWidget* parent, BoxIcon icon, const QString& caption,
                             const QString& text) {
             EXPECT_EQ(parent, &window);
+            noteThread();
             seen.push_back("box " + iconName(icon) + " [" + caption.toStdString() + "] " +
                            text.toStdString() +
                            " (status: " + status->currentMessage().toStdString() + ")");
@@ -93,6 +97,7 @@ struct Harness {
                 duringBox();
         };
         ui.showStatus = [this](const QString& text) {
+            noteThread();
             status->showMessage(text);
             seen.push_back("status " + text.toStdString());
         };
@@ -107,6 +112,11 @@ struct Harness {
             QTest::mouseClick(form.Button1, Qt::LeftButton);
         };
         return ui;
+    }
+
+    void noteThread() {
+        if (QThread::currentThread() != window.thread())
+            ++offTheWindowsThread;
     }
 
     ConversionEnvironment environment() const {
@@ -148,6 +158,9 @@ TEST(RunWindowTest, AFailingFileGetsItsBoxBetweenTheOthersAndTheResultComesLast)
         "result 3 | " + summary->diskSpaceCaption,
     };
     EXPECT_EQ(h.seen, expected);
+    // The engine converts on threads of its own; what it reports is shown on the
+    // window's, each box answered before the next report.
+    EXPECT_EQ(h.offTheWindowsThread, 0);
     EXPECT_EQ(summary->failedCount, 1u);
     EXPECT_TRUE(fs::exists(h.dir.path() / "out" / "basn2c08.webp"));
     EXPECT_TRUE(fs::exists(h.dir.path() / "out" / "basn6a08.webp"));
@@ -256,6 +269,49 @@ TEST(RunWindowTest, TheWindowTakesNoInputDuringTheRunButDoesAfterIt) {
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
     QTest::mouseClick(h.button, Qt::LeftButton);
     EXPECT_EQ(clicks.count(), 1);
+}
+
+// What the window's side throws ends the run on the engine's thread: nothing
+// more is converted, nothing temporary is left, and the error is reported as any
+// error outside the files is.
+TEST(RunWindowTest, AnExceptionOnTheWindowsSideEndsTheRunCleanly) {
+    Harness h;
+    QGuiApplication::setApplicationDisplayName("KELVANE - Imbrix");
+    std::vector<std::string> files;
+    for (const char* name : {"a.png", "b.png", "c.png", "d.png", "e.png"}) {
+        files.push_back(h.dir.file(name));
+        fs::copy_file(corpusDir() / "pngsuite/basn6a08.png", files.back());
+    }
+    RunWindow ui = h.ui();
+    const auto showStatus = ui.showStatus;
+    ui.showStatus = [&](const QString& text) {
+        showStatus(text);
+        if (text.toStdString() == "Converting " + files[1] + "...") {
+            throw std::runtime_error("The status bar is gone");
+        }
+    };
+    ConversionOptions options;
+    options.format = "GIF";
+    options.destination = h.dir.file("out");
+
+    auto summary = runFromWindow(files, options, h.environment(), ui);
+
+    EXPECT_FALSE(summary.has_value());
+    const std::vector<std::string> expected = {
+        "status Converting " + files[0] + "...",
+        "status ",
+        "status Converting " + files[1] + "...",
+        "status ",
+        "box error [KELVANE - Imbrix] The status bar is gone (status: )",
+    };
+    EXPECT_EQ(h.seen, expected);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(h.dir.path() / "out")) {
+        left.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"a.gif"});
+    EXPECT_TRUE(fs::is_empty(h.dir.path() / "data"));
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
 // Without a replacement the result window is shown modally over the window, and

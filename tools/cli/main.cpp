@@ -235,8 +235,10 @@ public:
             std::cout << text << std::flush;
         }
     }
-
-    void progress(const convert::RunProgress& progress) override { done_ = progress.done; }
+    void progress(const convert::RunProgress& progress) override {
+        done_ = progress.done;
+        total_ = progress.total;
+    }
 
     void clearProgress() {
         if (shown_) {
@@ -247,7 +249,7 @@ public:
 
 private:
     std::size_t total_;
-    std::size_t done_ = 0;  ///< files finished so far
+    std::size_t done_ = 0;  // files processed, from the run's progress
     bool verbose_;
     bool progress_;
     bool shown_ = false;
