@@ -14,6 +14,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/uniquefd.h"
+
 namespace imbrix::app {
 namespace {
 
@@ -28,22 +30,19 @@ constexpr std::uint64_t kMaxSectionSize = 1u << 20;  // a block is at most 64 Ki
 // A file read at offsets, every read checked against the file's size.
 class ElfFile {
 public:
-    explicit ElfFile(const std::string& path) : path_(path) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) fail(errno, path, "cannot read the version information");
-        struct stat st{};
-        if (::fstat(fd_, &st) != 0) {
-            int code = errno;
-            ::close(fd_);
-            fail(code, path, "cannot read the version information");
+    explicit ElfFile(const std::string& path)
+        : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (!fd_)
+            fail(errno, path, "cannot read the version information");
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0) {
+            fail(errno, path, "cannot read the version information");
         }
         if (S_ISDIR(st.st_mode)) {
-            ::close(fd_);
             fail(EISDIR, path, "cannot read the version information");
         }
         size_ = static_cast<std::uint64_t>(st.st_size);
     }
-    ~ElfFile() { ::close(fd_); }
     ElfFile(const ElfFile&) = delete;
     ElfFile& operator=(const ElfFile&) = delete;
 
@@ -51,13 +50,17 @@ public:
 
     // Reads exactly `n` bytes at `offset`; false when they lie outside the file.
     bool read(std::uint64_t offset, void* buffer, std::size_t n) const {
-        if (offset > size_ || n > size_ - offset) return false;
+        if (offset > size_ || n > size_ - offset)
+            return false;
         auto* out = static_cast<char*>(buffer);
         while (n > 0) {
-            ssize_t got = ::pread(fd_, out, n, static_cast<off_t>(offset));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) fail(errno, path_, "cannot read the version information");
-            if (got == 0) return false;  // the file shrank under us
+            ssize_t got = ::pread(fd_.get(), out, n, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                fail(errno, path_, "cannot read the version information");
+            if (got == 0)
+                return false;  // the file shrank under us
             out += got;
             offset += static_cast<std::uint64_t>(got);
             n -= static_cast<std::size_t>(got);
@@ -67,7 +70,7 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    platform::UniqueFd fd_;
     std::uint64_t size_ = 0;
 };
 
@@ -107,8 +110,10 @@ bool readSectionHeader(const ElfFile& file, const ElfLayout& elf, std::uint64_t 
                        SectionHeader& out) {
     std::array<std::uint8_t, sizeof(Elf64_Shdr)> raw{};
     std::size_t want = elf.is64 ? sizeof(Elf64_Shdr) : sizeof(Elf32_Shdr);
-    if (index > (file.size() - elf.shoff) / elf.shentsize) return false;
-    if (!file.read(elf.shoff + index * elf.shentsize, raw.data(), want)) return false;
+    if (index > (file.size() - elf.shoff) / elf.shentsize)
+        return false;
+    if (!file.read(elf.shoff + index * elf.shentsize, raw.data(), want))
+        return false;
     auto field = [&](std::size_t offset, std::size_t width) {
         return elf.reader.get(raw.data() + offset, width);
     };
@@ -131,10 +136,14 @@ bool readSectionHeader(const ElfFile& file, const ElfLayout& elf, std::uint64_t 
 // The ELF header's facts about the section table; false when it is no ELF file.
 bool readLayout(const ElfFile& file, ElfLayout& elf) {
     std::array<std::uint8_t, sizeof(Elf64_Ehdr)> raw{};
-    if (!file.read(0, raw.data(), EI_NIDENT)) return false;
-    if (std::memcmp(raw.data(), ELFMAG, SELFMAG) != 0) return false;
-    if (raw[EI_CLASS] != ELFCLASS32 && raw[EI_CLASS] != ELFCLASS64) return false;
-    if (raw[EI_DATA] != ELFDATA2LSB && raw[EI_DATA] != ELFDATA2MSB) return false;
+    if (!file.read(0, raw.data(), EI_NIDENT))
+        return false;
+    if (std::memcmp(raw.data(), ELFMAG, SELFMAG) != 0)
+        return false;
+    if (raw[EI_CLASS] != ELFCLASS32 && raw[EI_CLASS] != ELFCLASS64)
+        return false;
+    if (raw[EI_DATA] != ELFDATA2LSB && raw[EI_DATA] != ELFDATA2MSB)
+        return false;
     elf.is64 = raw[EI_CLASS] == ELFCLASS64;
     elf.reader.bigEndian = raw[EI_DATA] == ELFDATA2MSB;
     if (!file.read(0, raw.data(), elf.is64 ? sizeof(Elf64_Ehdr) : sizeof(Elf32_Ehdr))) {
@@ -159,13 +168,17 @@ bool readLayout(const ElfFile& file, ElfLayout& elf) {
         elf.shnum = 0;
         return true;
     }
-    if (elf.shentsize < minEntry || elf.shoff >= file.size()) return false;
+    if (elf.shentsize < minEntry || elf.shoff >= file.size())
+        return false;
     // Extended numbering: the real count and string-table index live in section 0.
     if (elf.shnum == 0 || elf.shstrndx == SHN_XINDEX) {
         SectionHeader first;
-        if (!readSectionHeader(file, elf, 0, first)) return false;
-        if (elf.shnum == 0) elf.shnum = first.size;
-        if (elf.shstrndx == SHN_XINDEX) elf.shstrndx = first.link;
+        if (!readSectionHeader(file, elf, 0, first))
+            return false;
+        if (elf.shnum == 0)
+            elf.shnum = first.size;
+        if (elf.shstrndx == SHN_XINDEX)
+            elf.shstrndx = first.link;
     }
     if (elf.shnum > kMaxSectionCount || elf.shnum > (file.size() - elf.shoff) / elf.shentsize) {
         return false;
@@ -180,8 +193,10 @@ bool readLayout(const ElfFile& file, ElfLayout& elf) {
 std::vector<std::uint8_t> readVersionBlock(const std::string& path) {
     ElfFile file(path);
     ElfLayout elf;
-    if (!readLayout(file, elf)) fail(ENOEXEC, path, "not a well-formed executable file");
-    if (elf.shnum == 0) fail(ENODATA, path, "no version information");
+    if (!readLayout(file, elf))
+        fail(ENOEXEC, path, "not a well-formed executable file");
+    if (elf.shnum == 0)
+        fail(ENODATA, path, "no version information");
 
     SectionHeader names;
     if (elf.shstrndx >= elf.shnum || !readSectionHeader(file, elf, elf.shstrndx, names) ||
@@ -192,13 +207,17 @@ std::vector<std::uint8_t> readVersionBlock(const std::string& path) {
 
     for (std::uint64_t i = 1; i < elf.shnum; ++i) {
         SectionHeader section;
-        if (!readSectionHeader(file, elf, i, section)) fail(ENOEXEC, path, "damaged section table");
-        if (section.name >= names.size) continue;
+        if (!readSectionHeader(file, elf, i, section))
+            fail(ENOEXEC, path, "damaged section table");
+        if (section.name >= names.size)
+            continue;
         char name[sizeof kSectionName] = {};
         std::size_t n = static_cast<std::size_t>(
             std::min<std::uint64_t>(sizeof name, names.size - section.name));
-        if (!file.read(names.offset + section.name, name, n)) continue;
-        if (n != sizeof name || std::memcmp(name, kSectionName, sizeof name) != 0) continue;
+        if (!file.read(names.offset + section.name, name, n))
+            continue;
+        if (n != sizeof name || std::memcmp(name, kSectionName, sizeof name) != 0)
+            continue;
 
         if (section.type == SHT_NOBITS || section.size < 6 || section.size > kMaxSectionSize) {
             fail(ENODATA, path, "damaged version information");
@@ -208,7 +227,8 @@ std::vector<std::uint8_t> readVersionBlock(const std::string& path) {
             fail(ENODATA, path, "damaged version information");
         }
         std::size_t length = static_cast<std::size_t>(block[0] | (block[1] << 8));
-        if (length < 6 || length > block.size()) fail(ENODATA, path, "damaged version information");
+        if (length < 6 || length > block.size())
+            fail(ENODATA, path, "damaged version information");
         block.resize(length);
         return block;
     }
