@@ -189,7 +189,8 @@ void filterRow(const std::uint8_t* cur, const std::uint8_t* prev, std::size_t si
 // buffer before filtered row y, which ends before raster row y + 1 begins, is
 // written over it.
 void filterImageData(const Raster& raster, const Layout& layout, std::uint8_t* data) {
-    const std::size_t rowSize = std::size_t{raster.width()} * static_cast<std::size_t>(layout.channels());
+    const std::size_t rowSize =
+        std::size_t{raster.width()} * static_cast<std::size_t>(layout.channels());
     std::vector<std::uint8_t> straight;
     if (layout.alpha && raster.premultiplied) {
         straight.resize(std::size_t{raster.width()} * 4);
@@ -255,8 +256,8 @@ bool writeImage(png_structp png, png_infop info, std::uint32_t width, std::uint3
     if (setjmp(png_jmpbuf(png))) {
         return false;
     }
-    png_set_IHDR(png, info, width, height, 8, layout.colorType(),
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, width, height, 8, layout.colorType(), PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     static const png_byte kIdat[5] = {'I', 'D', 'A', 'T', 0};
     static const png_byte kIend[5] = {'I', 'E', 'N', 'D', 0};
@@ -271,10 +272,14 @@ class PngWriteStruct {
 public:
     explicit PngWriteStruct(PngContext& ctx) {
         png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, onPngError, onPngWarning);
-        if (png_) {
-            info_ = png_create_info_struct(png_);
+        if (!png_) {
+            throw Error("Cannot write PNG: not enough memory");
         }
-        if (!png_ || !info_) {
+        info_ = png_create_info_struct(png_);
+        if (!info_) {
+            // No destructor runs for a constructor that throws: the write
+            // struct goes here.
+            png_destroy_write_struct(&png_, nullptr);
             throw Error("Cannot write PNG: not enough memory");
         }
         png_set_write_fn(png_, &ctx, onPngWrite, onPngFlush);
@@ -295,8 +300,8 @@ private:
 
 namespace {
 
-void writePng(std::uint32_t width, std::uint32_t height, const Layout& layout,
-              const Buffer& zdata, Sink& out) {
+void writePng(std::uint32_t width, std::uint32_t height, const Layout& layout, const Buffer& zdata,
+              Sink& out) {
     PngContext ctx;
     ctx.sink = &out;
     PngWriteStruct writer(ctx);
