@@ -14,6 +14,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/uniquefd.h"
+
 namespace imbrix::app {
 namespace {
 
@@ -28,23 +30,19 @@ constexpr std::uint64_t kMaxSectionSize = 1u << 20;  // a block is at most 64 Ki
 // A file read at offsets, every read checked against the file's size.
 class ElfFile {
 public:
-    explicit ElfFile(const std::string& path) : path_(path) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0)
+    explicit ElfFile(const std::string& path)
+        : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (!fd_)
             fail(errno, path, "cannot read the version information");
         struct stat st {};
-        if (::fstat(fd_, &st) != 0) {
-            int code = errno;
-            ::close(fd_);
-            fail(code, path, "cannot read the version information");
+        if (::fstat(fd_.get(), &st) != 0) {
+            fail(errno, path, "cannot read the version information");
         }
         if (S_ISDIR(st.st_mode)) {
-            ::close(fd_);
             fail(EISDIR, path, "cannot read the version information");
         }
         size_ = static_cast<std::uint64_t>(st.st_size);
     }
-    ~ElfFile() { ::close(fd_); }
     ElfFile(const ElfFile&) = delete;
     ElfFile& operator=(const ElfFile&) = delete;
 
@@ -56,7 +54,7 @@ public:
             return false;
         auto* out = static_cast<char*>(buffer);
         while (n > 0) {
-            ssize_t got = ::pread(fd_, out, n, static_cast<off_t>(offset));
+            ssize_t got = ::pread(fd_.get(), out, n, static_cast<off_t>(offset));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got < 0)
@@ -72,7 +70,7 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    platform::UniqueFd fd_;
     std::uint64_t size_ = 0;
 };
 

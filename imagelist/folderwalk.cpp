@@ -12,11 +12,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "imagelist/imagelist.h"
 #include "platform/files.h"
+#include "platform/uniquefd.h"
 
 namespace imbrix::imagelist {
 
@@ -36,6 +38,11 @@ std::uint32_t nextFoldedCharacter(std::string_view name, std::size_t& at) {
     return static_cast<std::uint32_t>(u_toupper(c));
 }
 
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+using DirStream = std::unique_ptr<DIR, DirCloser>;
+
 struct FolderId {
     dev_t device;
     ino_t inode;
@@ -48,36 +55,35 @@ public:
            const std::function<bool(const std::string&)>& onFile, std::stop_token stop)
         : includeSubfolders_(includeSubfolders), onFile_(onFile), stop_(std::move(stop)) {}
 
-    // False when the walk was stopped.
+    // False when the walk was stopped. The folder is closed on every way out,
+    // an exception from `onFile` or a failed allocation included.
     bool walk(const std::string& dirName) {
-        int fd;
+        int opened;
         do {
-            fd = ::open(dirName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) {
+            opened = ::open(dirName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        } while (opened < 0 && errno == EINTR);
+        platform::UniqueFd fd(opened);
+        if (!fd) {
             return true;
         }
         struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            ::close(fd);
+        if (::fstat(fd.get(), &st) != 0) {
             return true;
         }
         const FolderId id{st.st_dev, st.st_ino};
         for (const FolderId& open : path_) {
             if (open == id) {  // a link back into a folder being walked
-                ::close(fd);
                 return true;
             }
         }
-        DIR* dir = ::fdopendir(fd);
-        if (dir == nullptr) {
-            ::close(fd);
+        const DirStream dir(::fdopendir(fd.get()));
+        if (!dir) {
             return true;
         }
+        fd.release();  // the stream owns the descriptor now
         path_.push_back(id);
-        const bool finished = walkEntries(dir, platform::withTrailingSlash(dirName));
+        const bool finished = walkEntries(dir.get(), platform::withTrailingSlash(dirName));
         path_.pop_back();
-        ::closedir(dir);
         return finished;
     }
 

@@ -7,8 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "imaging/error.h"
+#include "platform/uniquefd.h"
 
 namespace imbrix::imaging {
 
@@ -19,50 +21,42 @@ namespace {
 }  // namespace
 
 FileBytes::FileBytes(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // Closed on every way out, a failed allocation included.
+    const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         failOpen(path, errno);
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        failOpen(path, err);
+    if (::fstat(fd.get(), &st) != 0) {
+        failOpen(path, errno);
     }
     if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
         failOpen(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     }
     size_ = static_cast<std::size_t>(st.st_size);
     if (size_ == 0) {
-        ::close(fd);
         return;  // an empty file: an empty span, which every decoder rejects with its message
     }
-    void* map = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    void* map = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
     if (map != MAP_FAILED) {
-        ::close(fd);
         data_ = static_cast<const std::uint8_t*>(map);
         mapped_ = true;
         return;
     }
     // Some file systems cannot map; read the file instead.
-    auto* buffer = new std::uint8_t[size_];
+    auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size_);
     std::size_t done = 0;
     while (done < size_) {
-        const ssize_t n = ::read(fd, buffer + done, size_ - done);
+        const ssize_t n = ::read(fd.get(), buffer.get() + done, size_ - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            delete[] buffer;
-            ::close(fd);
-            failOpen(path, err);
+            failOpen(path, n < 0 ? errno : EIO);
         }
         done += static_cast<std::size_t>(n);
     }
-    ::close(fd);
-    data_ = buffer;
+    data_ = buffer.release();
 }
 
 FileBytes::~FileBytes() {

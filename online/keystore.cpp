@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/files.h"
+#include "platform/uniquefd.h"
 
 namespace imbrix::online {
 namespace {
@@ -58,23 +59,24 @@ std::string Unescape(std::string_view text) {
 // Missing or unreadable file: no values. Lines without "=" are ignored.
 Values Load(const std::filesystem::path& file) {
     Values values;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return values;
-    }
     std::string text;
-    char buffer[4096];
-    while (text.size() < kMaxStoreBytes) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
+    {
+        const platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
+            return values;
         }
-        if (got <= 0) {
-            break;
+        char buffer[4096];
+        while (text.size() < kMaxStoreBytes) {
+            const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(got));
         }
-        text.append(buffer, static_cast<size_t>(got));
     }
-    ::close(fd);
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);

@@ -20,6 +20,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/uniquefd.h"
+
 namespace imbrix::online {
 namespace {
 
@@ -90,8 +92,8 @@ std::string OsReleaseValue(std::string_view raw) {
 }  // namespace
 
 std::string GetMachineGuid(const std::string& machineIdFile) {
-    const int fd = ::open(machineIdFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    platform::UniqueFd fd(::open(machineIdFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return {};
         }
@@ -99,9 +101,9 @@ std::string GetMachineGuid(const std::string& machineIdFile) {
     }
     // A machine id is 32 digits and a line break; more than that is no machine id.
     std::string text(64, '\0');
-    const ssize_t got = ::read(fd, text.data(), text.size());
+    const ssize_t got = ::read(fd.get(), text.data(), text.size());
     const int readError = errno;
-    ::close(fd);
+    fd.reset();
     if (got < 0) {
         throw std::runtime_error("Cannot read " + machineIdFile + ": " + std::strerror(readError));
     }

@@ -99,14 +99,15 @@ bool createFolders(const std::string& path) {
 
 bool isFolderWritable(const std::string& folder) {
     const std::string probe = withTrailingSlash(folder) + "chk.tmp";
-    int fd;
+    int opened;
     do {
-        fd = ::open(probe.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        opened = ::open(probe.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (opened < 0 && errno == EINTR);
+    UniqueFd fd(opened);
+    if (!fd) {
         return false;
     }
-    ::close(fd);
+    fd.reset();
     ::unlink(probe.c_str());
     return true;
 }
@@ -174,15 +175,16 @@ TempFile::TempFile(const std::string& folder, const std::string& stem, const std
         const std::size_t room =
             kMaxNameBytes > tail.size() + 1 ? kMaxNameBytes - tail.size() - 1 : 0;
         const std::string name = "." + cutUtf8(safeStem, room) + tail;
-        const std::string candidate = dir + name;
-        int fd;
+        std::string candidate = dir + name;
+        int opened;
         do {
-            fd =
+            opened =
                 ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        } while (fd < 0 && errno == EINTR);
-        if (fd >= 0) {
-            path_ = candidate;
-            fd_ = fd;
+        } while (opened < 0 && errno == EINTR);
+        if (opened >= 0) {
+            // Nothing from here on throws: the file is ours as soon as it exists.
+            fd_.reset(opened);
+            path_ = std::move(candidate);
             return;
         }
         if (errno != EEXIST) {
@@ -193,46 +195,39 @@ TempFile::TempFile(const std::string& folder, const std::string& stem, const std
 }
 
 TempFile::~TempFile() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
+    fd_.reset();
     if (!path_.empty()) {
         ::unlink(path_.c_str());
     }
 }
 
 TempFile::TempFile(TempFile&& other) noexcept
-    : path_(std::exchange(other.path_, {})), fd_(std::exchange(other.fd_, -1)) {}
+    : path_(std::exchange(other.path_, {})), fd_(std::move(other.fd_)) {}
 
 TempFile& TempFile::operator=(TempFile&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        fd_.reset();
         if (!path_.empty()) {
             ::unlink(path_.c_str());
         }
         path_ = std::exchange(other.path_, {});
-        fd_ = std::exchange(other.fd_, -1);
+        fd_ = std::move(other.fd_);
     }
     return *this;
 }
 
 void TempFile::close() {
-    if (fd_ < 0) {
+    if (!fd_) {
         return;
     }
-    const int fd = std::exchange(fd_, -1);
     // The descriptor is gone after close() whatever it returns; EINTR is no error.
-    if (::close(fd) != 0 && errno != EINTR) {
+    if (fd_.close() != 0 && errno != EINTR) {
         throw errnoError(errno, "cannot write " + path_);
     }
 }
 
 void TempFile::remove() {
-    if (fd_ >= 0) {
-        ::close(std::exchange(fd_, -1));
-    }
+    fd_.reset();
     if (!path_.empty()) {
         ::unlink(path_.c_str());
         path_.clear();
@@ -348,11 +343,12 @@ Attempt tryLink(const std::string& from, const std::string& to) {
 // Reserves `to` with an empty file of our own, then moves the finished file over
 // that placeholder. Only ever replaces the placeholder just created.
 Attempt tryPlaceholder(const std::string& from, const std::string& to) {
-    int fd;
+    int opened;
     do {
-        fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        opened = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    } while (opened < 0 && errno == EINTR);
+    UniqueFd placeholder(opened);
+    if (!placeholder) {
         const int err = errno;
         // A folder of that name answers EEXIST too; EISDIR covers a trailing '/'.
         if (err == EEXIST || err == EISDIR) {
@@ -360,7 +356,7 @@ Attempt tryPlaceholder(const std::string& from, const std::string& to) {
         }
         throw errnoError(err, "cannot create " + to);
     }
-    ::close(fd);
+    placeholder.reset();
     if (::rename(from.c_str(), to.c_str()) != 0) {
         const int err = errno;
         ::unlink(to.c_str());

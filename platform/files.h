@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/uniquefd.h"
+
 namespace imbrix::platform {
 
 /// True when a regular file (or a link to one) exists at `path`; folders do not count.
@@ -44,7 +46,7 @@ public:
 
     const std::string& path() const { return path_; }
     /// The open descriptor (read-write), or -1 after close().
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     /// Closes the descriptor; the file stays until destruction or publication.
     /// Throws std::system_error when the close reports a write error.
     void close();
@@ -66,7 +68,7 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 /// The name, without folder, that a file made by TempFile stands in for: its stem

@@ -29,27 +29,39 @@ constexpr int kMaxScans = 1000;
 
 // libjpeg reports fatal errors through error_exit, which must not return. We
 // jump back to decode() and throw from there: C++ exceptions never cross libjpeg.
+// The callbacks run inside libjpeg's frames, so they only store plain values
+// (nothing that allocates or throws); the user's text is made after the jump.
 struct ErrorManager {
     jpeg_error_mgr pub;  // first member: libjpeg sees only this
     std::jmp_buf jump;
-    std::string message;
+    enum class Stop { None, Error, TooManyScans } stop = Stop::None;
+    int code = 0;  // libjpeg's message code of the error
 };
 
-[[noreturn]] void onError(j_common_ptr cinfo) {
+extern "C" [[noreturn]] void onError(j_common_ptr cinfo) {
     auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    err->message = "JPEG error #" + std::to_string(err->pub.msg_code);
+    err->stop = ErrorManager::Stop::Error;
+    err->code = err->pub.msg_code;
     std::longjmp(err->jump, 1);
+}
+
+// The user's text for the error that stopped libjpeg.
+std::string errorText(const ErrorManager& err) {
+    if (err.stop == ErrorManager::Stop::TooManyScans) {
+        return "JPEG error: more than " + std::to_string(kMaxScans) + " scans";
+    }
+    return "JPEG error #" + std::to_string(err.code);
 }
 
 // Warnings (a premature end of data, a corrupt segment) are not failures; the
 // library recovers as well as it can, and nothing goes to stderr.
-void onMessage(j_common_ptr) {}
+extern "C" void onMessage(j_common_ptr) {}
 
-void onProgress(j_common_ptr cinfo) {
+extern "C" void onProgress(j_common_ptr cinfo) {
     auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (dinfo->input_scan_number > kMaxScans) {
         auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-        err->message = "JPEG error: more than " + std::to_string(kMaxScans) + " scans";
+        err->stop = ErrorManager::Stop::TooManyScans;
         std::longjmp(err->jump, 1);
     }
 }
@@ -124,7 +136,7 @@ bool allocate(Decoder& d) {
 }
 
 // Everything that calls into libjpeg. Returns false on a libjpeg error (in
-// d.err.message) or a failed C++ step (in d.cxxError).
+// d.err) or a failed C++ step (in d.cxxError).
 bool run(Decoder& d, Bytes data) {
     if (setjmp(d.err.jump)) {
         return false;
@@ -386,7 +398,7 @@ bool runYuv(YuvDecoder& d, Bytes data) {
 Raster decodeJpeg(Bytes data) {
     Decoder d;
     if (!run(d, data)) {
-        throw Error(d.cxxError.empty() ? d.err.message : d.cxxError);
+        throw Error(d.cxxError.empty() ? errorText(d.err) : d.cxxError);
     }
     if (d.cinfo.out_color_space == JCS_CMYK) {
         cmykToBgra(d.picture, d.cinfo.saw_Adobe_marker);

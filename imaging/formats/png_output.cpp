@@ -272,10 +272,14 @@ class PngWriteStruct {
 public:
     explicit PngWriteStruct(PngContext& ctx) {
         png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, onPngError, onPngWarning);
-        if (png_) {
-            info_ = png_create_info_struct(png_);
+        if (!png_) {
+            throw Error("Cannot write PNG: not enough memory");
         }
-        if (!png_ || !info_) {
+        info_ = png_create_info_struct(png_);
+        if (!info_) {
+            // No destructor runs for a constructor that throws: the write
+            // struct goes here.
+            png_destroy_write_struct(&png_, nullptr);
             throw Error("Cannot write PNG: not enough memory");
         }
         png_set_write_fn(png_, &ctx, onPngWrite, onPngFlush);

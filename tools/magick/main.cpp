@@ -5,13 +5,17 @@
 // conversion failed (the last line on standard error says why), 2 for an argument
 // vector it does not accept (usage on standard error).
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "tools/magick/pipeline.h"
 #include "tools/magick/request.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     using namespace imbrix::magick;
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const auto request = parseRequest(args);
@@ -40,4 +44,30 @@ int main(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+
+// The last word when even the message could not be made: fixed text, nothing
+// that allocates.
+int failed(const char* why) {
+    std::fflush(stdout);
+    std::fputs("magick: ", stderr);
+    std::fputs(why, stderr);
+    std::fputc('\n', stderr);
+    return 1;
+}
+
+}  // namespace
+
+// Nothing leaves main() as an exception: every failure ends with a message on
+// standard error and status 1.
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return failed("not enough memory");
+    } catch (const std::exception& e) {
+        return failed(e.what());
+    } catch (...) {
+        return failed("the conversion failed for an unknown reason");
+    }
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 #include <vector>
 
@@ -42,8 +43,11 @@ constexpr std::uint64_t kMaxPixels = 128ull * 1024 * 1024;
 // source's orientation after the pixels have been turned upright.
 constexpr const char* kNoMetadataChunks = "png:exclude-chunk=EXIF,zTXt,tEXt,iTXt,date";
 
-struct Failure {
-    std::string message;
+// Why a conversion stopped: one line naming the file and the problem
+// ("cannot read /x/y.heic: ..."), as the program shows it.
+class Failure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 std::string errorText(int err) {
@@ -219,7 +223,7 @@ private:
                     {"-define", "png:compression-level=1", "-define", kNoMetadataChunks},
                     "png32:" + mid, "%[opaque]");
                 std::vector<std::string> encode{tools_.heifEnc, "-A", "-q", quality};
-                if (platform::asciiLower(opaque).find("true") != std::string::npos) {
+                if (platform::asciiLower(opaque) == "true") {
                     encode.push_back("--no-alpha");
                 }
                 append(encode, {mid, "-o", out});
@@ -444,23 +448,24 @@ private:
         return levels;
     }
 
-    // The last line a helper printed (warnings may come before it).
     // Writes the input, upright and gray when asked, to `target` ("coder:path")
     // with `options` before it, and returns what ImageMagick says of the picture
-    // in `format` ("%[opaque] %w", ...).
+    // in `format` ("%[opaque] %w", ...): empty when it said nothing. The answer
+    // goes into a file of its own, apart from the warnings ImageMagick prints
+    // (which may hold any word, "true" included).
     std::string writeUpright(const std::string& input, const std::vector<std::string>& gray,
                              const std::vector<std::string>& options, const std::string& target,
                              const std::string& format) {
+        const std::string answer = workspace_.file("upright.txt");
         std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
         append(args, gray);
         append(args, options);
-        append(args, {"-write", target, "-format", format + "\\n", "info:"});
+        append(args, {"-write", target, "-format", format + "\\n", "info:" + answer});
         runWriter(args, false);
-        return lastLine(output_);
-    }
-
-    static std::string lastLine(const std::string& output) {
-        const auto lines = nonEmptyLines(output);
+        std::ifstream in(answer, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        const auto lines = nonEmptyLines(text.str());
         return lines.empty() ? std::string() : lines.back();
     }
 
@@ -719,7 +724,9 @@ std::string convertFile(const Request& request, const Tools& tools) {
         conversion.run();
         return {};
     } catch (const Failure& failure) {
-        return failure.message;
+        return failure.what();
+    } catch (const std::bad_alloc&) {
+        return "cannot convert " + request.input + ": not enough memory";
     } catch (const std::exception& e) {
         return "cannot convert " + request.input + ": " + e.what();
     }

@@ -18,6 +18,7 @@
 #include <system_error>
 
 #include "platform/files.h"
+#include "platform/uniquefd.h"
 
 namespace imbrix::magick {
 
@@ -99,28 +100,6 @@ void cleanupAndReraise(int sig) {
 std::string errorText(int err) {
     return std::system_category().message(err);
 }
-
-// Closes a descriptor once, on every way out.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 // Copies everything from `from` to `to`. Empty string on success, else the reason.
 std::string copyContents(int from, int to) {
@@ -216,8 +195,8 @@ std::string publish(const std::string& finished, const std::string& destination)
         return errorText(errno);
     }
 
-    Fd source(::open(finished.c_str(), O_RDONLY | O_CLOEXEC));
-    if (source.get() < 0) {
+    const platform::UniqueFd source(::open(finished.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source) {
         return errorText(errno);
     }
     // On disk before it gets its final name, so that a crash cannot leave a
@@ -239,8 +218,8 @@ std::string publish(const std::string& finished, const std::string& destination)
         pattern = folder + ".magick-output.XXXXXX";
     }
     SignalBlock block;  // a signal now waits until the copy is named or gone
-    Fd target(::mkstemp(pattern.data()));
-    if (target.get() < 0) {
+    platform::UniqueFd target(::mkstemp(pattern.data()));
+    if (!target) {
         return errorText(errno);
     }
     std::string problem = copyContents(source.get(), target.get());
@@ -250,7 +229,7 @@ std::string publish(const std::string& finished, const std::string& destination)
     if (problem.empty() && ::fsync(target.get()) != 0) {
         problem = errorText(errno);
     }
-    if (problem.empty() && ::close(target.release()) != 0) {
+    if (problem.empty() && target.close() != 0) {
         problem = errorText(errno);
     }
     if (problem.empty() && ::rename(pattern.c_str(), destination.c_str()) != 0) {
