@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "imaging/error.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -150,7 +151,7 @@ ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::stri
         result.lastErrorLine =
             "The converter did not finish within " + durationText(limits.deadline);
     } else if (result.stopped) {
-        result.lastErrorLine = "The conversion was stopped";
+        result.lastErrorLine = imaging::kStoppedMessage;
     } else if (!result.succeeded) {
         result.lastErrorLine = lastNonEmptyLine(output);
     }

@@ -117,7 +117,7 @@ public:
 private:
     void checkStop() const {
         if (stop_.stop_requested()) {
-            throw imaging::Error("The conversion was stopped");
+            throw imaging::Error(imaging::kStoppedMessage);
         }
     }
 
@@ -342,7 +342,7 @@ PreparedFile prepareFile(const std::string& source, const std::string& outputFol
         file.sourceSize = GetFileSizeBytes(source);
         file.candidate = outputCandidate(source, outputFolder, settings.format);
         if (stop.stop_requested()) {
-            throw imaging::Error("The conversion was stopped");  // nothing started
+            throw imaging::Error(imaging::kStoppedMessage);  // nothing started
         }
         std::optional<imaging::StageList> ownStages;
         if (!settings.stages) {

@@ -290,12 +290,6 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
                 break;
             }
             PreparedFile& prepared = *taken;
-            if (prepared.error && stop.stop_requested()) {
-                // Cut short by the stop: neither converted nor failed.
-                summary.stopped = true;
-                reporter.status("");
-                break;
-            }
             FileOutcome outcome = finishFile(prepared);
             pool.finished(i);
 

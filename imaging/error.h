@@ -14,4 +14,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+/// The message of a file that a stop request cut short.
+inline constexpr const char* kStoppedMessage = "The conversion was stopped";
+
 }  // namespace imbrix::imaging

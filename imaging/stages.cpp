@@ -29,7 +29,7 @@ void StageList::apply(Picture& picture, const std::stop_token& stop, bool forCon
             continue;
         }
         if (stop.stop_requested()) {
-            throw Error("The conversion was stopped");
+            throw Error(kStoppedMessage);
         }
         entry.run(picture, stop);
     }
