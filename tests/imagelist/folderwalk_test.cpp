@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -167,6 +169,28 @@ TEST_F(WalkTest, UnreadableSubfolderIsSkipped) {
     fs::permissions(locked, fs::perms::owner_all);
     EXPECT_EQ(sorted(found), sorted({root() + "/.hidden.webp", root() + "/B.JPG", root() + "/a.png",
                                      root() + "/other.png/g.bmp"}));
+}
+
+// The process's open descriptors, as the system lists them.
+std::size_t openDescriptors() {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}));
+}
+
+// A callback that throws deep in the tree (out of memory, say) ends the walk,
+// and every folder it had open is closed again.
+TEST_F(WalkTest, ThrowingCallbackLeavesNoFolderOpen) {
+    const std::size_t before = openDescriptors();
+    EXPECT_THROW(AddAllFilesInDir(
+                     root(), [] { return true; },
+                     [](const std::string& path) {
+                         if (path.find("/deeper/") != std::string::npos) {
+                             throw std::runtime_error("stop");
+                         }
+                         return true;
+                     }),
+                 std::runtime_error);
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 // Names in the order a user sees them listed, whatever order the file system

@@ -35,6 +35,81 @@ TEST(DecodeErrors, JpegLoaderOnNonJpegData) {
     }
 }
 
+// The offset of the first marker `code` (FF code) in a JPEG's header segments.
+std::size_t headerMarker(const Bytes& jpeg, std::uint8_t code) {
+    std::size_t at = 2;
+    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
+        if (jpeg[at + 1] == code) {
+            return at;
+        }
+        if (jpeg[at + 1] == 0xDA) {
+            break;  // entropy-coded data from here on
+        }
+        at += 2 + (std::size_t{jpeg[at + 2]} << 8 | jpeg[at + 3]);
+    }
+    ADD_FAILURE() << "no marker FF " << std::hex << int{code} << " in the header";
+    return 0;
+}
+
+// A real photo damaged in its header: libjpeg stops in different places, and
+// the message is the code of the error that stopped it, on the raster route;
+// the 4:2:0 route gives up without one (the raster route then reports).
+TEST(DecodeErrors, DamagedJpegHeaderGivesLibjpegsErrorCode) {
+    const Bytes photo = readBytes(corpusFile("photos/jpeg-variants/Bush-dog.jpg"));
+    const std::size_t sof = headerMarker(photo, 0xC0);
+    ASSERT_GT(sof, 0u);
+    struct Case {
+        const char* what;
+        Bytes data;
+        const char* message;
+    };
+    Bytes precision = photo;
+    precision[sof + 4] = 7;  // the frame's sample precision
+    Bytes twoStarts = photo;
+    twoStarts.insert(twoStarts.begin() + 2, {0xFF, 0xD8});
+    Bytes noFrame = photo;
+    noFrame[sof + 1] = 0xE5;  // the frame header becomes an application segment
+    const std::vector<Case> cases = {
+        {"7-bit samples", precision, "JPEG error #15"},         // JERR_BAD_PRECISION
+        {"two start markers", twoStarts, "JPEG error #61"},     // JERR_SOI_DUPLICATE
+        {"a scan without a frame", noFrame, "JPEG error #62"},  // JERR_SOS_NO_SOF
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(errorMessage([&] { imaging::decodeWithPictureLoader("jpg", view(c.data)); }),
+                  c.message)
+            << c.what;
+        EXPECT_FALSE(imaging::decodeJpegYuv420(view(c.data))) << c.what;
+    }
+}
+
+// A progressive file whose last scan comes again and again: libjpeg would
+// decode each, and the decoder stops it after a thousand.
+TEST(DecodeErrors, EndlessProgressiveScansAreStopped) {
+    const Bytes file = readBytes(corpusFile("photos/jpeg-variants/video-001.progressive.jpeg"));
+    ASSERT_GE(file.size(), 4u);
+    ASSERT_EQ(file[file.size() - 2], 0xFF);
+    ASSERT_EQ(file[file.size() - 1], 0xD9);  // the end marker
+    // The last start-of-scan marker: FF DA, which entropy-coded data never holds
+    // (a data byte FF is followed by 00).
+    std::size_t lastScan = 0;
+    for (std::size_t i = headerMarker(file, 0xDA); i + 1 < file.size(); ++i) {
+        if (file[i] == 0xFF && file[i + 1] == 0xDA) {
+            lastScan = i;
+        }
+    }
+    ASSERT_GT(lastScan, 0u);
+    const Bytes scan(file.begin() + static_cast<std::ptrdiff_t>(lastScan), file.end() - 2);
+    Bytes endless(file.begin(), file.end() - 2);
+    for (int i = 0; i < 1001; ++i) {
+        endless.insert(endless.end(), scan.begin(), scan.end());
+    }
+    endless.insert(endless.end(), {0xFF, 0xD9});
+    EXPECT_EQ(errorMessage([&] { imaging::decodeWithPictureLoader("jpg", view(endless)); }),
+              "JPEG error: more than 1000 scans");
+    // The untouched file decodes: the limit is not met by ordinary progressive files.
+    EXPECT_EQ(imaging::decodeWithPictureLoader("jpg", view(file)).width(), 150u);
+}
+
 TEST(DecodeErrors, UnknownExtensionBeforeTheFileIsOpened) {
     // The file does not exist: the extension is refused first.
     EXPECT_EQ(errorMessage([] { imaging::loadPicture("/nonexistent/folder/picture.Xyz"); }),

@@ -86,5 +86,22 @@ TEST(EncodeJpeg, OddSizesKeepTheirSize) {
     }
 }
 
+// libjpeg refuses a side above 65500 pixels: its own words, after ours.
+TEST(EncodeJpeg, LibjpegsRefusalIsReportedInItsWords) {
+    for (const auto& [w, h] : {std::pair{65501u, 1u}, {1u, 65501u}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        const Raster raster = test::gradientRaster(w, h);
+        MemorySink sink;
+        try {
+            encodeJpeg(raster, 85, sink);
+            ADD_FAILURE() << "no error";
+        } catch (const Error& e) {
+            EXPECT_STREQ(e.what(),
+                         "Cannot write JPEG: Maximum supported image dimension is 65500 pixels");
+        }
+        EXPECT_TRUE(sink.bytes.empty());
+    }
+}
+
 }  // namespace
 }  // namespace imbrix::imaging

@@ -404,6 +404,23 @@ INSTANTIATE_TEST_SUITE_P(Hostile, FileNameTest,
                                            "new\nline", "space and \xc3\xbcml\xc3\xa4ut"),
                          [](const auto& p) { return "name" + std::to_string(p.index); });
 
+// --- Failures outside the conversion proper ---------------------------------------
+
+// The temporary folder cannot be made: an error of the front's own set-up, not
+// of a helper. It still ends in one line naming the source, and status 1.
+TEST_F(OutputNameTest, MissingTemporaryFolderFailsWithAMessage) {
+    const fs::path missing = dir() / "no-such-folder";
+    const ScopedEnv env("TMPDIR", missing.string());
+    const std::string out = file("out.bmp");
+    const RunResult run = runMagick({smallPhoto().string(), "-auto-orient", "-quality", "80", out});
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(run.lastLine(), "magick: cannot convert " + smallPhoto().string() +
+                                  ": cannot create a temporary folder in " + missing.string() +
+                                  ": No such file or directory")
+        << run.output;
+    EXPECT_FALSE(fs::exists(out));
+}
+
 // --- Being stopped -------------------------------------------------------------------
 
 class StoppedTest : public MagickTest {};

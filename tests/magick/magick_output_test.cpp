@@ -160,6 +160,47 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, TransparencyTest,
                          ::testing::Values("avif", "psd", "svg", "tga", "jxl", "jp2", "pdf", "bmp",
                                            "gif", "ico"));
 
+// ImageMagick's warnings may hold any word. A stand-in that does the work, then
+// warns with "true" in the text (as ImageMagick's warnings come after its other
+// output), changes nothing the front decides about the picture: a transparent
+// source stays transparent in every format whose route asks ImageMagick whether
+// the picture is opaque.
+class WarningWordsTest : public MagickTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(WarningWordsTest, DoNotChangeTheTransparency) {
+    const std::string extension = GetParam();
+    const fs::path warned = dir() / "warned";
+    const ScopedEnv env("IMBRIX_MAGICK_CONVERT",
+                        writeScript(dir() / "warning-convert",
+                                    "/usr/bin/convert \"$@\"\n"
+                                    "status=$?\n"
+                                    "echo 'convert: profile option ignored (opaque: true) @ "
+                                    "warning/x.c/Y/1.' >&2\n"
+                                    "echo warned >> \"" +
+                                        warned.string() +
+                                        "\"\n"
+                                        "exit $status\n"));
+    const fs::path source = corpusDir() / "pngsuite" / "basn6a08.png";
+    const Picture original = loadPng(source);
+    const std::string out = file("clear." + extension);
+    const RunResult run = runMagick({source.string(), "-auto-orient", "-quality", "90", out});
+    ASSERT_EQ(run.status, 0) << run.output;
+    ASSERT_TRUE(fs::exists(warned)) << "the stand-in ran";
+    const Picture picture = readOutput(out, extension, dir());
+    ASSERT_EQ(picture.width, original.width);
+    ASSERT_EQ(picture.height, original.height);
+    double alphaDifference = 0;
+    int clear = 0;
+    for (std::size_t i = 3; i < original.rgba.size(); i += 4) {
+        alphaDifference += std::abs(original.rgba[i] - picture.rgba[i]);
+        clear += picture.rgba[i] < 128;
+    }
+    EXPECT_GT(clear, 0);
+    EXPECT_LE(alphaDifference / (original.rgba.size() / 4), 3.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(OpaqueQuestion, WarningWordsTest, ::testing::Values("avif", "psd", "jp2"));
+
 // Each orientation of the same small picture, EXIF-tagged, must come out like the
 // untagged original, whatever route the format takes.
 class OrientationTest : public MagickTest,

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -331,6 +332,44 @@ TEST(TempFileTest, MoveHandsOverOwnership) {
         EXPECT_TRUE(fs::exists(outerPath));
     }
     EXPECT_FALSE(fs::exists(outerPath));
+}
+
+std::size_t openDescriptors() {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}));
+}
+
+// Each temporary file holds one descriptor, handed over by a move and closed
+// once: by close(), which reports what the system says, or at the end.
+TEST(TempFileTest, DescriptorIsClosedOnceAndCloseErrorsAreReported) {
+    ScratchDir dir;
+    const std::size_t before = openDescriptors();
+    {
+        TempFile first(dir.path().string(), "a", ".png");
+        TempFile second(dir.path().string(), "b", ".png");
+        EXPECT_EQ(openDescriptors(), before + 2);
+        second = std::move(first);
+        EXPECT_EQ(openDescriptors(), before + 1);
+        EXPECT_EQ(first.fd(), -1);
+        second.close();
+        EXPECT_EQ(second.fd(), -1);
+        EXPECT_EQ(openDescriptors(), before);
+        second.close();  // nothing left to close
+    }
+    EXPECT_EQ(openDescriptors(), before);
+
+    // A descriptor the system no longer knows: close() says so, naming the file.
+    TempFile temp(dir.path().string(), "c", ".png");
+    ASSERT_EQ(::close(temp.fd()), 0);
+    try {
+        temp.close();
+        ADD_FAILURE() << "no error";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), EBADF);
+        EXPECT_NE(std::string(e.what()).find(temp.path()), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(temp.fd(), -1);
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST(TempFileTest, AwkwardStemsStayInTheFolder) {

@@ -7,8 +7,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <system_error>
 #include <vector>
+
+#include "platform/uniquefd.h"
 
 namespace imbrix::magick {
 
@@ -634,26 +637,30 @@ std::string findDamage(OutputFormat format, std::string_view data) {
 }
 
 std::string findDamageInFile(OutputFormat format, const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::system_category().message(errno);
+    std::size_t size = 0;
+    void* mapped = MAP_FAILED;
+    {
+        const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
+            return std::system_category().message(errno);
+        }
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0 || st.st_size <= 0) {
+            return "the file is empty";
+        }
+        size = static_cast<std::size_t>(st.st_size);
+        mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+        if (mapped == MAP_FAILED) {
+            return std::system_category().message(errno);
+        }
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || st.st_size <= 0) {
-        ::close(fd);
-        return "the file is empty";
-    }
-    const auto size = static_cast<std::size_t>(st.st_size);
-    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    const int err = errno;
-    ::close(fd);
-    if (mapped == MAP_FAILED) {
-        return std::system_category().message(err);
-    }
-    std::string damage =
-        findDamage(format, std::string_view(static_cast<const char*>(mapped), size));
-    ::munmap(mapped, size);
-    return damage;
+    // Unmapped on every way out, a failed allocation in the checks included.
+    struct Unmap {
+        std::size_t size;
+        void operator()(void* at) const noexcept { ::munmap(at, size); }
+    };
+    const std::unique_ptr<void, Unmap> mapping(mapped, Unmap{size});
+    return findDamage(format, std::string_view(static_cast<const char*>(mapped), size));
 }
 
 }  // namespace imbrix::magick
