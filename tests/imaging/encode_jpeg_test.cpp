@@ -93,7 +93,7 @@ TEST(EncodeJpeg, LibjpegsRefusalIsReportedInItsWords) {
         const Raster raster = test::gradientRaster(w, h);
         MemorySink sink;
         try {
-            encodeJpeg(raster, 85, sink);
+            encodeJpeg(test::pictureOf(raster), test::withQuality(85), sink);
             ADD_FAILURE() << "no error";
         } catch (const Error& e) {
             EXPECT_STREQ(e.what(),
