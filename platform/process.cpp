@@ -1,7 +1,10 @@
 // Imbrix platform layer: starting a program and collecting what it prints.
 //
-// posix_spawn rather than fork: it is safe to call while other threads run, and
-// glibc reports a failed exec (such as a missing program) as its return value.
+// The child is started with fork and exec by hand rather than posix_spawn, which
+// cannot make the child die with its parent (PR_SET_PDEATHSIG): between the two
+// the child makes only async-signal-safe calls, everything else is prepared
+// before the fork. A failed exec (such as a missing program) is reported back
+// through a close-on-exec pipe.
 //
 // The child's end is watched through a pidfd (a descriptor that becomes readable
 // when the process ends), so the wait never depends on the output pipe reaching
@@ -11,9 +14,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -116,64 +122,247 @@ bool makeInputSocket(UniqueFd& ours, UniqueFd& childs, int& err) {
     return aboveStandard(ours, err) && aboveStandard(childs, err);
 }
 
-class SpawnSetup {
-public:
-    SpawnSetup() {
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawnattr_init(&attr);
-    }
-    ~SpawnSetup() {
-        ::posix_spawn_file_actions_destroy(&actions);
-        ::posix_spawnattr_destroy(&attr);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
+// Signals that a caller may have set to be ignored and that must reach the
+// child with their default action (a broken pipe must end it).
+constexpr std::array<int, 6> kDefaultSignals{SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGHUP};
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
+// Everything the child needs after the fork, prepared beforehand: between fork
+// and exec the child may only make async-signal-safe calls (no allocation, no
+// locks), since another thread may have held any lock at the moment of the fork.
+struct ChildPlan {
+    const char* program = nullptr;
+    char* const* argv = nullptr;
+    char* const* envp = nullptr;
+    const char* workingFolder = nullptr;  // null: stay where the parent is
+    int inputFd = -1;                     // -1: /dev/null
+    int outputFd = -1;
+    int errorReportFd = -1;      // close-on-exec: carries errno when the exec fails
+    int descriptorLimit = 1024;  // where a kernel without close_range stops looking
+    bool ownGroup = false;
+    pid_t parent = 0;
 };
 
-int spawnSettings(SpawnSetup& setup, int outputFd, int inputFd, const std::string& workingFolder,
-                  bool ownGroup) {
-    int rc = inputFd >= 0
-                 ? ::posix_spawn_file_actions_adddup2(&setup.actions, inputFd, STDIN_FILENO)
-                 : ::posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null",
-                                                      O_RDONLY, 0);
-    if (rc == 0) {
-        rc = ::posix_spawn_file_actions_adddup2(&setup.actions, outputFd, STDOUT_FILENO);
-    }
-    if (rc == 0) {
-        rc = ::posix_spawn_file_actions_adddup2(&setup.actions, outputFd, STDERR_FILENO);
-    }
-    if (rc == 0) {
-        // Descriptors another library opened without close-on-exec must not
-        // reach the child either.
-        rc = ::posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
-    }
-    if (rc == 0 && !workingFolder.empty()) {
-        rc = ::posix_spawn_file_actions_addchdir_np(&setup.actions, workingFolder.c_str());
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    // The child starts with no blocked signals and default handling of the
-    // signals a caller may have changed (a broken pipe must end it); when asked,
-    // in a new process group whose id is its own pid.
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGHUP}) {
-        sigaddset(&defaults, sig);
-    }
-    ::posix_spawnattr_setsigmask(&setup.attr, &none);
-    ::posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (ownGroup) {
-        ::posix_spawnattr_setpgroup(&setup.attr, 0);
-        flags |= POSIX_SPAWN_SETPGROUP;
-    }
-    return ::posix_spawnattr_setflags(&setup.attr, flags);
+[[noreturn]] void failInChild(const ChildPlan& plan, int err) noexcept {
+    [[maybe_unused]] const ssize_t n = ::write(plan.errorReportFd, &err, sizeof err);
+    ::_exit(127);
 }
+
+// The child's side, from the fork to the exec. Every signal is blocked on entry.
+[[noreturn]] void runChild(const ChildPlan& plan) noexcept {
+    // Handlers of the parent mean nothing here (and must not run on its copied
+    // state): every caught signal, and each of kDefaultSignals, goes back to its
+    // default action before the signals are let through again.
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler != SIG_DFL &&
+            current.sa_handler != SIG_IGN) {
+            ::sigaction(sig, &byDefault, nullptr);
+        }
+    }
+    for (int sig : kDefaultSignals) {
+        ::sigaction(sig, &byDefault, nullptr);
+    }
+    if (plan.ownGroup && ::setpgid(0, 0) != 0) {
+        failInChild(plan, errno);
+    }
+    // The child dies with the thread that started it, however that thread's
+    // process ends (SIGKILL included); the setting outlives the exec, so a
+    // program started in turn by this one the same way dies with it, and so on
+    // down the chain. Had the parent ended before this line, nobody would send
+    // the signal any more: the child then ends by itself.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+        failInChild(plan, errno);
+    }
+    if (::getppid() != plan.parent) {
+        ::_exit(127);
+    }
+    if (plan.inputFd >= 0) {
+        if (::dup2(plan.inputFd, STDIN_FILENO) < 0) {
+            failInChild(plan, errno);
+        }
+    } else {
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null < 0) {
+            failInChild(plan, errno);
+        }
+        if (null != STDIN_FILENO && (::dup2(null, STDIN_FILENO) < 0 || ::close(null) != 0)) {
+            failInChild(plan, errno);
+        }
+    }
+    if (::dup2(plan.outputFd, STDOUT_FILENO) < 0 || ::dup2(plan.outputFd, STDERR_FILENO) < 0) {
+        failInChild(plan, errno);
+    }
+    // Descriptors another library opened without close-on-exec must not reach
+    // the program either; marked rather than closed, so the error report stays
+    // open until the exec.
+    if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (int fd = STDERR_FILENO + 1; fd < plan.descriptorLimit; ++fd) {
+            const int flags = ::fcntl(fd, F_GETFD);
+            if (flags >= 0 && (flags & FD_CLOEXEC) == 0) {
+                ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+            }
+        }
+    }
+    if (plan.workingFolder && ::chdir(plan.workingFolder) != 0) {
+        failInChild(plan, errno);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(plan.program, plan.argv, plan.envp);
+    failInChild(plan, errno);
+}
+
+// Forks and execs as `plan` says. Returns the child's pid, or -1 with `err` set
+// when it could not be started (the failed child already reaped).
+pid_t startChild(ChildPlan plan, int& err) {
+    UniqueFd reportRead, reportWrite;
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            err = errno;
+            return -1;
+        }
+        reportRead.reset(fds[0]);
+        reportWrite.reset(fds[1]);
+    }
+    plan.errorReportFd = reportWrite.get();
+    plan.parent = ::getpid();
+
+    // No handler of ours may run in the child before it has put them back.
+    sigset_t all, old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    // _Fork: no fork handlers run, so nothing another library registered runs
+    // in the child.
+    const pid_t pid = ::_Fork();
+    if (pid == 0) {
+        runChild(plan);
+    }
+    const int forkErr = errno;
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (pid < 0) {
+        err = forkErr;
+        return -1;
+    }
+    reportWrite.reset();
+    int childErr = 0;
+    ssize_t n;
+    do {
+        n = ::read(reportRead.get(), &childErr, sizeof childErr);
+    } while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(sizeof childErr)) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        err = childErr;
+        return -1;
+    }
+    return pid;  // the report pipe closed at the exec: the program runs
+}
+
+// Ends a child's process group when this process goes, whichever way it goes.
+//
+// PR_SET_PDEATHSIG reaches the child only: what the child starts in turn by
+// other means than runProcess (a shell's jobs, a library's delegates) would
+// outlive a parent that was killed. So a small guard joins the child's group
+// and waits on a pipe whose only writer is this process: the pipe ends when this
+// process ends (SIGKILL included) or when runProcess lets the guard go, and the
+// guard then sends SIGKILL to the whole group, itself included.
+//
+// The guard shares this process's memory (CLONE_VM) instead of copying it, so it
+// costs a small stack and nothing more, and it makes system calls only. Every
+// signal is blocked in it.
+class GroupGuard {
+public:
+    GroupGuard() = default;
+    ~GroupGuard() { release(); }
+    GroupGuard(const GroupGuard&) = delete;
+    GroupGuard& operator=(const GroupGuard&) = delete;
+
+    /// Starts the guard of group `group`. Returns 0, or the errno of what failed.
+    int start(pid_t group) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return errno;
+        }
+        UniqueFd readEnd(fds[0]);
+        writeEnd_.reset(fds[1]);
+        void* stack = ::mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (stack == MAP_FAILED) {
+            const int err = errno;
+            writeEnd_.reset();
+            return err;
+        }
+        stack_ = stack;
+        args_.readFd = readEnd.get();
+        args_.group = group;
+        sigset_t all, old;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &old);
+        pid_ = ::clone(&GroupGuard::guardMain, static_cast<char*>(stack_) + kStackSize,
+                       CLONE_VM | SIGCHLD, &args_);
+        const int cloneErr = errno;
+        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        if (pid_ < 0) {
+            writeEnd_.reset();
+            ::munmap(stack_, kStackSize);
+            stack_ = nullptr;
+            return cloneErr;
+        }
+        return 0;  // the guard has its own copy of the read end
+    }
+
+    /// Lets the guard end the group now and waits for it.
+    void release() {
+        writeEnd_.reset();
+        if (pid_ > 0) {
+            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            pid_ = -1;
+        }
+        if (stack_) {
+            ::munmap(stack_, kStackSize);
+            stack_ = nullptr;
+        }
+    }
+
+private:
+    struct Args {
+        int readFd = -1;
+        pid_t group = 0;
+    };
+
+    static int guardMain(void* raw) {
+        const Args& args = *static_cast<const Args*>(raw);
+        const int readFd = args.readFd;
+        if (::setpgid(0, args.group) != 0) {
+            ::_exit(0);  // the group is gone already
+        }
+        // Nothing of this process's but the pipe is held open by the guard.
+        if (readFd > 0) {
+            ::close_range(0, static_cast<unsigned>(readFd) - 1, 0);
+        }
+        ::close_range(static_cast<unsigned>(readFd) + 1, ~0U, 0);
+        ::chdir("/");
+        char byte;
+        while (::read(readFd, &byte, 1) != 0) {
+            // Nothing is ever written: only the end of the pipe counts.
+        }
+        ::kill(0, SIGKILL);
+        ::_exit(0);
+    }
+
+    static constexpr std::size_t kStackSize = 64 * 1024;
+    UniqueFd writeEnd_;
+    Args args_;
+    void* stack_ = nullptr;
+    pid_t pid_ = -1;
+};
 
 // Watches one started child until it ends: feeds its input, hands on its
 // output, and ends its group when the deadline passes or a stop is requested.
@@ -372,12 +561,6 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     }
 
     const bool ownGroup = limits.deadline.count() > 0 || limits.stop.stop_possible();
-    SpawnSetup setup;
-    int rc = spawnSettings(setup, writeEnd.get(), inputChilds.get(), workingFolder, ownGroup);
-    if (rc != 0) {
-        return startFailed(rc);
-    }
-
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) {
@@ -385,15 +568,33 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     }
     args.push_back(nullptr);
 
-    pid_t pid = -1;
-    rc = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, args.data(), environ);
-    if (rc != 0) {
-        return startFailed(rc);
+    ChildPlan plan;
+    plan.program = program.c_str();
+    plan.argv = args.data();
+    plan.envp = environ;
+    plan.workingFolder = workingFolder.empty() ? nullptr : workingFolder.c_str();
+    plan.inputFd = inputChilds.get();
+    plan.outputFd = writeEnd.get();
+    plan.ownGroup = ownGroup;
+    plan.descriptorLimit = static_cast<int>(std::clamp(::sysconf(_SC_OPEN_MAX), 1024L, 65536L));
+    const pid_t pid = startChild(plan, err);
+    if (pid < 0) {
+        return startFailed(err);
     }
-    result.started = true;
     // Only the child (and what it starts) holds these ends now.
     writeEnd.reset();
     inputChilds.reset();
+    GroupGuard guard;
+    if (ownGroup) {
+        err = guard.start(pid);
+        if (err != 0) {
+            // A group that would outlive this process is not started at all.
+            ::kill(-pid, SIGKILL);
+            waitForExit(pid);
+            return startFailed(err);
+        }
+    }
+    result.started = true;
 
     Supervisor supervisor(pid, ownGroup, std::move(readEnd), std::move(inputOurs),
                           input.value_or(std::span<const std::uint8_t>()), onOutput, limits);
@@ -403,6 +604,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
         // The caller gave up on this program: end it (with its group when it
         // has one), never leave a zombie.
         supervisor.killGroup();
+        guard.release();
         waitForExit(pid);
         throw;
     }
@@ -410,6 +612,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
         // Programs of the group that outlived the child after SIGTERM.
         supervisor.killGroup();
     }
+    // The guard ends what is left of the group: nothing the program started
+    // outlives the call.
+    guard.release();
     result.exitCode = waitForExit(pid);
     return result;
 }

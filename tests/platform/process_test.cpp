@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -372,6 +373,79 @@ TEST(RunProcessLimits, InputBytesReachTheProgram) {
     const ProcessResult empty =
         runProcess({"/bin/cat"}, {}, {}, {}, std::span<const std::uint8_t>());
     EXPECT_EQ(empty.exitCode, 0);
+}
+
+// Reads the pids a script wrote to `file` (one a line), waiting until `count`
+// are there.
+std::vector<pid_t> waitForPids(const std::string& file, std::size_t count) {
+    const auto until = Clock::now() + 10s;
+    for (;;) {
+        std::vector<pid_t> pids;
+        std::ifstream in(file);
+        std::string line;
+        while (std::getline(in, line) && !line.empty()) {
+            pids.push_back(static_cast<pid_t>(std::stol(line)));
+        }
+        if (pids.size() >= count || Clock::now() > until) {
+            return pids;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+// The caller is killed with SIGKILL while its program runs: nothing of what it
+// started runs on. A program with limits leads its own group, and everything in
+// the group ends, what it started in turn by plain fork included; one without
+// limits (a helper of the converter front) ends with its caller.
+TEST(RunProcessLimits, NothingOutlivesACallerKilledWithSigkill) {
+    struct Case {
+        const char* name;
+        bool limited;
+        const char* script;  // writes the pids that must end to "$1"
+        std::size_t pids;
+    };
+    const Case cases[] = {
+        {"own group", true, "echo $$ >> \"$1\"; sleep 300 & echo $! >> \"$1\"; wait", 2},
+        {"caller's group", false, "echo $$ >> \"$1\"; exec sleep 300", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir scratch;
+        const std::string pidFile = scratch.file("pids");
+        const pid_t caller = ::fork();
+        ASSERT_GE(caller, 0);
+        if (caller == 0) {
+            ProcessLimits limits;
+            if (c.limited) {
+                limits.deadline = 300s;
+            }
+            runProcess({"/bin/sh", "-c", c.script, "sh", pidFile}, {}, {}, limits);
+            ::_exit(0);
+        }
+        const std::vector<pid_t> pids = waitForPids(pidFile, c.pids);
+        ::kill(caller, SIGKILL);
+        ::waitpid(caller, nullptr, 0);
+        ASSERT_EQ(pids.size(), c.pids);
+        for (pid_t pid : pids) {
+            EXPECT_TRUE(endsSoon(pid)) << pid;
+            ::kill(pid, SIGKILL);  // a failure above leaves nothing behind either
+        }
+    }
+}
+
+// A program with limits that ends by itself leaves nothing of its group running.
+TEST(RunProcessLimits, WhatTheProgramStartedEndsWithTheCall) {
+    ProcessLimits limits;
+    limits.deadline = 60s;
+    std::string output;
+    const ProcessResult r = runProcess(
+        {"/bin/sh", "-c", "sleep 300 & echo $!; exit 6"}, {},
+        [&](std::string_view chunk) { output.append(chunk); }, limits);
+    ASSERT_TRUE(r.started) << r.startError;
+    EXPECT_EQ(r.end, ProcessEnd::Finished);
+    EXPECT_EQ(r.exitCode, 6);
+    ASSERT_NE(output.find('\n'), std::string::npos);
+    EXPECT_TRUE(processEnded(firstLinePid(output))) << output;
 }
 
 }  // namespace
