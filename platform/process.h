@@ -53,6 +53,11 @@ struct ProcessResult {
 /// it started that still holds the output open does not keep the call waiting.
 /// When `onOutput` throws, the group is killed and the exception passed on.
 ///
+/// Nothing started here outlives this process: the program gets SIGKILL when the
+/// thread that started it ends (PR_SET_PDEATHSIG, which also reaches down the
+/// chain of programs started through this function), and a group of its own is
+/// ended by SIGKILL when this process ends in any way, or when the call returns.
+///
 /// Reentrant: several threads may run programs at once.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workingFolder,
                          const std::function<void(std::string_view)>& onOutput,
