@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -46,7 +47,7 @@ using DirStream = std::unique_ptr<DIR, DirCloser>;
 struct FolderId {
     dev_t device;
     ino_t inode;
-    bool operator==(const FolderId&) const = default;
+    auto operator<=>(const FolderId&) const = default;
 };
 
 class Walker {
@@ -70,21 +71,18 @@ public:
         if (::fstat(fd.get(), &st) != 0) {
             return true;
         }
-        const FolderId id{st.st_dev, st.st_ino};
-        for (const FolderId& open : path_) {
-            if (open == id) {  // a link back into a folder being walked
-                return true;
-            }
+        // Each real folder once, however many links lead to it: links that fan
+        // out would otherwise list its files over and over, and a link back into
+        // a folder being walked would never end.
+        if (!visited_.insert(FolderId{st.st_dev, st.st_ino}).second) {
+            return true;
         }
         const DirStream dir(::fdopendir(fd.get()));
         if (!dir) {
             return true;
         }
         fd.release();  // the stream owns the descriptor now
-        path_.push_back(id);
-        const bool finished = walkEntries(dir.get(), platform::withTrailingSlash(dirName));
-        path_.pop_back();
-        return finished;
+        return walkEntries(dir.get(), platform::withTrailingSlash(dirName));
     }
 
 private:
@@ -125,7 +123,10 @@ private:
                     }
                     break;
                 case Kind::kFile:
-                    if (Destekleniyormu(path) && onFile_ && !onFile_(path)) {
+                    // A conversion's temporary file (one left by a run that was
+                    // killed, or one of a run going on) is never a source.
+                    if (Destekleniyormu(path) && !platform::tempFileTarget(path) && onFile_ &&
+                        !onFile_(path)) {
                         return false;
                     }
                     break;
@@ -165,7 +166,7 @@ private:
     const std::function<bool()>& includeSubfolders_;
     const std::function<bool(const std::string&)>& onFile_;
     std::stop_token stop_;
-    std::vector<FolderId> path_;  // the folders currently being walked, outermost first
+    std::set<FolderId> visited_;  // every folder walked so far
 };
 
 }  // namespace

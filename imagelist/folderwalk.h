@@ -12,9 +12,11 @@ namespace imbrix::imagelist {
 /// (FolderNameLess), hidden ones included. Each supported file (Destekleniyormu) is
 /// handed to `onFile` as dirName + '/' (unless dirName ends with one) + name;
 /// each subfolder is walked in place, before the next entry, when
-/// `includeSubfolders()` says so at that moment. Links are followed, except a
-/// link back into a folder that is being walked. Folders that cannot be read add
-/// nothing and report nothing; fifos, sockets and devices are never added.
+/// `includeSubfolders()` says so at that moment. Links are followed, and each
+/// real folder (device and inode) is walked once, at the first path that leads
+/// to it, however many links lead there. Folders that cannot be read add
+/// nothing and report nothing; fifos, sockets and devices are never added (nor
+/// opened), and neither are the program's own temporary files (TempFile names).
 ///
 /// The walk stops early when `onFile` returns false or `stop` is requested;
 /// it returns false then, true when it went through everything.

@@ -145,6 +145,51 @@ TEST_F(WalkTest, LinkLoopsEndAndOtherLinksAreFollowed) {
                       r + "/elsewhere/x.png", r + "/linked.png", r + "/dangling.png"}));
 }
 
+// Folders that link twice to the next one, ten levels deep: 1,024 paths lead to
+// the deepest folder, yet each real folder is walked once and each file listed
+// once, under the first path (in name order) that reaches it.
+TEST(WalkLinks, FanOutLinksListEachFileOnce) {
+    ScratchDir dir;
+    constexpr int kLevels = 10;
+    std::vector<std::string> expected;
+    std::string firstPath = dir.path().string();
+    for (int level = 0; level <= kLevels; ++level) {
+        const fs::path folder = dir.path() / ("d" + std::to_string(level));
+        touch(folder / ("f" + std::to_string(level) + ".png"));
+        if (level < kLevels) {
+            for (const char* link : {"a", "b"}) {
+                fs::create_directory_symlink("../d" + std::to_string(level + 1), folder / link);
+            }
+        }
+    }
+    std::vector<std::string> found;
+    ASSERT_TRUE(AddAllFilesInDir((dir.path() / "d0").string(), [] { return true; },
+                                 [&](const std::string& path) {
+                                     found.push_back(path);
+                                     return true;
+                                 }));
+    std::string path = (dir.path() / "d0").string();
+    for (int level = 0; level <= kLevels; ++level) {
+        expected.push_back(path + "/f" + std::to_string(level) + ".png");
+        path += "/a";
+    }
+    std::reverse(expected.begin(), expected.end());  // "a" comes before "f<n>.png"
+    EXPECT_EQ(found, expected);
+}
+
+// The temporary files of a conversion (a killed run's, or one going on) are never
+// taken as sources; hidden files that only look alike still are.
+TEST_F(WalkTest, TemporaryFilesOfTheProgramAreNotAdded) {
+    for (const char* name : {".a.123-4.imbrix-tmp.png", ".photo.jpg.99-1-12345.imbrix-tmp.webp",
+                             ".decode.7-2.imbrix-tmp.png"}) {
+        touch(dir.path() / name);
+    }
+    touch(dir.path() / ".b.12x-3.imbrix-tmp.png");  // no process tag: a user's file
+    EXPECT_EQ(sorted(walk(root(), false)),
+              sorted({root() + "/.b.12x-3.imbrix-tmp.png", root() + "/.hidden.webp",
+                      root() + "/B.JPG", root() + "/a.png"}));
+}
+
 TEST_F(WalkTest, SpecialFilesAreNotAdded) {
     ASSERT_EQ(::mkfifo((root() + "/pipe.png").c_str(), 0600), 0);
     const std::vector<std::string> found = walk(root(), false);
