@@ -1,17 +1,22 @@
 // Imbrix platform layer: files and folders.
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "platform/files_claim.h"
 
@@ -266,6 +271,150 @@ std::optional<std::string> tempFileTarget(const std::string& path) {
         return std::nullopt;
     }
     return name.substr(1, tagDot - 1) + name.substr(marker + kTempMarker.size());
+}
+
+namespace {
+
+// The process id in a TempFile name: the first number of its tag.
+std::optional<pid_t> tempFileOwner(const std::string& name) {
+    if (!tempFileTarget(name)) {
+        return std::nullopt;
+    }
+    const std::size_t marker = name.rfind(kTempMarker);
+    const std::size_t tagDot = name.rfind('.', marker - 1);
+    const std::size_t dash = name.find('-', tagDot + 1);
+    const std::string digits = name.substr(tagDot + 1, dash - tagDot - 1);
+    if (digits.empty() || digits.size() > 9) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(std::stol(digits));
+}
+
+// The whole of a small /proc file, or nothing.
+std::optional<std::string> readProcFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (n == 0 || text.size() > (1u << 20)) {
+            return text;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// When the process started, in seconds since the epoch; nothing when unknown.
+std::optional<double> processStartTime(pid_t pid) {
+    const std::optional<std::string> stat = readProcFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::optional<std::string> system = readProcFile("/proc/stat");
+    if (!stat || !system) {
+        return std::nullopt;
+    }
+    // The fields after the name (which may hold anything) start at its ')'.
+    const std::size_t close = stat->rfind(')');
+    const std::size_t btimeAt = system->find("\nbtime ");
+    if (close == std::string::npos || btimeAt == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(stat->substr(close + 1));
+    std::string field;
+    // Field 22, the start time in clock ticks after boot, follows the 19 fields
+    // from the state (field 3) on.
+    for (int i = 0; i < 19 && (fields >> field); ++i) {
+    }
+    unsigned long long ticks = 0;
+    if (!(fields >> ticks)) {
+        return std::nullopt;
+    }
+    const long perSecond = ::sysconf(_SC_CLK_TCK);
+    const double bootTime = std::strtod(system->c_str() + btimeAt + 7, nullptr);
+    return perSecond > 0 ? bootTime + static_cast<double>(ticks) / static_cast<double>(perSecond)
+                         : std::optional<double>();
+}
+
+// Whether the process `pid` may still be the run that wrote a temporary file
+// last changed at `writtenAt` (seconds since the epoch). Whatever cannot be
+// told counts as a live run: its file is left alone.
+bool mayBeLiveRun(pid_t pid, double writtenAt) {
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) {
+        return false;
+    }
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (const std::optional<std::string> stat = readProcFile(proc + "/stat")) {
+        const std::size_t close = stat->rfind(')');
+        if (close != std::string::npos && close + 2 < stat->size() && (*stat)[close + 2] == 'Z') {
+            return false;  // ended, not yet reaped
+        }
+    }
+    // Started after the file was last written: not the process that wrote it.
+    // (A second of slack for the clocks' different grains.)
+    if (const std::optional<double> started = processStartTime(pid)) {
+        if (*started > writtenAt + 1.0) {
+            return false;
+        }
+    }
+    std::error_code error;
+    const std::filesystem::path exe = std::filesystem::read_symlink(proc + "/exe", error);
+    if (error) {
+        return true;  // not ours to look into: maybe a run of another kind
+    }
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error && exe == self) {
+        return true;
+    }
+    return exe.filename().string().rfind("imbrix", 0) == 0;
+}
+
+}  // namespace
+
+std::size_t removeStaleTempFiles(const std::string& folder) {
+    const std::string dir = withTrailingSlash(folder);
+    UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirFd) {
+        return 0;
+    }
+    std::vector<std::string> names;
+    {
+        const int listFd = ::dup(dirFd.get());
+        DIR* stream = listFd < 0 ? nullptr : ::fdopendir(listFd);
+        if (stream == nullptr) {
+            if (listFd >= 0) {
+                ::close(listFd);
+            }
+            return 0;
+        }
+        while (const dirent* entry = ::readdir(stream)) {
+            if (entry->d_name[0] == '.' && tempFileOwner(entry->d_name)) {
+                names.emplace_back(entry->d_name);
+            }
+        }
+        ::closedir(stream);
+    }
+    std::size_t removed = 0;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(dirFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+            continue;
+        }
+        const double writtenAt =
+            static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+        if (!mayBeLiveRun(*tempFileOwner(name), writtenAt) &&
+            ::unlinkat(dirFd.get(), name.c_str(), 0) == 0) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 void replaceFileContents(const std::string& path, std::string_view text, unsigned newFileMode) {

@@ -76,6 +76,15 @@ private:
 /// far as the temporary name kept it. nullopt when `path` is not named that way.
 std::optional<std::string> tempFileTarget(const std::string& path);
 
+/// Removes from `folder` the files made by TempFile (by their names) that no
+/// run of this program will ever finish: those of a process that has ended, or
+/// whose process id now belongs to another program (one whose executable is not
+/// ours nor named "imbrix...") or to a process started after the file was last
+/// written (the id was used again). Files of a live run of this program, files
+/// of other users and anything but regular files are left alone. Returns how
+/// many were removed; a folder that cannot be read removes nothing.
+std::size_t removeStaleTempFiles(const std::string& folder);
+
 /// Makes `text` the whole content of the file at `path`: writes it to a new file
 /// beside it, flushes it to disk and renames it over the old one, so a crash or
 /// a full disk leaves either the old content or the new, never a mix. The file

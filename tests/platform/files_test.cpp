@@ -3,10 +3,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <iterator>
 #include <set>
@@ -446,6 +449,69 @@ TEST(TempFileTarget, OtherNamesAreNotTemporary) {
           "/.dest.12-3.imbrix-tmp/photo.pdf", ""}) {
         EXPECT_EQ(tempFileTarget(path), std::nullopt) << path;
     }
+}
+
+// A run removes the temporary files that no run will finish, and only those.
+TEST(StaleTempFiles, OnlyFilesOfEndedRunsAreRemoved) {
+    ScratchDir dir;
+    auto name = [](pid_t pid, const char* rest) {
+        return ".photo." + std::to_string(pid) + rest + ".imbrix-tmp.png";
+    };
+    auto write = [&](const std::string& file) {
+        imbrix::test::writeText(dir.path() / file, "x");
+        return file;
+    };
+
+    // A process that has ended.
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(ended, nullptr, 0);
+    // A process of this program that runs on: a copy of this test program.
+    const pid_t sibling = ::fork();
+    ASSERT_GE(sibling, 0);
+    if (sibling == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    // A process of another program.
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        ::execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // sleep has replaced the copy
+
+    const std::string ours = write(name(::getpid(), "-1"));
+    const std::string endedRun = write(name(ended, "-2"));
+    const std::string endedRandom = write(name(ended, "-3-98765"));
+    const std::string siblingRun = write(name(sibling, "-4"));
+    const std::string otherProgram = write(name(other, "-5"));
+    // Our own pid, but written long before this process started: the pid of an
+    // earlier run that is used again.
+    const std::string reused = write(name(::getpid(), "-6"));
+    const timespec longAgo[2] = {{::time(nullptr) - 86400, 0}, {::time(nullptr) - 86400, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir.path() / reused).c_str(), longAgo, 0), 0);
+    // Left alone: not temporary files, or not plain files.
+    const std::string userFile = write(".photo.png");
+    const std::string lookalike = write(".photo.12x-1.imbrix-tmp.png");
+    fs::create_directory(dir.path() / name(ended, "-7"));
+    fs::create_symlink(dir.path() / userFile, dir.path() / name(ended, "-8"));
+
+    EXPECT_EQ(removeStaleTempFiles(dir.path().string()), 4u);
+    ::kill(sibling, SIGKILL);
+    ::kill(other, SIGKILL);
+    ::waitpid(sibling, nullptr, 0);
+    ::waitpid(other, nullptr, 0);
+
+    std::vector<std::string> kept = {ours,      siblingRun,        userFile,
+                                     lookalike, name(ended, "-7"), name(ended, "-8")};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(folderEntries(dir.path()), kept);
+    EXPECT_EQ(removeStaleTempFiles((dir.path() / "missing").string()), 0u);
 }
 
 }  // namespace
