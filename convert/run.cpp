@@ -18,6 +18,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <set>
 #include <thread>
 
 #include "convert/convertfile.h"
@@ -195,6 +196,24 @@ unsigned workerCount(unsigned jobs, std::size_t fileCount) {
     return static_cast<unsigned>(std::min<std::size_t>(jobs, fileCount));
 }
 
+// A run killed before it could clean up leaves its temporary files in the
+// folders it wrote to; the next run into those folders removes them (never those
+// of a run still going on).
+void removeStaleTemporaries(const std::vector<std::string>& files, const std::string& destination,
+                            const std::string& dataFolder) {
+    std::set<std::string> folders{dataFolder};
+    for (const std::string& file : files) {
+        const std::string folder = outputFolderFor(file, destination);
+        folders.insert(folder.empty() ? std::string("./") : folder);
+        if (destination != kSameFolderAsOriginal) {
+            break;  // one folder for every file
+        }
+    }
+    for (const std::string& folder : folders) {
+        platform::removeStaleTempFiles(folder);
+    }
+}
+
 }  // namespace
 
 bool isOutputFormat(const std::string& format) {
@@ -268,6 +287,8 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     if (settings.converterFolder.size() > 1) {
         settings.converterFolder.pop_back();  // the working folder has no '/' at its end
     }
+
+    removeStaleTemporaries(files, options.destination, settings.dataFolder);
 
     RunSummary summary;
     summary.listCount = files.size();

@@ -3,6 +3,9 @@
 #include "convert/run.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -15,6 +18,7 @@
 #include "convert/fakeconverter.h"
 #include "convert/outputformats.h"
 #include "convert/runtexts.h"
+#include "platform/files.h"
 
 namespace imbrix::convert {
 namespace {
@@ -313,6 +317,66 @@ TEST_F(Run, ConcurrentRunsClaimDistinctNames) {
             EXPECT_EQ(test::readBytes(sources_.path() / name), reference) << name;
         }
     }
+}
+
+// A run killed with SIGKILL leaves its temporary files behind: the next run into
+// the same folders (the destination, each source's folder, the data folder)
+// removes them, and never the files of a run that goes on in another process.
+TEST_F(Run, TemporariesOfEndedRunsAreRemovedThoseOfLiveRunsKept) {
+    const std::string photo = source("pngsuite/basn6a08.png", "photo.png");
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(ended, nullptr, 0);
+    // Another run of this program, holding a temporary file in each folder.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t live = ::fork();
+    ASSERT_GE(live, 0);
+    if (live == 0) {
+        {
+            platform::TempFile a(out_.path().string(), "other", ".png");
+            platform::TempFile b(data_.path().string(), "decode", ".png");
+            platform::TempFile c(sources_.path().string(), "other", ".png");
+            [[maybe_unused]] const ssize_t n = ::write(ready[1], "x", 1);
+            ::pause();
+        }
+        ::_exit(0);
+    }
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    auto temporaries = [](const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const std::string& name : entries(folder)) {
+            if (platform::tempFileTarget(name)) {
+                names.push_back(name);
+            }
+        }
+        return names;
+    };
+    const std::vector<std::string> liveOut = temporaries(out_.path());
+    ASSERT_EQ(liveOut.size(), 1u);
+    const std::string stale = ".photo." + std::to_string(ended) + "-3.imbrix-tmp.png";
+    for (const fs::path& folder : {out_.path(), data_.path(), sources_.path()}) {
+        test::writeText(folder / stale, "half");
+    }
+
+    ASSERT_TRUE(run({photo}, to("PNG", out_.path().string())).has_value());
+    EXPECT_EQ(temporaries(out_.path()), liveOut);
+    EXPECT_EQ(temporaries(data_.path()).size(), 1u);
+    EXPECT_NE(temporaries(data_.path()).at(0), stale);
+    // The source's folder is no folder of this run: nothing there is touched.
+    EXPECT_EQ(temporaries(sources_.path()).size(), 2u);
+
+    ASSERT_TRUE(run({photo}, to("JPG", kSameFolderAsOriginal)).has_value());
+    EXPECT_EQ(temporaries(sources_.path()).size(), 1u);
+    EXPECT_NE(temporaries(sources_.path()).at(0), stale);
+    ::kill(live, SIGKILL);
+    ::waitpid(live, nullptr, 0);
 }
 
 // What the converter leaves behind decides the outcome, never the previous file's
