@@ -69,6 +69,22 @@ std::string lastNonEmptyLine(const std::string& text) {
     return {};
 }
 
+// The reason in the converter's "magick: cannot read <path>: <reason>", the path
+// being one of the words it was given; the line as it is when it is not so.
+std::string unreadableReason(const std::string& line, const std::vector<std::string>& argv) {
+    const std::string lead = "magick: cannot read ";
+    if (line.rfind(lead, 0) != 0) {
+        return line;
+    }
+    for (std::size_t i = 1; i < argv.size(); ++i) {
+        const std::string head = lead + argv[i] + ": ";
+        if (line.rfind(head, 0) == 0 && line.size() > head.size()) {
+            return line.substr(head.size());
+        }
+    }
+    return line;
+}
+
 // "600 seconds", "1 second", "250 milliseconds".
 std::string durationText(std::chrono::milliseconds duration) {
     const auto ms = duration.count();
@@ -118,7 +134,10 @@ ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::stri
                                 const ConverterLimits& limits) {
     ConsoleResult result;
     if (command.argv.empty() || !platform::fileExists(command.argv.front())) {
-        return result;  // no converter: nothing is run or logged
+        // No converter: nothing is run or logged.
+        result.lastErrorLine = "The converter program cannot be found: " +
+                               (command.argv.empty() ? std::string() : command.argv.front());
+        return result;
     }
     result.ran = true;
     std::string output;
@@ -143,10 +162,19 @@ ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::stri
     result.timedOut = process.end == platform::ProcessEnd::TimedOut;
     result.stopped = process.end == platform::ProcessEnd::Stopped;
     // A converter ended from here failed, whatever status it managed to exit with.
+    result.started = process.started;
     result.succeeded =
         process.started && process.exitCode == 0 && !result.timedOut && !result.stopped;
+    result.sourceUnreadable = process.started && !result.timedOut && !result.stopped &&
+                              process.exitCode == kConverterSourceUnreadable;
     if (!process.started) {
-        result.lastErrorLine = process.startError;
+        result.lastErrorLine = "The converter program cannot be started: " + command.argv.front();
+        const std::string prefix = "cannot start " + command.argv.front() + ": ";
+        result.lastErrorLine += "\n" + (process.startError.rfind(prefix, 0) == 0
+                                            ? process.startError.substr(prefix.size())
+                                            : process.startError);
+    } else if (result.sourceUnreadable) {
+        result.lastErrorLine = unreadableReason(lastNonEmptyLine(output), command.argv);
     } else if (result.timedOut) {
         result.lastErrorLine =
             "The converter did not finish within " + durationText(limits.deadline);

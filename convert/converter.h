@@ -49,16 +49,27 @@ struct ConverterLimits {
     std::stop_token stop;
 };
 
+/// The converter's exit status when the source cannot be read (damaged,
+/// truncated, of an unknown format, too large, not a regular file, ...); its
+/// last line then is "magick: cannot read <source as given>: <reason>".
+inline constexpr int kConverterSourceUnreadable = 3;
+
 /// What one call left behind.
 struct ConsoleResult {
     bool ran = false;        ///< false when the converter is missing: nothing was run or logged
+    bool started = false;    ///< false when it was there but could not be started
     bool succeeded = false;  ///< started and ended with exit status 0
-    bool timedOut = false;   ///< ended because it ran past the deadline
-    bool stopped = false;    ///< ended because a stop was requested
-    std::string log;         ///< the whole log text of the call (empty when !ran)
-    /// When the call failed: the last non-empty line the converter printed, why
-    /// it could not be started, "The converter did not finish within N seconds"
-    /// or "The conversion was stopped".
+    /// It ended with kConverterSourceUnreadable: `lastErrorLine` is then the
+    /// reason alone, without "magick: cannot read <path>: ".
+    bool sourceUnreadable = false;
+    bool timedOut = false;  ///< ended because it ran past the deadline
+    bool stopped = false;   ///< ended because a stop was requested
+    std::string log;        ///< the whole log text of the call (empty when !ran)
+    /// When the call failed: the last non-empty line the converter printed (the
+    /// reason alone when the source cannot be read), "The converter program
+    /// cannot be found: <path>", "The converter program cannot be started:
+    /// <path>" + "\n" + the reason, "The converter did not finish within N
+    /// seconds" or "The conversion was stopped".
     std::string lastErrorLine;
 };
 

@@ -51,6 +51,17 @@ std::string withDetail(const std::string& message, const std::string& detail) {
     return detail.empty() ? message : message + "\n" + detail;
 }
 
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    if (from.empty()) {
+        return text;
+    }
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 // The file failed in a way that names its output: finishFile() makes the message.
 struct OutputNotCreated {
     std::string detail;
@@ -172,8 +183,11 @@ private:
             settings_.converterFolder, converterLimits());
         keepLog(result);
         if (!result.succeeded || platform::fileSizeBytes(png.path()) <= 0) {
+            // The decoded copy is ours, not the user's: the failure is the source's.
+            failWithoutOutput(result);
             throw imaging::Error(
-                withDetail("File cannot be created: " + png.path(), result.lastErrorLine));
+                withDetail("File cannot be read: " + file_.source,
+                           replaceAll(result.lastErrorLine, png.path(), settings_.dataFolder)));
         }
         imaging::FileBytes bytes(png.path());
         return imaging::decodeWithPictureLoader("png", bytes.bytes());
@@ -257,7 +271,13 @@ private:
             RunConsoleCommand(command, settings_.converterFolder, converterLimits());
         keepLog(result);
         if (!result.succeeded || platform::fileSizeBytes(temp.path()) <= 0) {
-            throw OutputNotCreated{result.lastErrorLine};  // the temporary file goes with `temp`
+            // The temporary file goes with `temp`; no message names it.
+            failWithoutOutput(result);
+            std::string detail = replaceAll(result.lastErrorLine, temp.path(), file_.candidate);
+            if (staged) {
+                detail = replaceAll(detail, staged->path(), file_.source);
+            }
+            throw OutputNotCreated{detail};
         }
         file_.output = std::move(temp);
     }
@@ -289,6 +309,22 @@ private:
         limits.deadline = settings_.converterDeadline;
         limits.stop = stop_;
         return limits;
+    }
+
+    // The failures of a converter call that are not about the file it writes:
+    // a stop, a converter that is missing or cannot be started, and a source
+    // that the converter cannot read.
+    void failWithoutOutput(const ConsoleResult& result) const {
+        if (result.stopped) {
+            throw imaging::Error(imaging::kStoppedMessage);
+        }
+        if (!result.ran || !result.started) {
+            throw imaging::Error(result.lastErrorLine);
+        }
+        if (result.sourceUnreadable) {
+            throw imaging::Error(
+                withDetail("File cannot be read: " + file_.source, result.lastErrorLine));
+        }
     }
 
     void keepLog(const ConsoleResult& result) {

@@ -119,7 +119,53 @@ TEST(RunConsoleCommand, MissingConverterDoesNothing) {
     EXPECT_FALSE(result.ran);
     EXPECT_FALSE(result.succeeded);
     EXPECT_EQ(result.log, "");
+    EXPECT_EQ(result.lastErrorLine, "The converter program cannot be found: " + dir.file("magick"));
     EXPECT_FALSE(std::filesystem::exists(dir.file("a.pdf")));
+}
+
+// How a failure reads, by the converter's exit status: 3 says the source cannot
+// be read (the reason alone is kept), any other the last line as it is; a
+// converter that cannot be started is named, with the reason.
+TEST(RunConsoleCommand, FailuresSayWhatFailed) {
+    struct Case {
+        const char* name;
+        std::string script;  // empty: a converter that is there but cannot be run
+        bool sourceUnreadable;
+        std::string lastErrorLine;
+    };
+    const Case cases[] = {
+        {"source unreadable",
+         "echo 'magick: cannot read '\"$1\"': the file is truncated' >&2; exit 3", true,
+         "the file is truncated"},
+        {"unreadable, relative path made absolute",
+         "echo \"magick: cannot read $1: not a regular file\" >&2; exit 3", true,
+         "not a regular file"},
+        {"unreadable, another path", "echo 'magick: cannot read /x.png: empty' >&2; exit 3", true,
+         "magick: cannot read /x.png: empty"},
+        {"conversion failed", "echo 'magick: cannot read /p: no' >&2; exit 1", false,
+         "magick: cannot read /p: no"},
+        {"cannot be started", "", false, "The converter program cannot be started: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScratchDir dir;
+        const std::string tool = dir.file("magick");
+        test::writeText(tool, "#!/bin/sh\n" + c.script + "\n");
+        if (!c.script.empty()) {
+            std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+        }
+        const ConsoleResult result = RunConsoleCommand(
+            ImageMagickIleDonustur(tool, "in dir/a b.tga", dir.file("t.png")), dir.path());
+        EXPECT_EQ(result.ran, true);
+        EXPECT_EQ(result.started, !c.script.empty());
+        EXPECT_FALSE(result.succeeded);
+        EXPECT_EQ(result.sourceUnreadable, c.sourceUnreadable);
+        if (c.script.empty()) {
+            EXPECT_EQ(result.lastErrorLine, c.lastErrorLine + tool + "\nPermission denied");
+        } else {
+            EXPECT_EQ(result.lastErrorLine, c.lastErrorLine);
+        }
+    }
 }
 
 TEST(RunConsoleCommand, FileNamesReachTheConverterAsTheyAreAndRunNothing) {

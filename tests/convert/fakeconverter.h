@@ -16,9 +16,10 @@ namespace imbrix::test {
 /// "<first 3 letters of the input's name>.png" from its folder when there is
 /// one, else "decoded.png"; any other output gets the bytes "FAKE-OUTPUT".
 /// Switches (files in its folder): "fail" writes a partial output, prints two
-/// lines and exits 1; "silent" writes nothing and exits 0; "slow" sleeps after writing;
-/// "keep-input" copies its first argument to "input-copy" in its folder; "hang"
-/// starts a program that hangs, writes its process id to "hang.pid" and hangs.
+/// lines and exits 1; "unreadable" says it cannot read its first argument and
+/// exits 3, as the converter front does for a source it cannot read; "silent" writes nothing and
+/// exits 0; "slow" sleeps after writing; "keep-input" copies its first argument to "input-copy" in
+/// its folder; "hang" starts a program that hangs, writes its process id to "hang.pid" and hangs.
 class FakeConverter {
 public:
     FakeConverter() {
@@ -32,6 +33,10 @@ if [ -e "$dir/fail" ]; then
   echo "converting..."
   echo "magick: no encode delegate for this image format" >&2
   exit 1
+fi
+if [ -e "$dir/unreadable" ]; then
+  echo "magick: cannot read $1: the file is truncated" >&2
+  exit 3
 fi
 [ -e "$dir/silent" ] && exit 0
 if [ -e "$dir/hang" ]; then

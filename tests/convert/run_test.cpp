@@ -392,7 +392,7 @@ TEST_F(Run, ConverterFailuresFailTheFileAndLeaveNothing) {
 
     struct Case {
         const char* name;
-        const char* converterSwitch;  // "fail", "silent" or none
+        const char* converterSwitch;  // "fail", "silent", "unreadable" or none
         bool converterInstalled;
         std::vector<std::string> files;
         const char* format;
@@ -420,15 +420,30 @@ TEST_F(Run, ConverterFailuresFailTheFileAndLeaveNothing) {
          false,
          {photo, heic},
          "ICO",
-         {"File cannot be created: " + dest + "photo.ico", "File cannot be created: " + dataFolder},
+         {"The converter program cannot be found: " + dataFolder + "magick",
+          "The converter program cannot be found: " + dataFolder + "magick"},
          {}},
         {"decode gives no PNG after a good file",
          "silent",
          true,
          {photo, heic},
          "PNG",
-         {"", "File cannot be created: " + dataFolder},
+         {"", "File cannot be read: " + heic},
          {"photo.png"}},
+        {"converter cannot read the source it writes from",
+         "unreadable",
+         true,
+         {photo},
+         "AVIF",
+         {"File cannot be read: " + photo + "\nthe file is truncated"},
+         {}},
+        {"converter cannot read the source it decodes",
+         "unreadable",
+         true,
+         {heic},
+         "PNG",
+         {"File cannot be read: " + heic + "\nthe file is truncated"},
+         {}},
         {"decoded PNG is unreadable",
          nullptr,
          true,
@@ -439,7 +454,7 @@ TEST_F(Run, ConverterFailuresFailTheFileAndLeaveNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        for (const char* name : {"fail", "silent"}) {
+        for (const char* name : {"fail", "silent", "unreadable"}) {
             fake_.set(name, c.converterSwitch && std::string(name) == c.converterSwitch);
         }
         environment_.converterPath = c.converterInstalled ? fake_.path() : dataFolder + "magick";
@@ -456,6 +471,8 @@ TEST_F(Run, ConverterFailuresFailTheFileAndLeaveNothing) {
             } else {
                 EXPECT_EQ(error.rfind(c.messages[i], 0), 0u) << i << ": " << error;
                 EXPECT_EQ(summary->files[i].output, "") << i;
+                // No message names a file of the program's own.
+                EXPECT_EQ(error.find(".imbrix-tmp"), std::string::npos) << error;
             }
         }
         std::vector<std::string> written = c.written;
