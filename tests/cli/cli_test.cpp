@@ -227,7 +227,7 @@ TEST_F(Cli, OptionsAndUsageErrors) {
         {{"--dest", "", photo}, 2, "the destination folder must not be empty"},
         {{"--grayscale=yes", photo}, 2, "option --grayscale takes no value"},
         {{"--frobnicate", photo}, 2, "unknown option --frobnicate"},
-        {{"--help"}, 0, "Usage: imbrix-cli [options] PATH..."},
+        {{"--help"}, 0, "Usage: imbrix-cli [options] [--] PATH..."},
         {{"--version"}, 0, "imbrix-cli 2.3\n"},
     };
     for (const Case& c : cases) {

@@ -1,14 +1,20 @@
 // imbrix-cli: converts image files, and the image files in folders, to one
 // format with the same engine, names and messages as the desktop program.
 #include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "convert/run.h"
@@ -25,7 +31,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 const char* const kUsage =
-    "Usage: imbrix-cli [options] PATH...\n"
+    "Usage: imbrix-cli [options] [--] PATH...\n"
     "Converts image files, and the image files in folders, to one format.\n"
     "No existing file is ever overwritten: a taken name gets \" (2)\", \" (3)\", ... added.\n"
     "\n"
@@ -41,8 +47,19 @@ const char* const kUsage =
     "  -v, --verbose        print the external converter's log\n"
     "  -h, --help           print this help and exit\n"
     "      --version        print the version and exit\n"
+    "  --                   end of the options: every later argument is a PATH, even\n"
+    "                       one that starts with '-' (put it before names a wildcard\n"
+    "                       made)\n"
     "\n"
-    "Exit status: 0 when every file was converted, 1 when any failed, 2 for bad options.\n";
+    "Examples:\n"
+    "  imbrix-cli --format webp --quality 80 --dest ~/web -- ~/Pictures/holiday\n"
+    "  imbrix-cli -f jpg -- *.png\n"
+    "\n"
+    "SIGINT, SIGTERM or SIGHUP stops the run: the files done so far are reported, the\n"
+    "file being converted is dropped and nothing of it is left behind.\n"
+    "\n"
+    "Exit status: 0 when every file was converted, 1 when any failed, 2 for bad options,\n"
+    "128 + the signal's number when a signal stopped the run.\n";
 
 struct Options {
     convert::ConversionOptions conversion;
@@ -257,17 +274,29 @@ private:
 
 // The command-line road into the list: a folder is walked, a supported file
 // name is taken as it is typed (a missing one fails when it is converted).
-std::vector<std::string> gatherFiles(const Options& options) {
+// Nothing is opened to find out what a path is: a FIFO or a device named here
+// is reported and skipped, never waited on.
+std::vector<std::string> gatherFiles(const Options& options, std::stop_token stop) {
     std::vector<std::string> files;
     const bool subfolders = options.subfolders;
     for (const std::string& path : options.paths) {
-        if (platform::folderExists(path)) {
+        if (stop.stop_requested()) {
+            break;
+        }
+        struct stat st {};
+        const bool exists = ::stat(path.c_str(), &st) == 0;
+        if (exists && S_ISDIR(st.st_mode)) {
             imagelist::AddAllFilesInDir(
                 path, [subfolders] { return subfolders; },
                 [&files](const std::string& file) {
                     files.push_back(file);
                     return true;
-                });
+                },
+                stop);
+        } else if (exists && !S_ISREG(st.st_mode)) {
+            std::cerr << "Skipped (not a regular file): " << path << "\n";
+        } else if (platform::tempFileTarget(path)) {
+            std::cerr << "Skipped (a temporary file of a conversion): " << path << "\n";
         } else if (imagelist::Destekleniyormu(path)) {
             files.push_back(path);
         } else {
@@ -277,8 +306,51 @@ std::vector<std::string> gatherFiles(const Options& options) {
     return files;
 }
 
-int run(const Options& options) {
-    const std::vector<std::string> files = gatherFiles(options);
+// SIGINT, SIGTERM and SIGHUP stop the run through its stop token, so that it
+// ends its converters and removes its temporary files on the way out. The
+// signals are blocked in every thread (set before any is started) and taken by
+// one thread of their own; no handler runs.
+class SignalStop {
+public:
+    SignalStop() {
+        sigemptyset(&signals_);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&signals_, sig);
+        }
+        ::pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+        thread_ = std::jthread([this](std::stop_token end) { wait(end); });
+    }
+
+    std::stop_token token() const { return source_.get_token(); }
+    /// The signal that stopped the run, 0 when none came.
+    int signal() const { return signal_.load(); }
+
+private:
+    void wait(std::stop_token end) {
+        const timespec tick{0, 100'000'000};
+        while (!end.stop_requested()) {
+            const int sig = ::sigtimedwait(&signals_, nullptr, &tick);
+            if (sig > 0) {
+                int none = 0;
+                if (signal_.compare_exchange_strong(none, sig)) {
+                    source_.request_stop();
+                }
+            }
+        }
+    }
+
+    sigset_t signals_;
+    std::stop_source source_;
+    std::atomic<int> signal_{0};
+    std::jthread thread_;  // last: started once the rest exists
+};
+
+int run(const Options& options, const SignalStop& signals) {
+    const std::vector<std::string> files = gatherFiles(options, signals.token());
+    if (signals.signal() != 0 && files.empty()) {
+        std::cerr << "Stopped by signal " << signals.signal() << "\n";
+        return 128 + signals.signal();
+    }
 
     convert::ConversionEnvironment environment;
     environment.programFolder = platform::programFolder();
@@ -288,7 +360,7 @@ int run(const Options& options) {
 
     ConsoleReporter reporter(files.size(), options.verbose);
     const std::optional<convert::RunSummary> summary = convert::runConversion(
-        files, options.conversion, environment, reporter, convert::Translator{});
+        files, options.conversion, environment, reporter, convert::Translator{}, signals.token());
     reporter.clearProgress();
     if (!summary) {
         return kExitFailed;
@@ -298,9 +370,18 @@ int run(const Options& options) {
               << summary->diskSpaceCaption << " " << summary->diskSpaceValue << "\n";
     if (summary->failedCount > 0) {
         std::cout << "Failed: " << summary->failedCount << "\n";
+    }
+    std::cout << std::flush;
+    if (signals.signal() != 0) {
+        std::cerr << "Stopped by signal " << signals.signal() << " after " << summary->fileCount
+                  << " of " << summary->listCount << " files\n";
+        return 128 + signals.signal();
+    }
+    if (!std::cout) {
+        std::cerr << "imbrix-cli: cannot write the report to standard output\n";
         return kExitFailed;
     }
-    return 0;
+    return summary->failedCount > 0 ? kExitFailed : 0;
 }
 
 }  // namespace
@@ -310,6 +391,8 @@ int main(int argc, char** argv) {
     // next file instead of returning it to the system and faulting it in again.
     ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
     ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    // A reader that went away (a closed pipe) makes writes fail, not the program die.
+    ::signal(SIGPIPE, SIG_IGN);
     std::optional<Options> options;
     try {
         options = parseArguments(argc, argv);
@@ -322,7 +405,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
-        return run(*options);
+        const SignalStop signals;
+        return run(*options, signals);
     } catch (const std::exception& e) {
         std::cerr << "ERROR: " << e.what() << "\n";
         return kExitFailed;
