@@ -1,6 +1,10 @@
 // The roads into the image list.
 #include "imagelist/ui/intake.h"
 
+#include <sys/stat.h>
+
+#include <QtGlobal>
+
 #include "imagelist/folderwalk.h"
 #include "imagelist/imagelist.h"
 #include "imagelist/ui/imagelistmodel.h"
@@ -34,10 +38,44 @@ void ImageIntake::appendNow(const std::vector<std::string>& paths) {
     emit countChanged(static_cast<int>(model_.files().size()));
 }
 
+namespace {
+
+// What a path is, found without opening it (opening a FIFO waits for a writer).
+enum class PathKind { kMissing, kFolder, kFile, kOther };
+
+PathKind pathKind(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return PathKind::kMissing;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return PathKind::kFolder;
+    }
+    return S_ISREG(st.st_mode) ? PathKind::kFile : PathKind::kOther;
+}
+
+// A FIFO, device or socket, or a conversion's temporary file, is never added;
+// the user hears why.
+bool refused(const std::string& path, PathKind kind) {
+    if (kind == PathKind::kOther) {
+        qWarning("Skipped (not a regular file): %s", path.c_str());
+        return true;
+    }
+    if (kind != PathKind::kFolder && platform::tempFileTarget(path)) {
+        qWarning("Skipped (a temporary file of a conversion): %s", path.c_str());
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void ImageIntake::addFiles(const std::vector<std::string>& paths) {
     std::vector<Job> jobs;
     for (const std::string& path : paths) {
-        jobs.push_back({path, false});
+        if (!refused(path, pathKind(path))) {
+            jobs.push_back({path, false});
+        }
     }
     enqueue(std::move(jobs));
 }
@@ -58,7 +96,11 @@ void ImageIntake::addDropped(const QList<QUrl>& urls) {
 void ImageIntake::addCommandLine(const std::vector<std::string>& arguments) {
     std::vector<Job> jobs;
     for (const std::string& path : arguments) {
-        if (platform::folderExists(path)) {
+        const PathKind kind = pathKind(path);
+        if (refused(path, kind)) {
+            continue;
+        }
+        if (kind == PathKind::kFolder) {
             jobs.push_back({path, true});
         } else if (Destekleniyormu(path)) {
             jobs.push_back({path, false});

@@ -47,7 +47,9 @@ public:
     /// ignored. Each path is taken from its URL byte for byte.
     void addDropped(const QList<QUrl>& urls);
     /// Command-line arguments: folders walked, supported names added exactly as
-    /// typed (existing or not), the rest ignored.
+    /// typed (existing or not), the rest ignored. On every road, a FIFO, device
+    /// or socket, and a conversion's temporary file, is skipped with a warning on
+    /// standard error; nothing is opened to tell what a path is.
     void addCommandLine(const std::vector<std::string>& arguments);
 
     /// True while a walk is going on or its findings have not all reached the list.

@@ -216,6 +216,38 @@ TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
     }
 }
 
+// A FIFO (or a device) and a conversion's temporary file are skipped on every
+// road, and nothing is opened to find out what they are: opening a FIFO would
+// wait for a writer for ever (the alarm ends the test program if it does).
+TEST(IntakeRoadsTest, FifosDevicesAndTemporaryFilesAreSkipped) {
+    ScratchDir dir;
+    const std::string fifo = dir.file("pipe.png");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string temp = dir.file(".photo.123-4.imbrix-tmp.png");
+    const std::string good = dir.file("good.png");
+    imbrix::test::writeText(temp, "x");
+    imbrix::test::writeText(good, "x");
+    const std::vector<std::string> paths = {fifo, "/dev/null", temp, good};
+    ::alarm(60);
+    for (int road = 0; road < 3; ++road) {
+        Harness h;
+        takeRoad(h.intake, [&] {
+            if (road == 0) {
+                h.intake.addFiles(paths);
+            } else if (road == 1) {
+                h.intake.addCommandLine(paths);
+            } else {
+                QList<QUrl> urls;
+                for (const std::string& path : paths)
+                    urls << QUrl::fromLocalFile(QString::fromStdString(path));
+                h.intake.addDropped(urls);
+            }
+        });
+        EXPECT_EQ(entries(h.model), std::vector<std::string>{good}) << "road " << road;
+    }
+    ::alarm(0);
+}
+
 // Names that are not UTF-8 (Latin-1 bytes, as older systems wrote them) enter
 // the list as the very bytes the system knows them by, from the command line and
 // from a drop, and the files are found by them.
