@@ -10,6 +10,8 @@
 // reports the file as damaged. Exit status 0 whenever a reply was written, also
 // one that says the decode failed.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -270,6 +272,13 @@ bool readAll(int fd, std::vector<std::uint8_t>& data) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // It works for one caller only: it ends with that caller, however it was
+    // started (runProcess sets this too; a caller that ended already is noticed
+    // as a change of parent).
+    const pid_t caller = ::getppid();
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != caller) {
+        return 2;
+    }
     char* end = nullptr;
     const unsigned long long maxPixels = argc == 2 ? std::strtoull(argv[1], &end, 10) : 0;
     if (argc != 2 || end == argv[1] || *end != '\0' || maxPixels == 0) {
