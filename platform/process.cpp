@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <functional>
 #include <system_error>
 
 #include "platform/uniquefd.h"
@@ -137,6 +138,8 @@ struct ChildPlan {
     int inputFd = -1;                     // -1: /dev/null
     int outputFd = -1;
     int errorReportFd = -1;      // close-on-exec: carries errno when the exec fails
+    int goFd = -1;               // -1, or a pipe that brings one byte when the child may go on
+    int goWriteFd = -1;          // the parent\'s end of it, closed in the child
     int descriptorLimit = 1024;  // where a kernel without close_range stops looking
     bool ownGroup = false;
     pid_t parent = 0;
@@ -179,6 +182,19 @@ struct ChildPlan {
     if (::getppid() != plan.parent) {
         ::_exit(127);
     }
+    if (plan.goFd >= 0) {
+        // The parent sets up what must be in place before the program runs
+        // (the guard of its group); without its byte, nothing runs.
+        ::close(plan.goWriteFd);
+        char go = 0;
+        ssize_t n;
+        do {
+            n = ::read(plan.goFd, &go, 1);
+        } while (n < 0 && errno == EINTR);
+        if (n != 1) {
+            ::_exit(127);
+        }
+    }
     if (plan.inputFd >= 0) {
         if (::dup2(plan.inputFd, STDIN_FILENO) < 0) {
             failInChild(plan, errno);
@@ -216,10 +232,13 @@ struct ChildPlan {
     failInChild(plan, errno);
 }
 
-// Forks and execs as `plan` says. Returns the child's pid, or -1 with `err` set
-// when it could not be started (the failed child already reaped).
-pid_t startChild(ChildPlan plan, int& err) {
-    UniqueFd reportRead, reportWrite;
+// Forks and execs as `plan` says. With a group of its own, `beforeExec` runs in
+// the parent between the fork and the exec, with the child's pid (its group's
+// id), and returns 0 or an errno that fails the start. Returns the child's pid,
+// or -1 with `err` set when it could not be started (the failed child already
+// reaped).
+pid_t startChild(ChildPlan plan, int& err, const std::function<int(pid_t)>& beforeExec) {
+    UniqueFd reportRead, reportWrite, goRead, goWrite;
     {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -228,6 +247,16 @@ pid_t startChild(ChildPlan plan, int& err) {
         }
         reportRead.reset(fds[0]);
         reportWrite.reset(fds[1]);
+        if (plan.ownGroup) {
+            if (::pipe2(fds, O_CLOEXEC) != 0) {
+                err = errno;
+                return -1;
+            }
+            goRead.reset(fds[0]);
+            goWrite.reset(fds[1]);
+            plan.goFd = goRead.get();
+            plan.goWriteFd = goWrite.get();
+        }
     }
     plan.errorReportFd = reportWrite.get();
     plan.parent = ::getpid();
@@ -249,6 +278,22 @@ pid_t startChild(ChildPlan plan, int& err) {
         return -1;
     }
     reportWrite.reset();
+    goRead.reset();
+    if (plan.ownGroup) {
+        // The group exists from here on, whichever of the two calls comes first.
+        ::setpgid(pid, pid);
+        const int setupErr = beforeExec(pid);
+        const char go = 1;
+        if (setupErr != 0 || ::write(goWrite.get(), &go, 1) != 1) {
+            goWrite.reset();  // the child ends without running anything
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            err = setupErr != 0 ? setupErr : EPIPE;
+            return -1;
+        }
+        goWrite.reset();
+    }
     int childErr = 0;
     ssize_t n;
     do {
@@ -300,7 +345,6 @@ public:
         }
         stack_ = stack;
         args_.readFd = readEnd.get();
-        args_.group = group;
         sigset_t all, old;
         sigfillset(&all);
         ::pthread_sigmask(SIG_SETMASK, &all, &old);
@@ -313,6 +357,14 @@ public:
             ::munmap(stack_, kStackSize);
             stack_ = nullptr;
             return cloneErr;
+        }
+        // Into the group before this returns, so that the group is guarded
+        // before its program runs.
+        if (::setpgid(pid_, group) != 0) {
+            const int err = errno;
+            ::kill(pid_, SIGKILL);
+            release();
+            return err;
         }
         return 0;  // the guard has its own copy of the read end
     }
@@ -334,15 +386,10 @@ public:
 private:
     struct Args {
         int readFd = -1;
-        pid_t group = 0;
     };
 
     static int guardMain(void* raw) {
-        const Args& args = *static_cast<const Args*>(raw);
-        const int readFd = args.readFd;
-        if (::setpgid(0, args.group) != 0) {
-            ::_exit(0);  // the group is gone already
-        }
+        const int readFd = static_cast<const Args*>(raw)->readFd;
         // Nothing of this process's but the pipe is held open by the guard.
         if (readFd > 0) {
             ::close_range(0, static_cast<unsigned>(readFd) - 1, 0);
@@ -577,23 +624,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     plan.outputFd = writeEnd.get();
     plan.ownGroup = ownGroup;
     plan.descriptorLimit = static_cast<int>(std::clamp(::sysconf(_SC_OPEN_MAX), 1024L, 65536L));
-    const pid_t pid = startChild(plan, err);
+    GroupGuard guard;
+    const pid_t pid = startChild(plan, err, [&guard](pid_t group) { return guard.start(group); });
     if (pid < 0) {
         return startFailed(err);
     }
     // Only the child (and what it starts) holds these ends now.
     writeEnd.reset();
     inputChilds.reset();
-    GroupGuard guard;
-    if (ownGroup) {
-        err = guard.start(pid);
-        if (err != 0) {
-            // A group that would outlive this process is not started at all.
-            ::kill(-pid, SIGKILL);
-            waitForExit(pid);
-            return startFailed(err);
-        }
-    }
     result.started = true;
 
     Supervisor supervisor(pid, ownGroup, std::move(readEnd), std::move(inputOurs),
