@@ -385,8 +385,25 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     }
     args.push_back(nullptr);
 
+    // Our environment, with the limits' entries in place of any of the same name.
+    std::vector<char*> env;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('='));
+        const bool replaced = std::any_of(
+            limits.environment.begin(), limits.environment.end(),
+            [&](const std::string& e) { return e.rfind(std::string(name) + "=", 0) == 0; });
+        if (!replaced) {
+            env.push_back(*entry);
+        }
+    }
+    for (const std::string& entry : limits.environment) {
+        env.push_back(const_cast<char*>(entry.c_str()));
+    }
+    env.push_back(nullptr);
+
     pid_t pid = -1;
-    rc = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, args.data(), environ);
+    rc = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, args.data(), env.data());
     if (rc != 0) {
         return startFailed(rc);
     }
