@@ -249,6 +249,7 @@ void TAppForm::ButtonProcessClick() {
     environment.programFolder = identity_.programFolder;
     environment.dataFolder = identity_.dataFolder;
     environment.decimalSeparator = QLocale().decimalPoint().toStdString();
+    environment.memoryLimit = settings_.memoryLimitBytes();
 
     convert::RunWindow ui;
     ui.window = this;

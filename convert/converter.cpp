@@ -144,6 +144,9 @@ ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::stri
     platform::ProcessLimits processLimits;
     processLimits.deadline = limits.deadline;
     processLimits.stop = limits.stop;
+    if (limits.memory > 0) {
+        processLimits.environment.push_back("IMBRIX_MEMORY_LIMIT=" + std::to_string(limits.memory));
+    }
     const platform::ProcessResult process = platform::runProcess(
         command.argv, workingFolder,
         [&output](std::string_view chunk) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -38,15 +39,19 @@ ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
                                            const std::string& inputFile,
                                            const std::string& outputFile, bool grayscale);
 
-/// How long one converter call may take: a safety net against a converter that
-/// hangs, far beyond what any one picture needs.
-inline constexpr std::chrono::milliseconds kConverterDeadline = std::chrono::minutes(10);
+/// The most time one file may take, its converter calls included, however large
+/// its picture: the ceiling of the time limit a file gets for its pixels
+/// (convertfile.h).
+inline constexpr std::chrono::milliseconds kConverterDeadline = std::chrono::minutes(30);
 
 /// When a converter call is ended before it finishes. The converter and every
 /// program it started get SIGTERM, then SIGKILL a moment later.
 struct ConverterLimits {
     std::chrono::milliseconds deadline = kConverterDeadline;  ///< zero: no limit
     std::stop_token stop;
+    /// Bytes of memory the converter may use (handed to it in IMBRIX_MEMORY_LIMIT);
+    /// zero: no limit.
+    std::uint64_t memory = 0;
 };
 
 /// The converter's exit status when the source cannot be read (damaged,

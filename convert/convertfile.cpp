@@ -24,8 +24,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "convert/converter.h"
@@ -33,6 +38,8 @@
 #include "imaging/encode.h"
 #include "imaging/error.h"
 #include "imaging/grayscale.h"
+#include "imaging/memory.h"
+#include "imaging/probe.h"
 #include "imaging/sink.h"
 #include "imaging/source.h"
 
@@ -75,27 +82,111 @@ const FileFormat& outputFormatOf(const std::string& name) {
     return *format;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// "95 seconds", "1 second", "250 milliseconds".
+std::string limitText(std::chrono::milliseconds limit) {
+    const auto ms = limit.count();
+    if (ms < 1000) {
+        return std::to_string(ms) + (ms == 1 ? " millisecond" : " milliseconds");
+    }
+    const auto s = (ms + 500) / 1000;
+    return std::to_string(s) + (s == 1 ? " second" : " seconds");
+}
+
+// Requests a stop of the file's steps when its deadline passes. The deadline
+// may move (once the picture's size is known); the thread ends with the object.
+class Watchdog {
+public:
+    explicit Watchdog(std::stop_source target) : target_(std::move(target)) {}
+    ~Watchdog() {
+        if (thread_.joinable()) {
+            thread_.request_stop();
+            thread_.join();
+        }
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    void arm(Clock::time_point deadline) {
+        {
+            std::lock_guard lock(mutex_);
+            deadline_ = deadline;
+        }
+        changed_.notify_all();
+        if (!thread_.joinable()) {
+            thread_ = std::jthread([this](std::stop_token stop) { watch(stop); });
+        }
+    }
+    bool expired() const { return expired_; }
+
+private:
+    void watch(std::stop_token stop) {
+        std::unique_lock lock(mutex_);
+        while (!stop.stop_requested()) {
+            const Clock::time_point deadline = deadline_;
+            if (changed_.wait_until(lock, stop, deadline, [&] { return deadline_ != deadline; }) ||
+                stop.stop_requested()) {
+                continue;
+            }
+            if (Clock::now() >= deadline_) {
+                expired_ = true;
+                target_.request_stop();
+                return;
+            }
+        }
+    }
+
+    std::stop_source target_;
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    Clock::time_point deadline_{};
+    std::atomic<bool> expired_{false};
+    std::jthread thread_;  // last: started once everything it uses exists
+};
+
 class FileConversion {
 public:
     FileConversion(PreparedFile& file, const std::string& outputFolder,
                    const FileSettings& settings, const imaging::StageList& stages,
-                   std::stop_token stop)
+                   std::stop_token stop, std::uint64_t memoryAtLeast)
         : file_(file),
           settings_(settings),
           output_(outputFormatOf(settings.format)),
           stages_(stages),
-          stop_(std::move(stop)),
+          runStop_(std::move(stop)),
+          forwardStop_(runStop_, [this] { fileStop_.request_stop(); }),
+          stop_(fileStop_.get_token()),
           outputFolder_(outputFolder.empty() ? "./" : outputFolder),
           ext_(platform::asciiLower(platform::extractFileExt(file.source))),
-          source_(imaging::findSourceFormat(ext_)) {}
+          source_(imaging::findSourceFormat(ext_)),
+          memoryAtLeast_(memoryAtLeast) {}
 
     void run() {
+        try {
+            startBudgets();
+            steps();
+        } catch (const imaging::Error&) {
+            // A step cut short by the file's time limit says so.
+            if (stop_.stop_requested()) {
+                throw stopError();
+            }
+            throw;
+        }
+    }
+
+private:
+    void steps() {
         if (encodeJpegPlanesAsWebp()) {
             return;
         }
         // Every file is decoded, so that a source that cannot be decoded fails
         // even where the converter would write the output from it.
         Picture picture{decode(), {}};
+        if (!extent_) {
+            // Now that its size is known, the picture gets the time it needs.
+            setTimeLimit(std::uint64_t{picture.pixels.width()} * picture.pixels.height());
+        }
         checkStop();
         switch (output_.route) {
             case OutputRoute::Tiff:
@@ -125,11 +216,81 @@ public:
         }
     }
 
-private:
     void checkStop() const {
         if (stop_.stop_requested()) {
-            throw imaging::Error(imaging::kStoppedMessage);
+            throw stopError();
         }
+    }
+
+    imaging::Error stopError() const {
+        if (watchdog_.expired() && !runStop_.stop_requested()) {
+            return imaging::Error("The conversion took longer than its time limit of " +
+                                  limitText(timeLimit_));
+        }
+        return imaging::Error(imaging::kStoppedMessage);
+    }
+
+    // The probe, then the memory the picture needs (waiting for it holds
+    // nothing: not even the source's bytes), then the clock starts.
+    void startBudgets() {
+        if (source_) {
+            try {
+                sourceBytes_.emplace(file_.source);
+            } catch (const imaging::Error&) {
+                // Not readable: the decoder or the converter says why.
+            }
+            if (sourceBytes_) {
+                extent_ = imaging::probePicture(sourceBytes_->bytes());
+            }
+        }
+        if (settings_.memory) {
+            const std::uint64_t need = std::max(
+                memoryNeed(sourceBytes_ ? sourceBytes_->bytes().size() : 0), memoryAtLeast_);
+            imaging::MemoryReservation ready =
+                imaging::MemoryReservation::tryReserve(*settings_.memory, need);
+            if (!ready.empty()) {
+                reservation_.emplace(std::move(ready));
+            } else {
+                sourceBytes_.reset();
+                reservation_.emplace(*settings_.memory, need, runStop_);
+            }
+            scope_.emplace(*reservation_);
+        }
+        started_ = Clock::now();
+        setTimeLimit(extent_ ? extent_->pixels() : 0);
+    }
+
+    std::uint64_t memoryNeed(std::uint64_t fileBytes) const {
+        if (!extent_) {
+            return kUnknownPictureMemory + fileBytes;
+        }
+        const std::uint64_t frame = std::uint64_t{extent_->width} * extent_->height;
+        const auto times = [](std::uint64_t a, std::uint64_t b) {
+            return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
+        };
+        std::uint64_t need = times(frame, kOwnBytesPerPixel);
+        const bool converterReads =
+            output_.route == OutputRoute::Converter ||
+            source_->decoder == SourceDecoder::Converter ||
+            (output_.route == OutputRoute::Webp && source_->decoder == SourceDecoder::Gif);
+        if (converterReads) {
+            const std::uint64_t frames = times(extent_->pixels(), kConverterBytesPerPixel);
+            need = std::max(need, frames > UINT64_MAX - need ? UINT64_MAX : frames + need);
+        }
+        return need > UINT64_MAX - fileBytes ? UINT64_MAX : need + fileBytes;
+    }
+
+    void setTimeLimit(std::uint64_t pixels) {
+        const double megapixels = static_cast<double>(pixels) / 1e6;
+        const double ms = static_cast<double>(settings_.timeBase.count()) +
+                          static_cast<double>(settings_.timePerMegapixel.count()) * megapixels;
+        const auto ceiling = settings_.converterDeadline.count() > 0
+                                 ? settings_.converterDeadline
+                                 : std::chrono::milliseconds(kConverterDeadline);
+        timeLimit_ = ms >= static_cast<double>(ceiling.count())
+                         ? ceiling
+                         : std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+        watchdog_.arm(started_ + timeLimit_);
     }
 
     Raster decode() {
@@ -176,12 +337,14 @@ private:
     // The converter writes a PNG under a name of this process and call in the
     // data folder; it is read and removed on every way out.
     Raster decodeThroughConverter() {
+        sourceBytes_.reset();  // the converter reads the file
         platform::TempFile png = makeTemp(settings_.dataFolder, "decode", ".png");
         png.close();
         const ConsoleResult result = RunConsoleCommand(
             ImageMagickIleDonustur(settings_.converterPath, file_.source, png.path()),
             settings_.converterFolder, converterLimits());
         keepLog(result);
+        checkConverterTime(result);
         if (!result.succeeded || platform::fileSizeBytes(png.path()) <= 0) {
             // The decoded copy is ours, not the user's: the failure is the source's.
             failWithoutOutput(result);
@@ -270,6 +433,7 @@ private:
         const ConsoleResult result =
             RunConsoleCommand(command, settings_.converterFolder, converterLimits());
         keepLog(result);
+        checkConverterTime(result);
         if (!result.succeeded || platform::fileSizeBytes(temp.path()) <= 0) {
             // The temporary file goes with `temp`; no message names it.
             failWithoutOutput(result);
@@ -304,11 +468,28 @@ private:
         }
     }
 
+    // The converter gets what is left of the file's time, and its reservation.
     ConverterLimits converterLimits() const {
         ConverterLimits limits;
-        limits.deadline = settings_.converterDeadline;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            started_ + timeLimit_ - Clock::now());
+        limits.deadline = std::max(left, std::chrono::milliseconds(1));
         limits.stop = stop_;
+        if (reservation_) {
+            limits.memory = std::max(reservation_->bytes(), kConverterMemoryFloor);
+        }
         return limits;
+    }
+
+    // A converter call ended by the file's time limit fails the file saying so.
+    void checkConverterTime(const ConsoleResult& result) const {
+        if (result.timedOut && !runStop_.stop_requested()) {
+            throw imaging::Error("The conversion took longer than its time limit of " +
+                                 limitText(timeLimit_));
+        }
+        if (result.stopped) {
+            throw stopError();
+        }
     }
 
     // The failures of a converter call that are not about the file it writes:
@@ -316,7 +497,7 @@ private:
     // that the converter cannot read.
     void failWithoutOutput(const ConsoleResult& result) const {
         if (result.stopped) {
-            throw imaging::Error(imaging::kStoppedMessage);
+            throw stopError();
         }
         if (!result.ran || !result.started) {
             throw imaging::Error(result.lastErrorLine);
@@ -337,11 +518,21 @@ private:
     const FileSettings& settings_;
     const FileFormat& output_;
     const imaging::StageList& stages_;
+    const std::stop_token runStop_;
+    std::stop_source fileStop_;  // the run's stop, or the file's time limit
+    std::stop_callback<std::function<void()>> forwardStop_;
     const std::stop_token stop_;
     const std::string outputFolder_;
     const std::string ext_;
     const FileFormat* const source_;  // null for an extension that is no source format
+    const std::uint64_t memoryAtLeast_;
     std::optional<imaging::FileBytes> sourceBytes_;
+    std::optional<imaging::PictureExtent> extent_;
+    std::optional<imaging::MemoryReservation> reservation_;
+    std::optional<imaging::MemoryScope> scope_;  // after the reservation it binds
+    Clock::time_point started_ = Clock::now();
+    std::chrono::milliseconds timeLimit_{0};
+    Watchdog watchdog_{fileStop_};
 };
 
 }  // namespace
@@ -384,9 +575,25 @@ PreparedFile prepareFile(const std::string& source, const std::string& outputFol
         if (!settings.stages) {
             ownStages = stagesFor(outputFormatOf(settings.format), settings.grayscale);
         }
-        FileConversion(file, outputFolder, settings,
-                       settings.stages ? *settings.stages : *ownStages, std::move(stop))
-            .run();
+        // A picture whose rasters outgrow its reservation while other files
+        // hold the rest of the budget gives everything back and starts again
+        // with a larger one.
+        std::uint64_t memoryAtLeast = 0;
+        for (int attempt = 1;; ++attempt) {
+            try {
+                FileConversion(file, outputFolder, settings,
+                               settings.stages ? *settings.stages : *ownStages, stop, memoryAtLeast)
+                    .run();
+                break;
+            } catch (const imaging::MemoryShortfall& shortfall) {
+                file.output.reset();
+                if (attempt == 4 || !settings.memory) {
+                    throw;
+                }
+                memoryAtLeast = std::min(settings.memory->limit(),
+                                         std::max(shortfall.needed(), memoryAtLeast * 2));
+            }
+        }
     } catch (const OutputNotCreated& failure) {
         file.output.reset();
         file.error = FileError{FileError::Kind::OutputNotCreated, failure.detail};

@@ -20,10 +20,33 @@
 #include "convert/converter.h"
 #include "convert/run.h"
 #include "imaging/fileformats.h"
+#include "imaging/memory.h"
 #include "imaging/stages.h"
 #include "platform/files.h"
 
 namespace imbrix::convert {
+
+/// What a file's time limit is made of. The slowest routes measured, on two
+/// cores shared with other work (load 5): JPEG XL at quality 100 from a photo
+/// of 4.1 and of 16.8 million pixels, 5.7 and 6.4 s per million pixels; AVIF
+/// 1.4 and 2.8; JPEG 2000 0.8 and 0.7. The rate leaves three times the slowest.
+inline constexpr std::chrono::milliseconds kFileTimeBase = std::chrono::seconds(60);
+inline constexpr std::chrono::milliseconds kFileTimePerMegapixel = std::chrono::seconds(20);
+
+/// What a file reserves of the run's memory, from its picture's extent:
+/// in our own decoders and encoders, 16 bytes for each pixel of one frame (the
+/// raster, a decoder's buffers such as a progressive JPEG's coefficients, an
+/// encoder's copy); where the converter reads the source, 8 bytes for each
+/// pixel of every frame (ImageMagick holds an animation's frames at 16 bits a
+/// channel) and 16 of one frame beside them. A picture of unknown extent (SVG)
+/// starts with kUnknownPictureMemory and grows as its rasters do. The file's
+/// bytes count too.
+inline constexpr std::uint64_t kOwnBytesPerPixel = 16;
+inline constexpr std::uint64_t kConverterBytesPerPixel = 8;
+inline constexpr std::uint64_t kUnknownPictureMemory = std::uint64_t{64} << 20;
+/// The least a converter call gets as its memory limit, whatever the picture:
+/// the converter and its tools need this much for themselves.
+inline constexpr std::uint64_t kConverterMemoryFloor = std::uint64_t{256} << 20;
 
 /// What every file of a run shares.
 struct FileSettings {
@@ -36,8 +59,16 @@ struct FileSettings {
     std::string dataFolder;       ///< ends with '/': the converter's PNGs go here
     std::string converterPath;    ///< the converter program
     std::string converterFolder;  ///< its working folder
-    /// How long one converter call may take.
+    /// The most time one file may take, whatever its size (its converter calls
+    /// included): the ceiling of its time limit.
     std::chrono::milliseconds converterDeadline = kConverterDeadline;
+    /// A file's time limit: timeBase, and timePerMegapixel for every million
+    /// pixels of its picture (every frame of an animation), at most the ceiling.
+    std::chrono::milliseconds timeBase = kFileTimeBase;
+    std::chrono::milliseconds timePerMegapixel = kFileTimePerMegapixel;
+    /// The run's memory: each file reserves what its picture needs before it is
+    /// decoded. Null: no budget, every file goes ahead as it comes.
+    imaging::MemoryBudget* memory = nullptr;
 };
 
 /// The stages of a run writing `output`, in order. Grayscale is a stage of the
@@ -72,7 +103,10 @@ struct PreparedFile {
 
 /// Decodes, converts and encodes `source` into a temporary file in `outputFolder`.
 /// Never throws: a failure is recorded in the result. A stop request makes the
-/// file fail between its steps.
+/// file fail between its steps; so does its time limit, with "The conversion
+/// took longer than its time limit of N seconds". With a memory budget, the
+/// file first reserves what its picture needs, waiting for other files to give
+/// memory back, and fails when it needs more than the whole budget.
 PreparedFile prepareFile(const std::string& source, const std::string& outputFolder,
                          const FileSettings& settings, std::stop_token stop = {});
 

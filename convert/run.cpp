@@ -189,12 +189,28 @@ private:
     std::vector<std::thread> threads_;  // last: started after everything above exists
 };
 
-unsigned workerCount(unsigned jobs, std::size_t fileCount) {
+}  // namespace
+
+unsigned workerCount(unsigned jobs, std::size_t files) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     if (jobs == 0) {
-        jobs = std::max(1u, std::thread::hardware_concurrency());
+        jobs = cores;
     }
-    return static_cast<unsigned>(std::min<std::size_t>(jobs, fileCount));
+    jobs = std::min(jobs, cores * kMaxJobsPerCore);
+    return static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(jobs, files)));
 }
+
+std::uint64_t defaultMemoryLimit() {
+    constexpr std::uint64_t kLeast = std::uint64_t{256} << 20;
+    std::uint64_t limit = platform::physicalMemory() / 2;
+    if (limit == 0) {
+        limit = std::uint64_t{2} << 30;  // the machine does not say: a modest guess
+    }
+    limit = std::min(limit, platform::processMemoryLimit() / 2);
+    return std::max(limit, kLeast);
+}
+
+namespace {
 
 // A run killed before it could clean up leaves its temporary files in the
 // folders it wrote to; the next run into those folders removes them (never those
@@ -283,6 +299,13 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     settings.converterPath = environment.converterPath.empty()
                                  ? environment.programFolder + "imagemagick/magick"
                                  : environment.converterPath;
+    std::optional<imaging::MemoryBudget> ownBudget;
+    if (environment.memory) {
+        settings.memory = environment.memory;
+    } else {
+        settings.memory = &ownBudget.emplace(environment.memoryLimit > 0 ? environment.memoryLimit
+                                                                         : defaultMemoryLimit());
+    }
     settings.converterFolder = platform::extractFilePath(settings.converterPath);
     if (settings.converterFolder.size() > 1) {
         settings.converterFolder.pop_back();  // the working folder has no '/' at its end

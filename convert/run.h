@@ -20,6 +20,7 @@
 
 #include "convert/runtexts.h"
 #include "imaging/fileformats.h"
+#include "imaging/memory.h"
 
 namespace imbrix::convert {
 
@@ -36,6 +37,18 @@ inline constexpr auto kOutputFormats = [] {
     return names;
 }();
 
+/// The most workers a run starts for each processor core: pictures are
+/// decoded and encoded on the cores, so more only divides memory and time.
+inline constexpr unsigned kMaxJobsPerCore = 4;
+
+/// The number of workers a run starts for `jobs` (0: one per core) and `files`.
+unsigned workerCount(unsigned jobs, std::size_t files);
+
+/// The memory a run may use when none is given: half of the machine's
+/// physical memory, and at most half of what this process may use by its own
+/// limits (RLIMIT_AS, RLIMIT_DATA, its cgroup). At least 256 MB.
+std::uint64_t defaultMemoryLimit();
+
 /// True when `format` is one of kOutputFormats (exact, upper case).
 bool isOutputFormat(const std::string& format);
 
@@ -50,7 +63,14 @@ struct ConversionOptions {
 struct ConversionEnvironment {
     std::string programFolder;  ///< ends with '/'
     std::string dataFolder;     ///< ends with '/'; the temporary PNGs go here
-    unsigned jobs = 0;          ///< workers; 0: one per processor core
+    /// Workers; 0: one per processor core. At most kMaxJobsPerCore per core:
+    /// more are reduced to that.
+    unsigned jobs = 0;
+    /// Bytes of memory the run's files may hold at once; 0: defaultMemoryLimit().
+    std::uint64_t memoryLimit = 0;
+    /// The run's memory budget when the caller keeps one (to read its counters);
+    /// null: the run makes its own of memoryLimit bytes.
+    imaging::MemoryBudget* memory = nullptr;
     /// The converter program; empty: programFolder + "imagemagick/magick".
     std::string converterPath;
     /// Decimal separator of the user's locale, used in the time and size texts.

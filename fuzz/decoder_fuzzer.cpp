@@ -1,7 +1,7 @@
 // libFuzzer entry for one decoder. IMBRIX_FUZZ_INPUT names what the bytes go to:
 // a picture loader's extension ("png", "jpg", ...), "content" for decode by
-// content, "jpegyuv" for the JPEG decoder into luma and chroma planes, or "exif"
-// for the EXIF orientation reader.
+// content, "jpegyuv" for the JPEG decoder into luma and chroma planes, "exif"
+// for the EXIF orientation reader, or "probe" for the header probe.
 //
 // A decoder may refuse any input, but only with imaging::Error; any other
 // exception, a crash, a sanitizer report or a raster that breaks its own
@@ -14,6 +14,7 @@
 #include "imaging/decode.h"
 #include "imaging/error.h"
 #include "imaging/exif.h"
+#include "imaging/probe.h"
 #include "imaging/raster.h"
 
 namespace {
@@ -84,6 +85,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 for (const std::uint8_t sample : planes->v)
                     sum += sample;
                 asm volatile("" : : "r"(sum));
+            }
+        } else if (kInput == "probe") {
+            // An extent the probe gives has pixels, at least one frame.
+            if (const auto extent = imbrix::imaging::probePicture(bytes)) {
+                if (extent->width == 0 || extent->height == 0 || extent->frames == 0 ||
+                    extent->pixels() < std::uint64_t{extent->width} * extent->height) {
+                    std::abort();
+                }
             }
         } else if (kInput == "content") {
             checkRaster(imbrix::imaging::decodeByContent(bytes, "fuzz"));

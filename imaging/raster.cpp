@@ -26,6 +26,7 @@ Raster::Raster(std::uint32_t width, std::uint32_t height) {
     width_ = width;
     height_ = height;
     stride_ = std::size_t{width} * 4;
+    charge_ = MemoryCharge(stride_ * height_);
     // Value-initialised: every pixel starts black and fully transparent.
     pixels_.reset(new (std::nothrow) std::uint8_t[stride_ * height_]());
     if (!pixels_) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "imaging/memory.h"
+
 namespace imbrix::imaging {
 
 /// The one size cap of the layer: no decoder allocates pixels for a picture with
@@ -32,7 +34,9 @@ void checkPictureSize(std::uint64_t width, std::uint64_t height);
 class Raster {
 public:
     Raster() = default;
-    /// A zeroed raster (black, fully transparent). Checks the size cap.
+    /// A zeroed raster (black, fully transparent). Checks the size cap, and
+    /// charges its bytes to the memory reservation bound to the thread, if any
+    /// (memory.h): MemoryExceeded or MemoryShortfall when it cannot hold them.
     Raster(std::uint32_t width, std::uint32_t height);
 
     Raster(Raster&&) noexcept = default;
@@ -60,6 +64,7 @@ private:
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::size_t stride_ = 0;
+    MemoryCharge charge_;  // given back after the pixels are freed
     std::unique_ptr<std::uint8_t[]> pixels_;
 };
 

@@ -615,10 +615,27 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     }
     args.push_back(nullptr);
 
+    // Our environment, with the limits' entries in place of any of the same name.
+    std::vector<char*> env;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('='));
+        const bool replaced = std::any_of(
+            limits.environment.begin(), limits.environment.end(),
+            [&](const std::string& e) { return e.rfind(std::string(name) + "=", 0) == 0; });
+        if (!replaced) {
+            env.push_back(*entry);
+        }
+    }
+    for (const std::string& entry : limits.environment) {
+        env.push_back(const_cast<char*>(entry.c_str()));
+    }
+    env.push_back(nullptr);
+
     ChildPlan plan;
     plan.program = program.c_str();
     plan.argv = args.data();
-    plan.envp = environ;
+    plan.envp = env.data();
     plan.workingFolder = workingFolder.empty() ? nullptr : workingFolder.c_str();
     plan.inputFd = inputChilds.get();
     plan.outputFd = writeEnd.get();

@@ -21,6 +21,9 @@ struct ProcessLimits {
     std::stop_token stop;
     /// How long the program's group has between SIGTERM and SIGKILL.
     std::chrono::milliseconds grace{2000};
+    /// "NAME=value" entries added to the program's environment (the converter
+    /// front's memory limit).
+    std::vector<std::string> environment;
 };
 
 /// How the program came to an end.

@@ -3,13 +3,17 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <limits>
 #include <vector>
 
 #include "platform/files.h"
@@ -109,6 +113,45 @@ void holdNamedLock(const std::string& name) {
     // Whether we got the lock does not matter: a second instance runs normally.
     // The descriptor stays open, and the lock held, until the process ends.
     ::flock(fd, LOCK_EX | LOCK_NB);
+}
+
+std::uint64_t physicalMemory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+}
+
+std::uint64_t processMemoryLimit() {
+    std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit value {};
+        if (::getrlimit(resource, &value) == 0 && value.rlim_cur != RLIM_INFINITY) {
+            limit = std::min<std::uint64_t>(limit, value.rlim_cur);
+        }
+    }
+    // The memory cgroup: v2's memory.max ("max" or bytes), v1's memory.limit_in_bytes
+    // (under the group's path, or at the root as a container sees its own group).
+    const auto lower = [&limit](const std::string& file) {
+        std::ifstream in(file);
+        std::uint64_t bytes = 0;
+        if (in >> bytes) {
+            limit = std::min(limit, bytes);
+        }
+    };
+    std::ifstream cgroups("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(cgroups, line)) {
+        if (line.rfind("0::", 0) == 0) {
+            lower("/sys/fs/cgroup" + line.substr(3) + "/memory.max");
+        } else if (const std::size_t at = line.find(":memory:"); at != std::string::npos) {
+            lower("/sys/fs/cgroup/memory" + line.substr(at + 8) + "/memory.limit_in_bytes");
+            lower("/sys/fs/cgroup/memory/memory.limit_in_bytes");
+        }
+    }
+    return limit;
 }
 
 }  // namespace imbrix::platform

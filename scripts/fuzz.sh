@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [seconds-per-target] [target...]
 #
-# Targets: bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif (all by default).
+# Targets: bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif probe (all by default).
 # Findings of the run land in <build>/fuzz-artifacts/<target>/; the script lists
 # them and exits with 1 when there are any. Each one, once fixed, belongs in
 # tests/crashers/ with the extension of its decoder.
@@ -16,7 +16,7 @@ shift || true
 if (($# > 0)); then
   targets=("$@")
 else
-  targets=(bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif)
+  targets=(bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif probe)
 fi
 build=${IMBRIX_FUZZ_BUILD:-$root/build-fuzz}
 corpus=${IMBRIX_CORPUS_DIR:-$root/../shared/corpus}
@@ -65,6 +65,7 @@ make_seeds() {
       done
       ;;
     content) seed "$dir" png gif bmp ico webp jpg ;;
+    probe) seed "$dir" png gif bmp ico webp jpg tif psd tga jxl heic avif jp2 j2k wmp ;;
     exif)
       # Minimal EXIF blocks: both byte orders, with and without the APP1 prefix.
       printf 'Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0' >"$dir/le"

@@ -185,6 +185,14 @@ std::optional<std::string> Store::value(Key key) const {
     return std::nullopt;
 }
 
+std::uint64_t Store::memoryLimitBytes() const {
+    const std::optional<long long> megabytes = parseWholeNumber(text(Key::MemoryLimit));
+    if (!megabytes || *megabytes <= 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(*megabytes) << 20;
+}
+
 long long Store::outputQuality() const {
     return parseWholeNumber(text(Key::OutputQuality)).value_or(kMaxQuality);
 }

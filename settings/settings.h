@@ -29,10 +29,13 @@
 //     100 the box's change action writes the clamped value back.
 //  7. "Grayscale" is "ON": check "Convert to Grayscale", whose change action
 //     writes "ON" back.
+// "MemoryLimit" (megabytes, 0: automatic) is read when a run starts; the program
+// has no control for it, so it is set by editing the file.
 // Only the user-interface thread uses the store.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -50,6 +53,7 @@ enum class Key {
     OutputFormat,
     OutputQuality,
     Grayscale,
+    MemoryLimit,
 };
 
 struct KeyInfo {
@@ -66,7 +70,7 @@ inline constexpr int kMinQuality = 1;
 inline constexpr int kMaxQuality = 100;
 
 /// Every option: its key and its default.
-inline constexpr std::array<KeyInfo, 7> kKeys = {{
+inline constexpr std::array<KeyInfo, 8> kKeys = {{
     {Key::RememberSettings, "RememberSettings", kOn},
     {Key::DisplayIcons, "DisplayIcons", kOn},
     {Key::IncludeSubfolders, "IncludeSubfolders", kOn},
@@ -74,6 +78,8 @@ inline constexpr std::array<KeyInfo, 7> kKeys = {{
     {Key::OutputFormat, "OutputFormat", "PNG"},
     {Key::OutputQuality, "OutputQuality", "100"},
     {Key::Grayscale, "Grayscale", kOff},
+    // Megabytes a run's pictures may hold at once; 0: half of the machine's memory.
+    {Key::MemoryLimit, "MemoryLimit", "0"},
 }};
 
 const KeyInfo& keyInfo(Key key);
@@ -112,6 +118,11 @@ public:
     bool grayscale() const { return text(Key::Grayscale) == kOn; }
     /// The stored whole number, 100 when missing or malformed; not clamped.
     long long outputQuality() const;
+    /// "MemoryLimit" in bytes: 0 (automatic) when missing, malformed, zero or negative.
+    std::uint64_t memoryLimitBytes() const;
+    void setMemoryLimitMegabytes(std::uint64_t megabytes) {
+        set(Key::MemoryLimit, std::to_string(megabytes));
+    }
 
     /// Stores `value` under `key` and rewrites the file at once. The new value
     /// stays in the store even when the write fails, so the next write carries

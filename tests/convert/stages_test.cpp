@@ -146,8 +146,7 @@ TEST_F(Stages, AConverterThatHangsIsEnded) {
     settings_.format = "AVIF";
     settings_.converterDeadline = std::chrono::seconds(2);
     const FileOutcome outcome = convertFile(source_, out_.path().string() + "/", settings_);
-    EXPECT_EQ(outcome.error, "File cannot be created: " + out_.path().string() +
-                                 "/drawing.avif\nThe converter did not finish within 2 seconds");
+    EXPECT_EQ(outcome.error, "The conversion took longer than its time limit of 2 seconds");
     EXPECT_EQ(fileCount(out_.path()), 0u);
     EXPECT_EQ(fileCount(data_.path()), 0u);
     std::ifstream pidFile(fake_.folder() / "hang.pid");

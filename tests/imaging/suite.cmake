@@ -1,1 +1,1 @@
-imbrix_add_test_suite(imaging LIBS imbrix_imaging)
+imbrix_add_test_suite(imaging LIBS imbrix_imaging PkgConfig::WEBP)

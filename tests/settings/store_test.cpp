@@ -343,3 +343,33 @@ TEST(SettingsReset, DeletesTheFile) {
 
 }  // namespace
 }  // namespace imbrix::settings
+
+namespace imbrix::settings {
+namespace {
+
+TEST(SettingsMemoryLimit, MegabytesOrAutomatic) {
+    const struct {
+        const char* text;
+        std::uint64_t bytes;
+    } cases[] = {
+        {nullptr, 0}, {"0", 0}, {"512", 512ull << 20}, {" 2048 ", 2048ull << 20}, {"-5", 0},
+        {"2G", 0},    {"", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "(absent)");
+        const std::string line = c.text ? std::string("MemoryLimit=") + c.text + "\r\n" : "";
+        const Store store = Store::parse("[Settings]\r\n" + line);
+        EXPECT_EQ(store.memoryLimitBytes(), c.bytes);
+    }
+}
+
+TEST(SettingsMemoryLimit, WrittenBackAsItIsRead) {
+    test::ScratchDir dir;
+    Store store(dir.file("settings.ini"));
+    store.setMemoryLimitMegabytes(3072);
+    EXPECT_EQ(Store::load(dir.file("settings.ini")).memoryLimitBytes(), 3072ull << 20);
+    EXPECT_EQ(keyInfo(Key::MemoryLimit).name, "MemoryLimit");
+}
+
+}  // namespace
+}  // namespace imbrix::settings

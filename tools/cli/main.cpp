@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -43,7 +44,11 @@ const char* const kUsage =
     "  -d, --dest DIR       write every output to DIR, created when missing\n"
     "                       (default: the folder of each source)\n"
     "      --no-subfolders  take only the files directly in a folder PATH\n"
-    "  -j, --jobs N         files converted at once (default: one per processor core)\n"
+    "  -j, --jobs N         files converted at once (default: one per processor core;\n"
+    "                       more than 4 per core are reduced to that, with a note)\n"
+    "      --memory SIZE    memory the run's pictures may hold at once, as 512M, 2G, ...\n"
+    "                       (K, M, G; a bare number is M; default: half of the machine's\n"
+    "                       memory). A picture that alone needs more fails.\n"
     "  -v, --verbose        print the external converter's log\n"
     "  -h, --help           print this help and exit\n"
     "      --version        print the version and exit\n"
@@ -64,6 +69,7 @@ const char* const kUsage =
 struct Options {
     convert::ConversionOptions conversion;
     unsigned jobs = 0;
+    std::uint64_t memory = 0;
     bool subfolders = true;
     bool verbose = false;
     std::vector<std::string> paths;
@@ -77,6 +83,37 @@ public:
 private:
     std::string message_;
 };
+
+// "512M", "2G", "1048576K", "300" (megabytes): bytes, or nothing when malformed.
+std::optional<std::uint64_t> parseMemorySize(const std::string& text) {
+    std::string digits = text;
+    std::uint64_t unit = std::uint64_t{1} << 20;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+            case 'K':
+            case 'k':
+                unit = std::uint64_t{1} << 10;
+                digits.pop_back();
+                break;
+            case 'M':
+            case 'm':
+                digits.pop_back();
+                break;
+            case 'G':
+            case 'g':
+                unit = std::uint64_t{1} << 30;
+                digits.pop_back();
+                break;
+            default:
+                break;
+        }
+    }
+    if (digits.empty() || digits.size() > 12 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return std::stoull(digits) * unit;
+}
 
 std::optional<long> parseNumber(const std::string& text) {
     if (text.empty() || text.size() > 9) {
@@ -178,6 +215,14 @@ std::optional<Options> parseArguments(int argc, char** argv) {
                 throw UsageError("jobs must be a number from 1 to 1024, not \"" + text + "\"");
             }
             options.jobs = static_cast<unsigned>(*jobs);
+        } else if (arg == "--memory") {
+            const std::string text = value();
+            const std::optional<std::uint64_t> bytes = parseMemorySize(text);
+            if (!bytes || *bytes < (std::uint64_t{64} << 20)) {
+                throw UsageError("memory must be a size of at least 64M (as 512M or 2G), not \"" +
+                                 text + "\"");
+            }
+            options.memory = *bytes;
         } else if (arg == "-v" || arg == "--verbose") {
             noValue();
             options.verbose = true;
@@ -357,6 +402,14 @@ int run(const Options& options, const SignalStop& signals) {
     environment.dataFolder = platform::chooseDataFolder(environment.programFolder,
                                                         IMBRIX_COMPANY_NAME, IMBRIX_PRODUCT_NAME);
     environment.jobs = options.jobs;
+    environment.memoryLimit = options.memory;
+    if (options.jobs > 0) {
+        const unsigned allowed = convert::workerCount(options.jobs, options.jobs);
+        if (allowed < options.jobs) {
+            std::cerr << "Note: --jobs " << options.jobs << " reduced to " << allowed
+                      << " (at most " << convert::kMaxJobsPerCore << " per processor core)\n";
+        }
+    }
 
     ConsoleReporter reporter(files.size(), options.verbose);
     const std::optional<convert::RunSummary> summary = convert::runConversion(

@@ -4,7 +4,10 @@
 // Exit status: 0 when the output was written in the requested format, 1 when the
 // conversion failed (the last line on standard error says why), 2 for an argument
 // vector it does not accept (usage on standard error).
+#include <sys/resource.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <string>
@@ -14,6 +17,36 @@
 #include "tools/magick/request.h"
 
 namespace {
+
+// The program hands us the memory this conversion may use in IMBRIX_MEMORY_LIMIT
+// (bytes). It bounds our data segment and, inherited, that of every tool we
+// start; ImageMagick and GraphicsMagick are told the same limit and no disk
+// cache, so a picture too large for it fails at once instead of being paged
+// through a file on disk.
+void applyMemoryLimit() {
+    const char* text = std::getenv("IMBRIX_MEMORY_LIMIT");
+    if (!text || !*text) {
+        return;
+    }
+    char* end = nullptr;
+    const unsigned long long bytes = std::strtoull(text, &end, 10);
+    if (*end != '\0' || bytes == 0) {
+        return;
+    }
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_DATA, &limit) == 0 &&
+        (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > bytes)) {
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_DATA, &limit);
+    }
+    const std::string value = std::to_string(bytes);
+    for (const char* name : {"MAGICK_MEMORY_LIMIT", "MAGICK_MAP_LIMIT", "MAGICK_AREA_LIMIT",
+                             "MAGICK_LIMIT_MEMORY", "MAGICK_LIMIT_MAP"}) {
+        ::setenv(name, value.c_str(), 1);
+    }
+    ::setenv("MAGICK_DISK_LIMIT", "0", 1);
+    ::setenv("MAGICK_LIMIT_DISK", "0", 1);
+}
 
 int run(int argc, char** argv) {
     using namespace imbrix::magick;
@@ -61,6 +94,7 @@ int failed(const char* why) {
 // Nothing leaves main() as an exception: every failure ends with a message on
 // standard error and status 1.
 int main(int argc, char** argv) {
+    applyMemoryLimit();
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc&) {
