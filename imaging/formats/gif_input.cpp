@@ -17,6 +17,7 @@ namespace {
 struct Reader {
     Bytes data;
     std::size_t offset = 0;
+    bool cutShort = false;  // a read asked for more than was left
 };
 
 int readBytes(GifFileType* gif, GifByteType* out, int length) {
@@ -25,6 +26,7 @@ int readBytes(GifFileType* gif, GifByteType* out, int length) {
         std::min(static_cast<std::size_t>(std::max(length, 0)), r->data.size() - r->offset);
     std::memcpy(out, r->data.data() + r->offset, n);
     r->offset += n;
+    r->cutShort = r->cutShort || n < static_cast<std::size_t>(std::max(length, 0));
     return static_cast<int>(n);
 }
 
@@ -48,7 +50,12 @@ struct GifCloser {
     throw Error(std::string("GIF error: ") + (text ? text : "unknown error"));
 }
 
+// giflib names what it was reading when the data ran out ("No screen
+// descriptor detected", ...): the user is told that the file ends early.
 [[noreturn]] void fail(const GifFileType* gif) {
+    if (static_cast<const Reader*>(gif->UserData)->cutShort) {
+        fail(D_GIF_ERR_READ_FAILED);
+    }
     fail(gif->Error);
 }
 
@@ -87,7 +94,7 @@ Raster decodeGif(Bytes data) {
     int openError = 0;
     GifFileType* gif = DGifOpen(&reader, readBytes, &openError);
     if (!gif) {
-        fail(openError);
+        fail(reader.cutShort ? D_GIF_ERR_READ_FAILED : openError);
     }
     const GifCloser closer{gif};
 
