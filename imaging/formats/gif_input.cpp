@@ -2,6 +2,7 @@
 #include <gif_lib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ namespace {
 struct Reader {
     Bytes data;
     std::size_t offset = 0;
+    bool cutShort = false;  // a read asked for more than was left
 };
 
 int readBytes(GifFileType* gif, GifByteType* out, int length) {
@@ -24,6 +26,7 @@ int readBytes(GifFileType* gif, GifByteType* out, int length) {
         std::min(static_cast<std::size_t>(std::max(length, 0)), r->data.size() - r->offset);
     std::memcpy(out, r->data.data() + r->offset, n);
     r->offset += n;
+    r->cutShort = r->cutShort || n < static_cast<std::size_t>(std::max(length, 0));
     return static_cast<int>(n);
 }
 
@@ -40,12 +43,45 @@ struct GifCloser {
     if (code == D_GIF_ERR_READ_FAILED) {
         throw Error("GIF error: the file is truncated");
     }
+    if (code == D_GIF_ERR_EOF_TOO_SOON) {
+        throw Error("GIF error: the file is truncated or damaged (the image data end early)");
+    }
     const char* text = GifErrorString(code);
     throw Error(std::string("GIF error: ") + (text ? text : "unknown error"));
 }
 
+// giflib names what it was reading when the data ran out ("No screen
+// descriptor detected", ...): the user is told that the file ends early.
 [[noreturn]] void fail(const GifFileType* gif) {
+    if (static_cast<const Reader*>(gif->UserData)->cutShort) {
+        fail(D_GIF_ERR_READ_FAILED);
+    }
     fail(gif->Error);
+}
+
+// The bytes of LZW data in the sub-blocks that start at `at`, up to the
+// terminating empty block or the end of the file.
+std::uint64_t lzwDataBytes(Bytes data, std::size_t at) {
+    std::uint64_t total = 0;
+    while (at < data.size() && data[at] != 0) {
+        const std::size_t length = data[at];
+        total += std::min(length, data.size() - at - 1);
+        at += 1 + length;
+    }
+    return total;
+}
+
+// An LZW code is at least two bits wide and stands for at most 4096 pixels (the
+// longest string its table can hold), so a frame cannot have more pixels than
+// 16384 per byte of its data. A frame that claims more is refused before the
+// screen is allocated.
+void checkDataCovers(const GifImageDesc& frame, Bytes data, std::size_t dataStart) {
+    const std::uint64_t pixels = std::uint64_t{static_cast<std::uint32_t>(frame.Width)} *
+                                 static_cast<std::uint32_t>(frame.Height);
+    if (pixels > lzwDataBytes(data, dataStart) * 16384) {
+        throw Error("GIF error: the file is truncated or damaged (too little image data for a " +
+                    std::to_string(frame.Width) + " x " + std::to_string(frame.Height) + " frame)");
+    }
 }
 
 }  // namespace
@@ -58,7 +94,7 @@ Raster decodeGif(Bytes data) {
     int openError = 0;
     GifFileType* gif = DGifOpen(&reader, readBytes, &openError);
     if (!gif) {
-        fail(openError);
+        fail(reader.cutShort ? D_GIF_ERR_READ_FAILED : openError);
     }
     const GifCloser closer{gif};
 
@@ -117,6 +153,8 @@ Raster decodeGif(Bytes data) {
     checkPictureSize(screenWidth, screenHeight);
     checkPictureSize(static_cast<std::uint32_t>(frame.Width),
                      static_cast<std::uint32_t>(frame.Height));
+    // giflib has read the descriptor and the LZW code size, nothing further.
+    checkDataCovers(frame, data, reader.offset);
     Raster picture(static_cast<std::uint32_t>(screenWidth),
                    static_cast<std::uint32_t>(screenHeight));
 

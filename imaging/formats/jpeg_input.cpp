@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -34,28 +35,104 @@ constexpr int kMaxScans = 1000;
 struct ErrorManager {
     jpeg_error_mgr pub;  // first member: libjpeg sees only this
     std::jmp_buf jump;
-    enum class Stop { None, Error, TooManyScans } stop = Stop::None;
-    int code = 0;  // libjpeg's message code of the error
+    enum class Stop { None, Error, TooManyScans, TooShort } stop = Stop::None;
+    int code = 0;                         // libjpeg's message code of the error
+    char explanation[JMSG_LENGTH_MAX]{};  // libjpeg's own text for it
+    JDIMENSION width = 0, height = 0;     // the picture's size, for TooShort
+    bool sawEnd = false;                  // the data ended (libjpeg then adds an end marker)
 };
 
-extern "C" [[noreturn]] void onError(j_common_ptr cinfo) {
+[[noreturn]] void stopWithMessage(j_common_ptr cinfo) {
     auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
     err->stop = ErrorManager::Stop::Error;
+    if (err->sawEnd) {
+        // Whatever went wrong after the data ended (a scan cut short, a header
+        // without its picture) is reported as what caused it: the file ends early.
+        err->pub.msg_code = JWRN_JPEG_EOF;
+    }
     err->code = err->pub.msg_code;
+    // Formats into a fixed buffer: no allocation.
+    err->pub.format_message(cinfo, err->explanation);
     std::longjmp(err->jump, 1);
 }
 
-// The user's text for the error that stopped libjpeg.
+extern "C" [[noreturn]] void onError(j_common_ptr cinfo) {
+    stopWithMessage(cinfo);
+}
+
+// Codes whose text tells the user that the file ends early.
+bool meansTruncated(int code) {
+    return code == JWRN_JPEG_EOF || code == JERR_INPUT_EOF || code == JERR_INPUT_EMPTY;
+}
+
+// The user's text for the error that stopped libjpeg: "JPEG error #N", then
+// libjpeg's explanation on a line of its own. JERR_NO_SOI (#53) stays alone:
+// the run explains it as an unknown format or an empty or damaged file.
 std::string errorText(const ErrorManager& err) {
     if (err.stop == ErrorManager::Stop::TooManyScans) {
         return "JPEG error: more than " + std::to_string(kMaxScans) + " scans";
     }
-    return "JPEG error #" + std::to_string(err.code);
+    if (err.stop == ErrorManager::Stop::TooShort) {
+        return "JPEG error: the file is truncated or damaged (too short for a " +
+               std::to_string(err.width) + " x " + std::to_string(err.height) + " picture)";
+    }
+    std::string text = "JPEG error #" + std::to_string(err.code);
+    if (err.code == JERR_NO_SOI || err.explanation[0] == '\0') {
+        return text;
+    }
+    text += "\r\r";
+    text += err.explanation;
+    if (meansTruncated(err.code)) {
+        text += ": the file is truncated";
+    }
+    return text;
 }
 
-// Warnings (a premature end of data, a corrupt segment) are not failures; the
-// library recovers as well as it can, and nothing goes to stderr.
-extern "C" void onMessage(j_common_ptr) {}
+// Warnings that mean the picture's data are missing or damaged: libjpeg would
+// go on and fill the rest with grey (or with garbage), so a file cut short
+// would convert to a partly grey picture. They fail the decode. Other warnings
+// leave the picture whole (stray bytes between segments, an unknown JFIF
+// revision, a bad ICC profile that is not used) and are ignored.
+bool damagesPicture(int code) {
+    switch (code) {
+        case JWRN_HIT_MARKER:         // a scan's data end before its blocks do
+        case JWRN_HUFF_BAD_CODE:      // corrupt Huffman-coded data
+        case JWRN_ARITH_BAD_CODE:     // corrupt arithmetic-coded data
+        case JWRN_MUST_RESYNC:        // a restart marker missing: blocks are lost
+        case JWRN_BOGUS_PROGRESSION:  // scans out of order: coefficients lost
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Messages: level -1 is a warning, higher levels are trace output. Nothing goes
+// to stderr.
+//
+// The end of the data (JWRN_JPEG_EOF) is a failure when blocks are still to
+// come: libjpeg then also says that a scan's data ended early. A sequential
+// file that lacks only its end marker holds every block and decodes. A file of
+// several scans (progressive ones, above all) cut between two scans gives no
+// such sign and would come out blurred or without a colour, so the end of the
+// data is a failure there; such a file must have its end marker.
+extern "C" void onMessage(j_common_ptr cinfo, int level) {
+    if (level >= 0) {
+        return;
+    }
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    const int code = err->pub.msg_code;
+    if (code == JWRN_JPEG_EOF) {
+        err->sawEnd = true;
+        const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+        if (d->progressive_mode || d->comps_in_scan < d->num_components) {
+            stopWithMessage(cinfo);
+        }
+        return;
+    }
+    if (damagesPicture(code)) {
+        stopWithMessage(cinfo);
+    }
+}
 
 extern "C" void onProgress(j_common_ptr cinfo) {
     auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
@@ -78,7 +155,7 @@ struct JpegReader {
     JpegReader() {
         cinfo.err = jpeg_std_error(&err.pub);
         err.pub.error_exit = onError;
-        err.pub.output_message = onMessage;
+        err.pub.emit_message = onMessage;
     }
     ~JpegReader() {
         if (created) {
@@ -88,6 +165,32 @@ struct JpegReader {
     JpegReader(const JpegReader&) = delete;
     JpegReader& operator=(const JpegReader&) = delete;
 };
+
+// Every block of a Huffman-coded picture takes at least one bit in the scan
+// that first codes it: a progressive file's DC scans (which libjpeg needs before
+// anything else) as well as a sequential file's scans. So a complete file holds
+// at least one bit per block of its smallest component. A tiny file that claims
+// a huge picture is refused here, before libjpeg allocates a buffer for its
+// coefficients and the decoder one for its pixels. (Arithmetic coding can take
+// far less than a bit per block: such files are not checked.)
+void checkDataCovers(JpegReader& r, Bytes data) {
+    const jpeg_decompress_struct& c = r.cinfo;
+    if (c.arith_code || c.num_components <= 0 ||
+        std::uint64_t{c.image_width} * c.image_height > kMaxPixels) {
+        return;  // beyond the size cap, which refuses it with its own message
+    }
+    std::uint64_t fewest = UINT64_MAX;
+    for (int i = 0; i < c.num_components; ++i) {
+        const jpeg_component_info& comp = c.comp_info[i];
+        fewest = std::min(fewest, std::uint64_t{comp.width_in_blocks} * comp.height_in_blocks);
+    }
+    if (std::uint64_t{data.size()} * 8 < fewest) {
+        r.err.stop = ErrorManager::Stop::TooShort;
+        r.err.width = c.image_width;
+        r.err.height = c.image_height;
+        std::longjmp(r.err.jump, 1);
+    }
+}
 
 // Opens `data` and reads its header and EXIF orientation. Called after the
 // caller's setjmp: libjpeg's errors leave through it.
@@ -105,6 +208,7 @@ void readHeader(JpegReader& r, Bytes data) {
     jpeg_mem_src(&r.cinfo, data.data(), static_cast<unsigned long>(data.size()));
     jpeg_save_markers(&r.cinfo, kApp1, 0xFFFF);
     jpeg_read_header(&r.cinfo, TRUE);
+    checkDataCovers(r, data);
     for (jpeg_saved_marker_ptr m = r.cinfo.marker_list; m; m = m->next) {
         if (m->marker == kApp1) {
             const int o = exif::orientation(Bytes(m->data, m->data_length));
@@ -122,11 +226,22 @@ struct Decoder : JpegReader {
     std::string cxxError;
 };
 
-// Allocates the raster once the header is known. Kept apart from run() so that
-// no object with a destructor lives in the frame that calls setjmp.
-bool allocate(Decoder& d) {
+// Checks the size against the cap once the header is known, and allocates the
+// raster once libjpeg has started (for a progressive file, after it has read
+// every scan: a damaged one fails before the pixels exist). Kept apart from
+// run() so that no object with a destructor lives in the frame that calls setjmp.
+bool checkSize(Decoder& d) {
     try {
         checkPictureSize(d.cinfo.output_width, d.cinfo.output_height);
+        return true;
+    } catch (const Error& e) {
+        d.cxxError = e.what();
+        return false;
+    }
+}
+
+bool allocate(Decoder& d) {
+    try {
         d.picture = Raster(d.cinfo.output_width, d.cinfo.output_height);
         return true;
     } catch (const Error& e) {
@@ -150,10 +265,13 @@ bool run(Decoder& d, Bytes data) {
     d.cinfo.dct_method = JDCT_ISLOW;
     d.cinfo.do_fancy_upsampling = TRUE;
     jpeg_calc_output_dimensions(&d.cinfo);
-    if (!allocate(d)) {
+    if (!checkSize(d)) {
         return false;
     }
     jpeg_start_decompress(&d.cinfo);
+    if (!allocate(d)) {
+        return false;
+    }
     while (d.cinfo.output_scanline < d.cinfo.output_height) {
         JSAMPROW row = d.picture.row(d.cinfo.output_scanline);
         jpeg_read_scanlines(&d.cinfo, &row, 1);
@@ -227,6 +345,15 @@ bool isYuv420(const jpeg_decompress_struct& cinfo) {
 }
 
 // Kept apart from runYuv() for the same reason as allocate().
+bool withinCap(const jpeg_decompress_struct& cinfo) {
+    try {
+        checkPictureSize(cinfo.output_width, cinfo.output_height);
+        return true;
+    } catch (const Error&) {
+        return false;  // the raster route reports it
+    }
+}
+
 bool allocateYuv(YuvDecoder& d) {
     try {
         checkPictureSize(d.cinfo.output_width, d.cinfo.output_height);
@@ -376,10 +503,13 @@ bool runYuv(YuvDecoder& d, Bytes data) {
     d.cinfo.dct_method = JDCT_ISLOW;
     jpeg_calc_output_dimensions(&d.cinfo);
     if (d.cinfo.max_v_samp_factor != 2 || d.cinfo.min_DCT_scaled_size != DCTSIZE ||
-        !allocateYuv(d)) {
+        !withinCap(d.cinfo)) {
         return false;
     }
     jpeg_start_decompress(&d.cinfo);
+    if (!allocateYuv(d)) {
+        return false;
+    }
     JSAMPARRAY planes[3] = {d.rows.data(), d.rows.data() + kLumaBandRows,
                             d.rows.data() + kLumaBandRows + kChromaBandRows};
     while (d.cinfo.output_scanline < d.cinfo.output_height) {

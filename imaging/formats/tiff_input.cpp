@@ -2,8 +2,10 @@
 #include <tiffio.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -88,6 +90,60 @@ int onWarning(TIFF*, void*, const char*, const char*, va_list) {
     return 1;
 }
 
+// Whether the file is too short for the first directory that its header
+// points to (classic TIFF or BigTIFF); false too when it is no TIFF file.
+bool directoryBeyondEnd(Bytes data) {
+    if (data.size() < 8 ||
+        !((data[0] == 'I' && data[1] == 'I') || (data[0] == 'M' && data[1] == 'M'))) {
+        return false;
+    }
+    const bool little = data[0] == 'I';
+    // n bytes at `at`, or nothing when they lie beyond the end.
+    auto read = [&](std::uint64_t at, unsigned n) -> std::optional<std::uint64_t> {
+        if (at > data.size() || n > data.size() - at) {
+            return std::nullopt;
+        }
+        std::uint64_t v = 0;
+        for (unsigned i = 0; i < n; ++i) {
+            const std::uint64_t b = data[static_cast<std::size_t>(at) + i];
+            v |= little ? b << (8 * i) : b << (8 * (n - 1 - i));
+        }
+        return v;
+    };
+    const std::uint64_t version = *read(2, 2);
+    const bool big = version == 43;
+    if (version != 42 && !big) {
+        return false;
+    }
+    const std::optional<std::uint64_t> directory = big ? read(8, 8) : read(4, 4);
+    if (!directory) {
+        return true;
+    }
+    const std::optional<std::uint64_t> entries = read(*directory, big ? 8 : 2);
+    if (!entries) {
+        return true;
+    }
+    // The entries, then the next directory's offset.
+    const std::uint64_t entrySize = big ? 20 : 12;
+    const std::uint64_t start = *directory + (big ? 8 : 2);
+    return *entries > (data.size() - start) / entrySize ||
+           start + *entries * entrySize + (big ? 8 : 4) > data.size();
+}
+
+// The first page's strips (or tiles) must lie within the file: libtiff reads a
+// strip cut short as far as it goes and leaves the rest of the picture blank.
+bool pictureDataWithin(TIFF* tif, std::uint64_t size) {
+    const std::uint32_t count = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t offset = TIFFGetStrileOffset(tif, i);
+        const std::uint64_t bytes = TIFFGetStrileByteCount(tif, i);
+        if (offset > size || bytes > size - offset) {
+            return false;
+        }
+    }
+    return true;
+}
+
 struct TiffCloser {
     TIFF* tif;
     ~TiffCloser() { TIFFClose(tif); }
@@ -117,6 +173,9 @@ Raster decodeTiff(Bytes data) {
     TIFF* tif = TIFFClientOpenExt("picture", "r", &source, readProc, writeProc, seekProc, closeProc,
                                   sizeProc, mapProc, unmapProc, options.opts);
     if (!tif) {
+        if (directoryBeyondEnd(data)) {
+            throw Error("TIFF error: the file is truncated (its directory lies beyond its end)");
+        }
         throw failure("not a TIFF file");
     }
     const TiffCloser closer{tif};
@@ -132,12 +191,18 @@ Raster decodeTiff(Bytes data) {
     if (!TIFFRGBAImageOK(tif, why)) {
         throw Error(std::string("TIFF error: ") + why);
     }
+    if (!pictureDataWithin(tif, data.size())) {
+        throw Error("TIFF error: the file is truncated (the picture data end early)");
+    }
     Raster picture(width, height);
     // libtiff fills 32-bit words R, G, B, A from the low byte up, alpha
     // premultiplied, top row first; the raster's rows are exactly that wide.
     static_assert(sizeof(std::uint32_t) == 4);
     auto* words = reinterpret_cast<std::uint32_t*>(picture.data());
-    if (!TIFFReadRGBAImageOriented(tif, width, height, words, ORIENTATION_TOPLEFT, 0)) {
+    // Stops at the first error (a damaged strip would otherwise be left blank),
+    // and an error libtiff reported while going on fails the picture as well.
+    if (!TIFFReadRGBAImageOriented(tif, width, height, words, ORIENTATION_TOPLEFT, 1) ||
+        !source.message.empty()) {
         throw failure("the picture cannot be read");
     }
     for (std::uint32_t y = 0; y < height; ++y) {

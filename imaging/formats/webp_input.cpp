@@ -2,7 +2,7 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
-#include <cstring>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -16,9 +16,6 @@ namespace {
 
 struct DemuxDeleter {
     void operator()(WebPDemuxer* d) const { WebPDemuxDelete(d); }
-};
-struct AnimDecoderDeleter {
-    void operator()(WebPAnimDecoder* d) const { WebPAnimDecoderDelete(d); }
 };
 
 std::string statusText(VP8StatusCode status) {
@@ -84,30 +81,63 @@ Raster decodeStill(Bytes data) {
     return picture;
 }
 
-Raster decodeFirstFrame(Bytes data, const WebPDemuxer* demux) {
-    checkPictureSize(WebPDemuxGetI(demux, WEBP_FF_CANVAS_WIDTH),
-                     WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT));
-    WebPAnimDecoderOptions options;
-    if (!WebPAnimDecoderOptionsInit(&options)) {
+struct FrameIterator {
+    WebPIterator it{};
+    ~FrameIterator() { WebPDemuxReleaseIterator(&it); }
+};
+
+// An animation's first frame on its canvas. The canvas starts transparent and
+// the first frame is never blended with anything, so it is decoded straight
+// into its place on the one raster the picture needs (libwebp's animation
+// decoder would hold two more canvases of that size).
+Raster decodeFirstFrame(const WebPDemuxer* demux) {
+    const std::uint32_t canvasWidth = WebPDemuxGetI(demux, WEBP_FF_CANVAS_WIDTH);
+    const std::uint32_t canvasHeight = WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT);
+    checkPictureSize(canvasWidth, canvasHeight);
+    FrameIterator frame;
+    if (!WebPDemuxGetFrame(demux, 1, &frame.it)) {
+        fail("damaged animation");
+    }
+    const WebPIterator& it = frame.it;
+    if (!it.complete) {
+        fail("the file is truncated");
+    }
+    if (it.x_offset < 0 || it.y_offset < 0 || it.width <= 0 || it.height <= 0 ||
+        std::uint64_t{static_cast<std::uint32_t>(it.x_offset)} +
+                static_cast<std::uint32_t>(it.width) >
+            canvasWidth ||
+        std::uint64_t{static_cast<std::uint32_t>(it.y_offset)} +
+                static_cast<std::uint32_t>(it.height) >
+            canvasHeight) {
+        fail("damaged animation");
+    }
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config)) {
         fail("library version mismatch");
     }
-    options.color_mode = MODE_bgrA;
-    options.use_threads = 0;
-    const WebPData webp{data.data(), data.size()};
-    const std::unique_ptr<WebPAnimDecoder, AnimDecoderDeleter> decoder(
-        WebPAnimDecoderNew(&webp, &options));
-    if (!decoder) {
+    const VP8StatusCode header =
+        WebPGetFeatures(it.fragment.bytes, it.fragment.size, &config.input);
+    if (header != VP8_STATUS_OK) {
+        fail(statusText(header));
+    }
+    if (config.input.width != it.width || config.input.height != it.height) {
         fail("damaged animation");
     }
-    WebPAnimInfo info{};
-    std::uint8_t* frame = nullptr;
-    int timestamp = 0;
-    if (!WebPAnimDecoderGetInfo(decoder.get(), &info) ||
-        !WebPAnimDecoderGetNext(decoder.get(), &frame, &timestamp) || !frame) {
-        fail("damaged animation");
+    Raster picture(canvasWidth, canvasHeight);
+    const auto x = static_cast<std::size_t>(it.x_offset);
+    const auto y = static_cast<std::uint32_t>(it.y_offset);
+    const auto w = static_cast<std::size_t>(it.width);
+    const auto h = static_cast<std::size_t>(it.height);
+    config.output.colorspace = MODE_bgrA;
+    config.output.is_external_memory = 1;
+    config.output.u.RGBA.rgba = picture.row(y) + x * 4;
+    config.output.u.RGBA.stride = static_cast<int>(picture.stride());
+    config.output.u.RGBA.size = picture.stride() * (h - 1) + w * 4;
+    const VP8StatusCode status = WebPDecode(it.fragment.bytes, it.fragment.size, &config);
+    WebPFreeDecBuffer(&config.output);
+    if (status != VP8_STATUS_OK) {
+        fail(statusText(status));
     }
-    Raster picture(info.canvas_width, info.canvas_height);
-    std::memcpy(picture.data(), frame, picture.byteSize());
     picture.premultiplied = true;
     return picture;
 }
@@ -125,8 +155,7 @@ Raster decodeWebp(Bytes data) {
         return decodeStill(data);
     }
     const std::uint32_t flags = WebPDemuxGetI(demux.get(), WEBP_FF_FORMAT_FLAGS);
-    Raster picture =
-        (flags & ANIMATION_FLAG) ? decodeFirstFrame(data, demux.get()) : decodeStill(data);
+    Raster picture = (flags & ANIMATION_FLAG) ? decodeFirstFrame(demux.get()) : decodeStill(data);
     return exif::applyOrientation(std::move(picture), exifOrientation(demux.get()));
 }
 

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -122,6 +125,78 @@ std::string errorMessage(F&& f) {
     }
     ADD_FAILURE() << "threw nothing";
     return {};
+}
+
+/// What a function run by runInChild() said, and how its process ended.
+struct ChildResult {
+    bool finished = false;  // exited normally (not by a signal, not killed at the deadline)
+    int signal = 0;         // the signal that ended it, if one did
+    std::string text;       // what the function returned (or the exception's text)
+    std::uint64_t peakGrowthKiB = 0;  // its peak resident memory above where it started
+};
+
+/// The "Vm..." line of /proc/self/status, in KiB.
+inline std::uint64_t procStatusKiB(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(key + ":", 0) == 0) {
+            return std::stoull(line.substr(key.size() + 1));
+        }
+    }
+    return 0;
+}
+
+/// Runs `f` (returning a text) in a child process that is killed after
+/// `seconds`: a hang or a crash there fails the test instead of the suite.
+template <typename F>
+ChildResult runInChild(F&& f, unsigned seconds) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        ::alarm(seconds);
+        const std::uint64_t start = procStatusKiB("VmRSS");
+        std::string text;
+        try {
+            text = f();
+        } catch (const std::exception& e) {
+            text = std::string("exception: ") + e.what();
+        }
+        const std::string reply = std::to_string(procStatusKiB("VmHWM") - start) + "\n" + text;
+        std::size_t done = 0;
+        while (done < reply.size()) {
+            const ssize_t n = ::write(fds[1], reply.data() + done, reply.size() - done);
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string reply;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+        reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ChildResult result;
+    result.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    const std::size_t newline = reply.find('\n');
+    if (newline != std::string::npos) {
+        result.peakGrowthKiB = std::stoull(reply.substr(0, newline));
+        result.text = reply.substr(newline + 1);
+    }
+    return result;
 }
 
 }  // namespace imbrix::test

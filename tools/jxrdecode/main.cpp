@@ -176,6 +176,35 @@ int sendFailure(int fd, std::uint32_t status, std::uint32_t width, std::uint32_t
     return writeAll(fd, &reply, sizeof reply) && writeAll(fd, text, reply.messageSize) ? 0 : 1;
 }
 
+// Whether `count` bytes from `offset` lie within data of `size` bytes.
+bool within(std::uint64_t offset, std::uint64_t count, std::uint64_t size) noexcept {
+    return offset <= size && count <= size - offset;
+}
+
+// Whether the container's directory (little-endian, as in TIFF: its offset at
+// byte 4, a count of 12-byte entries, the next directory's offset) lies within
+// the data. Data that do not start like a container count as whole.
+bool directoryWithin(const std::vector<std::uint8_t>& data) noexcept {
+    auto read = [&data](std::uint64_t at, unsigned n) -> std::uint64_t {
+        std::uint64_t v = 0;
+        for (unsigned i = 0; i < n; ++i) {
+            v |= std::uint64_t{data[static_cast<std::size_t>(at) + i]} << (8 * i);
+        }
+        return v;
+    };
+    if (data.size() < 4 || data[0] != 'I' || data[1] != 'I' || data[2] != 0xBC) {
+        return true;
+    }
+    if (data.size() < 8) {
+        return false;
+    }
+    const std::uint64_t directory = read(4, 4);
+    if (!within(directory, 2, data.size())) {
+        return false;
+    }
+    return within(directory + 2, read(directory, 2) * 12 + 4, data.size());
+}
+
 // Decodes with jxrlib and writes the reply to `fd`. Frees nothing: the program
 // ends right after.
 int decode(const std::vector<std::uint8_t>& data, std::uint64_t maxPixels, int fd) noexcept {
@@ -190,7 +219,19 @@ int decode(const std::vector<std::uint8_t>& data, std::uint64_t maxPixels, int f
         return sendFailure(fd, kFailed, 0, 0, "creating the decoder", err);
     }
     if (Failed(err = decoder->Initialize(decoder, stream))) {
-        return sendFailure(fd, kFailed, 0, 0, "reading the header", err);
+        // The memory stream fails a read past the end of the data; a directory
+        // that lies beyond it reads as an unknown format.
+        return err == WMP_errBufferOverflow || !directoryWithin(data)
+                   ? sendFailure(fd, kFailed, 0, 0, "the file is truncated", WMP_errSuccess)
+                   : sendFailure(fd, kFailed, 0, 0, "reading the header", err);
+    }
+    // jxrlib decodes a codestream cut short as far as it goes and leaves the
+    // rest of the picture blank: the parts the container points to must be there.
+    const WmpDEMisc& parts = decoder->WMP.wmiDEMisc;
+    if (!within(parts.uImageOffset, parts.uImageByteCount, data.size()) ||
+        (parts.uAlphaByteCount != 0 &&
+         !within(parts.uAlphaOffset, parts.uAlphaByteCount, data.size()))) {
+        return sendFailure(fd, kFailed, 0, 0, "the file is truncated", WMP_errSuccess);
     }
     I32 width = 0;
     I32 height = 0;
