@@ -1,6 +1,9 @@
 #include "tools/magick/tga.h"
 
+#include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -171,9 +174,22 @@ TgaReading writePng(GdkPixbuf* pixbuf, bool keepAlpha, const std::string& path) 
 }  // namespace
 
 TgaReading readTga(const std::string& tgaPath, const std::string& outPath, TgaTarget target) {
-    FilePtr in(std::fopen(tgaPath.c_str(), "rb"));
-    if (!in) {
+    // Opened without blocking, and only as a regular file: a FIFO or device
+    // put in the file's place never holds the reading up.
+    const int fd = ::open(tgaPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return {Result::Unreadable, errorText(errno)};
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return {Result::Unreadable, "not a regular file"};
+    }
+    FilePtr in(::fdopen(fd, "rb"));
+    if (!in) {
+        const int err = errno;
+        ::close(fd);
+        return {Result::Unreadable, errorText(err)};
     }
     const Declared declared = readDeclared(in.get());
     if (declared.sixteenBitMap) {
