@@ -759,7 +759,14 @@ private:
         }
         std::fflush(stdout);
         if (!result.started) {
-            return result.startError;
+            // Not the source's fault, whichever helper it is.
+            const auto colon = result.startError.rfind(": ");
+            throw writeFailure("the helper program " + platform::extractFileName(argv[0]) +
+                               " is missing or cannot be started (looked for at " + argv[0] +
+                               (colon == std::string::npos
+                                    ? std::string()
+                                    : ": " + result.startError.substr(colon + 2)) +
+                               ")");
         }
         if (result.exitCode == 0) {
             return {};
@@ -775,10 +782,26 @@ private:
     // A helper's words with our own file names replaced by the user's.
     std::string userWords(std::string line) const {
         replaceAll(line, linkName_, request_.input);
+        if (!sourceName_.empty() && sourceName_ != linkName_) {
+            replaceAll(line, sourceName_, request_.input);
+        }
         replaceAll(line, workspace_.file("out." + std::string(coderName(request_.format))),
                    request_.output);
         if (request_.format == OutputFormat::Pdf) {
             replaceAll(line, pdfName(), request_.output);
+        }
+        // Any other file of ours is an intermediate picture: its name means
+        // nothing to the user.
+        const std::string ours = workspace_.path() + "/";
+        for (std::size_t at = line.find(ours); at != std::string::npos; at = line.find(ours, at)) {
+            std::size_t end = at + ours.size();
+            while (end < line.size() && line[end] != ' ' && line[end] != '\'' && line[end] != '`' &&
+                   line[end] != '"' && line[end] != ')') {
+                ++end;
+            }
+            const std::string word = "an intermediate file";
+            line.replace(at, end - at, word);
+            at += word.size();
         }
         std::string tidied = tidy(line);
         return tidied.empty() ? line : tidied;
