@@ -36,7 +36,7 @@ seed() {
   for ext in "$@"; do
     pattern+=(-o -iname "*.$ext")
   done
-  find "$corpus" "$root/tests/crashers" -type f -size -128k \( "${pattern[@]:1}" \) \
+  find "$corpus" "$root/tests/crashers" "$root/tests/magick/crashers" -type f -size -128k \( "${pattern[@]:1}" \) \
     -exec cp -t "$dir" -- {} + 2>/dev/null || true
 }
 

@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "magick/magick_support.h"
 #include "tools/magick/messages.h"
+#include "tools/magick/tga.h"
 
 namespace imbrix::test {
 namespace {
@@ -233,6 +235,36 @@ TEST_F(MagickTest, AnimationAskingForTooMuchWorkIsRefusedBeforeItStarts) {
     const RunResult run =
         runBounded({honest.string(), "-auto-orient", "-coalesce", honestOut.string()});
     EXPECT_EQ(run.status, 0) << run.output;
+}
+
+// tests/magick/crashers: inputs with which fuzzing took the front's readers
+// down. Each now fails as unreadable with its message, in the reader itself and
+// through the front; every file of the folder needs its line here.
+TEST_F(MagickTest, CrashersFailAsUnreadableWithTheirMessage) {
+    const std::map<std::string, std::string> expected = {
+        // gdk-pixbuf's TGA loader allocated whatever these headers claim.
+        {"tga-huge-rle-32bit.tga", "the picture is too large (22627 x 26435 pixels)"},
+        {"tga-huge-rle-16bit.tga", "the picture is too large (65307 x 24831 pixels)"},
+    };
+    std::size_t checked = 0;
+    for (const auto& entry : fs::directory_iterator(sourceDir() / "tests/magick/crashers")) {
+        const std::string name = entry.path().filename().string();
+        SCOPED_TRACE(name);
+        const auto it = expected.find(name);
+        if (it == expected.end()) {
+            ADD_FAILURE() << "no expected message";
+            continue;
+        }
+        const magick::TgaReading reading =
+            magick::readTga(entry.path().string(), file("direct.pam"), magick::TgaTarget::Pam);
+        EXPECT_EQ(reading.result, magick::TgaReading::Result::Unreadable);
+        EXPECT_EQ(reading.message, it->second);
+        const fs::path out = dir() / (name + ".png");
+        expectUnreadable(runBounded({entry.path().string(), out.string()}), entry.path(), out,
+                         it->second);
+        ++checked;
+    }
+    EXPECT_EQ(checked, expected.size());
 }
 
 // The line of a helper's output that says what went wrong.
