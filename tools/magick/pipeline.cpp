@@ -129,8 +129,13 @@ public:
         for (const char* name : {"TMPDIR", "MAGICK_TEMPORARY_PATH", "MAGICK_TMPDIR"}) {
             ::setenv(name, workspace_.path().c_str(), 1);
         }
-        const std::string policy = workspace_.file("policy.xml");
-        std::ofstream(policy, std::ios::binary | std::ios::trunc) << kPolicy;
+        std::ofstream policy(workspace_.file("policy.xml"), std::ios::binary | std::ios::trunc);
+        policy << kPolicy;
+        policy.close();
+        if (!policy) {
+            throw Failure{"cannot convert " + request.input +
+                          ": cannot write ImageMagick's policy into the temporary folder"};
+        }
         ::setenv("MAGICK_CONFIGURE_PATH", workspace_.path().c_str(), 1);
     }
 
