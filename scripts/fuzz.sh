@@ -4,7 +4,9 @@
 #
 #   scripts/fuzz.sh [seconds-per-target] [target...]
 #
-# Targets: bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif probe (all by default).
+# Targets: bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif probe (all by default),
+# and the converter front's readers: magick_content magick_jxlheader magick_tga
+# magick_psd magick_wholeness svgguard.
 # Findings of the run land in <build>/fuzz-artifacts/<target>/; the script lists
 # them and exits with 1 when there are any. Each one, once fixed, belongs in
 # tests/crashers/ with the extension of its decoder.
@@ -34,7 +36,7 @@ seed() {
   for ext in "$@"; do
     pattern+=(-o -iname "*.$ext")
   done
-  find "$corpus" "$root/tests/crashers" -type f -size -128k \( "${pattern[@]:1}" \) \
+  find "$corpus" "$root/tests/crashers" "$root/tests/magick/crashers" -type f -size -128k \( "${pattern[@]:1}" \) \
     -exec cp -t "$dir" -- {} + 2>/dev/null || true
 }
 
@@ -66,6 +68,11 @@ make_seeds() {
       ;;
     content) seed "$dir" png gif bmp ico webp jpg ;;
     probe) seed "$dir" png gif bmp ico webp jpg tif psd tga jxl heic avif jp2 j2k wmp ;;
+    magick_content) seed "$dir" png gif bmp ico webp jpg tga psd jp2 j2k heic avif jxl tif svg ;;
+    magick_jxlheader) seed "$dir" jxl ;;
+    magick_tga) seed "$dir" tga ;;
+    magick_psd | magick_wholeness) seed "$dir" psd tga png gif bmp ico webp avif jxl jp2 pdf ;;
+    svgguard) seed "$dir" svg svgz ;;
     exif)
       # Minimal EXIF blocks: both byte orders, with and without the APP1 prefix.
       printf 'Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0' >"$dir/le"

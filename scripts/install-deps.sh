@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   # codecs and raster
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev libwebp-dev libtiff-dev
-  libgif-dev libjxr-dev librsvg2-dev libgdk-pixbuf-2.0-dev libjxl-dev libqpdf-dev
+  libgif-dev libjxr-dev librsvg2-dev libxml2-dev libgdk-pixbuf-2.0-dev libjxl-dev libqpdf-dev
   # external converter back ends and the independent readers used by the tests
   imagemagick graphicsmagick libjxl-tools libjxr-tools webp libtiff-tools
   libheif1 libheif-examples libopenjp2-tools poppler-utils python3-pil

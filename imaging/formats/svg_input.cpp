@@ -8,14 +8,12 @@
 
 #include "imaging/error.h"
 #include "imaging/formats/inputs.h"
+#include "imaging/formats/svgguard.h"
 
 namespace imbrix::imaging::formats {
 
 namespace {
 
-// Lengths in physical units (mm, in, pt) are taken at the CSS reference of 96
-// pixels per inch.
-constexpr double kDpi = 96.0;
 // An SVG without a width and height is drawn at its viewBox size, and one
 // without a viewBox either at the default size of a CSS replaced element.
 constexpr double kDefaultWidth = 300.0;
@@ -23,9 +21,6 @@ constexpr double kDefaultHeight = 150.0;
 // cairo's image surfaces end at 32767 pixels a side.
 constexpr double kMaxSide = 32767.0;
 
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
 struct SurfaceDestroy {
     void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
 };
@@ -67,17 +62,16 @@ void pictureSize(RsvgHandle* handle, double& width, double& height) {
 }  // namespace
 
 Raster decodeSvg(Bytes data) {
-    // A stream without a base file: relative references resolve to nothing, so
-    // no file or network resource outside `data` is ever read.
-    const std::unique_ptr<GInputStream, GObjectUnref> stream(g_memory_input_stream_new_from_data(
-        data.data(), static_cast<gssize>(data.size()), nullptr));
-    GError* error = nullptr;
-    const std::unique_ptr<RsvgHandle, GObjectUnref> handle(rsvg_handle_new_from_stream_sync(
-        stream.get(), nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &error));
+    // Checked for entity bombs first, then read from memory without a base
+    // file: relative references resolve to nothing, so no file or network
+    // resource outside `data` is ever read.
+    std::string problem;
+    const svgguard::HandlePtr handle = svgguard::openDocument(
+        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), problem);
     if (!handle) {
-        fail(error, "the file cannot be read");
+        throw Error("SVG error: " + problem);
     }
-    rsvg_handle_set_dpi(handle.get(), kDpi);
+    GError* error = nullptr;
 
     double width = 0;
     double height = 0;

@@ -258,7 +258,7 @@ TEST_P(BadSourceTest, FailsNamingTheSourceAndWritesNothing) {
     std::string out;
     const std::vector<std::string> args = commandLine(source, c.rest, out);
     const RunResult run = runMagick(args);
-    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(run.status, 3) << "the source cannot be read: " << run.output;
     const std::string line = run.lastLine();
     const std::string prefix = "magick: cannot read " + source.string() + ": ";
     EXPECT_TRUE(startsWith(line, prefix)) << line;
@@ -327,10 +327,14 @@ void PrintTo(const BackEndCase& c, std::ostream* os) {
     *os << c.label;
 }
 
+// A helper that is not there: named, with the place it was looked for.
+constexpr const char* kMissing =
+    "the helper program no-such-helper is missing or cannot be started";
+
 const std::vector<BackEndCase> kBackEnds{
-    {"imagemagick_missing", "IMBRIX_MAGICK_CONVERT", "", kWriteBmp, "cannot start "},
-    {"graphicsmagick_missing", "IMBRIX_MAGICK_GM", "", kWritePdf, "cannot start "},
-    {"gif2webp_missing", "IMBRIX_MAGICK_GIF2WEBP", "", kAnimate, "cannot start "},
+    {"imagemagick_missing", "IMBRIX_MAGICK_CONVERT", "", kWriteBmp, kMissing},
+    {"graphicsmagick_missing", "IMBRIX_MAGICK_GM", "", kWritePdf, kMissing},
+    {"gif2webp_missing", "IMBRIX_MAGICK_GIF2WEBP", "", kAnimate, kMissing},
     // Succeeds, but what it writes is a PNG, as ImageMagick 6 does for ".jxl".
     {"jxl_encoder_writes_png", "IMBRIX_MAGICK_CJXL", "cp \"$1\" \"$2\"\n", kWriteJxl,
      "the converter wrote no JXL data"},
@@ -340,7 +344,7 @@ const std::vector<BackEndCase> kBackEnds{
      kWriteJxl, "disk quota exceeded"},
     {"gif2webp_writes_half", "IMBRIX_MAGICK_GIF2WEBP", "printf 'RIFF' > \"$4\"\n", kAnimate,
      "the converter wrote no WEBP data"},
-    {"jp2_encoder_missing", "IMBRIX_MAGICK_OPJCOMPRESS", "", kWriteJp2, "cannot start "},
+    {"jp2_encoder_missing", "IMBRIX_MAGICK_OPJCOMPRESS", "", kWriteJp2, kMissing},
     // OpenJPEG's way of failing: its reason among progress lines, then a summary.
     {"jp2_encoder_fails", "IMBRIX_MAGICK_OPJCOMPRESS",
      "echo '[INFO] tile number 1 / 1'\necho '[ERROR] Not enough memory for tile data' >&2\n"
@@ -362,6 +366,11 @@ TEST_P(BackEndTest, FailsClearlyAndWritesNothing) {
     EXPECT_EQ(run.status, 1) << run.output;
     const std::string prefix = "magick: cannot write " + out + ": ";
     EXPECT_TRUE(startsWith(run.lastLine(), prefix + c.expected)) << run.output;
+    if (c.script.empty()) {
+        EXPECT_NE(run.lastLine().find("(looked for at " + helper + ": No such file or directory)"),
+                  std::string::npos)
+            << run.lastLine();
+    }
     EXPECT_FALSE(fs::exists(out));
 }
 

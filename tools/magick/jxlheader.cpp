@@ -2,8 +2,11 @@
 
 #include <jxl/decode.h>
 #include <jxl/decode_cxx.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace imbrix::magick {
@@ -22,11 +25,8 @@ bool isSrgb(const JxlColorEncoding& c) {
 
 }  // namespace
 
-std::optional<JxlHeader> readJxlHeader(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
+std::optional<JxlHeader> readJxlHeader(
+    const std::function<std::size_t(std::uint8_t*, std::size_t)>& read) {
     JxlDecoderPtr decoder = JxlDecoderMake(nullptr);
     if (!decoder ||
         JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING) !=
@@ -45,9 +45,7 @@ std::optional<JxlHeader> readJxlHeader(const std::string& path) {
             }
             const std::size_t old = data.size();
             data.resize(old + kChunk);
-            in.read(reinterpret_cast<char*>(data.data() + old),
-                    static_cast<std::streamsize>(kChunk));
-            data.resize(old + static_cast<std::size_t>(in.gcount()));
+            data.resize(old + read(data.data() + old, kChunk));
             atEnd = data.size() == old;
             if (JxlDecoderSetInput(decoder.get(), data.data() + consumed, data.size() - consumed) !=
                 JXL_DEC_SUCCESS) {
@@ -82,6 +80,35 @@ std::optional<JxlHeader> readJxlHeader(const std::string& path) {
             return header;  // an error, or done without a colour encoding
         }
     }
+}
+
+std::optional<JxlHeader> readJxlHeaderOfFile(int fd) {
+    off_t offset = 0;
+    return readJxlHeader([fd, &offset](std::uint8_t* to, std::size_t n) -> std::size_t {
+        while (true) {
+            const ssize_t got = ::pread(fd, to, n, offset);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                return 0;
+            }
+            offset += got;
+            return static_cast<std::size_t>(got);
+        }
+    });
+}
+
+std::optional<JxlHeader> readJxlHeaderOfData(std::string_view data) {
+    std::size_t at = 0;
+    return readJxlHeader([data, &at](std::uint8_t* to, std::size_t n) {
+        const std::size_t give = std::min(n, data.size() - at);
+        if (give > 0) {
+            std::memcpy(to, data.data() + at, give);
+        }
+        at += give;
+        return give;
+    });
 }
 
 }  // namespace imbrix::magick

@@ -3,7 +3,9 @@
 //
 // Exit status: 0 when the output was written in the requested format, 1 when the
 // conversion failed (the last line on standard error says why), 2 for an argument
-// vector it does not accept (usage on standard error).
+// vector it does not accept (usage on standard error), 3 when the source cannot
+// be read: the last line on standard error is then
+// "magick: cannot read <source path as given>: <reason>".
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -61,8 +63,12 @@ int run(int argc, char** argv) {
                      words.empty() ? " (no arguments)" : words.c_str(), usageText().c_str());
         return 2;
     }
-    std::string problem = convertFile(*request, Tools::fromEnvironment());
+    const Outcome outcome = convertFile(*request, Tools::fromEnvironment());
+    if (outcome.status == Outcome::Status::Written) {
+        return 0;
+    }
     // One line: the program shows the last line it received.
+    std::string problem = outcome.message;
     for (char& c : problem) {
         if (c == '\n' || c == '\r') {
             c = ' ';
@@ -71,12 +77,9 @@ int run(int argc, char** argv) {
     while (!problem.empty() && problem.back() == ' ') {
         problem.pop_back();
     }
-    if (!problem.empty()) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "magick: %s\n", problem.c_str());
-        return 1;
-    }
-    return 0;
+    std::fflush(stdout);
+    std::fprintf(stderr, "magick: %s\n", problem.c_str());
+    return outcome.status == Outcome::Status::Unreadable ? 3 : 1;
 }
 
 // The last word when even the message could not be made: fixed text, nothing

@@ -76,12 +76,20 @@ std::string problemLine(const std::string& output) {
         }
     }
     // The libjxl tools name the failed check as "./lib/jxl/decode.cc:2123: invalid signature".
+    // Lines of the same form only inform ("./lib/jxl/fields.cc:520: Skipping 17-bit
+    // extension(s)"): they are passed over for the real error.
     std::string line = lines.empty() ? std::string() : lines.back();
     for (const auto& candidate : lines) {
         const auto at = candidate.find(".cc:");
         const auto colon = at == std::string::npos ? at : candidate.find(": ", at);
-        if (colon != std::string::npos) {
+        if (colon != std::string::npos && candidate.compare(colon + 2, 9, "Skipping ") != 0) {
             line = candidate.substr(colon + 2);
+            break;
+        }
+    }
+    for (const auto& candidate : lines) {
+        if (candidate.find("Input file is truncated") != std::string::npos) {
+            line = candidate.substr(candidate.find("Input file is truncated"));
             break;
         }
     }

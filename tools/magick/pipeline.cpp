@@ -1,9 +1,11 @@
 #include "tools/magick/pipeline.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +20,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/uniquefd.h"
 #include "tools/magick/content.h"
 #include "tools/magick/jxlheader.h"
 #include "tools/magick/messages.h"
@@ -34,11 +37,31 @@ namespace {
 
 // Only the end of a helper's console output is kept for messages.
 constexpr std::size_t kKeptOutput = 64 * 1024;
-constexpr std::size_t kHeadSize = 4096;
+// The largest SVG document read into memory to be rendered.
+constexpr std::uint64_t kMaxSvgFile = 256ull * 1024 * 1024;
 
 // The largest picture read, as in ImageMagick's resource policy.
 constexpr std::uint64_t kMaxSide = 16384;
 constexpr std::uint64_t kMaxPixels = 128ull * 1024 * 1024;
+// The most work an animation may ask for: its frames times its screen's pixels
+// (1000 frames of 512 x 512, 16 of 4096 x 4096). gif2webp composes every frame
+// on a canvas of the screen's size: a few kilobytes of GIF may claim 200
+// frames of 12000 x 10000, minutes of work and gigabytes of memory.
+constexpr std::uint64_t kMaxAnimationPixels = 256ull * 1024 * 1024;
+
+// A policy of our own beside the system's (MAGICK_CONFIGURE_PATH): every coder
+// is named explicitly, and the coders that read other files or the network
+// (or run programs) are refused even if one were asked for.
+constexpr const char* kPolicy = R"(<?xml version="1.0" encoding="UTF-8"?>
+<policymap>
+  <policy domain="coder" rights="none" pattern="{MSVG,MVG,SVG,RSVG,TEXT,TXT,LABEL,CAPTION,URL,HTTP,HTTPS,FTP,FILE,EPHEMERAL,MSL,SHOW,WIN,X,VID,PLASMA,PANGO,HTML,INLINE,PS,PS2,PS3,EPS,EPI,EPSI,EPSF,PDF,AI,XPS,PCL,GS}" />
+  <policy domain="delegate" rights="none" pattern="*" />
+  <policy domain="path" rights="none" pattern="@*" />
+  <policy domain="resource" name="width" value="16KP"/>
+  <policy domain="resource" name="height" value="16KP"/>
+  <policy domain="resource" name="area" value="128MP"/>
+</policymap>
+)";
 
 // Metadata an intermediate PNG must not carry on: the EXIF block still names the
 // source's orientation after the pixels have been turned upright.
@@ -48,7 +71,13 @@ constexpr const char* kNoMetadataChunks = "png:exclude-chunk=EXIF,zTXt,tEXt,iTXt
 // ("cannot read /x/y.heic: ..."), as the program shows it.
 class Failure : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit Failure(const std::string& what, bool source = false)
+        : std::runtime_error(what), source_(source) {}
+    /// The source cannot be read (exit status 3).
+    bool source() const { return source_; }
+
+private:
+    bool source_;
 };
 
 std::string errorText(int err) {
@@ -62,10 +91,35 @@ std::string absolutePath(const std::string& path) {
     std::error_code ec;
     const auto cwd = std::filesystem::current_path(ec);
     if (ec) {
-        throw Failure{"cannot read " + path + ": " + ec.message()};
+        throw Failure{"cannot read " + path + ": " + ec.message(), true};
     }
     return platform::withTrailingSlash(cwd.string()) + path;
 }
+
+// The source's bytes as a stream, read from its descriptor from the start.
+class InputBuffer : public std::streambuf {
+public:
+    explicit InputBuffer(int fd) : fd_(fd) {}
+
+protected:
+    int_type underflow() override {
+        ssize_t got = 0;
+        do {
+            got = ::pread(fd_, buffer_.data(), buffer_.size(), offset_);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            return traits_type::eof();
+        }
+        offset_ += got;
+        setg(buffer_.data(), buffer_.data(), buffer_.data() + got);
+        return traits_type::to_int_type(buffer_[0]);
+    }
+
+private:
+    int fd_;
+    off_t offset_ = 0;
+    std::array<char, 64 * 1024> buffer_{};
+};
 
 class Conversion {
 public:
@@ -75,6 +129,14 @@ public:
         for (const char* name : {"TMPDIR", "MAGICK_TEMPORARY_PATH", "MAGICK_TMPDIR"}) {
             ::setenv(name, workspace_.path().c_str(), 1);
         }
+        std::ofstream policy(workspace_.file("policy.xml"), std::ios::binary | std::ios::trunc);
+        policy << kPolicy;
+        policy.close();
+        if (!policy) {
+            throw Failure{"cannot convert " + request.input +
+                          ": cannot write ImageMagick's policy into the temporary folder"};
+        }
+        ::setenv("MAGICK_CONFIGURE_PATH", workspace_.path().c_str(), 1);
     }
 
     void run() {
@@ -88,26 +150,85 @@ public:
     }
 
 private:
+    // Opens the source (without blocking, a regular file only: a FIFO or a
+    // device never holds the front up), reads its first bytes and recognises it
+    // by content. A source whose content is no format the front reads, or whose
+    // header claims more pixels than the limits, is refused here, before any
+    // helper runs.
     SourceKind inspectSource() {
+        input_ = platform::UniqueFd(::open(inputPath_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!input_) {
+            throw readFailure(errorText(errno));
+        }
         struct stat st {};
-        if (::stat(inputPath_.c_str(), &st) != 0) {
+        if (::fstat(input_.get(), &st) != 0) {
             throw readFailure(errorText(errno));
         }
         if (!S_ISREG(st.st_mode)) {
-            throw readFailure("not a file");
+            throw readFailure("not a regular file");
         }
         if (st.st_size == 0) {
             throw readFailure("the file is empty");
         }
-        std::ifstream in(inputPath_, std::ios::binary);
-        std::string head(kHeadSize, '\0');
-        in.read(head.data(), static_cast<std::streamsize>(head.size()));
-        if (in.bad() || in.gcount() <= 0) {
-            throw readFailure("the file cannot be opened");
+        inputSize_ = static_cast<std::uint64_t>(st.st_size);
+        head_ = readInput(kHeadSize);
+        if (head_.empty()) {
+            throw readFailure("the file is empty");
         }
-        head.resize(static_cast<std::size_t>(in.gcount()));
-        head_ = head;
-        return classifySource(head, platform::asciiLower(platform::extractFileExt(inputPath_)));
+        const SourceKind kind =
+            classifySource(head_, platform::asciiLower(platform::extractFileExt(inputPath_)));
+        if (kind == SourceKind::Unknown) {
+            throw readFailure(
+                "unknown format (the content is no picture format the converter reads)");
+        }
+        if (const auto size = headerSize(kind, head_)) {
+            refuseHuge(size->width, size->height);
+        }
+        return kind;
+    }
+
+    // Up to `limit` bytes of the source from its start.
+    std::string readInput(std::uint64_t limit) {
+        std::string data(static_cast<std::size_t>(std::min(limit, inputSize_)), '\0');
+        std::size_t have = 0;
+        while (have < data.size()) {
+            const ssize_t got = ::pread(input_.get(), data.data() + have, data.size() - have,
+                                        static_cast<off_t>(have));
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                throw readFailure(errorText(errno));
+            }
+            if (got == 0) {
+                break;
+            }
+            have += static_cast<std::size_t>(got);
+        }
+        data.resize(have);
+        return data;
+    }
+
+    // The frames of an animated GIF times its screen's pixels, against the cap.
+    void refuseHugeAnimation() {
+        if (head_.size() < 10) {
+            return;
+        }
+        const auto byte = [this](std::size_t i) {
+            return std::uint64_t{static_cast<unsigned char>(head_[i])};
+        };
+        const std::uint64_t screen =
+            std::max<std::uint64_t>(1, (byte(6) | byte(7) << 8) * (byte(8) | byte(9) << 8));
+        const std::uint64_t cap = kMaxAnimationPixels / screen;
+        InputBuffer buffer(input_.get());
+        std::istream in(&buffer);
+        const auto frames = countGifFrames(in, cap);
+        if (frames && *frames > cap) {
+            throw readFailure("the animation asks for too much work (more than " +
+                              std::to_string(cap) + " frames of " + std::to_string(screen) +
+                              " pixels; at most " + std::to_string(kMaxAnimationPixels) +
+                              " pixels in all frames)");
+        }
     }
 
     // Writes the output into the workspace and returns its path there.
@@ -116,7 +237,7 @@ private:
         std::string source;  // what ImageMagick reads
         switch (kind) {
             case SourceKind::JpegXl: {
-                const auto header = readJxlHeader(inputPath_);
+                const auto header = readJxlHeaderOfFile(input_.get());
                 refuseHugeJxl(header);
                 // djxl compresses PNG slowly (several seconds for a camera photo);
                 // PPM is quick and carries colour sRGB pixels without alpha unchanged.
@@ -130,9 +251,10 @@ private:
                     break;
                 }
                 source = workspace_.file("src.ppm");
+                coder_ = "ppm";
                 runReader({tools_.djxl, inputPath_, source});
                 if (request_.mode == Mode::Decode) {
-                    runWriter({tools_.convert, source, "-depth", "8", "-define",
+                    runWriter({tools_.convert, "ppm:" + source, "-depth", "8", "-define",
                                "png:compression-level=1", "png:" + out});
                     return out;
                 }
@@ -140,7 +262,11 @@ private:
             }
             case SourceKind::Svg: {
                 source = workspace_.file(request_.mode == Mode::Decode ? "out.png" : "src.png");
-                const std::string problem = renderSvgToPng(inputPath_, source);
+                if (inputSize_ > kMaxSvgFile) {
+                    throw readFailure("the SVG document is too large (" +
+                                      std::to_string(inputSize_ / (1024 * 1024)) + " MiB)");
+                }
+                const std::string problem = renderSvgToPng(readInput(inputSize_), source);
                 if (!problem.empty()) {
                     throw readFailure(problem);
                 }
@@ -153,6 +279,7 @@ private:
                 // The decoder picks formats by extension: give it names that say so.
                 const std::string link = linkToInput(".jxr");
                 source = workspace_.file("src.tif");
+                coder_ = "tiff";
                 runReader({tools_.jxrDecoder, "-i", link, "-o", source});
                 break;
             }
@@ -163,20 +290,28 @@ private:
                 if (source == out) {
                     return out;
                 }
+                coder_ = "pam";
                 break;
             default:
                 // ImageMagick reads a link of our own naming, so that nothing in the
-                // user's file name ("x:y", "x[1]", "-x") is taken for syntax. The
-                // extension stays for formats without a signature (TGA).
-                source = linkToInput(safeExtension());
+                // user's file name ("x:y", "x[1]", "-x") is taken for syntax, with
+                // the coder of the content recognised: it never guesses one.
+                source = linkToInput("." + std::string(magickCoder(kind)));
+                coder_ = std::string(magickCoder(kind));
                 break;
         }
         sourceName_ = source;
+        if (coder_.empty()) {
+            coder_ = "png";  // what the SVG and JPEG XL readers wrote
+        }
 
         const bool allFrames =
             request_.mode == Mode::Animate || (request_.mode == Mode::Decode && request_.flatten) ||
             (request_.mode == Mode::Write && request_.format == OutputFormat::Gif);
-        const std::string input = allFrames ? source : source + "[0]";
+        if (allFrames && kind == SourceKind::Gif) {
+            refuseHugeAnimation();
+        }
+        const std::string input = coder_ + ":" + source + (allFrames ? "" : "[0]");
         std::vector<std::string> gray;
         if (request_.grayscale) {
             gray = {"-colorspace", "Gray"};
@@ -249,9 +384,11 @@ private:
                 // PNG made by ImageMagick.
                 std::string gmInput = input;
                 if (kind != SourceKind::Jpeg && kind != SourceKind::Png) {
+                    // (JPEG and PNG sources reach it as "jpeg:" or "png:" the link.)
                     gmInput = workspace_.file("mid.png");
                     runWriter({tools_.convert, input, "-define", "png:compression-level=1",
                                "png:" + gmInput});
+                    gmInput = "png:" + gmInput;
                 }
                 // GraphicsMagick has no resource policy of its own here: the same
                 // limits as ImageMagick's, so that a picture that claims to be huge
@@ -317,26 +454,20 @@ private:
         const std::string out = workspace_.file("out.webp");
         if (kind != SourceKind::Gif) {
             // A still picture with a ".gif" name: ImageMagick's still WEBP is sound.
-            std::vector<std::string> args{tools_.convert, source + "[0]", "-auto-orient"};
+            std::vector<std::string> args{tools_.convert, coder_ + ":" + source + "[0]",
+                                          "-auto-orient"};
             append(args, gray);
             args.push_back("webp:" + out);
             runWriter(args);
             return out;
         }
         // gif2webp makes canvases of the GIF's screen size, whatever its frames
-        // hold: a screen bigger than the limits is refused before it runs.
-        if (head_.size() >= 10) {
-            const auto byte = [this](std::size_t i) {
-                return std::uint64_t{static_cast<unsigned char>(head_[i])};
-            };
-            const std::uint64_t width = byte(6) | byte(7) << 8;
-            const std::uint64_t height = byte(8) | byte(9) << 8;
-            refuseHuge(width, height);
-        }
+        // hold: the screen and the frames were checked against the limits
+        // before it runs.
         std::string gif = source;
         if (!gray.empty()) {
             gif = workspace_.file("mid.gif");
-            std::vector<std::string> args{tools_.convert, source, "-coalesce"};
+            std::vector<std::string> args{tools_.convert, "gif:" + source, "-coalesce"};
             append(args, gray);
             args.push_back("gif:" + gif);
             runWriter(args);
@@ -366,8 +497,8 @@ private:
         info >> opaque >> type;
         if (opaque == "true") {
             const std::string layered = workspace_.file("mid.psd");
-            runWriter(
-                {tools_.convert, mid, "-type", "TrueColor", "-compress", "RLE", "psd:" + layered});
+            runWriter({tools_.convert, "miff:" + mid, "-type", "TrueColor", "-compress", "RLE",
+                       "psd:" + layered});
             const std::string problem = copyPsdWithoutLayers(layered, out);
             if (!problem.empty()) {
                 throw writeFailure(problem);
@@ -379,7 +510,7 @@ private:
         // of its own. The flattened picture is what readers without layers show;
         // Photoshop stores a colour one blended with white, and ImageMagick reads
         // it back so (not a gray one). It goes first, the layer after it.
-        std::vector<std::string> write{tools_.convert, mid, "-type", "TrueColorAlpha"};
+        std::vector<std::string> write{tools_.convert, "miff:" + mid, "-type", "TrueColorAlpha"};
         const bool grayPicture = type.rfind("gray", 0) == 0 || type == "bilevel";
         if (!grayPicture) {
             append(write, {"(", "-clone", "0", "-background", "white", "-alpha", "remove"});
@@ -418,9 +549,10 @@ private:
         // goes without metadata: only its pixels count.
         const std::string pam = workspace_.file("mid.pam");
         const std::string probe = workspace_.file("probe.jpg");
-        runWriter({tools_.convert, mid, "-type", type, "-depth", "8", "-write", "pam:" + pam,
-                   "-strip", "-sampling-factor", "2x2", "-define", "jpeg:optimize-coding=true",
-                   "-quality", std::to_string(request_.quality), "jpeg:" + probe});
+        runWriter({tools_.convert, "miff:" + mid, "-type", type, "-depth", "8", "-write",
+                   "pam:" + pam, "-strip", "-sampling-factor", "2x2", "-define",
+                   "jpeg:optimize-coding=true", "-quality", std::to_string(request_.quality),
+                   "jpeg:" + probe});
 
         std::vector<std::string> encode{tools_.opjCompress, "-i", pam, "-o", out};
         append(encode, {"-n", std::to_string(jp2Levels(width, height))});
@@ -542,7 +674,8 @@ private:
                 break;
         }
         const std::string link = linkToInput(".tga");
-        runWriter({tools_.convert, link + "[0]", "-auto-orient", "-depth", "8", "pam:" + pam});
+        runWriter(
+            {tools_.convert, "tga:" + link + "[0]", "-auto-orient", "-depth", "8", "pam:" + pam});
         return pam;
     }
 
@@ -579,21 +712,6 @@ private:
         }
         linkName_ = link;
         return link;
-    }
-
-    // The input's extension if it is plain (letters and digits), lower-cased.
-    std::string safeExtension() const {
-        const std::string ext = platform::asciiLower(platform::extractFileExt(inputPath_));
-        if (ext.size() < 2 || ext.size() > 10) {
-            return {};
-        }
-        for (std::size_t i = 1; i < ext.size(); ++i) {
-            const char c = ext[i];
-            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) {
-                return {};
-            }
-        }
-        return ext;
     }
 
     // A helper that only reads the input: any failure is a read failure.
@@ -646,7 +764,14 @@ private:
         }
         std::fflush(stdout);
         if (!result.started) {
-            return result.startError;
+            // Not the source's fault, whichever helper it is.
+            const auto colon = result.startError.rfind(": ");
+            throw writeFailure("the helper program " + platform::extractFileName(argv[0]) +
+                               " is missing or cannot be started (looked for at " + argv[0] +
+                               (colon == std::string::npos
+                                    ? std::string()
+                                    : ": " + result.startError.substr(colon + 2)) +
+                               ")");
         }
         if (result.exitCode == 0) {
             return {};
@@ -662,10 +787,26 @@ private:
     // A helper's words with our own file names replaced by the user's.
     std::string userWords(std::string line) const {
         replaceAll(line, linkName_, request_.input);
+        if (!sourceName_.empty() && sourceName_ != linkName_) {
+            replaceAll(line, sourceName_, request_.input);
+        }
         replaceAll(line, workspace_.file("out." + std::string(coderName(request_.format))),
                    request_.output);
         if (request_.format == OutputFormat::Pdf) {
             replaceAll(line, pdfName(), request_.output);
+        }
+        // Any other file of ours is an intermediate picture: its name means
+        // nothing to the user.
+        const std::string ours = workspace_.path() + "/";
+        for (std::size_t at = line.find(ours); at != std::string::npos; at = line.find(ours, at)) {
+            std::size_t end = at + ours.size();
+            while (end < line.size() && line[end] != ' ' && line[end] != '\'' && line[end] != '`' &&
+                   line[end] != '"' && line[end] != ')') {
+                ++end;
+            }
+            const std::string word = "an intermediate file";
+            line.replace(at, end - at, word);
+            at += word.size();
         }
         std::string tidied = tidy(line);
         return tidied.empty() ? line : tidied;
@@ -678,7 +819,7 @@ private:
     }
 
     Failure readFailure(const std::string& why) const {
-        return Failure{"cannot read " + request_.input + ": " + why};
+        return Failure{"cannot read " + request_.input + ": " + why, true};
     }
     Failure writeFailure(const std::string& why) const {
         return Failure{"cannot write " + request_.output + ": " + why};
@@ -692,7 +833,10 @@ private:
     const Tools& tools_;
     const std::string inputPath_;
     Workspace workspace_;
-    std::string head_;  ///< the input's first bytes
+    platform::UniqueFd input_;  ///< the source, open for reading
+    std::uint64_t inputSize_ = 0;
+    std::string head_;   ///< the input's first bytes
+    std::string coder_;  ///< ImageMagick's coder for `sourceName_`
     std::string linkName_;
     std::string sourceName_;
     std::string output_;
@@ -719,17 +863,18 @@ Tools Tools::fromEnvironment() {
     return tools;
 }
 
-std::string convertFile(const Request& request, const Tools& tools) {
+Outcome convertFile(const Request& request, const Tools& tools) {
+    using Status = Outcome::Status;
     try {
         Conversion conversion(request, tools);
         conversion.run();
         return {};
     } catch (const Failure& failure) {
-        return failure.what();
+        return {failure.source() ? Status::Unreadable : Status::Failed, failure.what()};
     } catch (const std::bad_alloc&) {
-        return "cannot convert " + request.input + ": not enough memory";
+        return {Status::Failed, "cannot convert " + request.input + ": not enough memory"};
     } catch (const std::exception& e) {
-        return "cannot convert " + request.input + ": " + e.what();
+        return {Status::Failed, "cannot convert " + request.input + ": " + e.what()};
     }
 }
 

@@ -24,11 +24,23 @@ struct Tools {
     static Tools fromEnvironment();
 };
 
+/// How a conversion ended.
+struct Outcome {
+    enum class Status {
+        Written,     ///< the output holds the picture
+        Failed,      ///< the output could not be made
+        Unreadable,  ///< the source cannot be read (damaged, unknown format, too large, ...)
+    };
+    Status status = Status::Written;
+    /// Unless Written: one line naming the file and the problem ("cannot read
+    /// /x/y.heic: ..."; always that form when Unreadable, with the source's path
+    /// as the request gave it).
+    std::string message;
+};
+
 /// Runs the request. The helpers' console output goes to standard output as it
-/// arrives. Returns an empty string when `request.output` has been written in the
-/// requested format, otherwise a one-line message naming the file and the problem
-/// ("cannot read /x/y.heic: ..."); then nothing has been written under the output's
-/// name.
-std::string convertFile(const Request& request, const Tools& tools);
+/// arrives. When the result is not Written, nothing has been written under the
+/// output's name.
+Outcome convertFile(const Request& request, const Tools& tools);
 
 }  // namespace imbrix::magick

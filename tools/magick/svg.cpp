@@ -9,6 +9,8 @@
 #include <fstream>
 #include <memory>
 
+#include "imaging/formats/svgguard.h"
+
 namespace imbrix::magick {
 
 namespace {
@@ -25,18 +27,10 @@ struct Deleter {
     }
 };
 
-void unrefFile(GFile* file) {
-    g_object_unref(file);
-}
-void unrefHandle(RsvgHandle* handle) {
-    g_object_unref(handle);
-}
 void freeChars(gchar* text) {
     g_free(text);
 }
 
-using FilePtr = std::unique_ptr<GFile, Deleter<GFile, unrefFile>>;
-using HandlePtr = std::unique_ptr<RsvgHandle, Deleter<RsvgHandle, unrefHandle>>;
 using SurfacePtr =
     std::unique_ptr<cairo_surface_t, Deleter<cairo_surface_t, cairo_surface_destroy>>;
 using CairoPtr = std::unique_ptr<cairo_t, Deleter<cairo_t, cairo_destroy>>;
@@ -57,15 +51,13 @@ std::uint32_t bigEndian32(const std::string& bytes, std::size_t at) {
 
 }  // namespace
 
-std::string renderSvgToPng(const std::string& svgPath, const std::string& pngPath) {
-    // From a GFile of the path: a file name is never taken for a URL.
-    FilePtr file(g_file_new_for_path(svgPath.c_str()));
-    GError* error = nullptr;
-    HandlePtr handle(
-        rsvg_handle_new_from_gfile_sync(file.get(), RSVG_HANDLE_FLAGS_NONE, nullptr, &error));
+std::string renderSvgToPng(std::string_view svg, const std::string& pngPath) {
+    std::string problem;
+    const svgguard::HandlePtr handle = svgguard::openDocument(svg, problem);
     if (!handle) {
-        return messageOf(error, "not a readable SVG document");
+        return problem;
     }
+    GError* error = nullptr;
     double width = 0;
     double height = 0;
     if (!rsvg_handle_get_intrinsic_size_in_pixels(handle.get(), &width, &height)) {

@@ -1,6 +1,9 @@
 #include "tools/magick/tga.h"
 
+#include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -15,6 +18,9 @@ namespace imbrix::magick {
 namespace {
 
 constexpr std::size_t kChunk = 256 * 1024;
+// The largest picture read, as in ImageMagick's resource policy.
+constexpr std::uint64_t kMaxSide = 16384;
+constexpr std::uint64_t kMaxPixels = 128ull * 1024 * 1024;
 
 using Result = TgaReading::Result;
 
@@ -71,6 +77,8 @@ struct Declared {
     /// The alpha bytes carry transparency: the header gives alpha bits, and an
     /// extension area, if any, does not call them "no alpha" or "undefined" (0-2).
     bool alphaUseful = true;
+    std::uint64_t width = 0;  ///< as the header gives them
+    std::uint64_t height = 0;
 };
 
 Declared readDeclared(std::FILE* in) {
@@ -80,6 +88,8 @@ Declared readDeclared(std::FILE* in) {
         const bool mapped = header[2] == 1 || header[2] == 9;
         declared.sixteenBitMap = mapped && header[1] == 1 && (header[7] == 15 || header[7] == 16);
         declared.alphaUseful = (header[17] & 0x0f) != 0;
+        declared.width = header[12] | header[13] << 8;
+        declared.height = header[14] | header[15] << 8;
     }
     // The footer: the extension area's offset, the developer area's, a signature.
     // The attributes type is the extension area's byte 494.
@@ -171,11 +181,30 @@ TgaReading writePng(GdkPixbuf* pixbuf, bool keepAlpha, const std::string& path) 
 }  // namespace
 
 TgaReading readTga(const std::string& tgaPath, const std::string& outPath, TgaTarget target) {
-    FilePtr in(std::fopen(tgaPath.c_str(), "rb"));
-    if (!in) {
+    // Opened without blocking, and only as a regular file: a FIFO or device
+    // put in the file's place never holds the reading up.
+    const int fd = ::open(tgaPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return {Result::Unreadable, errorText(errno)};
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return {Result::Unreadable, "not a regular file"};
+    }
+    FilePtr in(::fdopen(fd, "rb"));
+    if (!in) {
+        const int err = errno;
+        ::close(fd);
+        return {Result::Unreadable, errorText(err)};
+    }
     const Declared declared = readDeclared(in.get());
+    // gdk-pixbuf allocates whatever the header claims.
+    if (declared.width > kMaxSide || declared.height > kMaxSide ||
+        declared.width * declared.height > kMaxPixels) {
+        return {Result::Unreadable, "the picture is too large (" + std::to_string(declared.width) +
+                                        " x " + std::to_string(declared.height) + " pixels)"};
+    }
     if (declared.sixteenBitMap) {
         return {Result::Unsupported, "gdk-pixbuf swaps red and blue of 16-bit colour maps"};
     }

@@ -35,7 +35,8 @@ enum class TgaTarget {
 /// and not when every pixel is transparent while the file says its alpha bytes
 /// carry none (no alpha bits in the header, or an extension area's attributes
 /// type 0-2): writers that fill them with zeros mean an opaque picture, not an
-/// invisible one. The caller has checked the header's size against its limits.
+/// invisible one. A header claiming more than 16384 pixels a side or 128
+/// megapixels is refused (Unreadable) before gdk-pixbuf allocates anything.
 TgaReading readTga(const std::string& tgaPath, const std::string& outPath, TgaTarget target);
 
 }  // namespace imbrix::magick

@@ -1,13 +1,11 @@
 #include "tools/magick/wholeness.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -637,30 +635,36 @@ std::string findDamage(OutputFormat format, std::string_view data) {
 }
 
 std::string findDamageInFile(OutputFormat format, const std::string& path) {
-    std::size_t size = 0;
-    void* mapped = MAP_FAILED;
-    {
-        const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd) {
-            return std::system_category().message(errno);
-        }
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || st.st_size <= 0) {
-            return "the file is empty";
-        }
-        size = static_cast<std::size_t>(st.st_size);
-        mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-        if (mapped == MAP_FAILED) {
-            return std::system_category().message(errno);
-        }
+    // Read, not mapped: a file that shrinks while it is looked at ends the
+    // reading early instead of raising SIGBUS.
+    const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        return std::system_category().message(errno);
     }
-    // Unmapped on every way out, a failed allocation in the checks included.
-    struct Unmap {
-        std::size_t size;
-        void operator()(void* at) const noexcept { ::munmap(at, size); }
-    };
-    const std::unique_ptr<void, Unmap> mapping(mapped, Unmap{size});
-    return findDamage(format, std::string_view(static_cast<const char*>(mapped), size));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return "not a regular file";
+    }
+    if (st.st_size <= 0) {
+        return "the file is empty";
+    }
+    std::string data(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t have = 0;
+    while (have < data.size()) {
+        const ssize_t got = ::read(fd.get(), data.data() + have, data.size() - have);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return std::system_category().message(errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        have += static_cast<std::size_t>(got);
+    }
+    data.resize(have);
+    return findDamage(format, data);
 }
 
 }  // namespace imbrix::magick

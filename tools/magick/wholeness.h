@@ -28,8 +28,7 @@ namespace imbrix::magick {
 ///   SVG   the closing tag
 std::string findDamage(OutputFormat format, std::string_view data);
 
-/// findDamage() on the file at `path` (mapped, so that only the parts a check
-/// looks at are read).
+/// findDamage() on the file at `path`, read whole into memory.
 std::string findDamageInFile(OutputFormat format, const std::string& path);
 
 }  // namespace imbrix::magick
