@@ -417,6 +417,39 @@ std::size_t removeStaleTempFiles(const std::string& folder) {
     return removed;
 }
 
+std::size_t removeStaleWorkFolders(const std::string& folder, std::string_view prefix) {
+    std::error_code error;
+    std::vector<std::pair<std::filesystem::path, pid_t>> candidates;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        const std::size_t dash = name.find('-', prefix.size());
+        const std::string digits = name.substr(prefix.size(), dash - prefix.size());
+        if (dash == std::string::npos || digits.empty() || digits.size() > 9 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        candidates.emplace_back(it->path(), static_cast<pid_t>(std::stol(digits)));
+    }
+    std::size_t removed = 0;
+    for (const auto& [path, pid] : candidates) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+            continue;
+        }
+        const double writtenAt =
+            static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+        if (!mayBeLiveRun(pid, writtenAt)) {
+            std::filesystem::remove_all(path, error);
+            removed += error ? 0 : 1;
+        }
+    }
+    return removed;
+}
+
 void replaceFileContents(const std::string& path, std::string_view text, unsigned newFileMode) {
     const std::string folder = extractFilePath(path);
     TempFile temp(folder.empty() ? std::string(".") : folder, extractFileName(path), "");

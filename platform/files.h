@@ -85,6 +85,12 @@ std::optional<std::string> tempFileTarget(const std::string& path);
 /// many were removed; a folder that cannot be read removes nothing.
 std::size_t removeStaleTempFiles(const std::string& folder);
 
+/// Removes from `folder` the work folders named "<prefix><pid>-<anything>" that
+/// no process will ever finish with, by the rules of removeStaleTempFiles (the
+/// file times are the folder's own). Folders of a live process, of other users,
+/// and anything but real folders are left alone. Returns how many were removed.
+std::size_t removeStaleWorkFolders(const std::string& folder, std::string_view prefix);
+
 /// Makes `text` the whole content of the file at `path`: writes it to a new file
 /// beside it, flushes it to disk and renames it over the old one, so a crash or
 /// a full disk leaves either the old content or the new, never a mix. The file

@@ -430,6 +430,28 @@ TEST_F(OutputNameTest, MissingTemporaryFolderFailsWithAMessage) {
     EXPECT_FALSE(fs::exists(out));
 }
 
+// A front killed outright leaves its work folder; the next front removes it,
+// and leaves that of a front still at work.
+TEST_F(OutputNameTest, WorkFoldersOfKilledFrontsAreRemoved) {
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(ended, nullptr, 0);
+    const fs::path left = tmpDir() / ("imbrix-magick-" + std::to_string(ended) + "-Ab12Cd");
+    const fs::path live = tmpDir() / ("imbrix-magick-" + std::to_string(::getpid()) + "-Ef34Gh");
+    for (const fs::path& folder : {left, live}) {
+        fs::create_directories(folder);
+        writeText((folder / "mid.png").string(), "half");
+    }
+    const RunResult run = writeGif(file("after.gif"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_TRUE(fs::exists(live / "mid.png"));
+    fs::remove_all(live);  // ours: the fixture checks that nothing else is left
+}
+
 // --- Being stopped -------------------------------------------------------------------
 
 class StoppedTest : public MagickTest {};

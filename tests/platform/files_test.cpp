@@ -514,5 +514,40 @@ TEST(StaleTempFiles, OnlyFilesOfEndedRunsAreRemoved) {
     EXPECT_EQ(removeStaleTempFiles((dir.path() / "missing").string()), 0u);
 }
 
+// Work folders of a process that has ended go, with what they hold; those of
+// a live process, and anything that is not a real folder of that naming, stay.
+TEST(StaleWorkFolders, OnlyFoldersOfEndedProcessesAreRemoved) {
+    ScratchDir dir;
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(ended, nullptr, 0);
+    const std::string prefix = "work-";
+    auto folder = [&](pid_t pid, const char* rest) {
+        const std::string name = prefix + std::to_string(pid) + rest;
+        fs::create_directories(dir.path() / name / "inner");
+        imbrix::test::writeText(dir.path() / name / "inner" / "mid.png", "x");
+        return name;
+    };
+    const std::string endedOne = folder(ended, "-a1B2c3");
+    const std::string ours = folder(::getpid(), "-d4E5f6");
+    const std::string otherPrefix = "other-" + std::to_string(ended) + "-x";
+    fs::create_directory(dir.path() / otherPrefix);
+    const std::string noPid = folder(0, "x");  // "work-0x": no dash after the number
+    const std::string fileNamed = prefix + std::to_string(ended) + "-file";
+    imbrix::test::writeText(dir.path() / fileNamed, "x");
+    const std::string linkNamed = prefix + std::to_string(ended) + "-link";
+    fs::create_directory_symlink(dir.path() / ours, dir.path() / linkNamed);
+
+    EXPECT_EQ(removeStaleWorkFolders(dir.path().string(), prefix), 1u);
+    std::vector<std::string> kept = {ours, otherPrefix, noPid, fileNamed, linkNamed};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(folderEntries(dir.path()), kept);
+    EXPECT_TRUE(fs::exists(dir.path() / ours / "inner" / "mid.png"));
+    EXPECT_EQ(removeStaleWorkFolders((dir.path() / "missing").string(), prefix), 0u);
+}
+
 }  // namespace
 }  // namespace imbrix::platform

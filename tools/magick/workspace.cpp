@@ -139,7 +139,11 @@ mode_t currentUmask() {
 Workspace::Workspace() {
     const char* base = std::getenv("TMPDIR");
     std::string folder = (base && *base) ? base : "/tmp";
-    std::string pattern = platform::withTrailingSlash(folder) + "imbrix-magick-XXXXXX";
+    // Named after this process, so that a later call can tell the folders that
+    // no front will ever remove (their process was killed) and remove them.
+    platform::removeStaleWorkFolders(folder, kWorkspacePrefix);
+    std::string pattern = platform::withTrailingSlash(folder) + std::string(kWorkspacePrefix) +
+                          std::to_string(::getpid()) + "-XXXXXX";
     if (pattern.size() >= PATH_MAX) {
         throw std::runtime_error("cannot create a temporary folder in " + folder +
                                  ": the path is too long");

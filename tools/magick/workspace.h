@@ -5,10 +5,14 @@
 
 namespace imbrix::magick {
 
+/// How the workspace folders' names begin: "imbrix-magick-<pid>-XXXXXX".
+inline constexpr const char* kWorkspacePrefix = "imbrix-magick-";
+
 /// A folder of our own (mkdtemp under $TMPDIR, else /tmp) for every intermediate
-/// file of one run. The helper tools are told to keep their own temporary files
-/// in it as well. It is removed with everything in it when the object goes away,
-/// and also when the process is ended by SIGINT, SIGTERM, SIGHUP or SIGQUIT (see
+/// file of one run. Folders left by a front that was killed (SIGKILL leaves no
+/// chance to clean up) are removed when the next one starts. The helper tools are told to keep
+/// their own temporary files in it as well. It is removed with everything in it when the object
+/// goes away, and also when the process is ended by SIGINT, SIGTERM, SIGHUP or SIGQUIT (see
 /// installCleanupOnSignals). One Workspace per process.
 class Workspace {
 public:
