@@ -35,26 +35,8 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// Gone, or a zombie nobody has reaped yet: either way it runs no more.
-bool processEnded(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return true;
-    }
-    const std::size_t close = line.rfind(')');
-    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
-}
-
 bool endsSoon(pid_t pid) {
-    const auto until = Clock::now() + 5s;
-    while (!processEnded(pid)) {
-        if (Clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return imbrix::test::endsWithin(pid, 5s);
 }
 
 // The exit status as a shell shows it: 128 + the signal for a killed program.

@@ -12,6 +12,8 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 extern char** environ;
 
@@ -127,6 +129,26 @@ std::string pdfTitle(const std::filesystem::path& pdf) {
         }
     }
     return {};
+}
+
+bool endsWithin(int pid, std::chrono::milliseconds limit) {
+    const auto ended = [pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) {
+            return true;
+        }
+        const std::size_t close = line.rfind(')');
+        return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+    };
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!ended()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 }  // namespace imbrix::test

@@ -1,6 +1,7 @@
 // Helpers shared by the test suites.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -42,5 +43,10 @@ int runCommand(const std::vector<std::string>& argv, std::string* output = nullp
 /// A PDF's document title as poppler's pdfinfo reads it (UTF-8); empty when it
 /// has none. A pdfinfo failure is a test failure.
 std::string pdfTitle(const std::filesystem::path& pdf);
+
+/// True once the process `pid` has ended (gone, or a zombie nobody has reaped
+/// yet: either way it runs no more) within `limit`; a killed process is gone a
+/// moment after kill() returns, not at once.
+bool endsWithin(int pid, std::chrono::milliseconds limit);
 
 }  // namespace imbrix::test

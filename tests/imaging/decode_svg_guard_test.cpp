@@ -2,11 +2,7 @@
 // outside entity and a compressed document that inflates without end are
 // refused with a message; honest documents that use entities still render.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -36,60 +32,23 @@ std::string document(const std::string& subset, const std::string& body) {
 // it decoded). A decoder that gives in to the document fails the test instead
 // of taking the machine's memory.
 std::string decodeInChild(const std::vector<std::uint8_t>& data) {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        ADD_FAILURE() << "pipe";
-        return {};
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        const rlimit limit{1ull << 30, 1ull << 30};
-        ::setrlimit(RLIMIT_AS, &limit);
-        std::string message = "decoded";
-        try {
-            imaging::decodeWithPictureLoader("svg", imaging::Bytes(data.data(), data.size()));
-            message = "";
-        } catch (const imaging::Error& e) {
-            message = e.what();
-        } catch (const std::bad_alloc&) {
-            message = "out of memory";
-        }
-        message += '\n';
-        [[maybe_unused]] const auto written = ::write(fds[1], message.data(), message.size());
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::string answer;
-    pollfd p{fds[0], POLLIN, 0};
-    bool timedOut = false;
-    char buffer[4096];
-    while (true) {
-        const int ready = ::poll(&p, 1, 60000);
-        if (ready <= 0) {
-            timedOut = true;
-            break;
-        }
-        const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
-        if (got <= 0) {
-            break;
-        }
-        answer.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fds[0]);
-    if (timedOut) {
-        ::kill(pid, SIGKILL);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_FALSE(timedOut) << "the decoder was still at work after 60 s";
-    EXPECT_TRUE(WIFEXITED(status))
-        << "the decoder's process ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    if (answer.empty()) {
-        return "no answer";
-    }
-    answer.pop_back();
-    return answer;
+    const ChildResult child = runInChild(
+        [&data]() -> std::string {
+            const rlimit limit{1ull << 30, 1ull << 30};
+            ::setrlimit(RLIMIT_AS, &limit);
+            try {
+                imaging::decodeWithPictureLoader("svg", imaging::Bytes(data.data(), data.size()));
+                return "";
+            } catch (const imaging::Error& e) {
+                return e.what();
+            } catch (const std::bad_alloc&) {
+                return "out of memory";
+            }
+        },
+        60);
+    EXPECT_TRUE(child.finished) << "the decoder's process ended by signal " << child.signal
+                                << " (SIGALRM: still at work after 60 s)";
+    return child.finished ? child.text : "no answer";
 }
 
 struct HostileCase {

@@ -172,27 +172,8 @@ pid_t firstLinePid(const std::string& output) {
     return static_cast<pid_t>(std::stol(output.substr(0, output.find('\n'))));
 }
 
-// Gone, or a zombie nobody has reaped yet: either way it runs no more.
-bool processEnded(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return true;
-    }
-    const std::size_t close = line.rfind(')');
-    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
-}
-
-// A killed process is gone a moment after kill() returns, not at once.
 bool endsSoon(pid_t pid) {
-    const auto until = Clock::now() + 2s;
-    while (!processEnded(pid)) {
-        if (Clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return imbrix::test::endsWithin(pid, 2s);
 }
 
 // A program with limits leads a group of its own (its group id is its pid); one
