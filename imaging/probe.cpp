@@ -36,6 +36,7 @@
 #include <string_view>
 
 #include "imaging/error.h"
+#include "imaging/formats/tiffmemory.h"
 
 namespace imbrix::imaging {
 
@@ -358,52 +359,12 @@ Extent probeIco(const Reader& r) {
 
 // --- TIFF (libtiff, from memory) ---------------------------------------------
 
-struct TiffSource {
-    Bytes data;
-    toff_t offset = 0;
-};
-
-tmsize_t tiffRead(thandle_t h, void* buffer, tmsize_t size) {
-    auto* s = static_cast<TiffSource*>(h);
-    if (size <= 0 || s->offset >= s->data.size()) {
-        return 0;
-    }
-    const auto n =
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(size), s->data.size() - s->offset);
-    std::memcpy(buffer, s->data.data() + s->offset, n);
-    s->offset += n;
-    return static_cast<tmsize_t>(n);
-}
-tmsize_t tiffWrite(thandle_t, void*, tmsize_t) {
-    return -1;
-}
-toff_t tiffSeek(thandle_t h, toff_t offset, int whence) {
-    auto* s = static_cast<TiffSource*>(h);
-    toff_t base = 0;
-    if (whence == SEEK_CUR) {
-        base = s->offset;
-    } else if (whence == SEEK_END) {
-        base = s->data.size();
-    }
-    s->offset = base + offset;
-    return s->offset;
-}
-int tiffClose(thandle_t) {
-    return 0;
-}
-toff_t tiffSize(thandle_t h) {
-    return static_cast<TiffSource*>(h)->data.size();
-}
-int tiffMap(thandle_t, void**, toff_t*) {
-    return 0;
-}
-void tiffUnmap(thandle_t, void*, toff_t) {}
 int tiffQuiet(TIFF*, void*, const char*, const char*, va_list) {
     return 1;  // handled: nothing reaches libtiff's global handlers
 }
 
 Extent probeTiff(Bytes data) {
-    TiffSource source{data};
+    formats::TiffMemory source{data};
     const std::unique_ptr<TIFFOpenOptions, decltype(&TIFFOpenOptionsFree)> options(
         TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
     if (!options) {
@@ -414,9 +375,7 @@ Extent probeTiff(Bytes data) {
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), 64 << 20);
     // The header and the first directory only: nothing of the image data is read.
     const std::unique_ptr<TIFF, decltype(&TIFFClose)> tif(
-        TIFFClientOpenExt("probe", "rm", &source, tiffRead, tiffWrite, tiffSeek, tiffClose,
-                          tiffSize, tiffMap, tiffUnmap, options.get()),
-        TIFFClose);
+        formats::openTiffInMemory("probe", source, options.get()), TIFFClose);
     if (!tif) {
         return std::nullopt;
     }

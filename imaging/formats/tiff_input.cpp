@@ -11,6 +11,7 @@
 
 #include "imaging/error.h"
 #include "imaging/formats/inputs.h"
+#include "imaging/formats/tiffmemory.h"
 
 namespace imbrix::imaging::formats {
 
@@ -20,60 +21,9 @@ namespace {
 constexpr tmsize_t kMaxLibraryAlloc = tmsize_t{1} << 30;
 
 struct Source {
-    Bytes data;
-    toff_t offset = 0;
+    TiffMemory memory;
     std::string message;  // libtiff's first error
 };
-
-tmsize_t readProc(thandle_t h, void* out, tmsize_t size) {
-    auto* s = static_cast<Source*>(h);
-    if (size <= 0 || s->offset >= s->data.size()) {
-        return 0;
-    }
-    const std::size_t n =
-        std::min<std::size_t>(static_cast<std::size_t>(size), s->data.size() - s->offset);
-    std::memcpy(out, s->data.data() + s->offset, n);
-    s->offset += n;
-    return static_cast<tmsize_t>(n);
-}
-
-tmsize_t writeProc(thandle_t, void*, tmsize_t) {
-    return 0;
-}
-
-toff_t seekProc(thandle_t h, toff_t offset, int whence) {
-    auto* s = static_cast<Source*>(h);
-    toff_t base = 0;
-    if (whence == SEEK_CUR) {
-        base = s->offset;
-    } else if (whence == SEEK_END) {
-        base = s->data.size();
-    }
-    if (offset > ~toff_t{0} - base) {
-        return static_cast<toff_t>(-1);
-    }
-    s->offset = base + offset;
-    return s->offset;
-}
-
-int closeProc(thandle_t) {
-    return 0;
-}
-
-toff_t sizeProc(thandle_t h) {
-    return static_cast<Source*>(h)->data.size();
-}
-
-// Handing libtiff the bytes directly (mode "r" maps, as libtiff does for files)
-// spares it a copy of every strip; it checks strip offsets against `size`.
-int mapProc(thandle_t h, void** base, toff_t* size) {
-    auto* s = static_cast<Source*>(h);
-    *base = const_cast<std::uint8_t*>(s->data.data());
-    *size = s->data.size();
-    return 1;
-}
-
-void unmapProc(thandle_t, void*, toff_t) {}
 
 int onError(TIFF*, void* user, const char* module, const char* fmt, va_list args) {
     auto* s = static_cast<Source*>(user);
@@ -157,7 +107,7 @@ struct OptionsFree {
 }  // namespace
 
 Raster decodeTiff(Bytes data) {
-    Source source{data, 0, {}};
+    Source source{{data}, {}};
     const OptionsFree options{TIFFOpenOptionsAlloc()};
     if (!options.opts) {
         throw Error("TIFF error: out of memory");
@@ -170,8 +120,7 @@ Raster decodeTiff(Bytes data) {
         return Error(source.message.empty() ? std::string("TIFF error: ") + fallback
                                             : source.message);
     };
-    TIFF* tif = TIFFClientOpenExt("picture", "r", &source, readProc, writeProc, seekProc, closeProc,
-                                  sizeProc, mapProc, unmapProc, options.opts);
+    TIFF* tif = openTiffInMemory("picture", source.memory, options.opts);
     if (!tif) {
         if (directoryBeyondEnd(data)) {
             throw Error("TIFF error: the file is truncated (its directory lies beyond its end)");
