@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "imaging/fileformats.h"
+#include "imaging/picture.h"
 #include "imaging/raster.h"
 #include "imaging/source.h"
 
@@ -54,6 +55,8 @@ struct YuvPicture {
     std::vector<std::uint8_t> y;
     std::vector<std::uint8_t> u;
     std::vector<std::uint8_t> v;
+    /// The profile and what else the source carries, as for a Picture.
+    Metadata meta;
 
     std::uint32_t chromaWidth() const { return (width + 1) / 2; }
     std::uint32_t chromaHeight() const { return (height + 1) / 2; }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "imaging/fileformats.h"
@@ -12,13 +13,30 @@ namespace imbrix::imaging {
 /// What a source file carries besides its pixels. Empty where a decoder does not
 /// read it (yet); an encoder that has room for it writes what is there.
 struct Metadata {
-    std::vector<std::uint8_t> icc;   ///< the colour profile (ICC); empty: sRGB
-    std::vector<std::uint8_t> exif;  ///< the EXIF block (TIFF header onwards)
-    std::vector<std::uint8_t> xmp;   ///< the XMP packet
+    /// The colour profile (ICC) the pixels are in; empty: sRGB. Never stripped:
+    /// without it the colours would be wrong.
+    std::vector<std::uint8_t> icc;
+    std::vector<std::uint8_t> exif;  ///< the EXIF block (TIFF header onwards, no "Exif\0\0")
+    std::vector<std::uint8_t> xmp;   ///< the XMP packet (UTF-8 XML)
+    std::vector<std::uint8_t> iptc;  ///< IPTC-IIM records (as in Photoshop's resource 0x0404)
+    std::string comment;             ///< a text comment (JPEG COM, PNG "Comment", GIF comment)
     int bitDepth = 8;                ///< bits per sample of the source
     /// The format decode by content recognised when it drew these pixels;
     /// Unknown when another decoder did.
     ContentFormat decodedByContent = ContentFormat::Unknown;
+
+    /// True when it holds something besides the colour profile that an encoder
+    /// may write (EXIF, XMP, IPTC or a comment).
+    bool hasDescriptive() const {
+        return !exif.empty() || !xmp.empty() || !iptc.empty() || !comment.empty();
+    }
+    /// Drops EXIF (GPS included), XMP, IPTC and the comment; keeps the profile.
+    void stripDescriptive() {
+        exif.clear();
+        xmp.clear();
+        iptc.clear();
+        comment.clear();
+    }
 };
 
 /// The unit every stage and encoder works on. Move-only, as its raster.

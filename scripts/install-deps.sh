@@ -10,9 +10,12 @@ PACKAGES=(
   # codecs and raster
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev libwebp-dev libtiff-dev
   libgif-dev libjxr-dev librsvg2-dev libxml2-dev libgdk-pixbuf-2.0-dev libjxl-dev libqpdf-dev
+  # colour management and metadata; the CMYK profile for JPEGs that carry none
+  liblcms2-dev libexiv2-dev libgs-common
   # external converter back ends and the independent readers used by the tests
   imagemagick graphicsmagick libjxl-tools libjxr-tools webp libtiff-tools
   libheif1 libheif-examples libopenjp2-tools poppler-utils python3-pil
+  libimage-exiftool-perl icc-profiles-free colord-data
   # desktop program
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   breeze-icon-theme xvfb xauth dbus-daemon libxcb1-dev
