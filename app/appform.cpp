@@ -2,6 +2,7 @@
 #include "app/appform.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDragEnterEvent>
@@ -107,6 +108,11 @@ void TAppForm::loadLanguage() {
         desktop_.message(this, convert::BoxIcon::Error, QApplication::applicationDisplayName(),
                          QString::fromStdString(e.what()));
     }
+    // The options this program adds to the design's page speak the user's language.
+    CheckBoxRemoveMetadata->setText(Translate("Remove Metadata"));
+    CheckBoxRemoveMetadata->setToolTip(
+        Translate("Removes EXIF (including the GPS location), XMP, IPTC and comments. "
+                  "The colour profile is kept."));
 }
 
 void TAppForm::showEvent(QShowEvent* event) {

@@ -100,6 +100,7 @@ public:
     QSpinBox* SpinEdit1 = nullptr;
     QLabel* Label3 = nullptr;
     QCheckBox* CheckBoxGrayscale = nullptr;
+    QCheckBox* CheckBoxRemoveMetadata = nullptr;
     QLabel* Label5 = nullptr;
     QComboBox* ComboBoxDestination = nullptr;
     QPushButton* ButtonBrowse = nullptr;
@@ -139,6 +140,7 @@ public:
     void ComboBoxTypeChange();
     void SpinEdit1Change();
     void CheckBoxGrayscaleClick();
+    void CheckBoxRemoveMetadataClick();
     void ComboBoxDestinationChange();
     void ButtonBrowseClick();
     void ButtonProcessClick();

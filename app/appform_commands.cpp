@@ -97,6 +97,8 @@ void TAppForm::connectCommands() {
     connect(ComboBoxType, &QComboBox::activated, this, &TAppForm::ComboBoxTypeChange);
     connect(SpinEdit1, &QSpinBox::valueChanged, this, &TAppForm::SpinEdit1Change);
     connect(CheckBoxGrayscale, &QCheckBox::clicked, this, &TAppForm::CheckBoxGrayscaleClick);
+    connect(CheckBoxRemoveMetadata, &QCheckBox::clicked, this,
+            &TAppForm::CheckBoxRemoveMetadataClick);
     connect(ComboBoxDestination, &QComboBox::editTextChanged, this,
             &TAppForm::ComboBoxDestinationChange);
     connect(ButtonBrowse, &QPushButton::clicked, this, &TAppForm::ButtonBrowseClick);
@@ -243,6 +245,7 @@ void TAppForm::ButtonProcessClick() {
     options.format = ComboBoxType->currentText().toStdString();
     options.quality = SpinEdit1->value();
     options.grayscale = CheckBoxGrayscale->isChecked();
+    options.stripMetadata = CheckBoxRemoveMetadata->isChecked();
     options.destination = ComboBoxDestination->currentText().toStdString();
 
     convert::ConversionEnvironment environment;

@@ -134,6 +134,9 @@ void TAppForm::createControls() {
 
     CheckBoxGrayscale = new QCheckBox(QStringLiteral("Convert to Grayscale"), TabSheet2);
     form->addWidget(CheckBoxGrayscale, 2, 1);
+    // Its text and tool tip come with the language (loadLanguage()).
+    CheckBoxRemoveMetadata = new QCheckBox(TabSheet2);
+    form->addWidget(CheckBoxRemoveMetadata, 3, 1);
 
     Label5 = new QLabel(QStringLiteral("Destination:"), TabSheet2);
     ComboBoxDestination = new QComboBox(TabSheet2);
@@ -147,8 +150,8 @@ void TAppForm::createControls() {
     auto* destination = new QHBoxLayout;
     destination->addWidget(ComboBoxDestination, 1);
     destination->addWidget(ButtonBrowse);
-    form->addWidget(Label5, 3, 0);
-    form->addLayout(destination, 3, 1);
+    form->addWidget(Label5, 4, 0);
+    form->addLayout(destination, 4, 1);
     form->setColumnStretch(1, 1);
     options->addLayout(form);
     options->addStretch(1);

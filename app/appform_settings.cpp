@@ -29,6 +29,7 @@ void TAppForm::applyRememberedOptions() {
     const QSignalBlocker blockType(ComboBoxType);
     const QSignalBlocker blockQuality(SpinEdit1);
     const QSignalBlocker blockGrayscale(CheckBoxGrayscale);
+    const QSignalBlocker blockRemoveMetadata(CheckBoxRemoveMetadata);
 
     RememberSettings1->setChecked(options.rememberSettings);
     if (!options.rememberSettings)
@@ -61,6 +62,7 @@ void TAppForm::applyRememberedOptions() {
         if (options.writeBackGrayscale)
             writeSwitch(Key::Grayscale, true);
     }
+    CheckBoxRemoveMetadata->setChecked(options.removeMetadata);
 }
 
 void TAppForm::writeSetting(Key key, const std::string& value) {
@@ -85,6 +87,10 @@ void TAppForm::SpinEdit1Change() {
 
 void TAppForm::CheckBoxGrayscaleClick() {
     writeSwitch(Key::Grayscale, CheckBoxGrayscale->isChecked());
+}
+
+void TAppForm::CheckBoxRemoveMetadataClick() {
+    writeSwitch(Key::RemoveMetadata, CheckBoxRemoveMetadata->isChecked());
 }
 
 void TAppForm::ComboBoxDestinationChange() {

@@ -53,6 +53,8 @@ struct FileSettings {
     std::string format;  ///< one of kOutputFormats
     bool grayscale = false;
     int quality = imaging::kDefaultQuality;
+    /// Outputs carry no EXIF, XMP, IPTC or comment; the colour profile stays.
+    bool stripMetadata = false;
     /// The run's stages, built once by stagesFor(); unset: built from `format`
     /// and `grayscale` for each file.
     std::optional<imaging::StageList> stages;

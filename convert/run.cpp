@@ -293,6 +293,7 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     FileSettings settings;
     settings.format = options.format;
     settings.grayscale = options.grayscale;
+    settings.stripMetadata = options.stripMetadata;
     settings.quality = std::clamp(options.quality, 1, 100);
     settings.stages = stagesFor(*imaging::findOutputFormat(options.format), options.grayscale);
     settings.dataFolder = platform::withTrailingSlash(environment.dataFolder);

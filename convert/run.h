@@ -56,6 +56,9 @@ struct ConversionOptions {
     std::string format = "PNG";  ///< one of kOutputFormats, exact upper case
     bool grayscale = false;
     int quality = imaging::kDefaultQuality;  ///< 1..100
+    /// Outputs carry no EXIF, XMP, IPTC or comment of their source; the colour
+    /// profile is kept (or the pixels converted to sRGB) either way.
+    bool stripMetadata = false;
     /// kSameFolderAsOriginal, or a folder path (a '/' is added when missing).
     std::string destination = kSameFolderAsOriginal;
 };

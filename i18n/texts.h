@@ -8,7 +8,7 @@
 
 namespace imbrix::i18n {
 
-inline constexpr std::array<std::string_view, 35> kTranslatedTexts = {
+inline constexpr std::array<std::string_view, 37> kTranslatedTexts = {
     // Main window: the add-files dialog's filter names.
     "Image Files",
     "All Files (*.*)",
@@ -17,6 +17,10 @@ inline constexpr std::array<std::string_view, 35> kTranslatedTexts = {
     "WARNING",
     "Directory does not exist!",
     "Unable to write to directory!",
+    // Main window: the options page's metadata switch and its tool tip.
+    "Remove Metadata",
+    "Removes EXIF (including the GPS location), XMP, IPTC and comments. The colour profile is "
+    "kept.",
     // Main window: "Reset to Defaults...".
     "Restart Application?",
     "Yes",

@@ -277,6 +277,7 @@ StartupOptions readStartupOptions(const Store& store,
     options.writeBackQuality = quality != kMaxQuality;
     options.grayscale = store.grayscale();
     options.writeBackGrayscale = options.grayscale;
+    options.removeMetadata = store.removeMetadata();
     return options;
 }
 

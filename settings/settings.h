@@ -29,6 +29,7 @@
 //     100 the box's change action writes the clamped value back.
 //  7. "Grayscale" is "ON": check "Convert to Grayscale", whose change action
 //     writes "ON" back.
+//  8. "RemoveMetadata" is "ON": check "Remove Metadata" (nothing is written back).
 // "MemoryLimit" (megabytes, 0: automatic) is read when a run starts; the program
 // has no control for it, so it is set by editing the file.
 // Only the user-interface thread uses the store.
@@ -54,6 +55,7 @@ enum class Key {
     OutputQuality,
     Grayscale,
     MemoryLimit,
+    RemoveMetadata,
 };
 
 struct KeyInfo {
@@ -70,7 +72,7 @@ inline constexpr int kMinQuality = 1;
 inline constexpr int kMaxQuality = 100;
 
 /// Every option: its key and its default.
-inline constexpr std::array<KeyInfo, 8> kKeys = {{
+inline constexpr std::array<KeyInfo, 9> kKeys = {{
     {Key::RememberSettings, "RememberSettings", kOn},
     {Key::DisplayIcons, "DisplayIcons", kOn},
     {Key::IncludeSubfolders, "IncludeSubfolders", kOn},
@@ -80,6 +82,8 @@ inline constexpr std::array<KeyInfo, 8> kKeys = {{
     {Key::Grayscale, "Grayscale", kOff},
     // Megabytes a run's pictures may hold at once; 0: half of the machine's memory.
     {Key::MemoryLimit, "MemoryLimit", "0"},
+    // Outputs carry no EXIF, XMP, IPTC or comment (the colour profile stays).
+    {Key::RemoveMetadata, "RemoveMetadata", kOff},
 }};
 
 const KeyInfo& keyInfo(Key key);
@@ -116,6 +120,7 @@ public:
     bool includeSubfolders() const { return text(Key::IncludeSubfolders) != kOff; }
     /// Only "ON" turns grayscale on.
     bool grayscale() const { return text(Key::Grayscale) == kOn; }
+    bool removeMetadata() const { return text(Key::RemoveMetadata) == kOn; }
     /// The stored whole number, 100 when missing or malformed; not clamped.
     long long outputQuality() const;
     /// "MemoryLimit" in bytes: 0 (automatic) when missing, malformed, zero or negative.
@@ -172,6 +177,7 @@ struct StartupOptions {
     /// The quality box's value, clamped into 1..100.
     int outputQuality = kMaxQuality;
     bool grayscale = false;
+    bool removeMetadata = false;
     /// Start-up writes "OutputQuality" = outputQuality back (the quality box's
     /// change action).
     bool writeBackQuality = false;

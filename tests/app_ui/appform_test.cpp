@@ -822,19 +822,21 @@ TEST(AppFormSettings, StartUpAppliesTheStoredOptions) {
         bool grayscale;
         const char* storedQuality;  // after start-up; nullptr: absent
         const char* storedGrayscale;
+        bool removeMetadata = false;  // nothing is written back for it
     };
     const Case cases[] = {
         {"every option",
          "RememberSettings=ON\nDisplayIcons=OFF\nIncludeSubfolders=OFF\nDestination={dir}\n"
-         "OutputFormat=WEBP\nOutputQuality=80\nGrayscale=ON\n",
-         true, false, false, "{dir}", "WEBP", 80, true, "80", "ON"},
+         "OutputFormat=WEBP\nOutputQuality=80\nGrayscale=ON\nRemoveMetadata=ON\n",
+         true, false, false, "{dir}", "WEBP", 80, true, "80", "ON", true},
         {"remember off",
          "RememberSettings=OFF\nDisplayIcons=OFF\nOutputFormat=JPG\nOutputQuality=50\nGrayscale="
-         "ON\n",
+         "ON\nRemoveMetadata=ON\n",
          false, true, true, "Same Folder as Original", "PNG", 100, false, "50", "ON"},
         {"values in lower case",
-         "RememberSettings=off\nDisplayIcons=off\nOutputFormat=jpg\nGrayscale=on\n", true, true,
-         true, "Same Folder as Original", "PNG", 100, false, nullptr, "on"},
+         "RememberSettings=off\nDisplayIcons=off\nOutputFormat=jpg\nGrayscale=on\n"
+         "RemoveMetadata=on\n",
+         true, true, true, "Same Folder as Original", "PNG", 100, false, nullptr, "on"},
         {"quality above the range", "OutputQuality=250\n", true, true, true,
          "Same Folder as Original", "PNG", 100, false, "100", nullptr},
         {"quality not a number", "OutputQuality=best\n", true, true, true,
@@ -864,6 +866,7 @@ TEST(AppFormSettings, StartUpAppliesTheStoredOptions) {
         EXPECT_EQ(form.ComboBoxType->currentText().toStdString(), c.format);
         EXPECT_EQ(form.SpinEdit1->value(), c.quality);
         EXPECT_EQ(form.CheckBoxGrayscale->isChecked(), c.grayscale);
+        EXPECT_EQ(form.CheckBoxRemoveMetadata->isChecked(), c.removeMetadata);
 
         Store stored = w.stored();
         EXPECT_EQ(stored.value(Key::OutputQuality),
@@ -885,6 +888,8 @@ TEST(AppFormSettings, EveryChangeIsStoredAtOnce) {
     EXPECT_EQ(w.stored().value(Key::Grayscale), "ON");
     form.CheckBoxGrayscale->click();
     EXPECT_EQ(w.stored().value(Key::Grayscale), "OFF");
+    form.CheckBoxRemoveMetadata->click();
+    EXPECT_EQ(w.stored().value(Key::RemoveMetadata), "ON");
 
     const std::string folder = w.dir().path().string();
     form.ComboBoxDestination->setEditText(QString::fromStdString(folder));

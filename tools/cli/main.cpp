@@ -41,6 +41,8 @@ const char* const kUsage =
     "                       JPEG JFIF TIF TIFF GIF BMP ICO WMP AVIF PSD SVG TGA JXL JP2 PDF\n"
     "  -q, --quality N      quality, 1 to 100 (default 100)\n"
     "  -g, --grayscale      convert to grayscale\n"
+    "      --strip-metadata remove EXIF (GPS included), XMP, IPTC and comments from the\n"
+    "                       outputs; the colour profile is kept, so colours stay right\n"
     "  -d, --dest DIR       write every output to DIR, created when missing\n"
     "                       (default: the folder of each source)\n"
     "      --no-subfolders  take only the files directly in a folder PATH\n"
@@ -199,6 +201,9 @@ std::optional<Options> parseArguments(int argc, char** argv) {
         } else if (arg == "-g" || arg == "--grayscale") {
             noValue();
             options.conversion.grayscale = true;
+        } else if (arg == "--strip-metadata") {
+            noValue();
+            options.conversion.stripMetadata = true;
         } else if (arg == "-d" || arg == "--dest") {
             const std::string dest = value();
             if (dest.empty()) {
