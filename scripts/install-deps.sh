@@ -15,7 +15,7 @@ PACKAGES=(
   # external converter back ends and the independent readers used by the tests
   imagemagick graphicsmagick libjxl-tools libjxr-tools webp libtiff-tools
   libheif1 libheif-examples libopenjp2-tools poppler-utils python3-pil
-  libimage-exiftool-perl icc-profiles-free colord-data
+  libimage-exiftool-perl icc-profiles-free colord-data librsvg2-bin
   # desktop program
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   breeze-icon-theme xvfb xauth dbus-daemon libxcb1-dev
