@@ -162,8 +162,8 @@ Raster decodeJxrWith(Bytes data, const JxrDecoderProgram& program) {
     return reader.finish();
 }
 
-Raster decodeJxr(Bytes data) {
-    return decodeJxrWith(data, jxrDecoderProgram());
+Picture decodeJxr(Bytes data) {
+    return Picture{decodeJxrWith(data, jxrDecoderProgram()), {}};
 }
 
 }  // namespace imbrix::imaging::formats

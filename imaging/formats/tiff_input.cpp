@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "imaging/colour.h"
 #include "imaging/error.h"
 #include "imaging/formats/inputs.h"
 #include "imaging/formats/tiffmemory.h"
@@ -104,9 +105,37 @@ struct OptionsFree {
     ~OptionsFree() { TIFFOpenOptionsFree(opts); }
 };
 
+// The first page's profile, with what its samples were. libtiff has turned the
+// samples into RGB; only RGB-like ones (RGB, YCbCr, a palette) and gray ones
+// (black is zero) still fit a profile for them. CMYK went through libtiff's
+// plain formula and inverted gray through an inversion: their profiles no
+// longer describe the pixels and are left out.
+void adoptTiffProfile(TIFF* tif, Picture& picture) {
+    std::uint32_t size = 0;
+    void* icc = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc) || !icc || size == 0) {
+        return;
+    }
+    std::uint16_t photometric = PHOTOMETRIC_RGB;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    const Bytes profile(static_cast<const std::uint8_t*>(icc), size);
+    switch (photometric) {
+        case PHOTOMETRIC_RGB:
+        case PHOTOMETRIC_YCBCR:
+        case PHOTOMETRIC_PALETTE:
+            colour::adoptProfile(picture, profile, colour::SourceModel::Rgb);
+            break;
+        case PHOTOMETRIC_MINISBLACK:
+            colour::adoptProfile(picture, profile, colour::SourceModel::Gray);
+            break;
+        default:
+            break;
+    }
+}
+
 }  // namespace
 
-Raster decodeTiff(Bytes data) {
+Picture decodeTiff(Bytes data) {
     Source source{{data}, {}};
     const OptionsFree options{TIFFOpenOptionsAlloc()};
     if (!options.opts) {
@@ -161,7 +190,12 @@ Raster decodeTiff(Bytes data) {
         }
     }
     picture.premultiplied = true;
-    return picture;
+    Picture result{std::move(picture), {}};
+    std::uint16_t bits = 8;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    result.meta.bitDepth = bits;
+    adoptTiffProfile(tif, result);
+    return result;
 }
 
 }  // namespace imbrix::imaging::formats
