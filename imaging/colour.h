@@ -37,11 +37,12 @@ enum class SourceModel { Rgb, Gray };
 enum class ProfileSpace { Unreadable, Rgb, Gray, Cmyk, Other };
 ProfileSpace profileSpace(Bytes icc);
 
-/// True for an empty profile and for an RGB profile that is sRGB in effect:
-/// converting through it to sRGB moves no value of a grid over the colour cube
-/// by more than half an 8-bit step. So the many "sRGB IEC61966-2.1" variants of
-/// cameras, printers and systems all count. False for anything else, including
-/// a profile that cannot be read.
+/// True for an empty profile and for an RGB profile that is sRGB in effect: the
+/// colours of a grid over the colour cube differ from sRGB's by less than one
+/// CIELAB unit (less than the eye can tell). So the many "sRGB IEC61966-2.1"
+/// variants of cameras, printers and systems all count. False for anything
+/// else, including a profile that cannot be read. The verdict on the last few
+/// profiles is kept: sRGB photos pay for the test once per batch.
 bool isSrgb(Bytes icc);
 
 /// Converts the pixels from meta.icc to sRGB and clears meta.icc; a no-op when
