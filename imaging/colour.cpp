@@ -362,6 +362,14 @@ void convertToSrgb(Picture& picture) {
     std::vector<std::uint8_t> straight(rowBytes);
     for (std::uint32_t y = 0; y < raster.height(); ++y) {
         std::uint8_t* row = raster.row(y);
+        bool opaque = true;
+        for (std::size_t i = kAlpha; i < rowBytes && opaque; i += 4) {
+            opaque = row[i] == 255;
+        }
+        if (opaque) {  // premultiplied and straight agree
+            transform->run(row, row, raster.width(), 1, rowBytes, rowBytes);
+            continue;
+        }
         for (std::size_t i = 0; i < rowBytes; i += 4) {
             const unsigned a = row[i + kAlpha];
             for (int c = 0; c < 3; ++c) {

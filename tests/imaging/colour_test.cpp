@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,40 @@ TEST(ColourConversion, CmykJpegWithoutProfileMatchesImageMagick) {
     std::cout << "CMYK: " << converted << " dB through the profile, " << psnr(formula, reference)
               << " dB by formula\n";
     EXPECT_FALSE(imaging::decodeJpegYuv420(readBytes(path)).has_value());
+}
+
+// CMYK files written by ImageMagick from a real photo, with the CMYK profile
+// embedded or without one: TIFF (0 is no ink) and JPEG (Adobe, inverted).
+TEST(ColourConversion, CmykFilesMatchImageMagick) {
+    const ScratchDir dir;
+    const std::string photo = corpusFile("photos/camera/mate_LadyBird.jpg").string();
+    const std::string cmykIcc = colour::kDefaultCmykProfilePath;
+    struct Case {
+        const char* file;
+        std::vector<std::string> make;       // after the photo
+        std::vector<std::string> reference;  // after the file
+    };
+    const std::vector<Case> cases = {
+        {"embedded.tif", {"-profile", kSrgbIcc, "-profile", cmykIcc}, {"-profile", kSrgbIcc}},
+        {"embedded.jpg", {"-profile", kSrgbIcc, "-profile", cmykIcc}, {"-profile", kSrgbIcc}},
+        {"plain.tif", {"-colorspace", "CMYK"}, {"-profile", cmykIcc, "-profile", kSrgbIcc}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string file = dir.file(c.file);
+        std::vector<std::string> make = {"convert", photo, "-resize", "400x"};
+        make.insert(make.end(), c.make.begin(), c.make.end());
+        make.push_back(file);
+        std::string log;
+        ASSERT_EQ(runCommand(make, &log), 0) << log;
+        const Picture picture = decodeFile(file);
+        EXPECT_TRUE(picture.meta.icc.empty());
+        std::vector<std::string> reference = {file};
+        reference.insert(reference.end(), c.reference.begin(), c.reference.end());
+        const double converted = psnr(picture.pixels, magick(dir, reference));
+        EXPECT_GT(converted, 40);
+        std::cout << c.file << ": " << converted << " dB\n";
+    }
 }
 
 TEST(ColourProfiles, SrgbInEffect) {
@@ -254,6 +289,49 @@ TEST(ColourProfiles, EveryContainerCarriesIt) {
         if (std::string(c.file) != "p3.gif") {  // GIF's palette has changed the pixels
             EXPECT_LE(maxDifference(picture.pixels, png.pixels), 1);
         }
+    }
+}
+
+// A 2 x 1 bitmap with a V5 header whose colour space is `csType`, and a
+// profile placed after the pixels (at `offset` from the header's start when
+// given, else where it is).
+std::vector<std::uint8_t> bmpV5(std::uint32_t csType, const std::vector<std::uint8_t>& icc,
+                                std::optional<std::uint32_t> offset = std::nullopt) {
+    std::vector<std::uint8_t> b(14 + 124 + 8);
+    auto put32 = [&b](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+        }
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(2, static_cast<std::uint32_t>(b.size() + icc.size()));
+    put32(10, 14 + 124);
+    put32(14, 124);
+    put32(18, 2);
+    put32(22, 1);
+    b[26] = 1;   // planes
+    b[28] = 24;  // bits per pixel
+    put32(14 + 56, csType);
+    put32(14 + 112, offset.value_or(124 + 8));
+    put32(14 + 116, static_cast<std::uint32_t>(icc.size()));
+    const std::uint8_t pixels[6] = {40, 90, 200, 250, 120, 10};  // BGR, BGR
+    std::copy(std::begin(pixels), std::end(pixels), b.begin() + 14 + 124);
+    b.insert(b.end(), icc.begin(), icc.end());
+    return b;
+}
+
+TEST(ColourProfiles, BitmapV5EmbeddedProfile) {
+    const std::vector<std::uint8_t> p3 =
+        profileOf(corpusFile("png-misc/wide-gamut/P3-sRGB-color-ring.png"));
+    constexpr std::uint32_t kEmbedded = 0x4D424544;   // 'MBED'
+    constexpr std::uint32_t kSrgbSpace = 0x73524742;  // 'sRGB'
+    EXPECT_EQ(imaging::decodePicture("bmp", bmpV5(kEmbedded, p3)).meta.icc, p3);
+    EXPECT_TRUE(imaging::decodePicture("bmp", bmpV5(kSrgbSpace, p3)).meta.icc.empty());
+    for (const std::uint32_t offset : {0xFFFFFFF0u, 124u + 8u + 100u}) {
+        const Picture picture = imaging::decodePicture("bmp", bmpV5(kEmbedded, p3, offset));
+        EXPECT_TRUE(picture.meta.icc.empty()) << offset;
+        EXPECT_EQ(picture.pixels.row(0)[0], 40);
     }
 }
 
