@@ -8,7 +8,13 @@
 //    never looked at.
 // Both return the picture drawn with its own transparency over a zeroed raster:
 // premultiplied BGRA. Both apply the EXIF orientation of JPEG sources; decode by
-// content also that of WEBP sources. Embedded ICC profiles are not applied.
+// content also that of WEBP sources.
+//
+// Colour: the Picture functions return the pixels with the profile they are in
+// (meta.icc, as imaging/colour.h says: empty for sRGB). Gray and CMYK sources
+// come out already converted to sRGB. The Raster functions are the same
+// decoders without the profile: an RGB profile is not applied to their pixels
+// (colour::convertToSrgb() on the Picture does that).
 // Every function here is reentrant: no global state.
 #pragma once
 
@@ -32,10 +38,15 @@ bool hasPictureLoader(std::string_view extension);
 /// Decodes `data` with the picture loader registered for `extension` (without
 /// its dot, any letter case). Throws Error("Unknown picture file extension (.%s)")
 /// for an extension without a loader, and the decoder's own Error otherwise.
+/// The picture carries its profile and its bit depth in meta.
+Picture decodePicture(std::string_view extension, Bytes data);
+/// decodePicture() without the profile.
 Raster decodeWithPictureLoader(std::string_view extension, Bytes data);
 
 /// Loads the file at `path` through the picture loaders, choosing by its
 /// extension. The extension is checked before the file is opened.
+Picture loadPictureWithProfile(const std::string& path);
+/// loadPictureWithProfile() without the profile.
 Raster loadPicture(const std::string& path);
 
 /// Recognises a format by its first bytes.
@@ -43,6 +54,9 @@ ContentFormat sniffContent(Bytes data);
 
 /// Decodes by content. `name` (a file name or path) only appears in messages.
 /// Damaged or unrecognised data throws an Error that names it.
+/// meta.decodedByContent names the format that was recognised.
+Picture decodePictureByContent(Bytes data, std::string_view name);
+/// decodePictureByContent() without the profile.
 Raster decodeByContent(Bytes data, std::string_view name);
 
 /// A picture as a luma plane and two chroma planes of half its width and height
@@ -68,7 +82,8 @@ struct YuvPicture {
 /// sampling, gray, CMYK, RGB, or an orientation that mirrors an odd side, where
 /// the half-size chroma cannot follow exactly) and for data that fails to decode
 /// or exceeds the size cap: decodeWithPictureLoader() is then the way, and it
-/// reports the error.
+/// reports the error. meta.icc holds the file's RGB profile unless it is sRGB;
+/// a file whose profile is gray or CMYK is left to the raster route too.
 std::optional<YuvPicture> decodeJpegYuv420(Bytes data);
 
 }  // namespace imbrix::imaging

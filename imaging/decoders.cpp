@@ -14,7 +14,7 @@ namespace imbrix::imaging {
 
 namespace {
 
-using DecodeFn = Raster (*)(Bytes);
+using DecodeFn = Picture (*)(Bytes);
 
 // Our decoder for each kind of source; null for the converter's sources.
 DecodeFn decoderOf(SourceDecoder decoder) {
@@ -118,14 +118,22 @@ bool hasPictureLoader(std::string_view extension) {
     return findLoader(extension) != nullptr;
 }
 
-Raster decodeWithPictureLoader(std::string_view extension, Bytes data) {
+Picture decodePicture(std::string_view extension, Bytes data) {
     return loaderFor(extension)(data);
 }
 
-Raster loadPicture(const std::string& path) {
+Raster decodeWithPictureLoader(std::string_view extension, Bytes data) {
+    return decodePicture(extension, data).pixels;
+}
+
+Picture loadPictureWithProfile(const std::string& path) {
     const DecodeFn loader = loaderFor(extensionOf(path));
     const FileBytes file(path);
     return loader(file.bytes());
+}
+
+Raster loadPicture(const std::string& path) {
+    return loadPictureWithProfile(path).pixels;
 }
 
 ContentFormat sniffContent(Bytes data) {
@@ -137,18 +145,24 @@ ContentFormat sniffContent(Bytes data) {
     return ContentFormat::Unknown;
 }
 
-Raster decodeByContent(Bytes data, std::string_view name) {
+Picture decodePictureByContent(Bytes data, std::string_view name) {
     const std::string prefix = "Cannot decode \"" + std::string(name) + "\": ";
     for (const ContentDecoder& decoder : kContentDecoders) {
         if (decoder.matches(data)) {
             try {
-                return decoderOf(decoder.decoder)(data);
+                Picture picture = decoderOf(decoder.decoder)(data);
+                picture.meta.decodedByContent = decoder.format;
+                return picture;
             } catch (const Error& e) {
                 throw Error(prefix + e.what());
             }
         }
     }
     throw Error(prefix + "unknown or damaged image data");
+}
+
+Raster decodeByContent(Bytes data, std::string_view name) {
+    return decodePictureByContent(data, name).pixels;
 }
 
 }  // namespace imbrix::imaging

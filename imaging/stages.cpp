@@ -1,6 +1,7 @@
 // Imbrix imaging layer: stages.
 #include "imaging/stages.h"
 
+#include "imaging/colour.h"
 #include "imaging/error.h"
 #include "imaging/grayscale.h"
 
@@ -35,12 +36,20 @@ void StageList::apply(Picture& picture, const std::stop_token& stop, bool forCon
     }
 }
 
+Stage toSrgbStage() {
+    return [](Picture& picture, std::stop_token) { colour::convertToSrgb(picture); };
+}
+
 Stage equalWeightGrayscaleStage() {
-    return [](Picture& picture, std::stop_token) { grayscaleRaster(picture.pixels); };
+    return [](Picture& picture, std::stop_token) {
+        colour::convertToSrgb(picture);
+        grayscaleRaster(picture.pixels);
+    };
 }
 
 Stage luminanceGrayscaleStage() {
     return [](Picture& picture, std::stop_token) {
+        colour::convertToSrgb(picture);
         if (picture.meta.decodedByContent == ContentFormat::Unknown) {
             grayscaleRaster(picture.pixels);
         }

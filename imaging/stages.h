@@ -46,7 +46,13 @@ private:
     std::vector<Entry> stages_;
 };
 
-/// The equal-weight grayscale (grayscaleRaster(): alpha dropped).
+/// Converts the picture from its profile to sRGB (colour::convertToSrgb()), for
+/// outputs that cannot carry a profile.
+Stage toSrgbStage();
+
+/// The equal-weight grayscale (grayscaleRaster(): alpha dropped). Both grayscale
+/// stages work on sRGB values: a picture in another profile is converted to
+/// sRGB first, and comes out with none.
 Stage equalWeightGrayscaleStage();
 
 /// The luminance filter (applyLuminanceGrayscale(): alpha kept). A picture that

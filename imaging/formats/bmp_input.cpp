@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/colour.h"
 #include "imaging/error.h"
 #include "imaging/formats/inputs.h"
 
@@ -392,9 +393,27 @@ Raster decodeDib(Bytes dib, std::optional<std::size_t> pixelOffset, bool icon) {
     return picture;
 }
 
+// The profile a V5 header says is embedded ("MBED"), as bytes of the DIB (its
+// offset counts from the header's start); empty when there is none or it lies
+// outside the file. Linked profiles (a file name) are never followed.
+Bytes embeddedProfile(Bytes dib) {
+    constexpr std::uint32_t kV5HeaderSize = 124;
+    constexpr std::uint32_t kProfileEmbedded = 0x4D424544;  // 'MBED'
+    if (dib.size() < kV5HeaderSize || u32(dib, 0) < kV5HeaderSize ||
+        u32(dib, 56) != kProfileEmbedded) {
+        return {};
+    }
+    const std::uint64_t offset = u32(dib, 112);
+    const std::uint64_t size = u32(dib, 116);
+    if (offset > dib.size() || size > dib.size() - offset) {
+        return {};
+    }
+    return dib.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
+}
+
 }  // namespace
 
-Raster decodeBmp(Bytes data) {
+Picture decodeBmp(Bytes data) {
     if (data.size() < 14 + 12 || data[0] != 'B' || data[1] != 'M') {
         fail("not a Windows bitmap");
     }
@@ -403,7 +422,10 @@ Raster decodeBmp(Bytes data) {
     if (offBits >= 14 + 12) {
         pixelOffset = offBits - 14;
     }
-    return decodeDib(data.subspan(14), pixelOffset, false);
+    const Bytes dib = data.subspan(14);
+    Picture picture{decodeDib(dib, pixelOffset, false), {}};
+    colour::adoptProfile(picture, embeddedProfile(dib), colour::SourceModel::Rgb);
+    return picture;
 }
 
 Raster decodeIconDib(Bytes dib) {

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "imaging/colour.h"
 #include "imaging/error.h"
 #include "imaging/formats/inputs.h"
 
@@ -86,7 +88,7 @@ void checkDataCovers(const GifImageDesc& frame, Bytes data, std::size_t dataStar
 
 }  // namespace
 
-Raster decodeGif(Bytes data) {
+Picture decodeGif(Bytes data) {
     if (data.empty()) {
         throw Error("GIF error: the file is empty");
     }
@@ -101,6 +103,7 @@ Raster decodeGif(Bytes data) {
     // Read records only up to the first image: an animation's later frames are
     // never touched.
     int transparent = NO_TRANSPARENT_COLOR;
+    std::vector<std::uint8_t> icc;  // from the "ICCRGBG1012" application extension
     for (;;) {
         GifRecordType record = UNDEFINED_RECORD_TYPE;
         if (DGifGetRecordType(gif, &record) == GIF_ERROR) {
@@ -120,7 +123,17 @@ Raster decodeGif(Bytes data) {
         if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) {
             fail(gif);
         }
-        while (block) {
+        // An application extension's first block names it; an ICC profile's
+        // bytes follow in the blocks after it.
+        const bool isProfile = code == APPLICATION_EXT_FUNC_CODE && block && block[0] == 11 &&
+                               std::memcmp(block + 1, "ICCRGBG1012", 11) == 0;
+        if (isProfile) {
+            icc.clear();
+        }
+        for (bool first = true; block; first = false) {
+            if (isProfile && !first) {
+                icc.insert(icc.end(), block + 1, block + 1 + block[0]);
+            }
             if (code == GRAPHICS_EXT_FUNC_CODE && block[0] >= 4) {
                 GraphicsControlBlock gcb{};
                 if (DGifExtensionToGCB(block[0], block + 1, &gcb) == GIF_OK) {
@@ -202,7 +215,9 @@ Raster decodeGif(Bytes data) {
             out[kAlpha] = 255;
         }
     }
-    return picture;
+    Picture result{std::move(picture), {}};
+    colour::adoptProfile(result, icc, colour::SourceModel::Rgb);
+    return result;
 }
 
 }  // namespace imbrix::imaging::formats

@@ -26,7 +26,7 @@ std::uint32_t u32(Bytes d, std::size_t at) {
 
 }  // namespace
 
-Raster decodeIco(Bytes data) {
+Picture decodeIco(Bytes data) {
     if (data.size() < kHeaderSize || u16(data, 0) != 0 ||
         (u16(data, 2) != 1 && u16(data, 2) != 2)) {
         fail("not an icon file");
@@ -70,7 +70,7 @@ Raster decodeIco(Bytes data) {
         std::equal(std::begin(kPngSignature), std::end(kPngSignature), image.begin())) {
         return decodePng(image);
     }
-    return decodeIconDib(image);
+    return Picture{decodeIconDib(image), {}};
 }
 
 }  // namespace imbrix::imaging::formats

@@ -1,11 +1,14 @@
 // Imbrix imaging layer: the decoders behind decode.h, one per format file.
 //
 // Each takes the whole encoded file and returns the picture drawn with its own
-// transparency over a zeroed raster (premultiplied BGRA). Each checks the size cap
+// transparency over a zeroed raster (premultiplied BGRA), with the colour
+// profile it carries in meta.icc as colour.h says (gray and CMYK samples already
+// turned into sRGB), and meta.bitDepth where the format tells. Each checks the size cap
 // from the header before it allocates pixel memory, keeps its library's error
 // callbacks to itself and throws imaging::Error with the text the user sees.
 #pragma once
 
+#include "imaging/picture.h"
 #include "imaging/raster.h"
 #include "imaging/source.h"
 
@@ -13,26 +16,26 @@ namespace imbrix::imaging::formats {
 
 /// libjpeg-turbo. Errors read "JPEG error #<libjpeg message code>". The EXIF
 /// orientation is applied.
-Raster decodeJpeg(Bytes data);
+Picture decodeJpeg(Bytes data);
 
 /// libpng: every bit depth and colour type, 16-bit samples scaled to 8 bits.
-Raster decodePng(Bytes data);
+Picture decodePng(Bytes data);
 
 /// giflib: the first frame, composed on the logical screen.
-Raster decodeGif(Bytes data);
+Picture decodeGif(Bytes data);
 
 /// libtiff: the first page, any photometric interpretation.
-Raster decodeTiff(Bytes data);
+Picture decodeTiff(Bytes data);
 
 /// libwebp: a still picture, or the first frame of an animation. The EXIF
 /// orientation is applied.
-Raster decodeWebp(Bytes data);
+Picture decodeWebp(Bytes data);
 
 /// librsvg through cairo, at the picture's own size. Nothing outside `data` is read.
-Raster decodeSvg(Bytes data);
+Picture decodeSvg(Bytes data);
 
 /// Windows bitmaps, our own reader (BMP file header + DIB).
-Raster decodeBmp(Bytes data);
+Picture decodeBmp(Bytes data);
 
 /// A DIB without its file header, as icons store them: the height covers the
 /// colour bitmap and the AND mask below it; the mask gives the transparency
@@ -40,13 +43,13 @@ Raster decodeBmp(Bytes data);
 Raster decodeIconDib(Bytes dib);
 
 /// Windows icons and cursors: the largest image of the file (PNG or DIB).
-Raster decodeIco(Bytes data);
+Picture decodeIco(Bytes data);
 
 /// JPEG XR through jxrlib: 8-bit gray, 24/32-bit RGB(A) and 16-bit integer
 /// layouts. jxrlib is not safe on damaged data, so it runs in a program of its
 /// own (formats/jxr_input.h says where it is found); a crash there is "JPEG XR
 /// error: the file is damaged", a stall "JPEG XR error: the decoder stopped
 /// responding".
-Raster decodeJxr(Bytes data);
+Picture decodeJxr(Bytes data);
 
 }  // namespace imbrix::imaging::formats

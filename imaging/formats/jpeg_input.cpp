@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 // jerror.h after jpeglib.h: it uses its types.
 #include <jerror.h>
 
+#include "imaging/colour.h"
 #include "imaging/decode.h"
 #include "imaging/error.h"
 #include "imaging/exif.h"
@@ -23,6 +25,7 @@ namespace imbrix::imaging::formats {
 namespace {
 
 constexpr int kApp1 = JPEG_APP0 + 1;
+constexpr int kApp2 = JPEG_APP0 + 2;  // ICC profile chunks
 // A progressive file may have any number of scans, each a full pass over the
 // coefficients; hostile files use that to burn minutes. Real encoders write
 // fewer than twenty.
@@ -144,13 +147,17 @@ extern "C" void onProgress(j_common_ptr cinfo) {
 }
 
 // What both decoders below share: libjpeg's state, our error and progress
-// hooks, and the EXIF orientation read with the header.
+// hooks, and the EXIF orientation and ICC profile read with the header.
 struct JpegReader {
     jpeg_decompress_struct cinfo{};
     ErrorManager err{};
     jpeg_progress_mgr progress{};
     bool created = false;
     int orientation = 1;
+    JOCTET* icc = nullptr;  // libjpeg's malloc'ed copy of the profile, if any
+    unsigned int iccSize = 0;
+
+    Bytes profile() const { return icc ? Bytes(icc, iccSize) : Bytes(); }
 
     JpegReader() {
         cinfo.err = jpeg_std_error(&err.pub);
@@ -158,6 +165,7 @@ struct JpegReader {
         err.pub.emit_message = onMessage;
     }
     ~JpegReader() {
+        std::free(icc);
         if (created) {
             jpeg_destroy_decompress(&cinfo);
         }
@@ -207,8 +215,14 @@ void readHeader(JpegReader& r, Bytes data) {
     }
     jpeg_mem_src(&r.cinfo, data.data(), static_cast<unsigned long>(data.size()));
     jpeg_save_markers(&r.cinfo, kApp1, 0xFFFF);
+    jpeg_save_markers(&r.cinfo, kApp2, 0xFFFF);
     jpeg_read_header(&r.cinfo, TRUE);
     checkDataCovers(r, data);
+    // A profile whose chunks do not add up is left out (libjpeg warns, we go on).
+    if (!jpeg_read_icc_profile(&r.cinfo, &r.icc, &r.iccSize)) {
+        r.icc = nullptr;
+        r.iccSize = 0;
+    }
     for (jpeg_saved_marker_ptr m = r.cinfo.marker_list; m; m = m->next) {
         if (m->marker == kApp1) {
             const int o = exif::orientation(Bytes(m->data, m->data_length));
@@ -278,27 +292,6 @@ bool run(Decoder& d, Bytes data) {
     }
     jpeg_finish_decompress(&d.cinfo);
     return true;
-}
-
-// libjpeg hands Adobe CMYK over inverted (as Photoshop stores it): a sample of
-// 255 means no ink. Each colour is then (255 - ink) scaled by the black's value.
-void cmykToBgra(Raster& picture, bool inverted) {
-    for (std::uint32_t y = 0; y < picture.height(); ++y) {
-        std::uint8_t* p = picture.row(y);
-        for (std::uint32_t x = 0; x < picture.width(); ++x, p += 4) {
-            unsigned c = p[0], m = p[1], yy = p[2], k = p[3];
-            if (!inverted) {
-                c = 255 - c;
-                m = 255 - m;
-                yy = 255 - yy;
-                k = 255 - k;
-            }
-            p[kRed] = static_cast<std::uint8_t>((c * k + 127) / 255);
-            p[kGreen] = static_cast<std::uint8_t>((m * k + 127) / 255);
-            p[kBlue] = static_cast<std::uint8_t>((yy * k + 127) / 255);
-            p[kAlpha] = 255;
-        }
-    }
 }
 
 // JFIF stores YCbCr over the full 0..255 range; a lossy WEBP holds BT.601's
@@ -525,16 +518,26 @@ bool runYuv(YuvDecoder& d, Bytes data) {
 
 }  // namespace
 
-Raster decodeJpeg(Bytes data) {
+Picture decodeJpeg(Bytes data) {
     Decoder d;
     if (!run(d, data)) {
         throw Error(d.cxxError.empty() ? errorText(d.err) : d.cxxError);
     }
-    if (d.cinfo.out_color_space == JCS_CMYK) {
-        cmykToBgra(d.picture, d.cinfo.saw_Adobe_marker);
-    }
     d.picture.premultiplied = true;  // opaque: premultiplied and straight agree
-    return exif::applyOrientation(std::move(d.picture), d.orientation);
+    Picture picture{{}, {}};
+    picture.meta.bitDepth = d.cinfo.data_precision;
+    if (d.cinfo.out_color_space == JCS_CMYK) {
+        // libjpeg hands Adobe CMYK over as Photoshop stores it: inverted, a
+        // sample of 255 means no ink.
+        colour::cmykToSrgb(d.picture, d.profile(), d.cinfo.saw_Adobe_marker);
+    }
+    picture.pixels = exif::applyOrientation(std::move(d.picture), d.orientation);
+    if (d.cinfo.out_color_space != JCS_CMYK) {
+        const bool gray = d.cinfo.jpeg_color_space == JCS_GRAYSCALE;
+        colour::adoptProfile(picture, d.profile(),
+                             gray ? colour::SourceModel::Gray : colour::SourceModel::Rgb);
+    }
+    return picture;
 }
 
 }  // namespace imbrix::imaging::formats
@@ -546,8 +549,16 @@ std::optional<YuvPicture> decodeJpegYuv420(Bytes data) {
     if (!formats::runYuv(d, data)) {
         return std::nullopt;
     }
+    const colour::ProfileSpace space = colour::profileSpace(d.profile());
+    if (space == colour::ProfileSpace::Gray || space == colour::ProfileSpace::Cmyk) {
+        return std::nullopt;  // the raster route resolves such a profile
+    }
     try {
-        return formats::turnPlanes(std::move(d.picture), d.orientation);
+        YuvPicture picture = formats::turnPlanes(std::move(d.picture), d.orientation);
+        Picture adopted;
+        colour::adoptProfile(adopted, d.profile(), colour::SourceModel::Rgb);
+        picture.meta.icc = std::move(adopted.meta.icc);
+        return picture;
     } catch (const std::bad_alloc&) {
         return std::nullopt;  // the raster route reports it
     }

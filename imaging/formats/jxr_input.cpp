@@ -21,7 +21,9 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "imaging/colour.h"
 #include "imaging/error.h"
 #include "imaging/formats/inputs.h"
 #include "imaging/formats/jxr_reply.h"
@@ -55,6 +57,10 @@ public:
                 const std::size_t n = std::min(chunk.size(), header_.messageSize - message_.size());
                 message_.append(chunk.substr(0, n));
                 chunk.remove_prefix(n);
+            } else if (picture_ && profile_.size() < header_.profileSize) {
+                const std::size_t n = std::min(chunk.size(), header_.profileSize - profile_.size());
+                profile_.insert(profile_.end(), chunk.begin(), chunk.begin() + n);
+                chunk.remove_prefix(n);
             } else if (picture_ && row_ < picture_->height()) {
                 const std::size_t rowBytes = std::size_t{picture_->width()} * 4;
                 const std::size_t n = std::min(chunk.size(), rowBytes - column_);
@@ -77,8 +83,8 @@ public:
                message_.size() == header_.messageSize;
     }
 
-    // After a clean exit: the picture, or the decoder's own message.
-    Raster finish() {
+    // After a clean exit: the picture with its profile, or the decoder's own message.
+    Picture finish() {
         if (received_ < sizeof header_ || message_.size() < header_.messageSize) {
             fail("the decoder program's reply is incomplete");
         }
@@ -91,9 +97,11 @@ public:
         if (!picture_ || row_ < picture_->height()) {
             fail("the decoder program's reply is incomplete");
         }
-        Raster picture = std::move(*picture_);
-        picture.premultiplied = header_.premultiplied != 0;
-        premultiply(picture);
+        Picture picture{std::move(*picture_), {}};
+        picture.pixels.premultiplied = header_.premultiplied != 0;
+        premultiply(picture.pixels);
+        colour::adoptProfile(picture, profile_,
+                             header_.gray ? colour::SourceModel::Gray : colour::SourceModel::Rgb);
         return picture;
     }
 
@@ -106,7 +114,7 @@ private:
     }
 
     void startBody() {
-        if (header_.messageSize >= jxr::kMaxMessage ||
+        if (header_.messageSize >= jxr::kMaxMessage || header_.profileSize > jxr::kMaxProfile ||
             (header_.status != jxr::kDecoded && header_.status != jxr::kFailed &&
              header_.status != jxr::kTooLarge)) {
             fail("the file is damaged");
@@ -120,6 +128,7 @@ private:
     jxr::Reply header_{};
     std::size_t received_ = 0;
     std::string message_;
+    std::vector<std::uint8_t> profile_;
     std::optional<Raster> picture_;
     std::uint32_t row_ = 0;
     std::size_t column_ = 0;
@@ -135,7 +144,7 @@ JxrDecoderProgram jxrDecoderProgram() {
     return {platform::programFolder() + "imbrix-jxrdecode", kDecodeDeadline};
 }
 
-Raster decodeJxrWith(Bytes data, const JxrDecoderProgram& program) {
+Picture decodeJxrWith(Bytes data, const JxrDecoderProgram& program) {
     if (data.empty()) {
         fail("the file is empty");
     }
@@ -162,7 +171,7 @@ Raster decodeJxrWith(Bytes data, const JxrDecoderProgram& program) {
     return reader.finish();
 }
 
-Raster decodeJxr(Bytes data) {
+Picture decodeJxr(Bytes data) {
     return decodeJxrWith(data, jxrDecoderProgram());
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 
+#include "imaging/picture.h"
 #include "imaging/raster.h"
 #include "imaging/source.h"
 
@@ -22,6 +23,6 @@ struct JxrDecoderProgram {
 JxrDecoderProgram jxrDecoderProgram();
 
 /// decodeJxr() through the given program.
-Raster decodeJxrWith(Bytes data, const JxrDecoderProgram& program);
+Picture decodeJxrWith(Bytes data, const JxrDecoderProgram& program);
 
 }  // namespace imbrix::imaging::formats

@@ -4,8 +4,12 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstring>
+#include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "imaging/colour.h"
 #include "imaging/error.h"
 #include "imaging/formats/inputs.h"
 
@@ -22,6 +26,13 @@ struct Decoder {
     std::string cxxError;  // a failed size check or allocation
     Raster picture;
     bool rowsDone = false;
+    // What the file says about its colours, read with the header.
+    bool gray = false;
+    bool srgbChunk = false;
+    std::vector<std::uint8_t> icc;
+    std::optional<colour::PngChromaticities> chrm;
+    std::optional<double> gamma;
+    int bitDepth = 8;
 
     ~Decoder() { png_destroy_read_struct(&png, &info, nullptr); }
 };
@@ -55,6 +66,39 @@ bool allocate(Decoder& d, png_uint_32 width, png_uint_32 height) {
     }
 }
 
+// sRGB, iCCP, cHRM and gAMA, in the order of precedence the PNG format gives
+// them. Kept apart from run(), as allocate().
+bool readColourChunks(Decoder& d) {
+    try {
+        if (png_get_valid(d.png, d.info, PNG_INFO_sRGB)) {
+            d.srgbChunk = true;
+            return true;
+        }
+        png_charp name = nullptr;
+        int compression = 0;
+        png_bytep profile = nullptr;
+        png_uint_32 length = 0;
+        if (png_get_iCCP(d.png, d.info, &name, &compression, &profile, &length) && profile) {
+            d.icc.assign(profile, profile + length);
+            return true;
+        }
+        colour::PngChromaticities c{};
+        if (png_get_valid(d.png, d.info, PNG_INFO_cHRM) &&
+            png_get_cHRM(d.png, d.info, &c.whiteX, &c.whiteY, &c.redX, &c.redY, &c.greenX,
+                         &c.greenY, &c.blueX, &c.blueY)) {
+            d.chrm = c;
+        }
+        double gamma = 0;
+        if (png_get_valid(d.png, d.info, PNG_INFO_gAMA) && png_get_gAMA(d.png, d.info, &gamma)) {
+            d.gamma = gamma;
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        d.cxxError = "PNG error: out of memory";
+        return false;
+    }
+}
+
 // Every libpng call. No object with a destructor lives in this frame, so the
 // jump back from onError skips nothing.
 bool run(Decoder& d) {
@@ -78,7 +122,9 @@ bool run(Decoder& d) {
     int interlace = 0;
     png_get_IHDR(d.png, d.info, &width, &height, &bitDepth, &colorType, &interlace, nullptr,
                  nullptr);
-    if (!allocate(d, width, height)) {
+    d.gray = colorType == PNG_COLOR_TYPE_GRAY || colorType == PNG_COLOR_TYPE_GRAY_ALPHA;
+    d.bitDepth = colorType == PNG_COLOR_TYPE_PALETTE ? 8 : bitDepth;
+    if (!readColourChunks(d) || !allocate(d, width, height)) {
         return false;
     }
 
@@ -109,7 +155,7 @@ bool run(Decoder& d) {
 
 }  // namespace
 
-Raster decodePng(Bytes data) {
+Picture decodePng(Bytes data) {
     Decoder d;
     d.data = data;
     d.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &d, onError, onWarning);
@@ -121,7 +167,17 @@ Raster decodePng(Bytes data) {
     }
     d.picture.premultiplied = false;
     premultiply(d.picture);
-    return std::move(d.picture);
+    Picture picture{std::move(d.picture), {}};
+    picture.meta.bitDepth = d.bitDepth;
+    const colour::SourceModel model = d.gray ? colour::SourceModel::Gray : colour::SourceModel::Rgb;
+    if (!d.icc.empty()) {
+        colour::adoptProfile(picture, d.icc, model);
+    } else if (!d.srgbChunk && (d.chrm || d.gamma)) {
+        // A gray picture's gAMA applies to its one channel as to three.
+        colour::adoptProfile(picture, colour::profileFromPngChunks(d.chrm, d.gamma),
+                             colour::SourceModel::Rgb);
+    }
+    return picture;
 }
 
 }  // namespace imbrix::imaging::formats

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "imaging/error.h"
 #include "imaging/formats/inputs.h"
@@ -61,7 +62,7 @@ void pictureSize(RsvgHandle* handle, double& width, double& height) {
 
 }  // namespace
 
-Raster decodeSvg(Bytes data) {
+Picture decodeSvg(Bytes data) {
     // Checked for entity bombs first, then read from memory without a base
     // file: relative references resolve to nothing, so no file or network
     // resource outside `data` is ever read.
@@ -105,7 +106,7 @@ Raster decodeSvg(Bytes data) {
     }
     cairo_surface_flush(surface.get());
     picture.premultiplied = true;
-    return picture;
+    return Picture{std::move(picture), {}};
 }
 
 }  // namespace imbrix::imaging::formats

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "imaging/colour.h"
 #include "imaging/error.h"
 #include "imaging/formats/inputs.h"
 #include "imaging/formats/tiffmemory.h"
@@ -104,9 +105,93 @@ struct OptionsFree {
     ~OptionsFree() { TIFFOpenOptionsFree(opts); }
 };
 
+// 8-bit CMYK stored as one sample after another, the only CMYK libtiff reads.
+bool isCmyk(TIFF* tif) {
+    std::uint16_t photometric = 0;
+    std::uint16_t inkSet = INKSET_CMYK;
+    std::uint16_t samples = 0;
+    std::uint16_t bits = 0;
+    std::uint16_t planar = PLANARCONFIG_CONTIG;
+    return TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) &&
+           photometric == PHOTOMETRIC_SEPARATED &&
+           TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkSet) && inkSet == INKSET_CMYK &&
+           TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples) && samples >= 4 &&
+           TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits) && bits == 8 &&
+           TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar) &&
+           planar == PLANARCONFIG_CONTIG;
+}
+
+// libtiff's routine for a block of contiguous samples, keeping CMYK as it is
+// (C, M, Y, K from the low byte up) instead of its plain formula to RGB: the
+// colour profile turns it into RGB afterwards.
+void putCmykSamples(TIFFRGBAImage* img, std::uint32_t* cp, std::uint32_t, std::uint32_t,
+                    std::uint32_t w, std::uint32_t h, std::int32_t fromskew, std::int32_t toskew,
+                    unsigned char* pp) {
+    const int samples = img->samplesperpixel;
+    fromskew *= samples;
+    for (; h > 0; --h) {
+        for (std::uint32_t x = w; x > 0; --x, pp += samples) {
+            *cp++ = std::uint32_t{pp[0]} | std::uint32_t{pp[1]} << 8 | std::uint32_t{pp[2]} << 16 |
+                    std::uint32_t{pp[3]} << 24;
+        }
+        cp += toskew;
+        pp += fromskew;
+    }
+}
+
+// The first page, top row first, stopping at the first error: RGBA words
+// (alpha premultiplied), or CMYK ones for a CMYK picture.
+bool readWords(TIFF* tif, std::uint32_t width, std::uint32_t height, std::uint32_t* words,
+               bool cmyk) {
+    if (!cmyk) {
+        return TIFFReadRGBAImageOriented(tif, width, height, words, ORIENTATION_TOPLEFT, 1) != 0;
+    }
+    TIFFRGBAImage image{};
+    char why[1024] = {};
+    if (!TIFFRGBAImageBegin(&image, tif, 1, why)) {
+        return false;
+    }
+    image.req_orientation = ORIENTATION_TOPLEFT;
+    const bool contiguous = image.isContig != 0;
+    if (contiguous) {
+        image.put.contig = putCmykSamples;
+    }
+    const bool ok = contiguous && TIFFRGBAImageGet(&image, words, width, height) != 0;
+    TIFFRGBAImageEnd(&image);
+    return ok;
+}
+
+// The first page's profile, with what its samples were. libtiff has turned the
+// samples into RGB; only RGB-like ones (RGB, YCbCr, a palette) and gray ones
+// (black is zero) still fit a profile for them. CMYK went through its profile
+// already; inverted gray went through an inversion, so its profile no longer
+// describes the pixels and is left out.
+void adoptTiffProfile(TIFF* tif, Picture& picture) {
+    std::uint32_t size = 0;
+    void* icc = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc) || !icc || size == 0) {
+        return;
+    }
+    std::uint16_t photometric = PHOTOMETRIC_RGB;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    const Bytes profile(static_cast<const std::uint8_t*>(icc), size);
+    switch (photometric) {
+        case PHOTOMETRIC_RGB:
+        case PHOTOMETRIC_YCBCR:
+        case PHOTOMETRIC_PALETTE:
+            colour::adoptProfile(picture, profile, colour::SourceModel::Rgb);
+            break;
+        case PHOTOMETRIC_MINISBLACK:
+            colour::adoptProfile(picture, profile, colour::SourceModel::Gray);
+            break;
+        default:
+            break;
+    }
+}
+
 }  // namespace
 
-Raster decodeTiff(Bytes data) {
+Picture decodeTiff(Bytes data) {
     Source source{{data}, {}};
     const OptionsFree options{TIFFOpenOptionsAlloc()};
     if (!options.opts) {
@@ -150,18 +235,33 @@ Raster decodeTiff(Bytes data) {
     auto* words = reinterpret_cast<std::uint32_t*>(picture.data());
     // Stops at the first error (a damaged strip would otherwise be left blank),
     // and an error libtiff reported while going on fails the picture as well.
-    if (!TIFFReadRGBAImageOriented(tif, width, height, words, ORIENTATION_TOPLEFT, 1) ||
-        !source.message.empty()) {
+    const bool cmyk = isCmyk(tif);
+    if (!readWords(tif, width, height, words, cmyk) || !source.message.empty()) {
         throw failure("the picture cannot be read");
     }
-    for (std::uint32_t y = 0; y < height; ++y) {
-        std::uint8_t* p = picture.row(y);
-        for (std::uint32_t x = 0; x < width; ++x, p += 4) {
-            std::swap(p[0], p[2]);  // RGBA in memory to BGRA
+    if (cmyk) {
+        // Through the file's CMYK profile, or the generic one (0 is no ink).
+        std::uint32_t size = 0;
+        void* icc = nullptr;
+        const Bytes profile = TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc) && icc
+                                  ? Bytes(static_cast<const std::uint8_t*>(icc), size)
+                                  : Bytes();
+        colour::cmykToSrgb(picture, profile, false);
+    } else {
+        for (std::uint32_t y = 0; y < height; ++y) {
+            std::uint8_t* p = picture.row(y);
+            for (std::uint32_t x = 0; x < width; ++x, p += 4) {
+                std::swap(p[0], p[2]);  // RGBA in memory to BGRA
+            }
         }
     }
     picture.premultiplied = true;
-    return picture;
+    Picture result{std::move(picture), {}};
+    std::uint16_t bits = 8;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    result.meta.bitDepth = bits;
+    adoptTiffProfile(tif, result);
+    return result;
 }
 
 }  // namespace imbrix::imaging::formats

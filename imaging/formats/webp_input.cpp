@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "imaging/colour.h"
 #include "imaging/error.h"
 #include "imaging/exif.h"
 #include "imaging/formats/inputs.h"
@@ -51,6 +53,16 @@ int exifOrientation(const WebPDemuxer* demux) {
         WebPDemuxReleaseChunkIterator(&chunk);
     }
     return orientation;
+}
+
+std::vector<std::uint8_t> iccProfile(const WebPDemuxer* demux) {
+    WebPChunkIterator chunk{};
+    std::vector<std::uint8_t> icc;
+    if (WebPDemuxGetChunk(demux, "ICCP", 1, &chunk)) {
+        icc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+        WebPDemuxReleaseChunkIterator(&chunk);
+    }
+    return icc;
 }
 
 Raster decodeStill(Bytes data) {
@@ -144,7 +156,7 @@ Raster decodeFirstFrame(const WebPDemuxer* demux) {
 
 }  // namespace
 
-Raster decodeWebp(Bytes data) {
+Picture decodeWebp(Bytes data) {
     if (data.empty()) {
         fail("the file is empty");
     }
@@ -152,11 +164,15 @@ Raster decodeWebp(Bytes data) {
     const std::unique_ptr<WebPDemuxer, DemuxDeleter> demux(WebPDemux(&webp));
     if (!demux) {
         // Not a complete container; let the decoder say what is wrong.
-        return decodeStill(data);
+        return Picture{decodeStill(data), {}};
     }
     const std::uint32_t flags = WebPDemuxGetI(demux.get(), WEBP_FF_FORMAT_FLAGS);
-    Raster picture = (flags & ANIMATION_FLAG) ? decodeFirstFrame(demux.get()) : decodeStill(data);
-    return exif::applyOrientation(std::move(picture), exifOrientation(demux.get()));
+    Raster raster = (flags & ANIMATION_FLAG) ? decodeFirstFrame(demux.get()) : decodeStill(data);
+    Picture picture{exif::applyOrientation(std::move(raster), exifOrientation(demux.get())), {}};
+    if (flags & ICCP_FLAG) {
+        colour::adoptProfile(picture, iccProfile(demux.get()), colour::SourceModel::Rgb);
+    }
+    return picture;
 }
 
 }  // namespace imbrix::imaging::formats

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "decode_testutil.h"
+#include "imaging/colour.h"
 #include "imaging/formats/jxr_input.h"
+#include "imaging/formats/jxr_reply.h"
 
 namespace imbrix::test {
 namespace {
@@ -29,7 +32,7 @@ std::string reply(int status, int width, int height, const std::string& rest) {
                std::to_string(v & 7) + "\\000\\000\\000";
     };
     return "cat >/dev/null; printf '" + word(status) + word(width) + word(height) + word(0) +
-           word(0) + rest + "'\n";
+           word(0) + word(0) + word(0) + rest + "'\n";
 }
 
 TEST(JpegXrDecoderProgram, EachFailureGivesItsMessagePromptly) {
@@ -75,21 +78,69 @@ TEST(JpegXrDecoderProgram, EachFailureGivesItsMessagePromptly) {
 // in the reply, premultiplied in the picture.
 TEST(JpegXrDecoderProgram, WholeReplyBecomesThePicture) {
     ScratchDir dir;
-    // Words: decoded, 2 x 1, not premultiplied, no message; then BGRA, BGRA.
+    // Words: decoded, 2 x 1, not premultiplied, no message, no profile, not
+    // gray; then BGRA, BGRA.
     const std::string path =
         fakeDecoder(dir,
                     "cat >/dev/null; printf '\\000\\000\\000\\000\\002\\000\\000\\000"
                     "\\001\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000"
+                    "\\000\\000\\000\\000\\000\\000\\000\\000"
                     "\\012\\024\\036\\377\\200\\200\\200\\200'\n");
     const std::vector<std::uint8_t> data(10, 1);
     const imaging::Raster picture =
-        imaging::formats::decodeJxrWith(imaging::Bytes(data), {path, 5s});
+        imaging::formats::decodeJxrWith(imaging::Bytes(data), {path, 5s}).pixels;
     ASSERT_EQ(picture.width(), 2u);
     ASSERT_EQ(picture.height(), 1u);
     EXPECT_TRUE(picture.premultiplied);
     const std::uint8_t* row = picture.row(0);
     EXPECT_EQ((std::vector<std::uint8_t>(row, row + 8)),
               (std::vector<std::uint8_t>{10, 20, 30, 255, 64, 64, 64, 128}));
+}
+
+// The colour context the program sends with the pixels becomes the picture's
+// profile as for every decoder: an RGB one is kept, a gray one on gray samples
+// is applied, one that cannot be read is dropped.
+TEST(JpegXrDecoderProgram, ProfileArrivesWithThePicture) {
+    ScratchDir dir;
+    std::string log;
+    ASSERT_EQ(runCommand({"exiftool", "-b", "-ICC_Profile",
+                          corpusFile("png-misc/wide-gamut/P3-sRGB-color-ring.png").string()},
+                         &log),
+              0);
+    const std::vector<std::uint8_t> p3(log.begin(), log.end());
+    const std::vector<std::uint8_t> lStar = readBytes("/usr/share/color/icc/Gray-CIE_L.icc");
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> profile;
+        bool gray;
+        std::vector<std::uint8_t> icc;  // what the picture carries
+        bool pixelsChange;
+    };
+    const std::vector<Case> cases = {
+        {"RGB", p3, false, p3, false},
+        {"gray", lStar, true, {}, true},
+        {"unreadable", std::vector<std::uint8_t>(200, 7), false, {}, false},
+    };
+    const std::vector<std::uint8_t> pixels = {60, 60, 60, 255, 200, 200, 200, 255};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        imaging::jxr::Reply header{
+            imaging::jxr::kDecoded, 2, 1, 0, 0, static_cast<std::uint32_t>(c.profile.size()),
+            c.gray ? 1u : 0u};
+        std::vector<std::uint8_t> bytes(sizeof header);
+        std::memcpy(bytes.data(), &header, sizeof header);
+        bytes.insert(bytes.end(), c.profile.begin(), c.profile.end());
+        bytes.insert(bytes.end(), pixels.begin(), pixels.end());
+        writeBytes(dir.path() / "reply", bytes);
+        const std::string path =
+            fakeDecoder(dir, "cat >/dev/null; cat \"$(dirname \"$0\")/reply\"\n");
+        const std::vector<std::uint8_t> data(10, 1);
+        const imaging::Picture picture =
+            imaging::formats::decodeJxrWith(imaging::Bytes(data), {path, 5s});
+        EXPECT_EQ(picture.meta.icc, c.icc);
+        const std::uint8_t* row = picture.pixels.row(0);
+        EXPECT_EQ(std::vector<std::uint8_t>(row, row + 8) != pixels, c.pixelsChange);
+    }
 }
 
 }  // namespace

@@ -171,8 +171,13 @@ int sendFailure(int fd, std::uint32_t status, std::uint32_t width, std::uint32_t
     const int n = err == WMP_errSuccess ? std::snprintf(text, sizeof text, "%s", step)
                                         : std::snprintf(text, sizeof text, "%s failed (%ld)", step,
                                                         static_cast<long>(err));
-    const Reply reply{status, width, height, 0,
-                      static_cast<std::uint32_t>(n > 0 ? std::min<int>(n, kMaxMessage - 1) : 0)};
+    const Reply reply{status,
+                      width,
+                      height,
+                      0,
+                      static_cast<std::uint32_t>(n > 0 ? std::min<int>(n, kMaxMessage - 1) : 0),
+                      0,
+                      0};
     return writeAll(fd, &reply, sizeof reply) && writeAll(fd, text, reply.messageSize) ? 0 : 1;
 }
 
@@ -280,8 +285,23 @@ int decode(const std::vector<std::uint8_t>& data, std::uint64_t maxPixels, int f
     const bool premultiplied = format->layout == Layout::Pbgra32 ||
                                format->layout == Layout::Prgba32 ||
                                format->layout == Layout::Prgba64;
-    const Reply reply{kDecoded, w, h, premultiplied ? 1u : 0u, 0};
-    if (!writeAll(fd, &reply, sizeof reply)) {
+    const bool gray = format->layout == Layout::Gray8 || format->layout == Layout::Gray16;
+    // The colour context, when the container has one that lies within the data
+    // (the caller judges what it holds).
+    U32 profileSize = 0;
+    std::uint8_t* profile = nullptr;
+    if (!Failed(decoder->GetColorContext(decoder, nullptr, &profileSize)) && profileSize > 0 &&
+        profileSize <= kMaxProfile &&
+        within(decoder->WMP.wmiDEMisc.uColorProfileOffset, profileSize, data.size())) {
+        profile = new (std::nothrow) std::uint8_t[profileSize];
+        if (!profile || Failed(decoder->GetColorContext(decoder, profile, &profileSize))) {
+            profileSize = 0;
+        }
+    } else {
+        profileSize = 0;
+    }
+    const Reply reply{kDecoded, w, h, premultiplied ? 1u : 0u, 0, profileSize, gray ? 1u : 0u};
+    if (!writeAll(fd, &reply, sizeof reply) || !writeAll(fd, profile, profileSize)) {
         return 1;
     }
     for (std::uint32_t y = 0; y < h; ++y) {
