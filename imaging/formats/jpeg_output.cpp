@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // jpeglib.h needs size_t and FILE declared first.
@@ -12,6 +13,7 @@
 
 #include "imaging/encode.h"
 #include "imaging/error.h"
+#include "imaging/formats/outputmeta.h"
 
 namespace imbrix::imaging {
 
@@ -19,6 +21,42 @@ namespace {
 
 constexpr std::size_t kOutputChunk = 64 * 1024;
 constexpr JDIMENSION kRowsPerCall = 16;
+// The most data one marker segment holds (its 16-bit length counts itself).
+constexpr std::size_t kMaxSegment = 65533;
+constexpr unsigned kApp1 = JPEG_APP0 + 1;
+constexpr unsigned kApp13 = JPEG_APP0 + 13;
+
+// A marker segment's data, ready before compression starts: nothing may be
+// allocated where libjpeg can leave by longjmp.
+struct Segment {
+    unsigned marker;
+    std::vector<JOCTET> data;
+};
+
+// EXIF, XMP, IPTC and the comment as marker segments, each after its
+// identifying prefix. A part too large for one segment is left out: the
+// standard XMP and EXIF have no continuation (the thumbnail, which makes EXIF
+// large, is gone already), and a torn segment would make the file unreadable.
+std::vector<Segment> descriptiveSegments(const formats::OutputMetadata& meta) {
+    std::vector<Segment> segments;
+    auto add = [&](unsigned marker, std::string_view prefix, Bytes data) {
+        if (data.empty() || prefix.size() + data.size() > kMaxSegment) {
+            return;
+        }
+        Segment segment{marker, std::vector<JOCTET>(prefix.begin(), prefix.end())};
+        segment.data.insert(segment.data.end(), data.begin(), data.end());
+        segments.push_back(std::move(segment));
+    };
+    using namespace std::string_view_literals;
+    add(kApp1, "Exif\0\0"sv, meta.exif);
+    add(kApp1, "http://ns.adobe.com/xap/1.0/\0"sv, meta.xmp);
+    if (!meta.iptc.empty()) {
+        add(kApp13, "Photoshop 3.0\0"sv, formats::iptcResourceBlock(meta.iptc));
+    }
+    const auto* comment = reinterpret_cast<const std::uint8_t*>(meta.comment.data());
+    add(JPEG_COM, ""sv, Bytes(comment, meta.comment.size()));
+    return segments;
+}
 
 struct JpegErrorManager {
     jpeg_error_mgr pub;  // first member: libjpeg sees a jpeg_error_mgr*
@@ -82,7 +120,7 @@ extern "C" void onTermDestination(j_compress_ptr cinfo) {
 // Everything libjpeg may leave by longjmp happens in here; the only objects
 // alive across setjmp are plain pointers and integers.
 bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestination& dest,
-              const Raster& raster, int quality) {
+              const Raster& raster, int quality, Bytes icc, const std::vector<Segment>& segments) {
     if (setjmp(err.jump)) {
         return false;
     }
@@ -103,6 +141,22 @@ bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestinatio
     }
     cinfo.optimize_coding = TRUE;
     jpeg_start_compress(&cinfo, TRUE);
+    // After the JFIF segment, before the frame: EXIF, XMP, the profile (split
+    // over APP2 segments by libjpeg), IPTC and the comment.
+    std::size_t next = 0;
+    for (; next < segments.size() && segments[next].marker == kApp1; ++next) {
+        jpeg_write_marker(&cinfo, static_cast<int>(segments[next].marker),
+                          segments[next].data.data(),
+                          static_cast<unsigned>(segments[next].data.size()));
+    }
+    if (!icc.empty()) {
+        jpeg_write_icc_profile(&cinfo, icc.data(), static_cast<unsigned>(icc.size()));
+    }
+    for (; next < segments.size(); ++next) {
+        jpeg_write_marker(&cinfo, static_cast<int>(segments[next].marker),
+                          segments[next].data.data(),
+                          static_cast<unsigned>(segments[next].data.size()));
+    }
     JSAMPROW rows[kRowsPerCall];
     while (cinfo.next_scanline < cinfo.image_height) {
         const JDIMENSION count = std::min(kRowsPerCall, cinfo.image_height - cinfo.next_scanline);
@@ -139,7 +193,10 @@ void encodeJpeg(const Picture& picture, const EncodeOptions& options, Sink& out)
     dest.pub.empty_output_buffer = onEmptyOutputBuffer;
     dest.pub.term_destination = onTermDestination;
 
-    const bool ok = compress(cinfo, err, dest, raster, quality);
+    const formats::OutputMetadata meta =
+        formats::prepareMetadata(picture.meta, raster.width(), raster.height());
+    const std::vector<Segment> segments = descriptiveSegments(meta);
+    const bool ok = compress(cinfo, err, dest, raster, quality, meta.icc, segments);
     jpeg_destroy_compress(&cinfo);
     if (!ok) {
         if (dest.sinkError) {

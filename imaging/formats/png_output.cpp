@@ -6,15 +6,18 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "imaging/encode.h"
 #include "imaging/error.h"
+#include "imaging/formats/outputmeta.h"
 #include "imaging/formats/outputs.h"
 
 namespace imbrix::imaging {
@@ -73,8 +76,10 @@ struct Layout {
     int channels() const { return (gray ? 1 : 3) + (alpha ? 1 : 0); }
 };
 
-Layout examine(const Raster& raster) {
-    Layout layout{!formats::isOpaque(raster), true};
+// `rgbProfile`: the picture carries an RGB profile, which PNG allows only
+// beside RGB samples.
+Layout examine(const Raster& raster, bool rgbProfile) {
+    Layout layout{!formats::isOpaque(raster), !rgbProfile};
     for (std::uint32_t y = 0; y < raster.height() && layout.gray; ++y) {
         const std::uint8_t* p = raster.row(y);
         for (std::uint32_t x = 0; x < raster.width(); ++x, p += 4) {
@@ -249,16 +254,102 @@ Buffer compress(const std::uint8_t* data, std::size_t size) {
     return out;
 }
 
+// What goes into the file besides the pixels, in libpng's terms; built before
+// writing starts, as nothing may be allocated where libpng can leave by longjmp.
+struct PngMetadata {
+    Bytes icc;
+    std::vector<std::uint8_t> exif;
+    std::string xmp;
+    std::string iptcProfile;  // "Raw profile type iptc" text
+    std::string comment;
+    std::vector<png_text> texts;  // point into the strings above
+};
+
+// The raw profile text ImageMagick writes (and exiv2 and exiftool read): the
+// profile type, its size, then the data in hex, 36 bytes a line.
+std::string rawProfileText(std::string_view type, Bytes data) {
+    static const char kHex[] = "0123456789abcdef";
+    char size[16];
+    std::snprintf(size, sizeof size, "%8zu", data.size());
+    std::string text = "\n" + std::string(type) + "\n" + size;
+    text.reserve(text.size() + data.size() * 2 + data.size() / 36 + 2);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        if (i % 36 == 0) {
+            text += '\n';
+        }
+        text += kHex[data[i] >> 4];
+        text += kHex[data[i] & 15];
+    }
+    text += '\n';
+    return text;
+}
+
+png_text makeText(int compression, const char* key, std::string& text) {
+    png_text entry{};
+    entry.compression = compression;
+    entry.key = const_cast<png_charp>(key);  // libpng only reads keys and texts
+    entry.text = text.data();
+    if (compression == PNG_TEXT_COMPRESSION_NONE || compression == PNG_TEXT_COMPRESSION_zTXt) {
+        entry.text_length = text.size();
+    } else {
+        entry.itxt_length = text.size();
+    }
+    return entry;
+}
+
+bool isLatin1Safe(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != 0; });
+}
+
+PngMetadata pngMetadata(const formats::OutputMetadata& meta) {
+    PngMetadata png;
+    png.icc = meta.icc;
+    png.exif = meta.exif;
+    png.xmp.assign(meta.xmp.begin(), meta.xmp.end());
+    if (!meta.iptc.empty()) {
+        png.iptcProfile = rawProfileText("iptc", formats::iptcResourceBlock(meta.iptc));
+    }
+    png.comment = meta.comment;
+    if (!png.xmp.empty()) {
+        // XMP's own rule for PNG: uncompressed iTXt under this key.
+        png.texts.push_back(makeText(PNG_ITXT_COMPRESSION_NONE, "XML:com.adobe.xmp", png.xmp));
+    }
+    if (!png.iptcProfile.empty()) {
+        png.texts.push_back(
+            makeText(PNG_TEXT_COMPRESSION_zTXt, "Raw profile type iptc", png.iptcProfile));
+    }
+    if (!png.comment.empty()) {
+        // tEXt holds Latin-1 only; any other comment goes as UTF-8 in iTXt.
+        png.texts.push_back(makeText(
+            isLatin1Safe(png.comment) ? PNG_TEXT_COMPRESSION_NONE : PNG_ITXT_COMPRESSION_NONE,
+            "Comment", png.comment));
+    }
+    return png;
+}
+
 // Everything libpng may leave by longjmp happens in here; the only objects
 // alive across setjmp are plain pointers and integers.
 bool writeImage(png_structp png, png_infop info, std::uint32_t width, std::uint32_t height,
-                const Layout& layout, const std::uint8_t* zdata, std::size_t zsize) {
+                const Layout& layout, const std::uint8_t* zdata, std::size_t zsize,
+                PngMetadata& meta) {
     if (setjmp(png_jmpbuf(png))) {
         return false;
     }
     png_set_IHDR(png, info, width, height, 8, layout.colorType(), PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (!meta.icc.empty()) {
+        png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, meta.icc.data(),
+                     static_cast<png_uint_32>(meta.icc.size()));
+    }
+    if (!meta.texts.empty()) {
+        png_set_text(png, info, meta.texts.data(), static_cast<int>(meta.texts.size()));
+    }
     png_write_info(png, info);
+    if (!meta.exif.empty()) {
+        static const png_byte kExif[5] = {'e', 'X', 'I', 'f', 0};
+        png_write_chunk(png, kExif, meta.exif.data(), meta.exif.size());
+    }
     static const png_byte kIdat[5] = {'I', 'D', 'A', 'T', 0};
     static const png_byte kIend[5] = {'I', 'E', 'N', 'D', 0};
     for (std::size_t at = 0; at < zsize; at += kIdatChunk) {
@@ -301,12 +392,12 @@ private:
 namespace {
 
 void writePng(std::uint32_t width, std::uint32_t height, const Layout& layout, const Buffer& zdata,
-              Sink& out) {
+              PngMetadata& meta, Sink& out) {
     PngContext ctx;
     ctx.sink = &out;
     PngWriteStruct writer(ctx);
     if (!writeImage(writer.png(), writer.info(), width, height, layout, zdata.bytes.get(),
-                    zdata.size)) {
+                    zdata.size, meta)) {
         if (ctx.sinkError) {
             std::rethrow_exception(ctx.sinkError);
         }
@@ -327,17 +418,21 @@ void encodePng(const Picture& picture, const EncodeOptions& /*options*/, Sink& o
     checkNotEmpty(raster);
     // Opaque pixels are written without alpha and gray ones as gray: the same
     // picture in less data.
-    const Layout layout = examine(raster);
+    const Layout layout = examine(raster, !picture.meta.icc.empty());
+    PngMetadata meta =
+        pngMetadata(formats::prepareMetadata(picture.meta, raster.width(), raster.height()));
     Buffer filtered = uninitialisedBuffer(filteredSize(raster, layout));
     filterImageData(raster, layout, filtered.bytes.get());
     writePng(raster.width(), raster.height(), layout, compress(filtered.bytes.get(), filtered.size),
-             out);
+             meta, out);
 }
 
 void encodePng(Picture&& picture, const EncodeOptions& /*options*/, Sink& out) {
     Raster raster = std::move(picture.pixels);
     checkNotEmpty(raster);
-    const Layout layout = examine(raster);
+    const Layout layout = examine(raster, !picture.meta.icc.empty());
+    PngMetadata meta =
+        pngMetadata(formats::prepareMetadata(picture.meta, raster.width(), raster.height()));
     const std::uint32_t width = raster.width(), height = raster.height();
     const std::size_t size = filteredSize(raster, layout);
     Buffer zdata;
@@ -352,7 +447,7 @@ void encodePng(Picture&& picture, const EncodeOptions& /*options*/, Sink& out) {
         zdata = compress(filtered.bytes.get(), filtered.size);
     }
     { const Raster done = std::move(raster); }
-    writePng(width, height, layout, zdata, out);
+    writePng(width, height, layout, zdata, meta, out);
 }
 
 }  // namespace imbrix::imaging

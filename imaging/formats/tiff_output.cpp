@@ -12,6 +12,8 @@
 
 #include "imaging/encode.h"
 #include "imaging/error.h"
+#include "imaging/formats/outputmeta.h"
+#include "imaging/metadata.h"
 
 namespace imbrix::imaging {
 
@@ -126,6 +128,8 @@ void encodeTiff(const Picture& picture, const EncodeOptions& /*options*/, Sink& 
     if (raster.empty()) {
         throw Error("Cannot write TIFF: the picture has no pixels");
     }
+    const formats::OutputMetadata meta =
+        formats::prepareMetadata(picture.meta, raster.width(), raster.height());
     MemoryFile file;
     {
         std::unique_ptr<TIFFOpenOptions, OptionsFreer> options(TIFFOpenOptionsAlloc());
@@ -161,6 +165,11 @@ void encodeTiff(const Picture& picture, const EncodeOptions& /*options*/, Sink& 
         if (!tagsSet) {
             failed(file);
         }
+        if (!meta.icc.empty() &&
+            !TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(meta.icc.size()),
+                          meta.icc.data())) {
+            failed(file);
+        }
         // Colour values go out as they are; the alpha byte is dropped.
         std::vector<std::uint8_t> rgb(rowBytes);
         for (std::uint32_t y = 0; y < raster.height(); ++y) {
@@ -181,6 +190,15 @@ void encodeTiff(const Picture& picture, const EncodeOptions& /*options*/, Sink& 
     }  // TIFFClose writes nothing more after a successful flush
     if (!file.error.empty()) {
         failed(file);
+    }
+    if (!meta.exif.empty() || !meta.xmp.empty() || !meta.iptc.empty()) {
+        // libtiff writes the pixels and the profile; exiv2 then adds the tags it
+        // knows how to lay out (EXIF and GPS directories, XMP, IPTC) around them.
+        // TIFF has no comment field of its own; it goes nowhere.
+        const std::vector<std::uint8_t> tagged =
+            metadata::writeIntoTiff(file.bytes, meta.exif, meta.xmp, meta.iptc);
+        out.write(tagged.data(), tagged.size());
+        return;
     }
     out.write(file.bytes.data(), file.bytes.size());
 }

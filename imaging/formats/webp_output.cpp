@@ -1,5 +1,6 @@
 // WEBP encoder: libwebp, lossless at quality 100, lossy otherwise.
 #include <webp/encode.h>
+#include <webp/mux.h>
 
 #include <algorithm>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "imaging/decode.h"
 #include "imaging/encode.h"
 #include "imaging/error.h"
+#include "imaging/formats/outputmeta.h"
 #include "imaging/formats/outputs.h"
 
 namespace imbrix::imaging {
@@ -188,7 +190,7 @@ WebPConfig makeConfig(bool lossless, int quality) {
     return config;
 }
 
-void encode(const WebPConfig& config, WebPPicture& pic, Sink& out) {
+void encodeTo(const WebPConfig& config, WebPPicture& pic, Sink& out) {
     WriteContext ctx;
     ctx.sink = &out;
     pic.writer = onWebpWrite;
@@ -199,6 +201,72 @@ void encode(const WebPConfig& config, WebPPicture& pic, Sink& out) {
         }
         failed(pic);
     }
+}
+
+class Mux {
+public:
+    explicit Mux(const MemorySink& image) {
+        const WebPData data{image.bytes.data(), image.bytes.size()};
+        mux_ = WebPMuxCreate(&data, 0);  // the image stays in `image`
+        if (!mux_) {
+            throw Error("Cannot write WEBP: the encoded picture cannot be framed");
+        }
+    }
+    ~Mux() { WebPMuxDelete(mux_); }
+    Mux(const Mux&) = delete;
+    Mux& operator=(const Mux&) = delete;
+
+    void set(const char fourcc[4], Bytes data) {
+        if (data.empty()) {
+            return;
+        }
+        const WebPData chunk{data.data(), data.size()};
+        check(WebPMuxSetChunk(mux_, fourcc, &chunk, 0));
+    }
+    void writeTo(Sink& out) {
+        WebPData assembled;
+        WebPDataInit(&assembled);
+        check(WebPMuxAssemble(mux_, &assembled));
+        try {
+            out.write(assembled.bytes, assembled.size);
+        } catch (...) {
+            WebPDataClear(&assembled);
+            throw;
+        }
+        WebPDataClear(&assembled);
+    }
+
+private:
+    static void check(WebPMuxError result) {
+        if (result == WEBP_MUX_MEMORY_ERROR) {
+            throw Error("Cannot write WEBP: not enough memory");
+        }
+        if (result != WEBP_MUX_OK) {
+            throw Error("Cannot write WEBP: the metadata cannot be added (libwebpmux error " +
+                        std::to_string(result) + ")");
+        }
+    }
+    WebPMux* mux_ = nullptr;
+};
+
+// A picture without metadata streams straight to the sink; one with metadata
+// is encoded in memory first, then framed with its ICCP, EXIF and XMP chunks
+// by libwebpmux, which sets the extended header's flags to match.
+void encode(const WebPConfig& config, WebPPicture& pic, const Metadata& source, Sink& out) {
+    const formats::OutputMetadata meta = formats::prepareMetadata(
+        source, static_cast<std::uint32_t>(pic.width), static_cast<std::uint32_t>(pic.height));
+    const bool framed = !meta.icc.empty() || !meta.exif.empty() || !meta.xmp.empty();
+    if (!framed) {
+        encodeTo(config, pic, out);
+        return;
+    }
+    MemorySink image;
+    encodeTo(config, pic, image);
+    Mux mux(image);
+    mux.set("ICCP", meta.icc);
+    mux.set("EXIF", meta.exif);
+    mux.set("XMP ", meta.xmp);
+    mux.writeTo(out);
 }
 
 }  // namespace
@@ -226,7 +294,7 @@ void encodeWebp(const Picture& source, const EncodeOptions& options, Sink& out) 
     } else {
         importYuvaInBands(raster, pic);
     }
-    encode(config, pic, out);
+    encode(config, pic, source.meta, out);
 }
 
 void encodeWebp(YuvPicture&& picture, const EncodeOptions& options, Sink& out) {
@@ -254,7 +322,7 @@ void encodeWebp(YuvPicture&& picture, const EncodeOptions& options, Sink& out) {
     pic.v = picture.v.data();
     pic.y_stride = pic.width;
     pic.uv_stride = static_cast<int>(picture.chromaWidth());
-    encode(config, pic, out);
+    encode(config, pic, picture.meta, out);
 }
 
 }  // namespace imbrix::imaging
