@@ -44,7 +44,8 @@ protected:
                  "-profile", kSrgb, "-profile", kProPhoto, "-quality", "97", photo});
         mustRun({"exiftool", "-q", "-overwrite_original", "-GPSLatitude=48.8583",
                  "-GPSLatitudeRef=N", "-GPSLongitude=2.2945", "-GPSLongitudeRef=E",
-                 "-XMP-dc:Creator=Ada Lovelace", "-IPTC:Keywords=kite", photo});
+                 // The camera's XMP holds an empty creator list: a packet of our own.
+                 "-XMP:all=", "-XMP-dc:Creator=Ada Lovelace", "-IPTC:Keywords=kite", photo});
         fs::copy_file(photo, file("sideways.jpg"));
         mustRun({"exiftool", "-q", "-overwrite_original", "-Orientation#=6", file("sideways.jpg")});
         fs::copy_file(corpus / "png-misc/wide-gamut/P3-sRGB-color-ring.png", file("p3.png"));
@@ -152,18 +153,18 @@ std::unique_ptr<test::ScratchDir> ColourTest::dir_;
 
 struct Output {
     const char* format;
-    double minDb;        // against the colour-managed rendering of the source
-    bool metadata;       // the format keeps EXIF, XMP and IPTC
-    bool thumbnailGone;  // checked where exiftool finds the EXIF
+    double minDb;  // against the colour-managed rendering of the source
+    bool exifXmp;  // the format keeps EXIF and XMP
+    bool iptc;     // and IPTC
 };
 
 // Without colour management the ProPhoto photo scores about 20 dB and the P3
 // picture about 15: every threshold here is far above that.
 const Output kOutputs[] = {
-    {"PNG", 45, true, true},  {"WEBP", 45, true, true}, {"JPG", 38, true, true},
-    {"TIF", 45, true, true},  {"WMP", 33, false, true}, {"AVIF", 45, true, true},
-    {"PSD", 45, true, true},  {"JXL", 45, true, true},  {"JP2", 45, false, true},
-    {"GIF", 28, false, true}, {"BMP", 45, false, true}, {"TGA", 45, false, true},
+    {"PNG", 45, true, true},   {"WEBP", 45, true, false}, {"JPG", 38, true, true},
+    {"TIF", 45, true, true},   {"WMP", 33, false, false}, {"AVIF", 45, true, false},
+    {"PSD", 45, true, true},   {"JXL", 45, true, false},  {"JP2", 45, false, false},
+    {"GIF", 28, false, false}, {"BMP", 45, false, false}, {"TGA", 45, false, false},
 };
 
 TEST_F(ColourTest, EveryOutputShowsTheSourcesColoursAndKeepsItsMetadata) {
@@ -175,7 +176,7 @@ TEST_F(ColourTest, EveryOutputShowsTheSourcesColoursAndKeepsItsMetadata) {
             continue;
         }
         EXPECT_GT(psnr(rendered(output), reference), o.minDb);
-        if (!o.metadata) {
+        if (!o.exifXmp) {
             continue;
         }
         const auto found = tags(output);
@@ -183,8 +184,8 @@ TEST_F(ColourTest, EveryOutputShowsTheSourcesColoursAndKeepsItsMetadata) {
         EXPECT_EQ(found.at("EXIF:DateTimeOriginal"), "2015:07:21 16:17:44");
         EXPECT_NEAR(std::strtod(found.at("GPSLatitude").c_str(), nullptr), 48.8583, 1e-3);
         EXPECT_EQ(found.at("XMP-dc:Creator"), "Ada Lovelace");
-        EXPECT_EQ(found.at("IPTC:Keywords"), "kite");
-        EXPECT_EQ(found.at("ThumbnailLength"), "-");
+        EXPECT_EQ(found.at("IPTC:Keywords"), o.iptc ? "kite" : "-");
+        EXPECT_EQ(found.at("ThumbnailLength"), "-");  // the camera's thumbnail is gone
     }
 }
 
@@ -219,7 +220,7 @@ TEST_F(ColourTest, AnUprightOutputSaysOrientationOne) {
         EXPECT_EQ(found.at("EXIF:Orientation"), "1");
         EXPECT_NE(found.at("XMP-tiff:Orientation"), "6");
         std::string size;
-        runCommand({"identify", "-format", "%w %h", output + "[0]"}, &size);
+        runCommand({"identify", "-quiet", "-format", "%w %h", output + "[0]"}, &size);
         EXPECT_EQ(size, "200 320");  // the 320 x 200 photo on its side
     }
 }
