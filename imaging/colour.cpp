@@ -475,12 +475,13 @@ void adoptProfile(Picture& picture, Bytes icc, SourceModel model) {
     if (icc.empty()) {
         return;
     }
-    const ProfileSpace space = profileSpace(icc);
-    if (space == ProfileSpace::Rgb && model == SourceModel::Rgb) {
+    if (model == SourceModel::Rgb) {
+        // Judged once per profile (an sRGB photo's decode costs a lookup); only
+        // a readable RGB profile is judged Other.
         if (verdictOf(icc) == Verdict::Other) {
             picture.meta.icc.assign(icc.begin(), icc.end());
         }
-    } else if (space == ProfileSpace::Gray && model == SourceModel::Gray) {
+    } else if (profileSpace(icc) == ProfileSpace::Gray) {
         grayToSrgb(picture.pixels, icc);
     }
 }

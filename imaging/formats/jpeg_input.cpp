@@ -549,9 +549,11 @@ std::optional<YuvPicture> decodeJpegYuv420(Bytes data) {
     if (!formats::runYuv(d, data)) {
         return std::nullopt;
     }
-    const colour::ProfileSpace space = colour::profileSpace(d.profile());
-    if (space == colour::ProfileSpace::Gray || space == colour::ProfileSpace::Cmyk) {
-        return std::nullopt;  // the raster route resolves such a profile
+    if (!colour::isSrgb(d.profile())) {
+        const colour::ProfileSpace space = colour::profileSpace(d.profile());
+        if (space == colour::ProfileSpace::Gray || space == colour::ProfileSpace::Cmyk) {
+            return std::nullopt;  // the raster route resolves such a profile
+        }
     }
     try {
         YuvPicture picture = formats::turnPlanes(std::move(d.picture), d.orientation);

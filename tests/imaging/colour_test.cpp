@@ -7,6 +7,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decode_testutil.h"
@@ -457,6 +458,47 @@ TEST(ColourConversion, GrayscaleOfAWideGamutPicture) {
     imaging::luminanceGrayscaleStage()(p3, {});
     imaging::luminanceGrayscaleStage()(asIs, {});
     EXPECT_GT(meanDifference(p3.pixels, asIs.pixels), 1.0);
+}
+
+// Threads converting through different profiles at once (sharing the cache of
+// transforms, and evicting from it) get what one thread alone gets.
+TEST(ColourConversion, ThreadsShareTheTransforms) {
+    const Picture source = decodeFile(corpusFile("png-misc/wide-gamut/P3-sRGB-color-ring.png"));
+    std::vector<std::vector<std::uint8_t>> profiles = {
+        source.meta.icc, readBytes(kProPhotoIcc),
+        readBytes("/usr/share/color/icc/colord/AdobeRGB1998.icc"),
+        readBytes("/usr/share/color/icc/colord/WideGamutRGB.icc")};
+    for (const char* name : {"AppleRGB", "BestRGB", "BetaRGB", "BruceRGB", "CIE-RGB",
+                             "ColorMatchRGB", "DonRGB4", "ECI-RGBv2"}) {
+        profiles.push_back(readBytes(std::string("/usr/share/color/icc/colord/") + name + ".icc"));
+    }
+    auto convert = [&](const std::vector<std::uint8_t>& icc) {
+        Picture picture{source.pixels.clone(), {}};
+        picture.meta.icc = icc;
+        colour::convertToSrgb(picture);
+        return picture;
+    };
+    std::vector<Picture> expected;
+    for (const auto& icc : profiles) {
+        expected.push_back(convert(icc));
+    }
+    std::vector<int> worst(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < worst.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (std::size_t i = 0; i < profiles.size(); ++i) {
+                const std::size_t k = (i + t * 3) % profiles.size();
+                worst[t] = std::max(worst[t],
+                                    maxDifference(convert(profiles[k]).pixels, expected[k].pixels));
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const int w : worst) {
+        EXPECT_EQ(w, 0);
+    }
 }
 
 }  // namespace
