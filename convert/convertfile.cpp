@@ -39,6 +39,7 @@
 #include "imaging/error.h"
 #include "imaging/grayscale.h"
 #include "imaging/memory.h"
+#include "imaging/metadata.h"
 #include "imaging/probe.h"
 #include "imaging/sink.h"
 #include "imaging/source.h"
@@ -182,7 +183,7 @@ private:
         }
         // Every file is decoded, so that a source that cannot be decoded fails
         // even where the converter would write the output from it.
-        Picture picture{decode(), {}};
+        Picture picture = decode();
         if (!extent_) {
             // Now that its size is known, the picture gets the time it needs.
             setTimeLimit(std::uint64_t{picture.pixels.width()} * picture.pixels.height());
@@ -293,19 +294,53 @@ private:
         watchdog_.arm(started_ + timeLimit_);
     }
 
-    Raster decode() {
+    // The picture with its colour profile, and the metadata of its file where
+    // one of our encoders writes the output.
+    Picture decode() {
         if (source_ && source_->decoder == SourceDecoder::Converter) {
             return decodeThroughConverter();
         }
         // ".jfif" is a JPEG: read by the JPEG loader straight from the file.
         const std::string loader = ext_ == ".jfif" ? "jpg" : ext_.substr(ext_.empty() ? 0 : 1);
         if (!imaging::hasPictureLoader(loader)) {
-            return imaging::loadPicture(file_.source);  // "Unknown picture file extension (...)"
+            // "Unknown picture file extension (...)"
+            return imaging::loadPictureWithProfile(file_.source);
         }
         if (!sourceBytes_) {
             sourceBytes_.emplace(file_.source);
         }
-        return imaging::decodeWithPictureLoader(loader, sourceBytes_->bytes());
+        Picture picture = imaging::decodePicture(loader, sourceBytes_->bytes());
+        readMetadata(sourceBytes_->bytes(), picture.meta);
+        return picture;
+    }
+
+    // EXIF, XMP, IPTC and the comment of `file`, for the outputs our own
+    // encoders write, unless the user asked for none. The converter keeps or
+    // drops them itself where it reads the source.
+    void readMetadata(imaging::Bytes file, imaging::Metadata& meta) const {
+        if (settings_.stripMetadata) {
+            return;
+        }
+        bool ownEncoder = false;
+        switch (output_.route) {
+            case OutputRoute::Png:
+            case OutputRoute::Jpeg:
+            case OutputRoute::Tiff:
+            case OutputRoute::JpegXr:
+                ownEncoder = true;
+                break;
+            case OutputRoute::Webp:
+                ownEncoder = !(source_ && source_->decoder == SourceDecoder::Gif);
+                break;
+            case OutputRoute::Converter:
+                ownEncoder = !stages_.emptyForConverter();  // it reads our PNG
+                break;
+            case OutputRoute::None:
+                break;
+        }
+        if (ownEncoder) {
+            imaging::metadata::read(file, meta);
+        }
     }
 
     // The planes route above. False, with nothing written, for every other file,
@@ -326,6 +361,7 @@ private:
         if (!planes) {
             return false;
         }
+        readMetadata(sourceBytes_->bytes(), planes->meta);
         sourceBytes_.reset();
         checkStop();
         encodeToOutput(std::move(*planes),
@@ -336,7 +372,7 @@ private:
 
     // The converter writes a PNG under a name of this process and call in the
     // data folder; it is read and removed on every way out.
-    Raster decodeThroughConverter() {
+    Picture decodeThroughConverter() {
         sourceBytes_.reset();  // the converter reads the file
         platform::TempFile png = makeTemp(settings_.dataFolder, "decode", ".png");
         png.close();
@@ -352,8 +388,11 @@ private:
                 withDetail("File cannot be read: " + file_.source,
                            replaceAll(result.lastErrorLine, png.path(), settings_.dataFolder)));
         }
+        // The PNG keeps the source's profile and metadata.
         imaging::FileBytes bytes(png.path());
-        return imaging::decodeWithPictureLoader("png", bytes.bytes());
+        Picture picture = imaging::decodePicture("png", bytes.bytes());
+        readMetadata(bytes.bytes(), picture.meta);
+        return picture;
     }
 
     void encodeWithOwnEncoders(Picture decoded) {
@@ -366,7 +405,13 @@ private:
             if (found == expected) {
                 picture = std::move(decoded);
             } else {
-                picture.pixels = imaging::decodeByContent(sourceBytes_->bytes(), file_.source);
+                // The pixels and their profile as decode by content reads them;
+                // the file's metadata as read before.
+                Picture byContent =
+                    imaging::decodePictureByContent(sourceBytes_->bytes(), file_.source);
+                picture.pixels = std::move(byContent.pixels);
+                picture.meta = std::move(decoded.meta);
+                picture.meta.icc = std::move(byContent.meta.icc);
             }
             picture.meta.decodedByContent = found;
         } else {
