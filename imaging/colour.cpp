@@ -391,19 +391,33 @@ void convertToSrgb(Picture& picture) {
     }
 }
 
-std::vector<std::uint8_t> srgbProfile() {
-    const ContextOwner c;
-    const ProfileOwner srgb(cmsCreate_sRGBProfileTHR(c.context));
+namespace {
+
+// The profile's bytes. Its creation date is a fixed one, so that a picture
+// converted twice gives the same file byte for byte (the profile carries no
+// checksum over it: its ID is left zero). Empty when Little CMS cannot write it.
+std::vector<std::uint8_t> savedProfile(cmsHPROFILE profile) {
     cmsUInt32Number size = 0;
-    if (!srgb.profile || !cmsSaveProfileToMem(srgb.profile, nullptr, &size) || size == 0) {
+    if (!profile || !cmsSaveProfileToMem(profile, nullptr, &size) || size < 128) {
         return {};
     }
     std::vector<std::uint8_t> bytes(size);
-    if (!cmsSaveProfileToMem(srgb.profile, bytes.data(), &size)) {
+    if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) {
         return {};
     }
     bytes.resize(size);
+    // Bytes 24 to 35: year, month, day, hours, minutes, seconds, big-endian.
+    constexpr std::uint8_t kCreated[12] = {0x07, 0xD0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+    std::copy(std::begin(kCreated), std::end(kCreated), bytes.begin() + 24);
     return bytes;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> srgbProfile() {
+    const ContextOwner c;
+    const ProfileOwner srgb(cmsCreate_sRGBProfileTHR(c.context));
+    return savedProfile(srgb.profile);
 }
 
 std::vector<std::uint8_t> profileFromPngChunks(const std::optional<PngChromaticities>& chrm,
@@ -458,15 +472,10 @@ std::vector<std::uint8_t> profileFromPngChunks(const std::optional<PngChromatici
     cmsToneCurve* curves[3] = {curve, curve, curve};
     const ProfileOwner profile(cmsCreateRGBProfileTHR(c.context, &white, &primaries, curves));
     cmsFreeToneCurve(curve);
-    cmsUInt32Number size = 0;
-    if (!profile.profile || !cmsSaveProfileToMem(profile.profile, nullptr, &size) || size == 0) {
+    std::vector<std::uint8_t> bytes = savedProfile(profile.profile);
+    if (bytes.empty()) {
         return {};
     }
-    std::vector<std::uint8_t> bytes(size);
-    if (!cmsSaveProfileToMem(profile.profile, bytes.data(), &size)) {
-        return {};
-    }
-    bytes.resize(size);
     return verdictOf(bytes) == Verdict::Other ? bytes : std::vector<std::uint8_t>{};
 }
 

@@ -11,6 +11,7 @@
 #include "imaging/decode.h"
 #include "imaging/encode.h"
 #include "imaging/grayscale.h"
+#include "imaging/metadata.h"
 #include "imaging/sink.h"
 
 namespace imbrix::convert {
@@ -337,15 +338,18 @@ TEST_F(Routes, JpegToLossyWebpCodesThePlanesOnlyWhereTheyAreThePicture) {
         const std::vector<std::uint8_t> jpeg = test::readBytes(corpusDir() / c.from);
         const imaging::Bytes bytes(jpeg.data(), jpeg.size());
         imaging::MemorySink expected;
+        // Either way the output carries the file's profile and metadata.
         if (c.planes) {
-            imaging::encodeWebp(std::move(*imaging::decodeJpegYuv420(bytes)),
-                                test::withQuality(c.quality), expected);
+            imaging::YuvPicture planes = *imaging::decodeJpegYuv420(bytes);
+            imaging::metadata::read(bytes, planes.meta);
+            imaging::encodeWebp(std::move(planes), test::withQuality(c.quality), expected);
         } else {
-            imaging::Raster raster = imaging::decodeWithPictureLoader("jpg", bytes);
+            imaging::Picture picture = imaging::decodePicture("jpg", bytes);
+            imaging::metadata::read(bytes, picture.meta);
             if (c.grayscale) {
-                imaging::applyLuminanceGrayscale(raster);
+                imaging::applyLuminanceGrayscale(picture.pixels);
             }
-            imaging::encodeWebp(test::pictureOf(raster), test::withQuality(c.quality), expected);
+            imaging::encodeWebp(picture, test::withQuality(c.quality), expected);
         }
         EXPECT_EQ(test::readBytes(outcome.output), expected.bytes);
     }
