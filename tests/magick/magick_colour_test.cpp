@@ -106,13 +106,20 @@ protected:
 };
 
 // A file the converter wrote, rendered to sRGB by ImageMagick after a reader
-// that keeps the format's profile: libheif (AVIF), libjxl (JPEG XL), poppler
-// (the JPEG inside a PDF), librsvg (SVG); ImageMagick reads the others itself.
+// that keeps the format's profile: libjxl (JPEG XL), poppler (the JPEG inside a
+// PDF), librsvg (SVG). ImageMagick 6 reads the pixels of AVIF, HEIC and WEBP but
+// not their profile: exiftool gives it.
 Picture renderOutput(const std::string& file, const std::string& ext, const fs::path& work) {
     std::string readable = file;
-    if (ext == "avif" || ext == "heic") {
-        readable = (work / "decoded-by-libheif.png").string();
-        mustRun({"/usr/bin/heif-convert", file, readable});
+    std::vector<std::string> assign;
+    if (ext == "avif" || ext == "heic" || ext == "webp") {
+        std::string icc;
+        if (runCommand({"/usr/bin/exiftool", "-b", "-ICC_Profile", file}, &icc) == 0 &&
+            !icc.empty()) {
+            const fs::path profile = work / "carried.icc";
+            writeText(profile, icc);
+            assign = {"+profile", "*", "-profile", profile.string()};
+        }
     } else if (ext == "jxl") {
         readable = (work / "decoded-by-djxl.png").string();
         mustRun({"/usr/bin/djxl", file, readable});
@@ -120,24 +127,30 @@ Picture renderOutput(const std::string& file, const std::string& ext, const fs::
         return readOutput(file, ext, work);  // these hold sRGB pixels without a profile
     }
     const fs::path rendered = work / "rendered.png";
-    mustRun({"/usr/bin/convert", readable + "[0]", "-profile", kSrgbProfile, "+profile", "*",
-             "-depth", "8", "png24:" + rendered.string()});
+    std::vector<std::string> args{"/usr/bin/convert", readable + "[0]"};
+    args.insert(args.end(), assign.begin(), assign.end());
+    args.insert(args.end(), {"-profile", kSrgbProfile, "+profile", "*", "-depth", "8",
+                             "png24:" + rendered.string()});
+    mustRun(args);
     return loadPng(rendered);
 }
 
 // The name of the ICC profile an output carries, as exiftool (jxlinfo for JPEG
 // XL, whose profile sits in the codestream) reads it; empty without one.
 std::string profileOf(const std::string& file, const std::string& ext) {
+    if (ext == "tga") {
+        return "";  // no room for a profile (and exiftool does not read gray TGA)
+    }
     if (ext == "jxl") {
         const std::string info = mustRun({"/usr/bin/jxlinfo", file});
         return info.find("ICC profile") != std::string::npos ? "ICC" : "";
     }
     std::string out =
-        mustRun({"/usr/bin/exiftool", "-s3", "-ICC_Profile:ProfileDescription", file});
+        mustRun({"/usr/bin/exiftool", "-f", "-p", "$ICC_Profile:ProfileDescription", file});
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) {
         out.pop_back();
     }
-    return out;
+    return out == "-" ? "" : out;
 }
 
 // What exiftool reads of the metadata the tests put in, one "Tag=value" a line.
@@ -317,7 +330,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DecodeCase{"avif", {"/usr/bin/heif-enc", "-A", "-q", "90", "IN", "-o", "SRC"}, true, true},
         DecodeCase{"heic", {"/usr/bin/heif-enc", "-q", "90", "IN", "-o", "SRC"}, true, true},
-        DecodeCase{"psd", {"/usr/bin/convert", "IN", "SRC"}, true, true},
+        // ImageMagick 6 writes no EXIF into PSD.
+        DecodeCase{"psd", {"/usr/bin/convert", "IN", "SRC"}, true, false},
         // djxl gives the colours in a profile of its own choosing.
         DecodeCase{"jxl", {"/usr/bin/cjxl", "IN", "SRC", "-q", "95"}, false, false}),
     [](const auto& p) { return p.param.ext; });

@@ -303,18 +303,25 @@ private:
             }
             case SourceKind::Heic:
             case SourceKind::Avif:
+                source = linkToInput("." + std::string(magickCoder(kind)));
+                coder_ = std::string(magickCoder(kind));
                 if (heifHasIccProfile(head_)) {
                     // libheif's own decoder writes the profile (and the EXIF) into
                     // its PNG; ImageMagick 6 reading the file itself would drop it.
-                    const std::string link =
-                        linkToInput(kind == SourceKind::Avif ? ".avif" : ".heic");
-                    source = workspace_.file("src.png");
-                    coder_ = "png";
-                    runReader({tools_.heifConvert, link, source});
-                    break;
+                    const std::string png = workspace_.file("src.png");
+                    const std::string problem =
+                        runToolRaw({tools_.heifConvert, source, png}, false);
+                    if (problem.empty()) {
+                        source = png;
+                        coder_ = "png";
+                    } else {
+                        // libpng refuses some profiles (one whose PCS illuminant is
+                        // not D50, ...): ImageMagick reads the picture without it.
+                        std::printf("magick: the colour profile of %s is not kept: %s\n",
+                                    request_.input.c_str(), userWords(problem).c_str());
+                        std::fflush(stdout);
+                    }
                 }
-                source = linkToInput("." + std::string(magickCoder(kind)));
-                coder_ = std::string(magickCoder(kind));
                 break;
             case SourceKind::Tga:
                 // Decoded for the program: gdk-pixbuf writes the PNG itself.
@@ -361,6 +368,14 @@ private:
             append(args, {"-depth", "8", "-define", "png:compression-level=1", "-define",
                           kDecodedChunks, "png:" + out});
             runWriter(args);
+            if (kind == SourceKind::Heic || kind == SourceKind::Avif) {
+                // ImageMagick 6 loses the EXIF and XMP of HEIF, and libheif has
+                // turned the pixels upright already: they go in with Orientation 1.
+                const std::string problem = replacePngMetadata(out, carriedMetadata());
+                if (!problem.empty()) {
+                    throw writeFailure(problem);
+                }
+            }
             return out;
         }
         if (request_.mode == Mode::Animate) {
