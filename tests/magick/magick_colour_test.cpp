@@ -285,6 +285,13 @@ TEST_F(ColourAnimationTest, AnimatedWebpKeepsTheGifsProfile) {
     const Picture got = renderOutput(out, "webp", dir());
     const Picture want = loadPng(f.render(gif, "anim-ref.png"));
     EXPECT_GE(psnr(got, want), 40);
+
+    // Without metadata the colours stay.
+    const std::string stripped = file("stripped.webp");
+    const RunResult strip =
+        runMagick({gif, "-auto-orient", "-coalesce", "+profile", "!icc,*", stripped});
+    ASSERT_EQ(strip.status, 0) << strip.output;
+    EXPECT_EQ(profileOf(stripped, "webp"), "ProPhoto RGB");
 }
 
 struct DecodeCase {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <exiv2/exiv2.hpp>
 #include <fstream>
@@ -212,35 +213,40 @@ std::string addPsdMetadata(const std::string& path, const CarriedMetadata& metad
     if (metadata.empty()) {
         return {};
     }
-    std::string psd;
-    if (!readWhole(path, psd)) {
-        return "cannot read the PSD file";
-    }
     // The 26-byte header, the colour mode data and the image resources, each of
-    // the two with a 4-byte length first.
+    // the two with a 4-byte length first; only these are read into memory, the
+    // image data is copied over as it is.
     constexpr std::size_t kHeaderSize = 26;
-    if (psd.size() < kHeaderSize + 8 || psd.compare(0, 4, "8BPS") != 0) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(kHeaderSize + 4, '\0');
+    if (!in.read(head.data(), static_cast<std::streamsize>(head.size())) ||
+        head.compare(0, 4, "8BPS") != 0) {
         return "the PSD file has an unknown layout";
     }
-    const std::size_t modeLength = bigEndian32(std::string_view(psd).substr(kHeaderSize));
-    const std::size_t resourcesAt = kHeaderSize + 4 + modeLength;
-    if (modeLength > psd.size() - kHeaderSize - 8) {
+    const auto readMore = [&in, &head](std::size_t count) {
+        const std::size_t had = head.size();
+        head.resize(had + count);
+        return static_cast<bool>(in.read(head.data() + had, static_cast<std::streamsize>(count)));
+    };
+    const std::size_t modeLength = bigEndian32(std::string_view(head).substr(kHeaderSize));
+    if (modeLength > kMaxBlock || !readMore(modeLength + 4)) {
         return "the PSD file is truncated";
     }
-    const std::size_t resourcesLength = bigEndian32(std::string_view(psd).substr(resourcesAt));
-    if (resourcesLength > psd.size() - resourcesAt - 4) {
+    const std::size_t resourcesAt = kHeaderSize + 4 + modeLength;
+    const std::size_t resourcesLength = bigEndian32(std::string_view(head).substr(resourcesAt));
+    if (resourcesLength > kMaxBlock || !readMore(resourcesLength)) {
         return "the PSD file is truncated";
     }
     // The resources it has: "8BIM", the number, a padded Pascal name, a 4-byte
     // length and the data, padded to an even length.
     bool hasExif = false;
     bool hasXmp = false;
-    const std::string_view resources =
-        std::string_view(psd).substr(resourcesAt + 4, resourcesLength);
+    const std::string_view resources = std::string_view(head).substr(resourcesAt + 4);
     for (std::size_t at = 0; at + 12 <= resources.size();) {
-        const unsigned id = static_cast<unsigned char>(resources[at + 4]) << 8 |
+        const unsigned id = static_cast<unsigned>(static_cast<unsigned char>(resources[at + 4]))
+                                << 8 |
                             static_cast<unsigned char>(resources[at + 5]);
-        const std::size_t nameSize = (static_cast<unsigned char>(resources[at + 6]) + 2) & ~1u;
+        const std::size_t nameSize = (static_cast<unsigned char>(resources[at + 6]) + 2u) & ~1u;
         if (at + 6 + nameSize + 4 > resources.size()) {
             break;
         }
@@ -270,12 +276,17 @@ std::string addPsdMetadata(const std::string& path, const CarriedMetadata& metad
     if (added.empty()) {
         return {};
     }
-    std::string result = psd.substr(0, resourcesAt);
-    putBigEndian32(result, resourcesLength + added.size());
-    result.append(resources);
-    result += added;
-    result.append(psd, resourcesAt + 4 + resourcesLength);
-    if (!writeWhole(path, result)) {
+    const std::string written = path + ".metadata";
+    std::ofstream out(written, std::ios::binary | std::ios::trunc);
+    std::string lead = head.substr(0, resourcesAt);
+    putBigEndian32(lead, resourcesLength + added.size());
+    out << lead << resources << added;
+    if (in.peek() != std::ifstream::traits_type::eof()) {
+        out << in.rdbuf();
+    }
+    out.close();
+    if (!out || std::rename(written.c_str(), path.c_str()) != 0) {
+        std::remove(written.c_str());
         return "cannot write the PSD file";
     }
     return {};
