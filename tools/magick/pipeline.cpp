@@ -161,6 +161,12 @@ public:
         const SourceKind kind = inspectSource();
         const std::string finished = produce(kind);
         verify(finished);
+        if (!jxlMetadata_.empty()) {
+            const std::string problem = addJxlMetadata(finished, jxlMetadata_);
+            if (!problem.empty()) {
+                throw writeFailure(problem);
+            }
+        }
         const std::string problem = publish(finished, request_.output);
         if (!problem.empty()) {
             throw Failure{"cannot write " + request_.output + ": " + problem};
@@ -393,16 +399,14 @@ private:
                                       "-define", kProfileOnlyChunks, "-define", "png:bit-depth=8"},
                                      "png:" + mid, "%[opaque]");
                 const CarriedMetadata metadata = carriedMetadata();
-                std::string problem = replacePngMetadata(mid, metadata);
+                const std::string problem = replacePngMetadata(mid, metadata);
                 if (!problem.empty()) {
                     throw writeFailure(problem);
                 }
                 runWriter({tools_.cjxl, mid, out, "-q", quality});
-                // cjxl 0.7 reads EXIF and XMP from a PNG but writes neither.
-                problem = addJxlMetadata(out, metadata);
-                if (!problem.empty()) {
-                    throw writeFailure(problem);
-                }
+                // cjxl 0.7 reads EXIF and XMP from a PNG but writes neither: they
+                // go in once the file has proved to be whole JPEG XL (run()).
+                jxlMetadata_ = metadata;
                 return out;
             }
             case OutputFormat::Avif: {
@@ -554,8 +558,8 @@ private:
         }
         // A GIF's colour profile (an ICCRGBG1 extension) goes into the WEBP,
         // whose readers honour it; its other metadata does not.
-        const std::string problem = runToolRaw({tools_.gif2webp, "-quiet", "-metadata",
-                                                gray.empty() ? "icc" : "none", gif, "-o", out});
+        const std::string problem = runToolRaw({tools_.gif2webp, "-quiet", gif, "-o", out,
+                                                "-metadata", gray.empty() ? "icc" : "none"});
         if (problem.find("GIFLib") != std::string::npos) {
             throw readFailure("the GIF file is damaged or truncated (" + problem + ")");
         }
@@ -1017,7 +1021,8 @@ private:
     std::string coder_;  ///< ImageMagick's coder for `sourceName_`
     std::string linkName_;
     std::string sourceName_;
-    std::string srgbProfile_;  ///< lcms2's sRGB profile in the workspace, once written
+    std::string srgbProfile_;      ///< lcms2's sRGB profile in the workspace, once written
+    CarriedMetadata jxlMetadata_;  ///< EXIF and XMP for the finished JPEG XL file
     std::string output_;
 };
 
