@@ -40,6 +40,12 @@ public:
         command_.logLine += " " + text;
         return *this;
     }
+    // A word the log shows between double quotes, as a shell would need it.
+    CommandBuilder& quotedWord(const std::string& text) {
+        command_.argv.push_back(text);
+        command_.logLine += " \"" + text + "\"";
+        return *this;
+    }
     CommandBuilder& path(const std::string& file) {
         const std::string plain = plainPath(file);
         command_.argv.push_back(plain);
@@ -110,24 +116,33 @@ ConverterCommand ImageMagickIleDonustur(const std::string& converterPath,
 
 ConverterCommand ImageMagickIleAVIFDonustur(const std::string& converterPath,
                                             const std::string& inputFile,
-                                            const std::string& outputFile, int quality,
-                                            bool grayscale) {
+                                            const std::string& outputFile,
+                                            const ConverterWriteOptions& options) {
     CommandBuilder command(converterPath);
     command.path(inputFile).word("-auto-orient");
-    if (grayscale) {
+    if (options.grayscale) {
         command.word("-colorspace").word("Gray");
     }
-    return command.word("-quality").word(std::to_string(quality)).path(outputFile).done();
+    command.word("-quality").word(std::to_string(options.quality));
+    if (options.stripMetadata) {
+        command.word("+profile").quotedWord("!icc,*");
+    }
+    return command.path(outputFile).done();
 }
 
 ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
                                            const std::string& inputFile,
-                                           const std::string& outputFile, bool grayscale) {
+                                           const std::string& outputFile,
+                                           const ConverterWriteOptions& options) {
     CommandBuilder command(converterPath);
-    if (grayscale) {
+    if (options.grayscale) {
         command.word("-colorspace").word("Gray");
     }
-    return command.path(inputFile).word("-auto-orient").word("-coalesce").path(outputFile).done();
+    command.path(inputFile).word("-auto-orient").word("-coalesce");
+    if (options.stripMetadata) {
+        command.word("+profile").quotedWord("!icc,*");
+    }
+    return command.path(outputFile).done();
 }
 
 ConsoleResult RunConsoleCommand(const ConverterCommand& command, const std::string& workingFolder,

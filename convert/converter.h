@@ -26,18 +26,29 @@ ConverterCommand ImageMagickIleDonustur(const std::string& converterPath,
                                         const std::string& inputFile,
                                         const std::string& outputFile);
 
+/// How the converter writes an output.
+struct ConverterWriteOptions {
+    int quality = 100;
+    bool grayscale = false;
+    /// The output keeps no EXIF, XMP, IPTC or comment of the source; its colours
+    /// are still those of the source's profile.
+    bool stripMetadata = false;
+};
+
 /// The output formats of the converter:
-/// magick "IN" -auto-orient [-colorspace Gray] -quality N "OUT".
+/// magick "IN" -auto-orient [-colorspace Gray] -quality N [+profile "!icc,*"] "OUT".
 ConverterCommand ImageMagickIleAVIFDonustur(const std::string& converterPath,
                                             const std::string& inputFile,
-                                            const std::string& outputFile, int quality,
-                                            bool grayscale);
+                                            const std::string& outputFile,
+                                            const ConverterWriteOptions& options);
 
 /// A ".gif" source written as WEBP: magick "IN" -auto-orient -coalesce "OUT", or
-/// magick -colorspace Gray "IN" -auto-orient -coalesce "OUT".
+/// magick -colorspace Gray "IN" -auto-orient -coalesce "OUT", each with
+/// +profile "!icc,*" before "OUT" when the metadata goes (the quality is not used).
 ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
                                            const std::string& inputFile,
-                                           const std::string& outputFile, bool grayscale);
+                                           const std::string& outputFile,
+                                           const ConverterWriteOptions& options);
 
 /// The most time one file may take, its converter calls included, however large
 /// its picture: the ceiling of the time limit a file gets for its pixels

@@ -470,11 +470,11 @@ private:
         checkStop();
         platform::TempFile temp = outputTemp();
         temp.close();
+        const ConverterWriteOptions options{settings_.quality, settings_.grayscale, false};
         const ConverterCommand command =
-            gifToWebp ? ImageMagickIleGIFDonustur(settings_.converterPath, input, temp.path(),
-                                                  settings_.grayscale)
-                      : ImageMagickIleAVIFDonustur(settings_.converterPath, input, temp.path(),
-                                                   settings_.quality, settings_.grayscale);
+            gifToWebp
+                ? ImageMagickIleGIFDonustur(settings_.converterPath, input, temp.path(), options)
+                : ImageMagickIleAVIFDonustur(settings_.converterPath, input, temp.path(), options);
         const ConsoleResult result =
             RunConsoleCommand(command, settings_.converterFolder, converterLimits());
         keepLog(result);

@@ -369,7 +369,8 @@ bool mayBeLiveRun(pid_t pid, double writtenAt) {
         return true;  // not ours to look into: maybe a run of another kind
     }
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error && exe == self) {
+    // The same program, or another installation or build of it (its own folder).
+    if (!error && exe.filename() == self.filename()) {
         return true;
     }
     return exe.filename().string().rfind("imbrix", 0) == 0;

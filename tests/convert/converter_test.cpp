@@ -35,25 +35,36 @@ TEST(ConverterCommands, WordsAndLoggedLine) {
          {magick, "/p/layers.PSD", "-flatten", "/d/t.png"},
          R"(magick "/p/layers.PSD" -flatten "/d/t.png")"},
         {"output",
-         ImageMagickIleAVIFDonustur(magick, "/p/x.psd", "/o/x.avif", 80, false),
+         ImageMagickIleAVIFDonustur(magick, "/p/x.psd", "/o/x.avif", {80, false, false}),
          {magick, "/p/x.psd", "-auto-orient", "-quality", "80", "/o/x.avif"},
          R"(magick "/p/x.psd" -auto-orient -quality 80 "/o/x.avif")"},
         {"output gray",
-         ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.pdf", 7, true),
+         ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.pdf", {7, true, false}),
          {magick, "/p/x.jpg", "-auto-orient", "-colorspace", "Gray", "-quality", "7", "/o/x.pdf"},
          R"(magick "/p/x.jpg" -auto-orient -colorspace Gray -quality 7 "/o/x.pdf")"},
         {"gif",
-         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", false),
+         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", {}),
          {magick, "/p/a.gif", "-auto-orient", "-coalesce", "/o/a.webp"},
          R"(magick "/p/a.gif" -auto-orient -coalesce "/o/a.webp")"},
         {"gif gray",
-         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", true),
+         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", {100, true, false}),
          {magick, "-colorspace", "Gray", "/p/a.gif", "-auto-orient", "-coalesce", "/o/a.webp"},
          R"(magick -colorspace Gray "/p/a.gif" -auto-orient -coalesce "/o/a.webp")"},
+        // Without metadata: ImageMagick's "remove every profile but the colour one"
+        // right before the output.
+        {"output strip",
+         ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.jxl", {90, true, true}),
+         {magick, "/p/x.jpg", "-auto-orient", "-colorspace", "Gray", "-quality", "90", "+profile",
+          "!icc,*", "/o/x.jxl"},
+         R"(magick "/p/x.jpg" -auto-orient -colorspace Gray -quality 90 +profile "!icc,*" "/o/x.jxl")"},
+        {"gif strip",
+         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", {100, false, true}),
+         {magick, "/p/a.gif", "-auto-orient", "-coalesce", "+profile", "!icc,*", "/o/a.webp"},
+         R"(magick "/p/a.gif" -auto-orient -coalesce +profile "!icc,*" "/o/a.webp")"},
         // The converter runs in its own folder: a relative name is made absolute,
         // which also keeps one that looks like an option or a "format:" prefix a file name.
         {"relative",
-         ImageMagickIleAVIFDonustur(magick, "-x.jpg", "msl:o.gif", 5, false),
+         ImageMagickIleAVIFDonustur(magick, "-x.jpg", "msl:o.gif", {5, false, false}),
          {magick, cwd + "-x.jpg", "-auto-orient", "-quality", "5", cwd + "msl:o.gif"},
          "magick \"" + cwd + "-x.jpg\" -auto-orient -quality 5 \"" + cwd + "msl:o.gif\""},
     };
@@ -113,9 +124,10 @@ TEST(RunConsoleCommand, OutputGoesIntoTheLogAndTheLastLineExplainsAFailure) {
 
 TEST(RunConsoleCommand, MissingConverterDoesNothing) {
     test::ScratchDir dir;
-    const ConsoleResult result = RunConsoleCommand(
-        ImageMagickIleAVIFDonustur(dir.file("magick"), "/p/a.jpg", dir.file("a.pdf"), 80, false),
-        dir.path());
+    const ConsoleResult result =
+        RunConsoleCommand(ImageMagickIleAVIFDonustur(dir.file("magick"), "/p/a.jpg",
+                                                     dir.file("a.pdf"), {80, false, false}),
+                          dir.path());
     EXPECT_FALSE(result.ran);
     EXPECT_FALSE(result.succeeded);
     EXPECT_EQ(result.log, "");
@@ -175,7 +187,7 @@ TEST(RunConsoleCommand, FileNamesReachTheConverterAsTheyAreAndRunNothing) {
         dir.file("it's \"$(touch PWNED)\" `touch PWNED2`; touch PWNED3.gif");
     const std::string output = dir.file("out $(touch PWNED4).webp");
     const ConsoleResult result = RunConsoleCommand(
-        ImageMagickIleGIFDonustur(fake.path(), hostile, output, false), fake.folder());
+        ImageMagickIleGIFDonustur(fake.path(), hostile, output, {}), fake.folder());
     EXPECT_TRUE(result.succeeded);
     ASSERT_EQ(fake.calls().size(), 1u);
     EXPECT_EQ(fake.calls()[0], (Words{hostile, "-auto-orient", "-coalesce", output}));

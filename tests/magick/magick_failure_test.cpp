@@ -74,6 +74,13 @@ const std::vector<RefusedCase> kRefused{
     {"other_colorspace", {"IN", "-auto-orient", "-colorspace", "RGB", "-quality", "80", "OUT.gif"}},
     {"other_option", {"IN", "-auto-orient", "-resize", "80", "OUT.gif"}},
     {"coalesce_into_gif", {"IN", "-auto-orient", "-coalesce", "OUT.gif"}},
+    // "+profile !icc,*" only right before OUT, only in the -quality and -coalesce forms.
+    {"strip_before_quality",
+     {"IN", "-auto-orient", "+profile", "!icc,*", "-quality", "80", "OUT.avif"}},
+    {"strip_in_decode", {"IN", "+profile", "!icc,*", "OUT.png"}},
+    {"strip_other_pattern", {"IN", "-auto-orient", "-quality", "80", "+profile", "*", "OUT.avif"}},
+    {"strip_without_pattern", {"IN", "-auto-orient", "-quality", "80", "+profile", "OUT.avif"}},
+    {"strip_after_out", {"IN", "-auto-orient", "-coalesce", "OUT.webp", "+profile", "!icc,*"}},
     {"empty_input", {"", "OUT.png"}},
 };
 

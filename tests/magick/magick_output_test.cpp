@@ -38,7 +38,8 @@ const std::vector<FormatCase> kFormats{
     {"svg", 0, "<?xml", 428, 640},
     // TGA has no signature: colour map type 0 and the size, little-endian, at byte 12.
     {"tga", 12, "\xac\x01\x80\x02", 428, 640},
-    {"jxl", 0, "\xff\x0a", 428, 640},
+    // The photo's EXIF goes into a box: the codestream is in the container.
+    {"jxl", 0, "\0\0\0\x0cJXL \r\n\x87\n"s, 428, 640},
     {"jp2", 0, "\0\0\0\x0cjP  \r\n\x87\n"s, 428, 640},
     {"pdf", 0, "%PDF-", 428, 640},
     {"bmp", 0, "BM", 428, 640},

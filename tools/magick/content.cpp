@@ -483,6 +483,18 @@ std::optional<PictureSize> headerSize(SourceKind kind, std::string_view d) {
     return std::nullopt;
 }
 
+bool heifHasIccProfile(std::string_view d) {
+    // Every colour property: its type follows the box header.
+    for (std::size_t at = d.find("colr"); at != std::string_view::npos && at + 8 <= d.size();
+         at = d.find("colr", at + 4)) {
+        const std::string_view type = d.substr(at + 4, 4);
+        if (type == "prof" || type == "rICC") {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::optional<std::uint64_t> countGifFrames(std::istream& in, std::uint64_t cap) {
     char header[13];
     if (!in.read(header, sizeof header)) {

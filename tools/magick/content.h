@@ -56,6 +56,10 @@ struct PictureSize {
 /// largest one for the kinds that hold several); nullopt otherwise.
 std::optional<PictureSize> headerSize(SourceKind kind, std::string_view head);
 
+/// True when an HEIF or AVIF file's header in `head` has a colour property
+/// ("colr") that holds an ICC profile, which ImageMagick 6 does not read.
+bool heifHasIccProfile(std::string_view head);
+
 /// The number of frames (image descriptors) of the GIF in `in`, walked block by
 /// block without decoding; stops counting at `cap` + 1. nullopt when the stream
 /// is not a GIF or ends before its first frame.

@@ -24,8 +24,10 @@
 #include "tools/magick/content.h"
 #include "tools/magick/jxlheader.h"
 #include "tools/magick/messages.h"
+#include "tools/magick/metadata.h"
 #include "tools/magick/pdf.h"
 #include "tools/magick/psd.h"
+#include "tools/magick/srgb.h"
 #include "tools/magick/svg.h"
 #include "tools/magick/tga.h"
 #include "tools/magick/wholeness.h"
@@ -66,6 +68,22 @@ constexpr const char* kPolicy = R"(<?xml version="1.0" encoding="UTF-8"?>
 // Metadata an intermediate PNG must not carry on: the EXIF block still names the
 // source's orientation after the pixels have been turned upright.
 constexpr const char* kNoMetadataChunks = "png:exclude-chunk=EXIF,zTXt,tEXt,iTXt,date";
+// The same, but keeping the colour profile (ImageMagick 6 leaves out the iCCP
+// chunk with zTXt): the front takes the text chunks away afterwards and puts in
+// the source's EXIF and XMP, without a stale thumbnail (replacePngMetadata).
+constexpr const char* kProfileOnlyChunks = "png:exclude-chunk=EXIF,tEXt,iTXt,date";
+// The decoded PNG keeps the source's profile, EXIF, XMP and IPTC (the program
+// reads them from it), but not ImageMagick's copies of single EXIF and profile
+// fields as text, nor its dates.
+constexpr const char* kDecodedChunks = "png:exclude-chunk=tEXt,date";
+
+// True when the -quality format keeps the source's colour profile and its common
+// readers honour it (web browsers, Photoshop, GIMP, ImageMagick); every other one
+// gets sRGB pixels and no profile. (An animated WEBP keeps the GIF's profile too.)
+bool carriesProfile(OutputFormat format) {
+    return format == OutputFormat::Avif || format == OutputFormat::Jxl ||
+           format == OutputFormat::Psd;
+}
 
 // Why a conversion stopped: one line naming the file and the problem
 // ("cannot read /x/y.heic: ..."), as the program shows it.
@@ -143,6 +161,12 @@ public:
         const SourceKind kind = inspectSource();
         const std::string finished = produce(kind);
         verify(finished);
+        if (!jxlMetadata_.empty()) {
+            const std::string problem = addJxlMetadata(finished, jxlMetadata_);
+            if (!problem.empty()) {
+                throw writeFailure(problem);
+            }
+        }
         const std::string problem = publish(finished, request_.output);
         if (!problem.empty()) {
             throw Failure{"cannot write " + request_.output + ": " + problem};
@@ -283,6 +307,28 @@ private:
                 runReader({tools_.jxrDecoder, "-i", link, "-o", source});
                 break;
             }
+            case SourceKind::Heic:
+            case SourceKind::Avif:
+                source = linkToInput("." + std::string(magickCoder(kind)));
+                coder_ = std::string(magickCoder(kind));
+                if (heifHasIccProfile(head_)) {
+                    // libheif's own decoder writes the profile (and the EXIF) into
+                    // its PNG; ImageMagick 6 reading the file itself would drop it.
+                    const std::string png = workspace_.file("src.png");
+                    const std::string problem =
+                        runToolRaw({tools_.heifConvert, source, png}, false);
+                    if (problem.empty()) {
+                        source = png;
+                        coder_ = "png";
+                    } else {
+                        // libpng refuses some profiles (one whose PCS illuminant is
+                        // not D50, ...): ImageMagick reads the picture without it.
+                        std::printf("magick: the colour profile of %s is not kept: %s\n",
+                                    request_.input.c_str(), userWords(problem).c_str());
+                        std::fflush(stdout);
+                    }
+                }
+                break;
             case SourceKind::Tga:
                 // Decoded for the program: gdk-pixbuf writes the PNG itself.
                 source = readTgaSource(
@@ -325,8 +371,17 @@ private:
             }
             // Read straight back by the program into an 8-bit raster: no deeper
             // samples, and speed before size.
-            append(args, {"-depth", "8", "-define", "png:compression-level=1", "png:" + out});
+            append(args, {"-depth", "8", "-define", "png:compression-level=1", "-define",
+                          kDecodedChunks, "png:" + out});
             runWriter(args);
+            if (kind == SourceKind::Heic || kind == SourceKind::Avif) {
+                // ImageMagick 6 loses the EXIF and XMP of HEIF, and libheif has
+                // turned the pixels upright already: they go in with Orientation 1.
+                const std::string problem = replacePngMetadata(out, carriedMetadata());
+                if (!problem.empty()) {
+                    throw writeFailure(problem);
+                }
+            }
             return out;
         }
         if (request_.mode == Mode::Animate) {
@@ -336,15 +391,22 @@ private:
         switch (request_.format) {
             case OutputFormat::Jxl: {
                 const std::string mid = workspace_.file("mid.png");
-                std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
-                append(args, gray);
                 // cjxl misreads samples of fewer than 8 bits (ImageMagick writes them
                 // for pictures of few grays); and ImageMagick 6 crashes when asked
                 // for 8 bits of a 16-bit picture without "-depth 8".
-                append(args, {"-depth", "8", "-define", "png:compression-level=1", "-define",
-                              kNoMetadataChunks, "-define", "png:bit-depth=8", "png:" + mid});
-                runWriter(args);
+                writeUprightInColour(input, gray,
+                                     {"-depth", "8", "-define", "png:compression-level=1",
+                                      "-define", kProfileOnlyChunks, "-define", "png:bit-depth=8"},
+                                     "png:" + mid, "%[opaque]");
+                const CarriedMetadata metadata = carriedMetadata();
+                const std::string problem = replacePngMetadata(mid, metadata);
+                if (!problem.empty()) {
+                    throw writeFailure(problem);
+                }
                 runWriter({tools_.cjxl, mid, out, "-q", quality});
+                // cjxl 0.7 reads EXIF and XMP from a PNG but writes neither: they
+                // go in once the file has proved to be whole JPEG XL (run()).
+                jxlMetadata_ = metadata;
                 return out;
             }
             case OutputFormat::Avif: {
@@ -354,10 +416,15 @@ private:
                 // fewer bits stop it), so the picture goes over as RGBA, with a
                 // note whether it is opaque (then no alpha plane is stored).
                 const std::string mid = workspace_.file("mid.png");
-                const std::string opaque = writeUpright(
+                const std::string opaque = writeUprightInColour(
                     input, gray,
-                    {"-define", "png:compression-level=1", "-define", kNoMetadataChunks},
+                    {"-define", "png:compression-level=1", "-define", kProfileOnlyChunks},
                     "png32:" + mid, "%[opaque]");
+                // heif-enc takes the profile, EXIF and XMP from the PNG.
+                const std::string problem = replacePngMetadata(mid, carriedMetadata());
+                if (!problem.empty()) {
+                    throw writeFailure(problem);
+                }
                 std::vector<std::string> encode{tools_.heifEnc, "-A", "-q", quality};
                 if (platform::asciiLower(opaque) == "true") {
                     encode.push_back("--no-alpha");
@@ -369,6 +436,7 @@ private:
             case OutputFormat::Svg: {
                 const std::string mid = workspace_.file("mid.png");
                 std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+                append(args, toSrgb());
                 append(args, gray);
                 append(args, {"-define", kNoMetadataChunks, "png:" + mid});
                 runWriter(args);
@@ -386,8 +454,10 @@ private:
                 if (kind != SourceKind::Jpeg && kind != SourceKind::Png) {
                     // (JPEG and PNG sources reach it as "jpeg:" or "png:" the link.)
                     gmInput = workspace_.file("mid.png");
-                    runWriter({tools_.convert, input, "-define", "png:compression-level=1",
-                               "png:" + gmInput});
+                    std::vector<std::string> args{tools_.convert, input};
+                    append(args, toSrgb());
+                    append(args, {"-define", "png:compression-level=1", "png:" + gmInput});
+                    runWriter(args);
                     gmInput = "png:" + gmInput;
                 }
                 // GraphicsMagick has no resource policy of its own here: the same
@@ -398,6 +468,9 @@ private:
                               "Pixels", "128MP", "-limit", "Memory", "256MB", "-limit", "Map",
                               "512MB", "-limit", "Disk", "1GB"});
                 append(args, {gmInput, "-auto-orient"});
+                // GraphicsMagick's "-profile" converts as ImageMagick's does; the
+                // JPEG in the PDF carries no profile or metadata.
+                append(args, toSrgb());
                 append(args, gray);
                 // The picture goes into the PDF as a JPEG of the requested quality;
                 // JPEG has no transparency, so transparent parts become white.
@@ -410,8 +483,16 @@ private:
                 }
                 return out;
             }
-            case OutputFormat::Psd:
-                return writePsd(input, gray);
+            case OutputFormat::Psd: {
+                const std::string psd = writePsd(input, gray);
+                // ImageMagick 6 writes the colour profile and IPTC into PSD, not
+                // the EXIF or XMP.
+                const std::string problem = addPsdMetadata(psd, carriedMetadata());
+                if (!problem.empty()) {
+                    throw writeFailure(problem);
+                }
+                return psd;
+            }
             case OutputFormat::Jp2:
                 return writeJp2(input, gray);
             default: {
@@ -424,6 +505,7 @@ private:
                     append(args, {"-define", "jpeg:size=256x256"});
                 }
                 append(args, {input, "-auto-orient"});
+                append(args, toSrgb());
                 append(args, gray);
                 append(args, {"-quality", quality});
                 if (request_.format == OutputFormat::Tga) {
@@ -456,6 +538,7 @@ private:
             // A still picture with a ".gif" name: ImageMagick's still WEBP is sound.
             std::vector<std::string> args{tools_.convert, coder_ + ":" + source + "[0]",
                                           "-auto-orient"};
+            append(args, toSrgb());
             append(args, gray);
             args.push_back("webp:" + out);
             runWriter(args);
@@ -468,11 +551,15 @@ private:
         if (!gray.empty()) {
             gif = workspace_.file("mid.gif");
             std::vector<std::string> args{tools_.convert, "gif:" + source, "-coalesce"};
+            append(args, toSrgb());
             append(args, gray);
             args.push_back("gif:" + gif);
             runWriter(args);
         }
-        const std::string problem = runToolRaw({tools_.gif2webp, "-quiet", gif, "-o", out});
+        // A GIF's colour profile (an ICCRGBG1 extension) goes into the WEBP,
+        // whose readers honour it; its other metadata does not.
+        const std::string problem = runToolRaw({tools_.gif2webp, "-quiet", gif, "-o", out,
+                                                "-metadata", gray.empty() ? "icc" : "none"});
         if (problem.find("GIFLib") != std::string::npos) {
             throw readFailure("the GIF file is damaged or truncated (" + problem + ")");
         }
@@ -491,7 +578,7 @@ private:
         const std::string out = workspace_.file("out.psd");
         const std::string mid = workspace_.file("mid.miff");
         std::istringstream info(platform::asciiLower(
-            writeUpright(input, gray, {}, "miff:" + mid, "%[opaque] %[type]")));
+            writeUprightInColour(input, gray, {}, "miff:" + mid, "%[opaque] %[type]")));
         std::string opaque;
         std::string type;
         info >> opaque >> type;
@@ -532,7 +619,8 @@ private:
     std::string writeJp2(const std::string& input, const std::vector<std::string>& gray) {
         const std::string out = workspace_.file("out.jp2");
         const std::string mid = workspace_.file("mid.miff");
-        std::istringstream info(writeUpright(input, gray, {}, "miff:" + mid, "%[opaque] %w %h"));
+        std::istringstream info(
+            writeUprightInColour(input, gray, {}, "miff:" + mid, "%[opaque] %w %h"));
         std::string opaque;
         std::uint64_t width = 0;
         std::uint64_t height = 0;
@@ -581,17 +669,111 @@ private:
         return levels;
     }
 
+    // The words that give sRGB pixels and no profile or metadata, for ImageMagick
+    // and GraphicsMagick alike: a picture with a colour profile is converted
+    // (perceptual intent); one without is sRGB already, gets the profile
+    // assigned, and keeps its pixels as they are.
+    std::vector<std::string> toSrgb() {
+        return {"-intent", "Perceptual", "-profile", srgbProfile(), "+profile", "*"};
+    }
+
+    // The same for an output that keeps the source's metadata: only the colour
+    // profile goes.
+    std::vector<std::string> toSrgbKeepingMetadata() {
+        return {"-intent", "Perceptual", "-profile", srgbProfile(), "+profile", "icc"};
+    }
+
+    // lcms2's sRGB profile, written into the workspace when first asked for.
+    const std::string& srgbProfile() {
+        if (srgbProfile_.empty()) {
+            const std::string path = workspace_.file("srgb.icc");
+            const std::string problem = writeSrgbProfile(path);
+            if (!problem.empty()) {
+                throw writeFailure(problem);
+            }
+            srgbProfile_ = path;
+        }
+        return srgbProfile_;
+    }
+
+    // ImageMagick's words that take the source's metadata away when the request says so.
+    std::vector<std::string> stripWords() const {
+        if (!request_.stripMetadata) {
+            return {};
+        }
+        return {"+profile", "!icc,*"};
+    }
+
+    // The source's EXIF and XMP for the outputs whose writers lose them: none when
+    // the request strips them. A source whose metadata cannot be read is still
+    // converted; the log says why its metadata is missing.
+    CarriedMetadata carriedMetadata() {
+        if (request_.stripMetadata) {
+            return {};
+        }
+        std::string problem;
+        CarriedMetadata metadata = readCarriedMetadata(inputPath_, problem);
+        if (!problem.empty()) {
+            std::printf("magick: the metadata of %s is not kept: %s\n", request_.input.c_str(),
+                        userWords(problem).c_str());
+            std::fflush(stdout);
+        }
+        return metadata;
+    }
+
+    // writeUpright() with the colours the output format takes: the source's
+    // profile where the format carries it (unless the picture is made gray),
+    // otherwise sRGB pixels without a profile. A profile that is not for RGB
+    // (a CMYK or gray source's) cannot go with the RGB pixels written: such a
+    // picture is written again, converted.
+    std::string writeUprightInColour(const std::string& input, const std::vector<std::string>& gray,
+                                     const std::vector<std::string>& options,
+                                     const std::string& target, const std::string& format) {
+        std::vector<std::string> words;
+        if (!carriesProfile(request_.format) || !gray.empty()) {
+            words = carriesMetadata() ? toSrgbKeepingMetadata() : toSrgb();
+            append(words, stripWords());
+            append(words, gray);
+            append(words, options);
+            return writeUpright(input, words, target, format);
+        }
+        words = stripWords();
+        append(words, options);
+        // The picture's colour space and its profile's name (empty without one).
+        const std::string answer =
+            writeUpright(input, words, target, format + "|%[colorspace]|%[icc:description]");
+        const auto bar = answer.find('|');
+        const auto secondBar = answer.find('|', bar == std::string::npos ? bar : bar + 1);
+        if (bar == std::string::npos || secondBar == std::string::npos) {
+            return answer;
+        }
+        const std::string colourSpace =
+            platform::asciiLower(answer.substr(bar + 1, secondBar - bar - 1));
+        const bool profiled = secondBar + 1 < answer.size();
+        if (profiled && colourSpace != "srgb" && colourSpace != "rgb") {
+            words = toSrgbKeepingMetadata();
+            append(words, stripWords());
+            append(words, options);
+            return writeUpright(input, words, target, format);
+        }
+        return answer.substr(0, bar);
+    }
+
+    // The formats that keep the source's EXIF and XMP (and PSD its IPTC).
+    bool carriesMetadata() const {
+        return request_.format == OutputFormat::Avif || request_.format == OutputFormat::Jxl ||
+               request_.format == OutputFormat::Psd;
+    }
+
     // Writes the input, upright and gray when asked, to `target` ("coder:path")
     // with `options` before it, and returns what ImageMagick says of the picture
     // in `format` ("%[opaque] %w", ...): empty when it said nothing. The answer
     // goes into a file of its own, apart from the warnings ImageMagick prints
     // (which may hold any word, "true" included).
-    std::string writeUpright(const std::string& input, const std::vector<std::string>& gray,
-                             const std::vector<std::string>& options, const std::string& target,
-                             const std::string& format) {
+    std::string writeUpright(const std::string& input, const std::vector<std::string>& options,
+                             const std::string& target, const std::string& format) {
         const std::string answer = workspace_.file("upright.txt");
         std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
-        append(args, gray);
         append(args, options);
         append(args, {"-write", target, "-format", format + "\\n", "info:" + answer});
         runWriter(args, false);
@@ -839,6 +1021,8 @@ private:
     std::string coder_;  ///< ImageMagick's coder for `sourceName_`
     std::string linkName_;
     std::string sourceName_;
+    std::string srgbProfile_;      ///< lcms2's sRGB profile in the workspace, once written
+    CarriedMetadata jxlMetadata_;  ///< EXIF and XMP for the finished JPEG XL file
     std::string output_;
 };
 
@@ -860,6 +1044,7 @@ Tools Tools::fromEnvironment() {
     pick(tools.gif2webp, "IMBRIX_MAGICK_GIF2WEBP");
     pick(tools.heifEnc, "IMBRIX_MAGICK_HEIFENC");
     pick(tools.opjCompress, "IMBRIX_MAGICK_OPJCOMPRESS");
+    pick(tools.heifConvert, "IMBRIX_MAGICK_HEIFCONVERT");
     return tools;
 }
 

@@ -10,7 +10,7 @@ namespace imbrix::magick {
 /// The helper programs, at their Debian paths unless the environment names others
 /// (IMBRIX_MAGICK_CONVERT, IMBRIX_MAGICK_GM, IMBRIX_MAGICK_CJXL, IMBRIX_MAGICK_DJXL,
 /// IMBRIX_MAGICK_JXRDEC, IMBRIX_MAGICK_GIF2WEBP, IMBRIX_MAGICK_HEIFENC,
-/// IMBRIX_MAGICK_OPJCOMPRESS).
+/// IMBRIX_MAGICK_OPJCOMPRESS, IMBRIX_MAGICK_HEIFCONVERT).
 struct Tools {
     std::string convert = "/usr/bin/convert";           ///< ImageMagick 6
     std::string gm = "/usr/bin/gm";                     ///< GraphicsMagick: PDF
@@ -20,6 +20,9 @@ struct Tools {
     std::string gif2webp = "/usr/bin/gif2webp";         ///< animated GIF to animated WEBP
     std::string heifEnc = "/usr/bin/heif-enc";          ///< AVIF encoder (keeps transparency)
     std::string opjCompress = "/usr/bin/opj_compress";  ///< JPEG 2000 encoder (OpenJPEG)
+    /// HEIF and AVIF decoder, for the sources with an ICC profile (ImageMagick 6
+    /// loses it).
+    std::string heifConvert = "/usr/bin/heif-convert";
 
     static Tools fromEnvironment();
 };

@@ -108,7 +108,7 @@ std::optional<Request> decodeRequest(const std::string& in, const std::string& o
 }
 
 std::optional<Request> writeRequest(const std::string& in, const std::string& quality,
-                                    const std::string& out, bool grayscale) {
+                                    const std::string& out, bool grayscale, bool strip) {
     const auto format = formatOfPath(out);
     const auto q = parseQuality(quality);
     if (!format || !isQualityFormat(*format) || !q) {
@@ -120,12 +120,13 @@ std::optional<Request> writeRequest(const std::string& in, const std::string& qu
     r.output = out;
     r.format = *format;
     r.grayscale = grayscale;
+    r.stripMetadata = strip;
     r.quality = *q;
     return r;
 }
 
-std::optional<Request> animateRequest(const std::string& in, const std::string& out,
-                                      bool grayscale) {
+std::optional<Request> animateRequest(const std::string& in, const std::string& out, bool grayscale,
+                                      bool strip) {
     if (formatOfPath(out) != OutputFormat::Webp) {
         return std::nullopt;
     }
@@ -135,7 +136,41 @@ std::optional<Request> animateRequest(const std::string& in, const std::string& 
     r.output = out;
     r.format = OutputFormat::Webp;
     r.grayscale = grayscale;
+    r.stripMetadata = strip;
     return r;
+}
+
+// The words of the Write and Animate forms before OUT, after the optional
+// "+profile !icc,*" pair has been taken off.
+std::optional<Request> writeOrAnimateRequest(const std::vector<std::string>& a,
+                                             const std::string& out, bool strip) {
+    switch (a.size()) {
+        case 3:
+            if (a[1] == "-auto-orient" && a[2] == "-coalesce") {
+                return animateRequest(a[0], out, false, strip);
+            }
+            break;
+        case 4:
+            if (a[1] == "-auto-orient" && a[2] == "-quality") {
+                return writeRequest(a[0], a[3], out, false, strip);
+            }
+            break;
+        case 5:
+            if (a[0] == "-colorspace" && isGray(a[1]) && a[3] == "-auto-orient" &&
+                a[4] == "-coalesce") {
+                return animateRequest(a[2], out, true, strip);
+            }
+            break;
+        case 6:
+            if (a[1] == "-auto-orient" && a[2] == "-colorspace" && isGray(a[3]) &&
+                a[4] == "-quality") {
+                return writeRequest(a[0], a[5], out, true, strip);
+            }
+            break;
+        default:
+            break;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -146,49 +181,33 @@ std::optional<Request> parseRequest(const std::vector<std::string>& a) {
             return std::nullopt;
         }
     }
-    switch (a.size()) {
-        case 2:
-            return decodeRequest(a[0], a[1], false);
-        case 3:
-            if (a[1] == "-flatten") {
-                return decodeRequest(a[0], a[2], true);
-            }
-            break;
-        case 4:
-            if (a[1] == "-auto-orient" && a[2] == "-coalesce") {
-                return animateRequest(a[0], a[3], false);
-            }
-            break;
-        case 5:
-            if (a[1] == "-auto-orient" && a[2] == "-quality") {
-                return writeRequest(a[0], a[3], a[4], false);
-            }
-            break;
-        case 6:
-            if (a[0] == "-colorspace" && isGray(a[1]) && a[3] == "-auto-orient" &&
-                a[4] == "-coalesce") {
-                return animateRequest(a[2], a[5], true);
-            }
-            break;
-        case 7:
-            if (a[1] == "-auto-orient" && a[2] == "-colorspace" && isGray(a[3]) &&
-                a[4] == "-quality") {
-                return writeRequest(a[0], a[5], a[6], true);
-            }
-            break;
-        default:
-            break;
+    if (a.size() == 2) {
+        return decodeRequest(a[0], a[1], false);
     }
-    return std::nullopt;
+    if (a.size() == 3 && a[1] == "-flatten") {
+        return decodeRequest(a[0], a[2], true);
+    }
+    if (a.size() < 2) {
+        return std::nullopt;
+    }
+    std::vector<std::string> words(a.begin(), a.end() - 1);
+    bool strip = false;
+    if (words.size() >= 2 && words[words.size() - 2] == "+profile" && words.back() == "!icc,*") {
+        strip = true;
+        words.resize(words.size() - 2);
+    }
+    return writeOrAnimateRequest(words, a.back(), strip);
 }
 
 std::string usageText() {
     return "usage: magick IN OUT.png\n"
            "       magick IN -flatten OUT.png\n"
-           "       magick IN -auto-orient [-colorspace Gray] -quality N OUT\n"
-           "       magick [-colorspace Gray] IN -auto-orient -coalesce OUT.webp\n"
+           "       magick IN -auto-orient [-colorspace Gray] -quality N [+profile '!icc,*'] OUT\n"
+           "       magick [-colorspace Gray] IN -auto-orient -coalesce [+profile '!icc,*'] "
+           "OUT.webp\n"
            "  OUT of the -quality forms: .avif .psd .svg .tga .jxl .jp2 .pdf .bmp .gif .ico\n"
-           "  N: 1 to 100\n";
+           "  N: 1 to 100\n"
+           "  +profile '!icc,*': keep no EXIF, XMP, IPTC or comment of IN, only its colours\n";
 }
 
 std::string_view coderName(OutputFormat format) {

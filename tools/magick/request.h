@@ -12,8 +12,9 @@ enum class OutputFormat { Png, Avif, Psd, Svg, Tga, Jxl, Jp2, Pdf, Bmp, Gif, Ico
 
 enum class Mode {
     Decode,   ///< IN OUT, IN -flatten OUT: a source the program cannot read, into a PNG
-    Write,    ///< IN -auto-orient [-colorspace Gray] -quality N OUT
-    Animate,  ///< [-colorspace Gray] IN -auto-orient -coalesce OUT: every frame into a WEBP
+    Write,    ///< IN -auto-orient [-colorspace Gray] -quality N [+profile !icc,*] OUT
+    Animate,  ///< [-colorspace Gray] IN -auto-orient -coalesce [+profile !icc,*] OUT: every
+              ///< frame into a WEBP
 };
 
 struct Request {
@@ -23,6 +24,9 @@ struct Request {
     OutputFormat format = OutputFormat::Png;
     bool flatten = false;
     bool grayscale = false;
+    /// "+profile !icc,*": the output keeps no EXIF, XMP, IPTC or comment of the
+    /// source (its colour profile is still carried or converted).
+    bool stripMetadata = false;
     int quality = 0;  ///< 1..100 in Mode::Write, 0 otherwise
 };
 
@@ -31,6 +35,8 @@ struct Request {
 ///   IN -auto-orient -quality N OUT               IN -auto-orient -colorspace Gray -quality N OUT
 ///   IN -auto-orient -coalesce OUT.webp           -colorspace Gray IN -auto-orient -coalesce
 ///   OUT.webp
+/// and the forms with -quality or -coalesce with the two words `+profile !icc,*`
+/// right before OUT (ImageMagick's meaning: remove every profile but the colour one),
 /// where OUT of the -quality forms ends in .avif .psd .svg .tga .jxl .jp2 .pdf .bmp .gif or
 /// .ico (any letter case) and N is 1..100 in decimal. Anything else gives nullopt.
 std::optional<Request> parseRequest(const std::vector<std::string>& args);
