@@ -470,7 +470,8 @@ private:
         checkStop();
         platform::TempFile temp = outputTemp();
         temp.close();
-        const ConverterWriteOptions options{settings_.quality, settings_.grayscale, false};
+        const ConverterWriteOptions options{settings_.quality, settings_.grayscale,
+                                            settings_.stripMetadata};
         const ConverterCommand command =
             gifToWebp
                 ? ImageMagickIleGIFDonustur(settings_.converterPath, input, temp.path(), options)
@@ -584,6 +585,11 @@ private:
 
 imaging::StageList stagesFor(const FileFormat& output, bool grayscale) {
     imaging::StageList stages;
+    if (output.route == OutputRoute::JpegXr && !grayscale) {
+        // JPEG XR readers other than Windows' own ignore a profile: the colours
+        // go into the pixels (the grayscale stages work on sRGB anyway).
+        stages.add(imaging::toSrgbStage());
+    }
     if (grayscale) {
         switch (output.route) {
             case OutputRoute::Tiff:

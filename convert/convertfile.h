@@ -73,7 +73,8 @@ struct FileSettings {
     imaging::MemoryBudget* memory = nullptr;
 };
 
-/// The stages of a run writing `output`, in order. Grayscale is a stage of the
+/// The stages of a run writing `output`, in order. JPEG XR takes its colours
+/// in sRGB (a stage converting from the picture's profile). Grayscale is a stage of the
 /// routes of our own encoders: the equal-weight grayscale for TIFF and JPEG XR,
 /// the luminance filter for PNG, JPEG and WEBP. The converter makes its outputs
 /// gray itself ("-colorspace Gray"), so it is no stage on its routes.

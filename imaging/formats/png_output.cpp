@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "imaging/colour.h"
 #include "imaging/encode.h"
 #include "imaging/error.h"
 #include "imaging/formats/outputmeta.h"
@@ -405,6 +406,37 @@ void writePng(std::uint32_t width, std::uint32_t height, const Layout& layout, c
     }
 }
 
+extern "C" void onProfileCheckError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
+
+bool setProfile(png_structp png, png_infop info, const std::vector<std::uint8_t>& icc) {
+    if (setjmp(png_jmpbuf(png))) {
+        return false;
+    }
+    png_set_IHDR(png, info, 1, 1, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, icc.data(),
+                 static_cast<png_uint_32>(icc.size()));
+    return png_get_valid(png, info, PNG_INFO_iCCP) != 0;
+}
+
+// True when libpng writes `icc` as an iCCP chunk. It checks a profile more
+// strictly than colour-managed readers do and drops (or refuses) one it
+// finds fault with: a PCS illuminant other than D50, say, which some Display
+// P3 profiles in circulation have.
+bool pngTakesProfile(const std::vector<std::uint8_t>& icc) {
+    png_structp png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, onProfileCheckError, onPngWarning);
+    if (!png) {
+        return false;
+    }
+    png_infop info = png_create_info_struct(png);
+    const bool taken = info && setProfile(png, info, icc);
+    png_destroy_write_struct(&png, &info);
+    return taken;
+}
+
 void checkNotEmpty(const Raster& raster) {
     if (raster.empty()) {
         throw Error("Cannot write PNG: the picture has no pixels");
@@ -413,9 +445,14 @@ void checkNotEmpty(const Raster& raster) {
 
 }  // namespace
 
-void encodePng(const Picture& picture, const EncodeOptions& /*options*/, Sink& out) {
+void encodePng(const Picture& picture, const EncodeOptions& options, Sink& out) {
     const Raster& raster = picture.pixels;
     checkNotEmpty(raster);
+    if (!picture.meta.icc.empty() && !pngTakesProfile(picture.meta.icc)) {
+        // A profile the file cannot carry: its colours go into the pixels.
+        encodePng(Picture{raster.clone(), picture.meta}, options, out);
+        return;
+    }
     // Opaque pixels are written without alpha and gray ones as gray: the same
     // picture in less data.
     const Layout layout = examine(raster, !picture.meta.icc.empty());
@@ -428,8 +465,12 @@ void encodePng(const Picture& picture, const EncodeOptions& /*options*/, Sink& o
 }
 
 void encodePng(Picture&& picture, const EncodeOptions& /*options*/, Sink& out) {
+    checkNotEmpty(picture.pixels);
+    if (!picture.meta.icc.empty() && !pngTakesProfile(picture.meta.icc)) {
+        // A profile the file cannot carry: its colours go into the pixels.
+        colour::convertToSrgb(picture);
+    }
     Raster raster = std::move(picture.pixels);
-    checkNotEmpty(raster);
     const Layout layout = examine(raster, !picture.meta.icc.empty());
     PngMetadata meta =
         pngMetadata(formats::prepareMetadata(picture.meta, raster.width(), raster.height()));

@@ -93,22 +93,25 @@ TEST_P(CutWriteTest, IsReportedAsAFailure) {
     const std::string keep = lastBytes ? "$((size - 2))" : "$((size * 2 / 3))";
     std::vector<std::unique_ptr<ScopedEnv>> env;
     for (const auto& [variable, real] : kWriters) {
-        const std::string script = writeScript(
-            dir() / ("cut-" + variable), "\"" + real +
-                                             "\" \"$@\"\n"
-                                             "status=$?\n"
-                                             "for word in \"$@\"; do\n"
-                                             "  path=${word#*:}\n"
-                                             "  case \"$path\" in\n"
-                                             "    */" +
-                                             c.cutName +
-                                             ")\n"
-                                             "      size=$(stat -c %s \"$path\") && truncate -s " +
-                                             keep +
-                                             " \"$path\";;\n"
-                                             "  esac\n"
-                                             "done\n"
-                                             "exit $status\n");
+        const std::string script = writeScript(dir() / ("cut-" + variable),
+                                               "\"" + real +
+                                                   "\" \"$@\"\n"
+                                                   "status=$?\n"
+                                                   "for word in \"$@\"; do\n"
+                                                   "  path=${word#*:}\n"
+                                                   "  case \"$path\" in\n"
+                                                   "    */" +
+                                                   c.cutName +
+                                                   ")\n"
+                                                   // Never through a link: that may be the
+                                                   // source, a file of the shared corpus.
+                                                   "      [ -L \"$path\" ] || { size=$(stat -c %s "
+                                                   "\"$path\") && truncate -s " +
+                                                   keep +
+                                                   " \"$path\"; };;\n"
+                                                   "  esac\n"
+                                                   "done\n"
+                                                   "exit $status\n");
         env.push_back(std::make_unique<ScopedEnv>(variable, script));
     }
     const std::string extension = fs::path(c.cutName).extension().string();

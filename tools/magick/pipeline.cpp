@@ -315,8 +315,13 @@ private:
                     // libheif's own decoder writes the profile (and the EXIF) into
                     // its PNG; ImageMagick 6 reading the file itself would drop it.
                     const std::string png = workspace_.file("src.png");
-                    const std::string problem =
-                        runToolRaw({tools_.heifConvert, source, png}, false);
+                    std::string problem = runToolRaw({tools_.heifConvert, source, png}, false);
+                    // heif-convert ends with status 0 when libpng refused to write
+                    // (an empty file).
+                    std::error_code ec;
+                    if (problem.empty() && std::filesystem::file_size(png, ec) == 0) {
+                        problem = "libheif could not write the picture with its profile";
+                    }
                     if (problem.empty()) {
                         source = png;
                         coder_ = "png";
