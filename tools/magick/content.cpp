@@ -483,6 +483,48 @@ std::optional<PictureSize> headerSize(SourceKind kind, std::string_view d) {
     return std::nullopt;
 }
 
+bool jpegIsCmykWithoutProfile(std::string_view head) {
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(head[at]); };
+    if (head.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) {
+        return false;
+    }
+    bool profile = false;
+    std::size_t at = 2;
+    while (at + 4 <= head.size()) {
+        if (byte(at) != 0xFF) {
+            return false;
+        }
+        const unsigned marker = byte(at + 1);
+        if (marker == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) {
+            at += 2;
+            continue;
+        }
+        const std::size_t length = std::size_t{byte(at + 2)} << 8 | byte(at + 3);
+        if (length < 2) {
+            return false;
+        }
+        constexpr std::string_view kIcc("ICC_PROFILE\0", 12);
+        if (marker == 0xE2 && head.substr(at + 4, kIcc.size()) == kIcc) {
+            profile = true;
+        }
+        // Start of frame (every SOFn but DHT, JPG and DAC): its component count.
+        const bool frame =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (frame) {
+            return at + 9 < head.size() && byte(at + 9) == 4 && !profile;
+        }
+        if (marker == 0xDA || marker == 0xD9) {
+            return false;
+        }
+        at += 2 + length;
+    }
+    return false;
+}
+
 bool heifHasIccProfile(std::string_view d) {
     // Every colour property: its type follows the box header.
     for (std::size_t at = d.find("colr"); at != std::string_view::npos && at + 8 <= d.size();

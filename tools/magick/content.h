@@ -60,6 +60,12 @@ std::optional<PictureSize> headerSize(SourceKind kind, std::string_view head);
 /// ("colr") that holds an ICC profile, which ImageMagick 6 does not read.
 bool heifHasIccProfile(std::string_view head);
 
+/// True when the JPEG whose first bytes are `head` stores CMYK (or YCCK) and
+/// carries no ICC profile before its frame header: ImageMagick would turn its
+/// inks into RGB by the plain formula. False for anything else, and when the
+/// frame header lies beyond `head`.
+bool jpegIsCmykWithoutProfile(std::string_view head);
+
 /// The number of frames (image descriptors) of the GIF in `in`, walked block by
 /// block without decoding; stops counting at `cap` + 1. nullopt when the stream
 /// is not a GIF or ends before its first frame.

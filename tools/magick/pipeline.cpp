@@ -18,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "imaging/colour.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/uniquefd.h"
@@ -679,13 +680,29 @@ private:
     // (perceptual intent); one without is sRGB already, gets the profile
     // assigned, and keeps its pixels as they are.
     std::vector<std::string> toSrgb() {
-        return {"-intent", "Perceptual", "-profile", srgbProfile(), "+profile", "*"};
+        std::vector<std::string> words = cmykProfileWords();
+        append(words, {"-intent", "Perceptual", "-profile", srgbProfile(), "+profile", "*"});
+        return words;
     }
 
     // The same for an output that keeps the source's metadata: only the colour
     // profile goes.
     std::vector<std::string> toSrgbKeepingMetadata() {
-        return {"-intent", "Perceptual", "-profile", srgbProfile(), "+profile", "icc"};
+        std::vector<std::string> words = cmykProfileWords();
+        append(words, {"-intent", "Perceptual", "-profile", srgbProfile(), "+profile", "icc"});
+        return words;
+    }
+
+    // A CMYK JPEG without a profile is taken to be in the generic CMYK profile,
+    // as the program's own decoder takes it: assigned first, its inks then
+    // convert through it (rather than by ImageMagick's plain formula).
+    std::vector<std::string> cmykProfileWords() const {
+        std::error_code ec;
+        if (!jpegIsCmykWithoutProfile(head_) ||
+            !std::filesystem::is_regular_file(imaging::colour::kDefaultCmykProfilePath, ec)) {
+            return {};
+        }
+        return {"-profile", imaging::colour::kDefaultCmykProfilePath};
     }
 
     // lcms2's sRGB profile, written into the workspace when first asked for.
@@ -755,7 +772,7 @@ private:
         const std::string colourSpace =
             platform::asciiLower(answer.substr(bar + 1, secondBar - bar - 1));
         const bool profiled = secondBar + 1 < answer.size();
-        if (profiled && colourSpace != "srgb" && colourSpace != "rgb") {
+        if ((profiled && colourSpace != "srgb" && colourSpace != "rgb") || colourSpace == "cmyk") {
             words = toSrgbKeepingMetadata();
             append(words, stripWords());
             append(words, options);
