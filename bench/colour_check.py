@@ -20,8 +20,9 @@ converts each into all 18 output formats with imbrix-cli (quality 100 unless
   metadata  the EXIF, XMP and IPTC fields exiftool reads back, and the
             Orientation it finds
 
-Readers: ImageMagick for most formats, djxl for JXL, rsvg-convert for SVG, JxrDecApp plus exiftool's
-copy of the ICC profile for JPEG XR, pdfimages for the picture inside a PDF.
+Readers: ImageMagick for most formats, djxl for JXL, rsvg-convert for SVG,
+JxrDecApp (JPEG XR) and ImageMagick (AVIF) with exiftool's copy of the ICC
+profile, pdfimages for the picture inside a PDF.
 
 Usage: bench/colour_check.py [--cli PATH] [--quality N] [--strip]
 """
@@ -79,20 +80,26 @@ def decoded(out, work):
         png = work / (out.stem + ".djxl.png")
         run(["djxl", str(out), str(png)])
         return png
-    if ext == ".wmp":
-        # JxrDecApp goes by the extension: ".jxr" in, ".bmp" out.
-        jxr = work / (out.stem + ".jxr")
-        shutil.copy(out, jxr)
-        tif = work / (out.stem + ".jxr.bmp")
-        run(["JxrDecApp", "-i", str(jxr), "-o", str(tif)])
+    if ext in (".wmp", ".avif"):
+        # JxrDecApp (it goes by the extension: ".jxr" in, ".bmp" out) and
+        # ImageMagick 6 read these pixels without their profile; exiftool reads
+        # the profile the file carries.
+        if ext == ".wmp":
+            jxr = work / (out.stem + ".jxr")
+            shutil.copy(out, jxr)
+            pixels = work / (out.stem + ".jxr.bmp")
+            run(["JxrDecApp", "-i", str(jxr), "-o", str(pixels)])
+        else:
+            pixels = work / (out.stem + ".avif.png")
+            run(["convert", str(out), "+profile", "*", str(pixels)])
         icc = run(["exiftool", "-b", "-ICC_Profile", str(out)]).stdout
         if icc:
-            prof = work / (out.stem + ".icc")
+            prof = work / (out.stem + ext + ".icc")
             prof.write_bytes(icc)
-            png = work / (out.stem + ".jxr.png")
-            run(["convert", str(tif), "-profile", str(prof), "png:" + str(png)])
+            png = work / (out.stem + ext + ".tagged.png")
+            run(["convert", str(pixels), "-profile", str(prof), "png:" + str(png)])
             return png
-        return tif
+        return pixels
     if ext == ".svg":
         # librsvg draws the embedded picture as its pixels say: no colour management.
         png = work / (out.stem + ".rsvg.png")
@@ -116,7 +123,7 @@ def psnr(a, b):
         scaled = Path(str(a) + ".ref.png")
         run(["convert", str(b), "-resize", size(a).replace(" ", "x") + "!", "png24:" + str(scaled)])
         b = scaled
-    proc = subprocess.run(["compare", "-metric", "PSNR", str(a), str(b), "null:"],
+    proc = subprocess.run(["compare", "-quiet", "-metric", "PSNR", str(a), str(b), "null:"],
                           capture_output=True, text=True)
     text = proc.stderr.strip().split()[0] if proc.stderr.strip() else "?"
     return "inf" if text == "inf" else (f"{float(text):.1f}" if re.match(r"^[0-9.]+$", text) else text)

@@ -752,7 +752,7 @@ private:
                                      const std::vector<std::string>& options,
                                      const std::string& target, const std::string& format) {
         std::vector<std::string> words;
-        if (!carriesProfile(request_.format) || !gray.empty()) {
+        if (!carriesProfile(request_.format) || !gray.empty() || !cmykProfileWords().empty()) {
             words = carriesMetadata() ? toSrgbKeepingMetadata() : toSrgb();
             append(words, stripWords());
             append(words, gray);
