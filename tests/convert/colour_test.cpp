@@ -250,6 +250,7 @@ TEST_F(ColourTest, WideGamutAndCmykSourcesOfEveryDecoder) {
         // The converter reads these itself.
         {"cmyk.jpg", "GIF", kCmykProfile, 30},
         {"cmyk.jpg", "PSD", kCmykProfile, 45},
+        {"cmyk.jpg", "AVIF", kCmykProfile, 30},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.source) + " to " + c.format);
