@@ -1,7 +1,8 @@
 // libFuzzer entry for one decoder. IMBRIX_FUZZ_INPUT names what the bytes go to:
 // a picture loader's extension ("png", "jpg", ...), "content" for decode by
 // content, "jpegyuv" for the JPEG decoder into luma and chroma planes, "exif"
-// for the EXIF orientation reader, or "probe" for the header probe.
+// for the EXIF orientation reader, "probe" for the header probe, or "metadata"
+// for the metadata reader (exiv2) and the EXIF and XMP rewriting for output.
 //
 // A decoder may refuse any input, but only with imaging::Error; any other
 // exception, a crash, a sanitizer report or a raster that breaks its own
@@ -14,6 +15,7 @@
 #include "imaging/decode.h"
 #include "imaging/error.h"
 #include "imaging/exif.h"
+#include "imaging/metadata.h"
 #include "imaging/probe.h"
 #include "imaging/raster.h"
 
@@ -94,6 +96,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     std::abort();
                 }
             }
+        } else if (kInput == "metadata") {
+            // Never throws; whatever it read can be rewritten for output, and
+            // the bytes themselves taken as an EXIF block and as XMP too.
+            imbrix::imaging::Metadata meta;
+            imbrix::imaging::metadata::read(bytes, meta);
+            const auto exif = imbrix::imaging::metadata::exifForOutput(meta.exif, 640, 480);
+            const auto xmp = imbrix::imaging::metadata::xmpForOutput(meta.xmp, 640, 480);
+            const auto raw = imbrix::imaging::metadata::exifForOutput(bytes, 3, 2);
+            const auto rawXmp = imbrix::imaging::metadata::xmpForOutput(bytes, 3, 2);
+            asm volatile("" : : "r"(exif.size() + xmp.size() + raw.size() + rawXmp.size()));
         } else if (kInput == "content") {
             checkRaster(imbrix::imaging::decodeByContent(bytes, "fuzz"));
         } else {

@@ -106,6 +106,22 @@ bool isOtherImage(const std::string& group) {
            group.rfind("SubThumb", 0) == 0;
 }
 
+// exiv2's video container types (riffvideo.hpp, matroskavideo.hpp,
+// quicktimevideo.hpp, asfvideo.hpp: headers that do not compile on their own).
+bool isVideoType(int type) {
+    constexpr int kRiff = 20, kMatroska = 21, kQuickTime = 22, kAsf = 24;
+    return type == kRiff || type == kMatroska || type == kQuickTime || type == kAsf;
+}
+
+bool isTiffDescriptiveTag(const std::string& key) {
+    static constexpr std::string_view kTags[] = {
+        "Exif.Image.ImageDescription", "Exif.Image.Make",         "Exif.Image.Model",
+        "Exif.Image.Software",         "Exif.Image.DateTime",     "Exif.Image.Artist",
+        "Exif.Image.HostComputer",     "Exif.Image.Copyright",    "Exif.Image.ExifTag",
+        "Exif.Image.GPSTag",           "Exif.Image.DocumentName", "Exif.Image.PageName"};
+    return std::find(std::begin(kTags), std::end(kTags), key) != std::end(kTags);
+}
+
 void dropSourceLayout(Exiv2::ExifData& exif) {
     for (auto it = exif.begin(); it != exif.end();) {
         if (isLayoutTag(it->key()) || isOtherImage(it->groupName())) {
@@ -164,10 +180,21 @@ void read(Bytes file, Metadata& into) {
     // std::out_of_range; none of them may stop the conversion.
     Exiv2::Image::AutoPtr image;
     try {
+        // exiv2's video readers (RIFF, QuickTime, Matroska, ASF) are not for
+        // pictures and can loop for ever on a damaged file (a RIFF animated
+        // cursor): only picture containers are opened.
+        const int type = Exiv2::ImageFactory::getType(file.data(), static_cast<long>(file.size()));
+        if (type == Exiv2::ImageType::none || isVideoType(type)) {
+            return;
+        }
         image = Exiv2::ImageFactory::open(file.data(), static_cast<long>(file.size()));
         if (!image.get()) {
             return;
         }
+        // The XMP toolkit parses and serialises through shared state; its
+        // lock covers only namespaces. Reading takes well under a millisecond
+        // per photo: one at a time costs nothing next to decoding.
+        const std::lock_guard<std::recursive_mutex> lock(xmpMutex());
         image->readMetadata();
     } catch (...) {
         return;
@@ -257,6 +284,7 @@ std::vector<std::uint8_t> xmpForOutput(Bytes xmp, std::uint32_t width, std::uint
     }
     initialise();
     try {
+        const std::lock_guard<std::recursive_mutex> lock(xmpMutex());
         Exiv2::XmpData data;
         if (Exiv2::XmpParser::decode(data, packet) != 0) {
             return {};
@@ -290,6 +318,7 @@ std::vector<std::uint8_t> xmpForOutput(Bytes xmp, std::uint32_t width, std::uint
 std::vector<std::uint8_t> writeIntoTiff(Bytes tiff, Bytes exif, Bytes xmp, Bytes iptc) {
     initialise();
     try {
+        const std::lock_guard<std::recursive_mutex> lock(xmpMutex());
         Exiv2::Image::AutoPtr image =
             Exiv2::ImageFactory::open(tiff.data(), static_cast<long>(tiff.size()));
         image->readMetadata();
@@ -298,6 +327,17 @@ std::vector<std::uint8_t> writeIntoTiff(Bytes tiff, Bytes exif, Bytes xmp, Bytes
             Exiv2::ExifData source;
             Exiv2::ExifParser::decode(source, exif.data(), static_cast<std::uint32_t>(exif.size()));
             for (const Exiv2::Exifdatum& datum : source) {
+                // Of the first directory, only the descriptive tags TIFF itself
+                // defines: a maker's private tags there would be unknown to
+                // TIFF readers. The EXIF and GPS directories come whole, but for the
+                // interoperability one below.
+                if (datum.groupName() == "Image" && !isTiffDescriptiveTag(datum.key())) {
+                    continue;
+                }
+                // libtiff knows no interoperability directory inside the EXIF one.
+                if (datum.groupName() == "Iop" || datum.key() == "Exif.Photo.InteroperabilityTag") {
+                    continue;
+                }
                 if (target.findKey(Exiv2::ExifKey(datum.key())) == target.end()) {
                     target.add(datum);
                 }
