@@ -167,27 +167,22 @@ void setNumber(Exiv2::ExifData& exif, const char* key, Value value, bool always)
 
 }  // namespace
 
-void read(Bytes file, Metadata& into) {
+namespace {
+
+// What read() and readFile() share: `open` gives the image (null for a file
+// that is no picture container exiv2 should open).
+template <typename Open>
+void readWith(Metadata& into, const Open& open) {
     into.exif.clear();
     into.xmp.clear();
     into.iptc.clear();
     into.comment.clear();
-    if (file.empty() || file.size() > static_cast<std::size_t>(std::numeric_limits<long>::max())) {
-        return;
-    }
     initialise();
     // exiv2 throws its own errors, std::bad_alloc and, on hostile input, the odd
     // std::out_of_range; none of them may stop the conversion.
     Exiv2::Image::AutoPtr image;
     try {
-        // exiv2's video readers (RIFF, QuickTime, Matroska, ASF) are not for
-        // pictures and can loop for ever on a damaged file (a RIFF animated
-        // cursor): only picture containers are opened.
-        const int type = Exiv2::ImageFactory::getType(file.data(), static_cast<long>(file.size()));
-        if (type == Exiv2::ImageType::none || isVideoType(type)) {
-            return;
-        }
-        image = Exiv2::ImageFactory::open(file.data(), static_cast<long>(file.size()));
+        image = open();
         if (!image.get()) {
             return;
         }
@@ -234,6 +229,35 @@ void read(Bytes file, Metadata& into) {
     }
 }
 
+// exiv2's video readers (RIFF, QuickTime, Matroska, ASF) are not for pictures
+// and can loop for ever on a damaged file (a RIFF animated cursor): only
+// picture containers are opened.
+bool isPictureType(int type) {
+    return type != Exiv2::ImageType::none && !isVideoType(type);
+}
+
+}  // namespace
+
+void read(Bytes file, Metadata& into) {
+    if (file.empty() || file.size() > static_cast<std::size_t>(std::numeric_limits<long>::max())) {
+        into.stripDescriptive();
+        return;
+    }
+    readWith(into, [&] {
+        const auto size = static_cast<long>(file.size());
+        return isPictureType(Exiv2::ImageFactory::getType(file.data(), size))
+                   ? Exiv2::ImageFactory::open(file.data(), size)
+                   : Exiv2::Image::AutoPtr();
+    });
+}
+
+void readFile(const std::string& path, Metadata& into) {
+    readWith(into, [&] {
+        return isPictureType(Exiv2::ImageFactory::getType(path)) ? Exiv2::ImageFactory::open(path)
+                                                                 : Exiv2::Image::AutoPtr();
+    });
+}
+
 std::vector<std::uint8_t> exifForOutput(Bytes exif, std::uint32_t width, std::uint32_t height) {
     exif = withoutExifPrefix(exif);
     if (exif.empty() || exif.size() > kMaxBlock) {
@@ -252,10 +276,12 @@ std::vector<std::uint8_t> exifForOutput(Bytes exif, std::uint32_t width, std::ui
         }
         dropSourceLayout(data);
         data["Exif.Image.Orientation"] = std::uint16_t{1};
-        data["Exif.Photo.PixelXDimension"] = width;
-        data["Exif.Photo.PixelYDimension"] = height;
-        setNumber(data, "Exif.Image.ImageWidth", width, false);
-        setNumber(data, "Exif.Image.ImageLength", height, false);
+        if (width != 0 && height != 0) {
+            data["Exif.Photo.PixelXDimension"] = width;
+            data["Exif.Photo.PixelYDimension"] = height;
+            setNumber(data, "Exif.Image.ImageWidth", width, false);
+            setNumber(data, "Exif.Image.ImageLength", height, false);
+        }
         return encodeExif(data, order);
     } catch (...) {
         return {};
@@ -298,10 +324,12 @@ std::vector<std::uint8_t> xmpForOutput(Bytes xmp, std::uint32_t width, std::uint
             }
         };
         follow("Xmp.tiff.Orientation", 1);
-        follow("Xmp.exif.PixelXDimension", width);
-        follow("Xmp.exif.PixelYDimension", height);
-        follow("Xmp.tiff.ImageWidth", width);
-        follow("Xmp.tiff.ImageLength", height);
+        if (width != 0 && height != 0) {
+            follow("Xmp.exif.PixelXDimension", width);
+            follow("Xmp.exif.PixelYDimension", height);
+            follow("Xmp.tiff.ImageWidth", width);
+            follow("Xmp.tiff.ImageLength", height);
+        }
         if (!changed) {
             return std::vector<std::uint8_t>(xmp.begin(), xmp.end());
         }

@@ -20,6 +20,10 @@ namespace imbrix::imaging::metadata {
 /// metadata) stays empty, so that the picture still converts without it.
 void read(Bytes file, Metadata& into);
 
+/// read() for the file at `path`, which exiv2 maps rather than reads whole
+/// (for large sources outside the program, such as the converter's).
+void readFile(const std::string& path, Metadata& into);
+
 /// The EXIF block to write beside upright pixels of `width` x `height`: the
 /// orientation 1, no embedded thumbnail, PixelXDimension and PixelYDimension
 /// (and ImageWidth and ImageLength when present) the output's size, and none of
@@ -27,6 +31,7 @@ void read(Bytes file, Metadata& into);
 /// profile, XMP or IPTC: those go where the output format keeps them). Accepts
 /// the block with or without the "Exif\0\0" prefix. Empty when the block is
 /// empty or damaged (a bad header, an offset or a size out of the block).
+/// A size of 0 x 0 (not known) leaves the size tags as they are.
 std::vector<std::uint8_t> exifForOutput(Bytes exif, std::uint32_t width, std::uint32_t height);
 
 /// The XMP packet to write beside upright pixels of `width` x `height`:
@@ -36,7 +41,8 @@ std::vector<std::uint8_t> exifForOutput(Bytes exif, std::uint32_t width, std::ui
 /// (unparsed: the XMP toolkit refuses some packets that lenient readers take).
 /// Empty when the text is no XMP, or when it names one of them and cannot be
 /// parsed: an orientation we cannot reset would turn the upright pixels again
-/// in any viewer that does read it.
+/// in any viewer that does read it. A size of 0 x 0 leaves the size properties
+/// as they are.
 std::vector<std::uint8_t> xmpForOutput(Bytes xmp, std::uint32_t width, std::uint32_t height);
 
 /// `tiff` (a whole TIFF file of one image) with EXIF (as exifForOutput gives

@@ -6,92 +6,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <exiv2/exiv2.hpp>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string_view>
+#include <vector>
+
+#include "imaging/metadata.h"
 
 namespace imbrix::magick {
 
 namespace {
 
 using namespace std::string_view_literals;
-
-// Tags of a TIFF source's first directory that describe its own pixel layout
-// or repeat the colour profile, XMP and IPTC: they mean nothing in the output.
-constexpr std::array<const char*, 22> kLayoutTags{
-    "Exif.Image.NewSubfileType",
-    "Exif.Image.SubfileType",
-    "Exif.Image.ImageWidth",
-    "Exif.Image.ImageLength",
-    "Exif.Image.BitsPerSample",
-    "Exif.Image.Compression",
-    "Exif.Image.PhotometricInterpretation",
-    "Exif.Image.StripOffsets",
-    "Exif.Image.SamplesPerPixel",
-    "Exif.Image.RowsPerStrip",
-    "Exif.Image.StripByteCounts",
-    "Exif.Image.PlanarConfiguration",
-    "Exif.Image.Predictor",
-    "Exif.Image.TileWidth",
-    "Exif.Image.TileLength",
-    "Exif.Image.TileOffsets",
-    "Exif.Image.TileByteCounts",
-    "Exif.Image.SubIFDs",
-    "Exif.Image.InterColorProfile",
-    "Exif.Image.XMLPacket",
-    "Exif.Image.IPTCNAA",
-    "Exif.Image.ImageResources",
-};
-
-void prepareExiv2() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // Problems come as exceptions; exiv2's own console warnings would only
-        // repeat them in the log.
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-        Exiv2::XmpParser::initialize();
-#ifdef EXV_ENABLE_BMFF
-        Exiv2::enableBMFF(true);
-#endif
-    });
-}
-
-std::string exifBlob(Exiv2::ExifData exif) {
-    for (const char* key : kLayoutTags) {
-        const auto found = exif.findKey(Exiv2::ExifKey(key));
-        if (found != exif.end()) {
-            exif.erase(found);
-        }
-    }
-    Exiv2::ExifThumb(exif).erase();
-    const auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
-    if (orientation != exif.end()) {
-        orientation->setValue("1");
-    }
-    if (exif.empty()) {
-        return {};
-    }
-    Exiv2::Blob blob;
-    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
-    return std::string(blob.begin(), blob.end());
-}
-
-std::string xmpPacket(Exiv2::XmpData xmp) {
-    if (xmp.empty()) {
-        return {};
-    }
-    const auto orientation = xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation"));
-    if (orientation != xmp.end()) {
-        orientation->setValue("1");
-    }
-    std::string packet;
-    if (Exiv2::XmpParser::encode(packet, xmp, Exiv2::XmpParser::useCompactFormat) != 0) {
-        return {};
-    }
-    return packet;
-}
 
 void putBigEndian32(std::string& to, std::uint64_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) {
@@ -149,17 +76,15 @@ constexpr std::size_t kMaxBlock = 64u * 1024 * 1024;
 }  // namespace
 
 CarriedMetadata readCarriedMetadata(const std::string& path, std::string& problem) {
-    prepareExiv2();
+    // The program's own reader: the same tags dropped, Orientation 1, no
+    // thumbnail; the sizes stay as the source has them.
+    imaging::Metadata source;
+    imaging::metadata::readFile(path, source);
+    const std::vector<std::uint8_t> exif = imaging::metadata::exifForOutput(source.exif, 0, 0);
+    const std::vector<std::uint8_t> xmp = imaging::metadata::xmpForOutput(source.xmp, 0, 0);
     CarriedMetadata metadata;
-    try {
-        auto image = Exiv2::ImageFactory::open(path);
-        image->readMetadata();
-        metadata.exif = exifBlob(image->exifData());
-        metadata.xmp = xmpPacket(image->xmpData());
-    } catch (const std::exception& e) {
-        problem = e.what();
-        return {};
-    }
+    metadata.exif.assign(exif.begin(), exif.end());
+    metadata.xmp.assign(xmp.begin(), xmp.end());
     if (metadata.exif.size() > kMaxBlock || metadata.xmp.size() > kMaxBlock) {
         problem = "the metadata is too large";
         return {};
