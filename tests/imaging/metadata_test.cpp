@@ -302,6 +302,15 @@ TEST(MetadataExif, TheOutputBlockFollowsTheOutput) {
     std::vector<std::uint8_t> prefixed = {'E', 'x', 'i', 'f', 0, 0};
     prefixed.insert(prefixed.end(), raw.begin(), raw.end());
     EXPECT_EQ(imaging::metadata::exifForOutput(prefixed, 428, 640), block);
+
+    // A size not known (0 x 0) leaves the source's size tags as they are.
+    writeBytes(dir.file("raw.exif"), raw);
+    writeBytes(dir.file("unsized.exif"), imaging::metadata::exifForOutput(raw, 0, 0));
+    auto source = exiftoolTags(dir.file("raw.exif"));
+    auto unsized = exiftoolTags(dir.file("unsized.exif"));
+    EXPECT_EQ(unsized["IFD0:Orientation"], "1");
+    EXPECT_EQ(unsized["ExifIFD:ExifImageWidth"], source["ExifIFD:ExifImageWidth"]);
+    EXPECT_NE(unsized["ExifIFD:ExifImageWidth"], "");
 }
 
 std::vector<std::uint8_t> bytesOf(const std::string& text) {
