@@ -190,8 +190,14 @@ void readWith(Metadata& into, const Open& open) {
         // lock covers only namespaces. Reading takes well under a millisecond
         // per photo: one at a time costs nothing next to decoding.
         const std::lock_guard<std::recursive_mutex> lock(xmpMutex());
+        // The packet as the file holds it: otherwise exiv2 serialises its
+        // parsed XMP anew, with namespace prefixes that depend on what the
+        // process read before (the same file would give other bytes).
+        image->writeXmpFromPacket(true);
         image->readMetadata();
+        into.xmp = bytesOf(image->xmpPacket());
     } catch (...) {
+        into.xmp.clear();
         return;
     }
     try {
@@ -203,11 +209,6 @@ void readWith(Metadata& into, const Open& open) {
         }
     } catch (...) {
         into.exif.clear();
-    }
-    try {
-        into.xmp = bytesOf(image->xmpPacket());
-    } catch (...) {
-        into.xmp.clear();
     }
     try {
         if (!image->iptcData().empty()) {
