@@ -219,8 +219,15 @@ std::optional<PictureSize> ifdSize(std::string_view d, unsigned widthTag, unsign
     return size;
 }
 
-// The frame header of a JPEG: the markers walked up to the first SOFn.
-std::optional<PictureSize> jpegSize(std::string_view d) {
+// The markers of a JPEG walked up to its first frame header (SOFn): where
+// that header starts, and whether an ICC profile segment came before it.
+struct JpegFrame {
+    std::size_t at;
+    bool profile;
+};
+std::optional<JpegFrame> jpegFrame(std::string_view d) {
+    constexpr std::string_view kIcc("ICC_PROFILE\0", 12);
+    bool profile = false;
     std::size_t pos = 2;
     while (pos + 4 <= d.size()) {
         if (byteAt(d, pos) != 0xff) {
@@ -239,17 +246,23 @@ std::optional<PictureSize> jpegSize(std::string_view d) {
         const bool frame =
             marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
         if (frame) {
-            if (pos + 9 > d.size()) {
-                return std::nullopt;
-            }
-            return PictureSize{be16(d, pos + 7), be16(d, pos + 5)};
+            return JpegFrame{pos, profile};
         }
         if (length < 2) {
             return std::nullopt;
         }
+        profile = profile || (marker == 0xe2 && d.substr(pos + 4, kIcc.size()) == kIcc);
         pos += 2 + length;
     }
     return std::nullopt;
+}
+
+std::optional<PictureSize> jpegSize(std::string_view d) {
+    const std::optional<JpegFrame> frame = jpegFrame(d);
+    if (!frame || frame->at + 9 > d.size()) {
+        return std::nullopt;
+    }
+    return PictureSize{be16(d, frame->at + 7), be16(d, frame->at + 5)};
 }
 
 }  // namespace
@@ -484,45 +497,13 @@ std::optional<PictureSize> headerSize(SourceKind kind, std::string_view d) {
 }
 
 bool jpegIsCmykWithoutProfile(std::string_view head) {
-    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(head[at]); };
-    if (head.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) {
+    if (!startsWith(head, "\xff\xd8"sv)) {
         return false;
     }
-    bool profile = false;
-    std::size_t at = 2;
-    while (at + 4 <= head.size()) {
-        if (byte(at) != 0xFF) {
-            return false;
-        }
-        const unsigned marker = byte(at + 1);
-        if (marker == 0xFF) {  // fill byte
-            ++at;
-            continue;
-        }
-        if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) {
-            at += 2;
-            continue;
-        }
-        const std::size_t length = std::size_t{byte(at + 2)} << 8 | byte(at + 3);
-        if (length < 2) {
-            return false;
-        }
-        constexpr std::string_view kIcc("ICC_PROFILE\0", 12);
-        if (marker == 0xE2 && head.substr(at + 4, kIcc.size()) == kIcc) {
-            profile = true;
-        }
-        // Start of frame (every SOFn but DHT, JPG and DAC): its component count.
-        const bool frame =
-            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (frame) {
-            return at + 9 < head.size() && byte(at + 9) == 4 && !profile;
-        }
-        if (marker == 0xDA || marker == 0xD9) {
-            return false;
-        }
-        at += 2 + length;
-    }
-    return false;
+    // The frame header's component count: 4 for CMYK and YCCK.
+    const std::optional<JpegFrame> frame = jpegFrame(head);
+    return frame && frame->at + 9 < head.size() && byteAt(head, frame->at + 9) == 4 &&
+           !frame->profile;
 }
 
 bool heifHasIccProfile(std::string_view d) {
