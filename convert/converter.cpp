@@ -101,6 +101,14 @@ std::string durationText(std::chrono::milliseconds duration) {
     return std::to_string(s) + (s == 1 ? " second" : " seconds");
 }
 
+// "-resize GEOMETRY" on the upright picture (every frame of an animation).
+void addResize(CommandBuilder& command, const ConverterWriteOptions& options) {
+    const std::string geometry = imaging::resizeGeometry(options.resize);
+    if (!geometry.empty()) {
+        command.word("-resize").quotedWord(geometry);
+    }
+}
+
 }  // namespace
 
 ConverterCommand ImageMagickIleDonustur(const std::string& converterPath,
@@ -120,6 +128,7 @@ ConverterCommand ImageMagickIleAVIFDonustur(const std::string& converterPath,
                                             const ConverterWriteOptions& options) {
     CommandBuilder command(converterPath);
     command.path(inputFile).word("-auto-orient");
+    addResize(command, options);
     if (options.grayscale) {
         command.word("-colorspace").word("Gray");
     }
@@ -139,6 +148,7 @@ ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
         command.word("-colorspace").word("Gray");
     }
     command.path(inputFile).word("-auto-orient").word("-coalesce");
+    addResize(command, options);
     if (options.stripMetadata) {
         command.word("+profile").quotedWord("!icc,*");
     }

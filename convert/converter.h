@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "imaging/resize.h"
+
 namespace imbrix::convert {
 
 /// One converter call: the argument vector (argv[0] is the converter path) and
@@ -33,10 +35,13 @@ struct ConverterWriteOptions {
     /// The output keeps no EXIF, XMP, IPTC or comment of the source; its colours
     /// are still those of the source's profile.
     bool stripMetadata = false;
+    /// "-resize GEOMETRY" (imaging::resizeGeometry()) right after -auto-orient
+    /// (after -coalesce for an animation); nothing when the picture keeps its size.
+    imaging::ResizeOptions resize;
 };
 
 /// The output formats of the converter:
-/// magick "IN" -auto-orient [-colorspace Gray] -quality N [+profile "!icc,*"] "OUT".
+/// magick "IN" -auto-orient [-resize "G"] [-colorspace Gray] -quality N [+profile "!icc,*"] "OUT".
 ConverterCommand ImageMagickIleAVIFDonustur(const std::string& converterPath,
                                             const std::string& inputFile,
                                             const std::string& outputFile,
@@ -44,7 +49,8 @@ ConverterCommand ImageMagickIleAVIFDonustur(const std::string& converterPath,
 
 /// A ".gif" source written as WEBP: magick "IN" -auto-orient -coalesce "OUT", or
 /// magick -colorspace Gray "IN" -auto-orient -coalesce "OUT", each with
-/// +profile "!icc,*" before "OUT" when the metadata goes (the quality is not used).
+/// -resize "G" after -coalesce for a resize and +profile "!icc,*" before "OUT"
+/// when the metadata goes (the quality is not used).
 ConverterCommand ImageMagickIleGIFDonustur(const std::string& converterPath,
                                            const std::string& inputFile,
                                            const std::string& outputFile,

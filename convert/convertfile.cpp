@@ -309,7 +309,8 @@ private:
         if (!sourceBytes_) {
             sourceBytes_.emplace(file_.source);
         }
-        Picture picture = imaging::decodePicture(loader, sourceBytes_->bytes());
+        Picture picture =
+            imaging::decodePicture(loader, sourceBytes_->bytes(), stages_.decodeHint());
         readMetadata(sourceBytes_->bytes(), picture.meta);
         return picture;
     }
@@ -407,11 +408,13 @@ private:
             } else {
                 // The pixels and their profile as decode by content reads them;
                 // the file's metadata as read before.
-                Picture byContent =
-                    imaging::decodePictureByContent(sourceBytes_->bytes(), file_.source);
+                Picture byContent = imaging::decodePictureByContent(
+                    sourceBytes_->bytes(), file_.source, stages_.decodeHint());
                 picture.pixels = std::move(byContent.pixels);
                 picture.meta = std::move(decoded.meta);
                 picture.meta.icc = std::move(byContent.meta.icc);
+                picture.meta.fullWidth = byContent.meta.fullWidth;
+                picture.meta.fullHeight = byContent.meta.fullHeight;
             }
             picture.meta.decodedByContent = found;
         } else {
@@ -456,8 +459,14 @@ private:
         // With stages, the converter reads their result, not the source.
         std::optional<platform::TempFile> staged;
         std::string input = file_.source;
+        ConverterWriteOptions options{settings_.quality, settings_.grayscale,
+                                      settings_.stripMetadata, settings_.resize};
         if (!stages_.emptyForConverter()) {
             stages_.applyForConverter(picture, stop_);
+            // The staged picture may have been drawn smaller for the resize:
+            // it is resized here, to the size of the whole picture's target.
+            imaging::resizeStage(settings_.resize)(picture, stop_);
+            options.resize = {};
             staged.emplace(makeTemp(settings_.dataFolder, "staged", ".png"));
             imaging::FileSink sink(staged->fd(), staged->path());
             imaging::encodePng(std::move(picture), {}, sink);
@@ -470,8 +479,6 @@ private:
         checkStop();
         platform::TempFile temp = outputTemp();
         temp.close();
-        const ConverterWriteOptions options{settings_.quality, settings_.grayscale,
-                                            settings_.stripMetadata};
         const ConverterCommand command =
             gifToWebp
                 ? ImageMagickIleGIFDonustur(settings_.converterPath, input, temp.path(), options)
@@ -583,8 +590,15 @@ private:
 
 }  // namespace
 
-imaging::StageList stagesFor(const FileFormat& output, bool grayscale) {
+imaging::StageList stagesFor(const FileSettings& settings) {
+    const FileFormat& output = outputFormatOf(settings.format);
+    const bool grayscale = settings.grayscale;
     imaging::StageList stages;
+    if (settings.resize.active()) {
+        // First, so that the later stages work on fewer pixels.
+        stages.add(imaging::resizeStage(settings.resize), true);
+        stages.setDecodeHint({settings.resize});
+    }
     if (output.route == OutputRoute::JpegXr && !grayscale) {
         // JPEG XR readers other than Windows' own ignore a profile: the colours
         // go into the pixels (the grayscale stages work on sRGB anyway).
@@ -624,7 +638,7 @@ PreparedFile prepareFile(const std::string& source, const std::string& outputFol
         }
         std::optional<imaging::StageList> ownStages;
         if (!settings.stages) {
-            ownStages = stagesFor(outputFormatOf(settings.format), settings.grayscale);
+            ownStages = stagesFor(settings);
         }
         // A picture whose rasters outgrow its reservation while other files
         // hold the rest of the budget gives everything back and starts again

@@ -55,8 +55,12 @@ struct FileSettings {
     int quality = imaging::kDefaultQuality;
     /// Outputs carry no EXIF, XMP, IPTC or comment; the colour profile stays.
     bool stripMetadata = false;
-    /// The run's stages, built once by stagesFor(); unset: built from `format`
-    /// and `grayscale` for each file.
+    imaging::ResizeOptions resize;
+    ExistingOutput existingOutput = ExistingOutput::AddNumber;
+    /// The output gets the source's modification time.
+    bool keepFileDates = false;
+    /// The run's stages, built once by stagesFor(); unset: built from `format`,
+    /// `grayscale` and `resize` for each file.
     std::optional<imaging::StageList> stages;
     std::string dataFolder;       ///< ends with '/': the converter's PNGs go here
     std::string converterPath;    ///< the converter program
@@ -73,12 +77,14 @@ struct FileSettings {
     imaging::MemoryBudget* memory = nullptr;
 };
 
-/// The stages of a run writing `output`, in order. JPEG XR takes its colours
+/// The stages of a run writing `output` (settings.format), in order. A resize
+/// comes first (the converter resizes itself on its routes, from its command
+/// line) and gives the decoders its hint. JPEG XR takes its colours
 /// in sRGB (a stage converting from the picture's profile). Grayscale is a stage of the
 /// routes of our own encoders: the equal-weight grayscale for TIFF and JPEG XR,
 /// the luminance filter for PNG, JPEG and WEBP. The converter makes its outputs
 /// gray itself ("-colorspace Gray"), so it is no stage on its routes.
-imaging::StageList stagesFor(const imaging::FileFormat& output, bool grayscale);
+imaging::StageList stagesFor(const FileSettings& settings);
 
 /// Why a file failed. The message the user sees is made where it is shown
 /// (finishFile), because one kind names the output, whose final name is only

@@ -34,10 +34,10 @@ constexpr std::chrono::milliseconds kIdleInterval{30};
 
 class WorkerPool {
 public:
-    WorkerPool(const std::vector<std::string>& files, const std::string& destination,
+    WorkerPool(const std::vector<SourceFile>& files, const ConversionOptions& options,
                const FileSettings& settings, unsigned workers, std::stop_token stop)
         : files_(files),
-          destination_(destination),
+          options_(options),
           settings_(settings),
           results_(files.size()),
           // Workers run this many files ahead of the last named one: enough to
@@ -150,9 +150,10 @@ private:
         }
     }
 
-    PreparedFile prepare(const std::string& source) const {
+    PreparedFile prepare(const SourceFile& file) const {
+        const std::string& source = file.path;
         try {
-            return prepareFile(source, outputFolderFor(source, destination_), settings_, stop_);
+            return prepareFile(source, outputFolderFor(file, options_), settings_, stop_);
         } catch (const std::bad_alloc&) {
             return failed(source, FileError{FileError::Kind::OutOfMemory, {}});
         } catch (const std::exception& e) {
@@ -171,8 +172,8 @@ private:
         return file;
     }
 
-    const std::vector<std::string>& files_;
-    const std::string& destination_;
+    const std::vector<SourceFile>& files_;
+    const ConversionOptions& options_;
     const FileSettings& settings_;
     std::vector<std::optional<PreparedFile>> results_;
     const std::size_t window_;
@@ -215,13 +216,13 @@ namespace {
 // A run killed before it could clean up leaves its temporary files in the
 // folders it wrote to; the next run into those folders removes them (never those
 // of a run still going on).
-void removeStaleTemporaries(const std::vector<std::string>& files, const std::string& destination,
+void removeStaleTemporaries(const std::vector<SourceFile>& files, const ConversionOptions& options,
                             const std::string& dataFolder) {
     std::set<std::string> folders{dataFolder};
-    for (const std::string& file : files) {
-        const std::string folder = outputFolderFor(file, destination);
+    for (const SourceFile& file : files) {
+        const std::string folder = outputFolderFor(file, options);
         folders.insert(folder.empty() ? std::string("./") : folder);
-        if (destination != kSameFolderAsOriginal) {
+        if (options.destination != kSameFolderAsOriginal && !options.keepFolderStructure) {
             break;  // one folder for every file
         }
     }
@@ -243,6 +244,11 @@ std::string outputFolderFor(const std::string& source, const std::string& destin
     return platform::withTrailingSlash(destination);
 }
 
+std::string outputFolderFor(const SourceFile& source, const ConversionOptions& options) {
+    // Keeping the folder tree: filled in with the rest of the folder rules.
+    return outputFolderFor(source.path, options.destination);
+}
+
 std::string outputCandidate(const std::string& source, const std::string& outputFolder,
                             const std::string& format) {
     return outputFolder + platform::stripFileExt(platform::extractFileName(source)) + "." +
@@ -253,7 +259,20 @@ std::int64_t GetFileSizeBytes(const std::string& path) {
     return platform::fileSizeBytes(path);
 }
 
-std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
+std::optional<RunSummary> runConversion(const std::vector<std::string>& paths,
+                                        const ConversionOptions& options,
+                                        const ConversionEnvironment& environment,
+                                        RunReporter& reporter, const Translator& translate,
+                                        std::stop_token stop) {
+    std::vector<SourceFile> files;
+    files.reserve(paths.size());
+    for (const std::string& path : paths) {
+        files.push_back({path, {}});
+    }
+    return runConversion(files, options, environment, reporter, translate, std::move(stop));
+}
+
+std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
                                         const ConversionOptions& options,
                                         const ConversionEnvironment& environment,
                                         RunReporter& reporter, const Translator& translate,
@@ -295,7 +314,10 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     settings.grayscale = options.grayscale;
     settings.stripMetadata = options.stripMetadata;
     settings.quality = std::clamp(options.quality, 1, 100);
-    settings.stages = stagesFor(*imaging::findOutputFormat(options.format), options.grayscale);
+    settings.resize = options.resize;
+    settings.existingOutput = options.existingOutput;
+    settings.keepFileDates = options.keepFileDates;
+    settings.stages = stagesFor(settings);
     settings.dataFolder = platform::withTrailingSlash(environment.dataFolder);
     settings.converterPath = environment.converterPath.empty()
                                  ? environment.programFolder + "imagemagick/magick"
@@ -312,7 +334,7 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
         settings.converterFolder.pop_back();  // the working folder has no '/' at its end
     }
 
-    removeStaleTemporaries(files, options.destination, settings.dataFolder);
+    removeStaleTemporaries(files, options, settings.dataFolder);
 
     RunSummary summary;
     summary.listCount = files.size();
@@ -320,14 +342,14 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
     RunProgress progress;
     progress.total = files.size();
     {
-        WorkerPool pool(files, options.destination, settings,
-                        workerCount(environment.jobs, files.size()), stop);
+        WorkerPool pool(files, options, settings, workerCount(environment.jobs, files.size()),
+                        stop);
         for (std::size_t i = 0; i < files.size(); ++i) {
             if (stop.stop_requested()) {
                 summary.stopped = true;
                 break;
             }
-            reporter.status("Converting " + files[i] + "...");
+            reporter.status("Converting " + files[i].path + "...");
             std::optional<PreparedFile> taken = pool.take(i, [&reporter] { reporter.idle(); });
             if (!taken) {
                 summary.stopped = true;

@@ -21,6 +21,7 @@
 #include "convert/runtexts.h"
 #include "imaging/fileformats.h"
 #include "imaging/memory.h"
+#include "imaging/resize.h"
 
 namespace imbrix::convert {
 
@@ -52,6 +53,12 @@ std::uint64_t defaultMemoryLimit();
 /// True when `format` is one of kOutputFormats (exact, upper case).
 bool isOutputFormat(const std::string& format);
 
+/// What a run does when an output's name is already taken. Nothing is ever overwritten.
+enum class ExistingOutput {
+    AddNumber,  ///< the first free name of "name (2).ext", "name (3).ext", ...
+    Skip,       ///< the file is not converted; it counts as skipped, not as failed
+};
+
 struct ConversionOptions {
     std::string format = "PNG";  ///< one of kOutputFormats, exact upper case
     bool grayscale = false;
@@ -61,6 +68,23 @@ struct ConversionOptions {
     bool stripMetadata = false;
     /// kSameFolderAsOriginal, or a folder path (a '/' is added when missing).
     std::string destination = kSameFolderAsOriginal;
+    /// Every picture is resized as this says (by default it keeps its size).
+    imaging::ResizeOptions resize;
+    /// With a destination folder: a file that came from an added folder goes to
+    /// the same subfolder under the destination as it was in under that folder
+    /// (SourceFile::baseFolder), created as needed.
+    bool keepFolderStructure = false;
+    ExistingOutput existingOutput = ExistingOutput::AddNumber;
+    /// Each output gets its source's modification time.
+    bool keepFileDates = false;
+};
+
+/// One entry of a run's list.
+struct SourceFile {
+    std::string path;
+    /// The folder the file was found in a walk of (the folder that was added);
+    /// empty for a file added on its own.
+    std::string baseFolder;
 };
 
 struct ConversionEnvironment {
@@ -91,6 +115,7 @@ enum class RunCheck {
 struct RunProgress {
     std::size_t done = 0;       ///< files processed so far, failed ones included
     std::size_t failed = 0;     ///< of those, the ones that failed
+    std::size_t skipped = 0;    ///< of those, the ones skipped (their output existed)
     std::size_t total = 0;      ///< entries in the list
     std::int64_t bytesIn = 0;   ///< bytes of the sources found so far
     std::int64_t bytesOut = 0;  ///< bytes of the outputs written so far
@@ -113,6 +138,10 @@ public:
     /// A file was written to `output`.
     virtual void fileConverted(std::size_t /*index*/, const std::string& /*source*/,
                                const std::string& /*output*/) {}
+    /// A file was not converted because its output `existing` is there already
+    /// (ExistingOutput::Skip).
+    virtual void fileSkipped(std::size_t /*index*/, const std::string& /*source*/,
+                             const std::string& /*existing*/) {}
     /// A check failed before anything was converted: a warning box with the
     /// caption and text given (both already translated); `check` tells the
     /// window where to go afterwards.
@@ -137,8 +166,10 @@ using Translator = std::function<std::string(const std::string&)>;
 /// What happened to one file.
 struct FileOutcome {
     std::string source;
-    std::string output;  ///< the path written; empty when the file failed
-    std::string error;   ///< the message shown; empty when the file succeeded
+    std::string output;    ///< the path written (or, when skipped, the one that exists); empty when
+                           ///< the file failed
+    std::string error;     ///< the message shown; empty when the file succeeded or was skipped
+    bool skipped = false;  ///< not converted: its output exists (ExistingOutput::Skip)
 };
 
 /// The end report, as the result window shows it, with the raw figures.
@@ -150,7 +181,8 @@ struct RunSummary {
 
     std::size_t fileCount = 0;  ///< files processed: the list's length unless stopped
     std::size_t failedCount = 0;
-    std::size_t listCount = 0;  ///< entries in the list
+    std::size_t skippedCount = 0;  ///< files skipped because their output existed
+    std::size_t listCount = 0;     ///< entries in the list
     /// The run was stopped after fileCount files; the later ones were not converted.
     bool stopped = false;
     std::int64_t inputTotal = 0;   ///< bytes of the sources found
@@ -177,6 +209,12 @@ public:
 /// converted ahead are dropped once their converter calls end (their temporary
 /// outputs removed, no name taken), and the summary says the run was stopped and
 /// covers only the files processed until then.
+std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
+                                        const ConversionOptions& options,
+                                        const ConversionEnvironment& environment,
+                                        RunReporter& reporter, const Translator& translate,
+                                        std::stop_token stop = {});
+/// The same run for files that were all added on their own (no base folders).
 std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
                                         const ConversionOptions& options,
                                         const ConversionEnvironment& environment,
@@ -185,6 +223,11 @@ std::optional<RunSummary> runConversion(const std::vector<std::string>& files,
 
 /// The output folder of `source` by the destination rule (ends with '/').
 std::string outputFolderFor(const std::string& source, const std::string& destination);
+/// The same with the options' folder rule: with keepFolderStructure and a
+/// destination folder, the destination plus the source's folder relative to
+/// its base folder. A source outside its base folder, or whose relative folder
+/// would climb out (".."), goes to the destination itself.
+std::string outputFolderFor(const SourceFile& source, const ConversionOptions& options);
 
 /// The first output name candidate: `outputFolder` + the source's file name
 /// without its extension + "." + the format lower-cased.

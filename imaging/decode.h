@@ -27,6 +27,7 @@
 #include "imaging/fileformats.h"
 #include "imaging/picture.h"
 #include "imaging/raster.h"
+#include "imaging/resize.h"
 #include "imaging/source.h"
 
 namespace imbrix::imaging {
@@ -38,8 +39,10 @@ bool hasPictureLoader(std::string_view extension);
 /// Decodes `data` with the picture loader registered for `extension` (without
 /// its dot, any letter case). Throws Error("Unknown picture file extension (.%s)")
 /// for an extension without a loader, and the decoder's own Error otherwise.
-/// The picture carries its profile and its bit depth in meta.
-Picture decodePicture(std::string_view extension, Bytes data);
+/// The picture carries its profile and its bit depth in meta. With a hint that
+/// asks for a smaller picture, the JPEG and WEBP decoders may draw it smaller
+/// (never below the target; meta.fullWidth/fullHeight then hold the full size).
+Picture decodePicture(std::string_view extension, Bytes data, const DecodeHint& hint = {});
 /// decodePicture() without the profile.
 Raster decodeWithPictureLoader(std::string_view extension, Bytes data);
 
@@ -55,7 +58,8 @@ ContentFormat sniffContent(Bytes data);
 /// Decodes by content. `name` (a file name or path) only appears in messages.
 /// Damaged or unrecognised data throws an Error that names it.
 /// meta.decodedByContent names the format that was recognised.
-Picture decodePictureByContent(Bytes data, std::string_view name);
+/// A hint works as for decodePicture().
+Picture decodePictureByContent(Bytes data, std::string_view name, const DecodeHint& hint = {});
 /// decodePictureByContent() without the profile.
 Raster decodeByContent(Bytes data, std::string_view name);
 

@@ -118,7 +118,8 @@ bool hasPictureLoader(std::string_view extension) {
     return findLoader(extension) != nullptr;
 }
 
-Picture decodePicture(std::string_view extension, Bytes data) {
+Picture decodePicture(std::string_view extension, Bytes data, const DecodeHint& hint) {
+    (void)hint;
     return loaderFor(extension)(data);
 }
 
@@ -145,7 +146,8 @@ ContentFormat sniffContent(Bytes data) {
     return ContentFormat::Unknown;
 }
 
-Picture decodePictureByContent(Bytes data, std::string_view name) {
+Picture decodePictureByContent(Bytes data, std::string_view name, const DecodeHint& hint) {
+    (void)hint;
     const std::string prefix = "Cannot decode \"" + std::string(name) + "\": ";
     for (const ContentDecoder& decoder : kContentDecoders) {
         if (decoder.matches(data)) {

@@ -24,6 +24,10 @@ struct Metadata {
     /// The format decode by content recognised when it drew these pixels;
     /// Unknown when another decoder did.
     ContentFormat decodedByContent = ContentFormat::Unknown;
+    /// The picture's full size (as shown) when a decoder drew it smaller for a
+    /// resize (a DecodeHint, imaging/resize.h); 0 x 0 when the pixels have it.
+    std::uint32_t fullWidth = 0;
+    std::uint32_t fullHeight = 0;
 
     /// True when it holds something besides the colour profile that an encoder
     /// may write (EXIF, XMP, IPTC or a comment).

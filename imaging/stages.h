@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "imaging/picture.h"
+#include "imaging/resize.h"
 
 namespace imbrix::imaging {
 
@@ -31,6 +32,11 @@ public:
     /// True when no stage is left for the picture on the converter's routes.
     bool emptyForConverter() const;
 
+    /// What the decoders may do to save work for these stages (a resize lets
+    /// them draw the picture smaller).
+    const DecodeHint& decodeHint() const { return hint_; }
+    void setDecodeHint(const DecodeHint& hint) { hint_ = hint; }
+
     /// Runs every stage on `picture`, in order (on a converter's route, only the
     /// stages the converter does not do itself). Throws Error("The conversion
     /// was stopped") when a stop is requested before a stage starts.
@@ -44,7 +50,14 @@ private:
     };
     void apply(Picture& picture, const std::stop_token& stop, bool forConverter) const;
     std::vector<Entry> stages_;
+    DecodeHint hint_;
 };
+
+/// The resize stage: resamples the picture to resizeTarget() of its full size
+/// (Metadata::fullWidth/fullHeight when a decoder drew it smaller, else its
+/// pixels' size) and clears the full size. Does nothing when the picture
+/// already has that size.
+Stage resizeStage(const ResizeOptions& options);
 
 /// Converts the picture from its profile to sRGB (colour::convertToSrgb()), for
 /// outputs that cannot carry a profile.

@@ -35,11 +35,11 @@ TEST(ConverterCommands, WordsAndLoggedLine) {
          {magick, "/p/layers.PSD", "-flatten", "/d/t.png"},
          R"(magick "/p/layers.PSD" -flatten "/d/t.png")"},
         {"output",
-         ImageMagickIleAVIFDonustur(magick, "/p/x.psd", "/o/x.avif", {80, false, false}),
+         ImageMagickIleAVIFDonustur(magick, "/p/x.psd", "/o/x.avif", {80, false, false, {}}),
          {magick, "/p/x.psd", "-auto-orient", "-quality", "80", "/o/x.avif"},
          R"(magick "/p/x.psd" -auto-orient -quality 80 "/o/x.avif")"},
         {"output gray",
-         ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.pdf", {7, true, false}),
+         ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.pdf", {7, true, false, {}}),
          {magick, "/p/x.jpg", "-auto-orient", "-colorspace", "Gray", "-quality", "7", "/o/x.pdf"},
          R"(magick "/p/x.jpg" -auto-orient -colorspace Gray -quality 7 "/o/x.pdf")"},
         {"gif",
@@ -47,24 +47,40 @@ TEST(ConverterCommands, WordsAndLoggedLine) {
          {magick, "/p/a.gif", "-auto-orient", "-coalesce", "/o/a.webp"},
          R"(magick "/p/a.gif" -auto-orient -coalesce "/o/a.webp")"},
         {"gif gray",
-         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", {100, true, false}),
+         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", {100, true, false, {}}),
          {magick, "-colorspace", "Gray", "/p/a.gif", "-auto-orient", "-coalesce", "/o/a.webp"},
          R"(magick -colorspace Gray "/p/a.gif" -auto-orient -coalesce "/o/a.webp")"},
         // Without metadata: ImageMagick's "remove every profile but the colour one"
         // right before the output.
         {"output strip",
-         ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.jxl", {90, true, true}),
+         ImageMagickIleAVIFDonustur(magick, "/p/x.jpg", "/o/x.jxl", {90, true, true, {}}),
          {magick, "/p/x.jpg", "-auto-orient", "-colorspace", "Gray", "-quality", "90", "+profile",
           "!icc,*", "/o/x.jxl"},
          R"(magick "/p/x.jpg" -auto-orient -colorspace Gray -quality 90 +profile "!icc,*" "/o/x.jxl")"},
         {"gif strip",
-         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", {100, false, true}),
+         ImageMagickIleGIFDonustur(magick, "/p/a.gif", "/o/a.webp", {100, false, true, {}}),
          {magick, "/p/a.gif", "-auto-orient", "-coalesce", "+profile", "!icc,*", "/o/a.webp"},
          R"(magick "/p/a.gif" -auto-orient -coalesce +profile "!icc,*" "/o/a.webp")"},
+        // A resize works on the upright picture (every frame of an animation);
+        // the log quotes the geometry, whose '>' a shell would take.
+        {"output resize",
+         ImageMagickIleAVIFDonustur(
+             magick, "/p/x.jpg", "/o/x.avif",
+             {80, true, false, {imaging::ResizeMode::Fit, 1024, 768, 0, 0, false}}),
+         {magick, "/p/x.jpg", "-auto-orient", "-resize", "1024x768>", "-colorspace", "Gray",
+          "-quality", "80", "/o/x.avif"},
+         R"(magick "/p/x.jpg" -auto-orient -resize "1024x768>" -colorspace Gray -quality 80 "/o/x.avif")"},
+        {"gif resize",
+         ImageMagickIleGIFDonustur(
+             magick, "/p/a.gif", "/o/a.webp",
+             {100, false, true, {imaging::ResizeMode::Percent, 0, 0, 0, 150, true}}),
+         {magick, "/p/a.gif", "-auto-orient", "-coalesce", "-resize", "150%", "+profile", "!icc,*",
+          "/o/a.webp"},
+         R"(magick "/p/a.gif" -auto-orient -coalesce -resize "150%" +profile "!icc,*" "/o/a.webp")"},
         // The converter runs in its own folder: a relative name is made absolute,
         // which also keeps one that looks like an option or a "format:" prefix a file name.
         {"relative",
-         ImageMagickIleAVIFDonustur(magick, "-x.jpg", "msl:o.gif", {5, false, false}),
+         ImageMagickIleAVIFDonustur(magick, "-x.jpg", "msl:o.gif", {5, false, false, {}}),
          {magick, cwd + "-x.jpg", "-auto-orient", "-quality", "5", cwd + "msl:o.gif"},
          "magick \"" + cwd + "-x.jpg\" -auto-orient -quality 5 \"" + cwd + "msl:o.gif\""},
     };
@@ -126,7 +142,7 @@ TEST(RunConsoleCommand, MissingConverterDoesNothing) {
     test::ScratchDir dir;
     const ConsoleResult result =
         RunConsoleCommand(ImageMagickIleAVIFDonustur(dir.file("magick"), "/p/a.jpg",
-                                                     dir.file("a.pdf"), {80, false, false}),
+                                                     dir.file("a.pdf"), {80, false, false, {}}),
                           dir.path());
     EXPECT_FALSE(result.ran);
     EXPECT_FALSE(result.succeeded);

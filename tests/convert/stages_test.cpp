@@ -79,8 +79,7 @@ protected:
 TEST_F(Stages, TheConverterReadsTheStagesResult) {
     settings_.format = "AVIF";
     settings_.grayscale = true;
-
-    settings_.stages = stagesFor(*imaging::findOutputFormat("AVIF"), true);
+    settings_.stages = stagesFor(settings_);
     ASSERT_TRUE(settings_.stages->empty());
     FileOutcome outcome = convertFile(source_, out_.path().string() + "/", settings_);
     ASSERT_EQ(outcome.error, "");
@@ -106,7 +105,8 @@ TEST_F(Stages, TheConverterReadsTheStagesResult) {
 // Our own encoders take the stages' result too, after grayscale.
 TEST_F(Stages, OwnEncodersTakeEveryStage) {
     settings_.format = "PNG";
-    settings_.stages = stagesFor(*imaging::findOutputFormat("PNG"), false);
+    settings_.grayscale = false;
+    settings_.stages = stagesFor(settings_);
     settings_.stages->add(mirrorStage());
     const FileOutcome outcome = convertFile(source_, out_.path().string() + "/", settings_);
     ASSERT_EQ(outcome.error, "");
