@@ -3,10 +3,12 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QLabel>
 #include <QMimeData>
 #include <QProcess>
 #include <QScreen>
@@ -113,6 +115,25 @@ void TAppForm::loadLanguage() {
     CheckBoxRemoveMetadata->setToolTip(
         Translate("Removes EXIF (including the GPS location), XMP, IPTC and comments. "
                   "The colour profile is kept."));
+    LabelResize->setText(Translate("Resize:"));
+    const char* const modes[] = {"Original size", "Fit inside", "Long side", "Percentage"};
+    for (int i = 0; i < 4; ++i)
+        ComboBoxResize->setItemText(i, Translate(modes[i]));
+    ComboBoxResize->setToolTip(
+        Translate("The picture keeps its aspect ratio. Smaller pictures keep their size "
+                  "unless \"Enlarge smaller pictures\" is checked."));
+    CheckBoxEnlarge->setText(Translate("Enlarge smaller pictures"));
+    CheckBoxKeepFolders->setText(Translate("Keep Folder Structure"));
+    CheckBoxKeepFolders->setToolTip(
+        Translate("Files from an added folder go to the same subfolders under the "
+                  "destination folder."));
+    CheckBoxKeepDates->setText(Translate("Keep File Dates"));
+    CheckBoxKeepDates->setToolTip(
+        Translate("Each new file gets the modification date of its original."));
+    LabelExisting->setText(Translate("If the file exists:"));
+    ComboBoxExisting->setItemText(0, Translate("Add a number"));
+    ComboBoxExisting->setItemText(1, Translate("Skip the file"));
+    ComboBoxExisting->setToolTip(Translate("Existing files are never overwritten."));
 }
 
 void TAppForm::showEvent(QShowEvent* event) {

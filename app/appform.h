@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/appidentity.h"
+#include "convert/run.h"
 #include "convert/ui/messagebox.h"
 #include "settings/settings.h"
 
@@ -26,6 +27,7 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QSpinBox;
+class QStackedWidget;
 class QStatusBar;
 class QTabWidget;
 class QTableView;
@@ -101,9 +103,22 @@ public:
     QLabel* Label3 = nullptr;
     QCheckBox* CheckBoxGrayscale = nullptr;
     QCheckBox* CheckBoxRemoveMetadata = nullptr;
+    // Resize: the mode, and beside it the numbers of that mode.
+    QLabel* LabelResize = nullptr;
+    QComboBox* ComboBoxResize = nullptr;
+    QStackedWidget* StackResize = nullptr;
+    QSpinBox* SpinEditWidth = nullptr;
+    QSpinBox* SpinEditHeight = nullptr;
+    QSpinBox* SpinEditLongSide = nullptr;
+    QSpinBox* SpinEditPercent = nullptr;
+    QCheckBox* CheckBoxEnlarge = nullptr;
     QLabel* Label5 = nullptr;
     QComboBox* ComboBoxDestination = nullptr;
     QPushButton* ButtonBrowse = nullptr;
+    QCheckBox* CheckBoxKeepFolders = nullptr;
+    QCheckBox* CheckBoxKeepDates = nullptr;
+    QLabel* LabelExisting = nullptr;
+    QComboBox* ComboBoxExisting = nullptr;
     QPushButton* ButtonBack = nullptr;
     QPushButton* ButtonProcess = nullptr;
     QPlainTextEdit* MemoCMD = nullptr;
@@ -141,6 +156,12 @@ public:
     void SpinEdit1Change();
     void CheckBoxGrayscaleClick();
     void CheckBoxRemoveMetadataClick();
+    void ComboBoxResizeChange();
+    void ResizeNumberChange();
+    void CheckBoxEnlargeClick();
+    void CheckBoxKeepFoldersClick();
+    void CheckBoxKeepDatesClick();
+    void ComboBoxExistingChange();
     void ComboBoxDestinationChange();
     void ButtonBrowseClick();
     void ButtonProcessClick();
@@ -171,6 +192,10 @@ private:
     void createMenus();
     void connectCommands();
     void applyRememberedOptions();
+    /// The options page as the run takes it.
+    convert::ConversionOptions chosenOptions() const;
+    /// Shows the numbers of the chosen resize mode, and enables what applies.
+    void updateOptionControls();
     /// Stores one option and rewrites the settings file; a failed write is shown
     /// in an error box and the next change tries again.
     void writeSetting(settings::Key key, const std::string& value);

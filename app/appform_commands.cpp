@@ -99,6 +99,13 @@ void TAppForm::connectCommands() {
     connect(CheckBoxGrayscale, &QCheckBox::clicked, this, &TAppForm::CheckBoxGrayscaleClick);
     connect(CheckBoxRemoveMetadata, &QCheckBox::clicked, this,
             &TAppForm::CheckBoxRemoveMetadataClick);
+    connect(ComboBoxResize, &QComboBox::activated, this, &TAppForm::ComboBoxResizeChange);
+    for (QSpinBox* number : {SpinEditWidth, SpinEditHeight, SpinEditLongSide, SpinEditPercent})
+        connect(number, &QSpinBox::valueChanged, this, &TAppForm::ResizeNumberChange);
+    connect(CheckBoxEnlarge, &QCheckBox::clicked, this, &TAppForm::CheckBoxEnlargeClick);
+    connect(CheckBoxKeepFolders, &QCheckBox::clicked, this, &TAppForm::CheckBoxKeepFoldersClick);
+    connect(CheckBoxKeepDates, &QCheckBox::clicked, this, &TAppForm::CheckBoxKeepDatesClick);
+    connect(ComboBoxExisting, &QComboBox::activated, this, &TAppForm::ComboBoxExistingChange);
     connect(ComboBoxDestination, &QComboBox::editTextChanged, this,
             &TAppForm::ComboBoxDestinationChange);
     connect(ButtonBrowse, &QPushButton::clicked, this, &TAppForm::ButtonBrowseClick);
@@ -241,12 +248,7 @@ void TAppForm::ButtonProcessClick() {
     for (const imagelist::TMyRecord& entry : model_->files())
         files.push_back(entry.FName);
 
-    convert::ConversionOptions options;
-    options.format = ComboBoxType->currentText().toStdString();
-    options.quality = SpinEdit1->value();
-    options.grayscale = CheckBoxGrayscale->isChecked();
-    options.stripMetadata = CheckBoxRemoveMetadata->isChecked();
-    options.destination = ComboBoxDestination->currentText().toStdString();
+    const convert::ConversionOptions options = chosenOptions();
 
     convert::ConversionEnvironment environment;
     environment.programFolder = identity_.programFolder;

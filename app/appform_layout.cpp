@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -23,6 +24,26 @@
 
 namespace imbrix::app {
 namespace {
+
+QSpinBox* makeSpin(int maximum, int minimumWidth, QWidget* parent) {
+    auto* spin = new QSpinBox(parent);
+    spin->setRange(1, maximum);
+    spin->setMinimumWidth(minimumWidth);
+    // Stored when typing ends, not at every digit.
+    spin->setKeyboardTracking(false);
+    return spin;
+}
+
+// A row of controls with the given stretch at its end.
+QWidget* row(std::initializer_list<QWidget*> controls, QWidget* parent) {
+    auto* holder = new QWidget(parent);
+    auto* layout = new QHBoxLayout(holder);
+    layout->setContentsMargins(0, 0, 0, 0);
+    for (QWidget* control : controls)
+        layout->addWidget(control);
+    layout->addStretch(1);
+    return holder;
+}
 
 QPushButton* makeButton(const QString& text, const QString& icon, QSize size, QWidget* parent) {
     auto* button = new QPushButton(designIcon(icon), text, parent);
@@ -101,7 +122,7 @@ void TAppForm::createControls() {
     auto* options = new QVBoxLayout(TabSheet2);
     auto* form = new QGridLayout;
     form->setHorizontalSpacing(8);
-    form->setVerticalSpacing(10);
+    form->setVerticalSpacing(6);
     Label1 = new QLabel(QStringLiteral("Output Format:"), TabSheet2);
     ComboBoxType = new QComboBox(TabSheet2);
     for (const char* format : convert::kOutputFormats)
@@ -134,9 +155,35 @@ void TAppForm::createControls() {
 
     CheckBoxGrayscale = new QCheckBox(QStringLiteral("Convert to Grayscale"), TabSheet2);
     form->addWidget(CheckBoxGrayscale, 2, 1);
-    // Its text and tool tip come with the language (loadLanguage()).
+    // The options below take their texts from the language (loadLanguage()).
     CheckBoxRemoveMetadata = new QCheckBox(TabSheet2);
     form->addWidget(CheckBoxRemoveMetadata, 3, 1);
+
+    LabelResize = new QLabel(TabSheet2);
+    ComboBoxResize = new QComboBox(TabSheet2);
+    for (int i = 0; i < 4; ++i)
+        ComboBoxResize->addItem(QString());
+    SpinEditWidth = makeSpin(static_cast<int>(imaging::kMaxResizeSide), 70, TabSheet2);
+    SpinEditHeight = makeSpin(static_cast<int>(imaging::kMaxResizeSide), 70, TabSheet2);
+    SpinEditLongSide = makeSpin(static_cast<int>(imaging::kMaxResizeSide), 70, TabSheet2);
+    SpinEditPercent = makeSpin(static_cast<int>(imaging::kMaxResizePercent), 70, TabSheet2);
+    StackResize = new QStackedWidget(TabSheet2);
+    StackResize->addWidget(new QWidget(StackResize));
+    StackResize->addWidget(row({SpinEditWidth, new QLabel(QStringLiteral("\u00d7"), StackResize),
+                                SpinEditHeight, new QLabel(QStringLiteral("px"), StackResize)},
+                               StackResize));
+    StackResize->addWidget(
+        row({SpinEditLongSide, new QLabel(QStringLiteral("px"), StackResize)}, StackResize));
+    StackResize->addWidget(
+        row({SpinEditPercent, new QLabel(QStringLiteral("%"), StackResize)}, StackResize));
+    StackResize->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    auto* resize = new QHBoxLayout;
+    resize->addWidget(ComboBoxResize);
+    resize->addWidget(StackResize, 1);
+    form->addWidget(LabelResize, 4, 0);
+    form->addLayout(resize, 4, 1);
+    CheckBoxEnlarge = new QCheckBox(TabSheet2);
+    form->addWidget(CheckBoxEnlarge, 5, 1);
 
     Label5 = new QLabel(QStringLiteral("Destination:"), TabSheet2);
     ComboBoxDestination = new QComboBox(TabSheet2);
@@ -150,8 +197,23 @@ void TAppForm::createControls() {
     auto* destination = new QHBoxLayout;
     destination->addWidget(ComboBoxDestination, 1);
     destination->addWidget(ButtonBrowse);
-    form->addWidget(Label5, 4, 0);
-    form->addLayout(destination, 4, 1);
+    form->addWidget(Label5, 6, 0);
+    form->addLayout(destination, 6, 1);
+
+    CheckBoxKeepFolders = new QCheckBox(TabSheet2);
+    CheckBoxKeepDates = new QCheckBox(TabSheet2);
+    auto* files = new QHBoxLayout;
+    files->addWidget(CheckBoxKeepFolders);
+    files->addSpacing(12);
+    files->addWidget(CheckBoxKeepDates);
+    files->addStretch(1);
+    form->addLayout(files, 7, 1);
+    LabelExisting = new QLabel(TabSheet2);
+    ComboBoxExisting = new QComboBox(TabSheet2);
+    ComboBoxExisting->addItem(QString());
+    ComboBoxExisting->addItem(QString());
+    form->addWidget(LabelExisting, 8, 0);
+    form->addWidget(ComboBoxExisting, 8, 1, Qt::AlignLeft);
     form->setColumnStretch(1, 1);
     options->addLayout(form);
     options->addStretch(1);

@@ -6,7 +6,11 @@
 #include <QComboBox>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStackedWidget>
+#include <algorithm>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include "app/appform.h"
 #include "app/translate.h"
@@ -30,6 +34,26 @@ void TAppForm::applyRememberedOptions() {
     const QSignalBlocker blockQuality(SpinEdit1);
     const QSignalBlocker blockGrayscale(CheckBoxGrayscale);
     const QSignalBlocker blockRemoveMetadata(CheckBoxRemoveMetadata);
+    const QSignalBlocker blockResize(ComboBoxResize);
+    const QSignalBlocker blockWidth(SpinEditWidth);
+    const QSignalBlocker blockHeight(SpinEditHeight);
+    const QSignalBlocker blockLongSide(SpinEditLongSide);
+    const QSignalBlocker blockPercent(SpinEditPercent);
+    const QSignalBlocker blockEnlarge(CheckBoxEnlarge);
+    const QSignalBlocker blockKeepFolders(CheckBoxKeepFolders);
+    const QSignalBlocker blockKeepDates(CheckBoxKeepDates);
+    const QSignalBlocker blockExisting(ComboBoxExisting);
+
+    // The resize boxes show their defaults even when nothing is remembered.
+    const imaging::ResizeOptions resize =
+        options.rememberSettings ? options.resize : settings::Store().resize();
+    ComboBoxResize->setCurrentIndex(static_cast<int>(resize.mode));
+    SpinEditWidth->setValue(static_cast<int>(resize.width));
+    SpinEditHeight->setValue(static_cast<int>(resize.height));
+    SpinEditLongSide->setValue(static_cast<int>(resize.longSide));
+    SpinEditPercent->setValue(static_cast<int>(resize.percent));
+    CheckBoxEnlarge->setChecked(resize.enlarge);
+    updateOptionControls();
 
     RememberSettings1->setChecked(options.rememberSettings);
     if (!options.rememberSettings)
@@ -63,6 +87,79 @@ void TAppForm::applyRememberedOptions() {
             writeSwitch(Key::Grayscale, true);
     }
     CheckBoxRemoveMetadata->setChecked(options.removeMetadata);
+    CheckBoxKeepFolders->setChecked(options.keepFolderStructure);
+    CheckBoxKeepDates->setChecked(options.keepFileDates);
+    ComboBoxExisting->setCurrentIndex(options.skipExisting ? 1 : 0);
+    updateOptionControls();
+}
+
+convert::ConversionOptions TAppForm::chosenOptions() const {
+    convert::ConversionOptions options;
+    options.format = ComboBoxType->currentText().toStdString();
+    options.quality = SpinEdit1->value();
+    options.grayscale = CheckBoxGrayscale->isChecked();
+    options.stripMetadata = CheckBoxRemoveMetadata->isChecked();
+    options.destination = ComboBoxDestination->currentText().toStdString();
+    options.resize.mode = static_cast<imaging::ResizeMode>(ComboBoxResize->currentIndex());
+    options.resize.width = static_cast<std::uint32_t>(SpinEditWidth->value());
+    options.resize.height = static_cast<std::uint32_t>(SpinEditHeight->value());
+    options.resize.longSide = static_cast<std::uint32_t>(SpinEditLongSide->value());
+    options.resize.percent = static_cast<std::uint32_t>(SpinEditPercent->value());
+    options.resize.enlarge = CheckBoxEnlarge->isChecked();
+    options.keepFolderStructure = CheckBoxKeepFolders->isChecked();
+    options.existingOutput = ComboBoxExisting->currentIndex() == 1
+                                 ? convert::ExistingOutput::Skip
+                                 : convert::ExistingOutput::AddNumber;
+    options.keepFileDates = CheckBoxKeepDates->isChecked();
+    return options;
+}
+
+void TAppForm::updateOptionControls() {
+    const int mode = ComboBoxResize->currentIndex();
+    StackResize->setCurrentIndex(mode < 0 ? 0 : mode);
+    CheckBoxEnlarge->setEnabled(mode > 0);
+    // The folder tree is kept under a destination folder only.
+    CheckBoxKeepFolders->setEnabled(ComboBoxDestination->currentText() !=
+                                    QString::fromLatin1(convert::kSameFolderAsOriginal));
+}
+
+void TAppForm::ComboBoxResizeChange() {
+    static constexpr std::string_view kModes[] = {settings::kResizeNone, settings::kResizeFit,
+                                                  settings::kResizeLongSide,
+                                                  settings::kResizePercent};
+    const int mode = std::clamp(ComboBoxResize->currentIndex(), 0, 3);
+    writeSetting(Key::ResizeMode, std::string(kModes[mode]));
+    updateOptionControls();
+}
+
+void TAppForm::ResizeNumberChange() {
+    const auto* spin = qobject_cast<const QSpinBox*>(sender());
+    const std::pair<const QSpinBox*, Key> keys[] = {{SpinEditWidth, Key::ResizeWidth},
+                                                    {SpinEditHeight, Key::ResizeHeight},
+                                                    {SpinEditLongSide, Key::ResizeLongSide},
+                                                    {SpinEditPercent, Key::ResizePercent}};
+    for (const auto& [box, key] : keys) {
+        if (box == spin)
+            writeSetting(key, std::to_string(box->value()));
+    }
+}
+
+void TAppForm::CheckBoxEnlargeClick() {
+    writeSwitch(Key::ResizeEnlarge, CheckBoxEnlarge->isChecked());
+}
+
+void TAppForm::CheckBoxKeepFoldersClick() {
+    writeSwitch(Key::KeepFolderStructure, CheckBoxKeepFolders->isChecked());
+}
+
+void TAppForm::CheckBoxKeepDatesClick() {
+    writeSwitch(Key::KeepFileDates, CheckBoxKeepDates->isChecked());
+}
+
+void TAppForm::ComboBoxExistingChange() {
+    writeSetting(Key::ExistingOutput,
+                 std::string(ComboBoxExisting->currentIndex() == 1 ? settings::kExistingSkip
+                                                                   : settings::kExistingAddNumber));
 }
 
 void TAppForm::writeSetting(Key key, const std::string& value) {
@@ -95,6 +192,7 @@ void TAppForm::CheckBoxRemoveMetadataClick() {
 
 void TAppForm::ComboBoxDestinationChange() {
     writeSetting(Key::Destination, ComboBoxDestination->currentText().toStdString());
+    updateOptionControls();
 }
 
 // The menu switches flip their check mark when chosen; the handlers store the new state.

@@ -8,7 +8,7 @@
 
 namespace imbrix::i18n {
 
-inline constexpr std::array<std::string_view, 37> kTranslatedTexts = {
+inline constexpr std::array<std::string_view, 53> kTranslatedTexts = {
     // Main window: the add-files dialog's filter names.
     "Image Files",
     "All Files (*.*)",
@@ -21,6 +21,25 @@ inline constexpr std::array<std::string_view, 37> kTranslatedTexts = {
     "Remove Metadata",
     "Removes EXIF (including the GPS location), XMP, IPTC and comments. The colour profile is "
     "kept.",
+    // Main window: the options page's resize, file and existing-output options.
+    "Resize:",
+    "Original size",
+    "Fit inside",
+    "Long side",
+    "Percentage",
+    "The picture keeps its aspect ratio. Smaller pictures keep their size unless \"Enlarge "
+    "smaller pictures\" is checked.",
+    "Enlarge smaller pictures",
+    "Keep Folder Structure",
+    "Files from an added folder go to the same subfolders under the destination folder.",
+    "Keep File Dates",
+    "Each new file gets the modification date of its original.",
+    "If the file exists:",
+    "Add a number",
+    "Skip the file",
+    "Existing files are never overwritten.",
+    // Result window: the number of files whose output existed.
+    "Skipped Files:",
     // Main window: "Reset to Defaults...".
     "Restart Application?",
     "Yes",

@@ -193,6 +193,32 @@ std::uint64_t Store::memoryLimitBytes() const {
     return static_cast<std::uint64_t>(*megabytes) << 20;
 }
 
+imaging::ResizeOptions Store::resize() const {
+    // A stored number within 1..limit, else the key's default.
+    const auto number = [this](Key key, long long limit) {
+        const std::optional<long long> stored = parseWholeNumber(text(key));
+        const long long value = stored && *stored >= 1 && *stored <= limit
+                                    ? *stored
+                                    : *parseWholeNumber(keyInfo(key).defaultValue);
+        return static_cast<std::uint32_t>(value);
+    };
+    imaging::ResizeOptions options;
+    const std::string mode = text(Key::ResizeMode);
+    if (mode == kResizeFit) {
+        options.mode = imaging::ResizeMode::Fit;
+    } else if (mode == kResizeLongSide) {
+        options.mode = imaging::ResizeMode::LongSide;
+    } else if (mode == kResizePercent) {
+        options.mode = imaging::ResizeMode::Percent;
+    }
+    options.width = number(Key::ResizeWidth, imaging::kMaxResizeSide);
+    options.height = number(Key::ResizeHeight, imaging::kMaxResizeSide);
+    options.longSide = number(Key::ResizeLongSide, imaging::kMaxResizeSide);
+    options.percent = number(Key::ResizePercent, imaging::kMaxResizePercent);
+    options.enlarge = text(Key::ResizeEnlarge) == kOn;
+    return options;
+}
+
 long long Store::outputQuality() const {
     return parseWholeNumber(text(Key::OutputQuality)).value_or(kMaxQuality);
 }
@@ -278,6 +304,10 @@ StartupOptions readStartupOptions(const Store& store,
     options.grayscale = store.grayscale();
     options.writeBackGrayscale = options.grayscale;
     options.removeMetadata = store.removeMetadata();
+    options.resize = store.resize();
+    options.keepFolderStructure = store.keepFolderStructure();
+    options.skipExisting = store.skipExisting();
+    options.keepFileDates = store.keepFileDates();
     return options;
 }
 

@@ -30,6 +30,9 @@
 //  7. "Grayscale" is "ON": check "Convert to Grayscale", whose change action
 //     writes "ON" back.
 //  8. "RemoveMetadata" is "ON": check "Remove Metadata" (nothing is written back).
+//  9. The resize ("ResizeMode", its sides, percentage and "ResizeEnlarge"),
+//     "KeepFolderStructure", "ExistingOutput" and "KeepFileDates" set their
+//     controls (nothing is written back).
 // "MemoryLimit" (megabytes, 0: automatic) is read when a run starts; the program
 // has no control for it, so it is set by editing the file.
 // Only the user-interface thread uses the store.
@@ -44,6 +47,8 @@
 #include <string_view>
 #include <vector>
 
+#include "imaging/resize.h"
+
 namespace imbrix::settings {
 
 enum class Key {
@@ -56,6 +61,15 @@ enum class Key {
     Grayscale,
     MemoryLimit,
     RemoveMetadata,
+    ResizeMode,
+    ResizeWidth,
+    ResizeHeight,
+    ResizeLongSide,
+    ResizePercent,
+    ResizeEnlarge,
+    KeepFolderStructure,
+    ExistingOutput,
+    KeepFileDates,
 };
 
 struct KeyInfo {
@@ -71,8 +85,16 @@ inline constexpr std::string_view kSameFolder = "Same Folder as Original";
 inline constexpr int kMinQuality = 1;
 inline constexpr int kMaxQuality = 100;
 
+/// The stored texts of "ResizeMode" and "ExistingOutput".
+inline constexpr std::string_view kResizeNone = "NONE";
+inline constexpr std::string_view kResizeFit = "FIT";
+inline constexpr std::string_view kResizeLongSide = "LONGSIDE";
+inline constexpr std::string_view kResizePercent = "PERCENT";
+inline constexpr std::string_view kExistingAddNumber = "NUMBER";
+inline constexpr std::string_view kExistingSkip = "SKIP";
+
 /// Every option: its key and its default.
-inline constexpr std::array<KeyInfo, 9> kKeys = {{
+inline constexpr std::array<KeyInfo, 18> kKeys = {{
     {Key::RememberSettings, "RememberSettings", kOn},
     {Key::DisplayIcons, "DisplayIcons", kOn},
     {Key::IncludeSubfolders, "IncludeSubfolders", kOn},
@@ -84,6 +106,20 @@ inline constexpr std::array<KeyInfo, 9> kKeys = {{
     {Key::MemoryLimit, "MemoryLimit", "0"},
     // Outputs carry no EXIF, XMP, IPTC or comment (the colour profile stays).
     {Key::RemoveMetadata, "RemoveMetadata", kOff},
+    // Resize: NONE, FIT (inside ResizeWidth x ResizeHeight), LONGSIDE (ResizeLongSide)
+    // or PERCENT (ResizePercent); pictures are made larger only with ResizeEnlarge.
+    {Key::ResizeMode, "ResizeMode", kResizeNone},
+    {Key::ResizeWidth, "ResizeWidth", "1920"},
+    {Key::ResizeHeight, "ResizeHeight", "1080"},
+    {Key::ResizeLongSide, "ResizeLongSide", "1920"},
+    {Key::ResizePercent, "ResizePercent", "50"},
+    {Key::ResizeEnlarge, "ResizeEnlarge", kOff},
+    // Files from an added folder keep their subfolders under the destination.
+    {Key::KeepFolderStructure, "KeepFolderStructure", kOff},
+    // A taken output name: NUMBER ("name (2).ext") or SKIP (the file is skipped).
+    {Key::ExistingOutput, "ExistingOutput", kExistingAddNumber},
+    // Outputs get their source's modification time.
+    {Key::KeepFileDates, "KeepFileDates", kOff},
 }};
 
 const KeyInfo& keyInfo(Key key);
@@ -121,6 +157,14 @@ public:
     /// Only "ON" turns grayscale on.
     bool grayscale() const { return text(Key::Grayscale) == kOn; }
     bool removeMetadata() const { return text(Key::RemoveMetadata) == kOn; }
+    bool keepFolderStructure() const { return text(Key::KeepFolderStructure) == kOn; }
+    bool keepFileDates() const { return text(Key::KeepFileDates) == kOn; }
+    /// Only "SKIP" skips; anything else adds a number.
+    bool skipExisting() const { return text(Key::ExistingOutput) == kExistingSkip; }
+    /// The resize: the stored mode, sides and percentage, each read as its
+    /// default when missing, malformed or out of range (sides 1..65535,
+    /// percentage 1..1000); an unknown mode is NONE.
+    imaging::ResizeOptions resize() const;
     /// The stored whole number, 100 when missing or malformed; not clamped.
     long long outputQuality() const;
     /// "MemoryLimit" in bytes: 0 (automatic) when missing, malformed, zero or negative.
@@ -178,6 +222,10 @@ struct StartupOptions {
     int outputQuality = kMaxQuality;
     bool grayscale = false;
     bool removeMetadata = false;
+    imaging::ResizeOptions resize;
+    bool keepFolderStructure = false;
+    bool skipExisting = false;
+    bool keepFileDates = false;
     /// Start-up writes "OutputQuality" = outputQuality back (the quality box's
     /// change action).
     bool writeBackQuality = false;

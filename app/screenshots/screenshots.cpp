@@ -86,6 +86,9 @@ int main(int argc, char** argv) {
 
     form.ComboBoxType->setCurrentIndex(form.ComboBoxType->findText(QStringLiteral("WEBP")));
     form.SpinEdit1->setValue(80);
+    // A resize to fit shows its two numbers.
+    form.ComboBoxResize->setCurrentIndex(1);
+    form.ComboBoxResize->activated(1);
     form.PageControl1->setCurrentIndex(1);
     ok = save(grabWindow(form), output.filePath(QStringLiteral("main-options.png"))) && ok;
 

@@ -24,6 +24,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
@@ -919,6 +920,53 @@ TEST(AppFormSettings, EveryChangeIsStoredAtOnce) {
     Store stored = w.stored();
     EXPECT_EQ(stored.value(Key::OutputQuality), "42");
     EXPECT_EQ(stored.value(Key::DisplayIcons), "OFF");
+    EXPECT_TRUE(w.boxes.empty());
+}
+
+// The resize, folder, date and existing-output options: stored the moment they
+// change, shown again at the next start, and only what applies is enabled.
+TEST(AppFormSettings, BatchOptionsAreStoredAndComeBack) {
+    Window w;
+    const std::string folder = w.dir().path().string();
+    {
+        TAppForm& form = w.open();
+        EXPECT_EQ(form.ComboBoxResize->currentIndex(), 0);  // original size
+        EXPECT_FALSE(form.CheckBoxEnlarge->isEnabled());
+        EXPECT_FALSE(form.CheckBoxKeepFolders->isEnabled());  // same folder as original
+        EXPECT_EQ(form.SpinEditWidth->value(), 1920);
+
+        form.ComboBoxResize->setCurrentIndex(1);
+        emit form.ComboBoxResize->activated(1);
+        EXPECT_EQ(w.stored().value(Key::ResizeMode), "FIT");
+        EXPECT_EQ(form.StackResize->currentIndex(), 1);
+        EXPECT_TRUE(form.CheckBoxEnlarge->isEnabled());
+        form.SpinEditWidth->setValue(800);
+        form.SpinEditHeight->setValue(600);
+        EXPECT_EQ(w.stored().value(Key::ResizeWidth), "800");
+        EXPECT_EQ(w.stored().value(Key::ResizeHeight), "600");
+        form.CheckBoxEnlarge->click();
+        EXPECT_EQ(w.stored().value(Key::ResizeEnlarge), "ON");
+
+        form.ComboBoxDestination->setEditText(QString::fromStdString(folder));
+        ASSERT_TRUE(form.CheckBoxKeepFolders->isEnabled());
+        form.CheckBoxKeepFolders->click();
+        EXPECT_EQ(w.stored().value(Key::KeepFolderStructure), "ON");
+        form.CheckBoxKeepDates->click();
+        EXPECT_EQ(w.stored().value(Key::KeepFileDates), "ON");
+        form.ComboBoxExisting->setCurrentIndex(1);
+        emit form.ComboBoxExisting->activated(1);
+        EXPECT_EQ(w.stored().value(Key::ExistingOutput), "SKIP");
+    }
+    TAppForm& form = w.open();
+    EXPECT_EQ(form.ComboBoxResize->currentIndex(), 1);
+    EXPECT_EQ(form.StackResize->currentIndex(), 1);
+    EXPECT_EQ(form.SpinEditWidth->value(), 800);
+    EXPECT_EQ(form.SpinEditHeight->value(), 600);
+    EXPECT_TRUE(form.CheckBoxEnlarge->isChecked());
+    EXPECT_TRUE(form.CheckBoxKeepFolders->isChecked());
+    EXPECT_TRUE(form.CheckBoxKeepFolders->isEnabled());
+    EXPECT_TRUE(form.CheckBoxKeepDates->isChecked());
+    EXPECT_EQ(form.ComboBoxExisting->currentIndex(), 1);
     EXPECT_TRUE(w.boxes.empty());
 }
 

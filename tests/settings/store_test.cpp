@@ -371,5 +371,88 @@ TEST(SettingsMemoryLimit, WrittenBackAsItIsRead) {
     EXPECT_EQ(keyInfo(Key::MemoryLimit).name, "MemoryLimit");
 }
 
+// The batch options: each key read on its own, a bad or out-of-range value as
+// its default, and the whole set surviving a write and a fresh start.
+TEST(SettingsBatchOptions, ReadWithDefaultsForBadValues) {
+    using imaging::ResizeMode;
+    const struct {
+        const char* name;
+        const char* lines;
+        imaging::ResizeOptions resize;
+    } cases[] = {
+        {"absent: no resize, the boxes' defaults",
+         "",
+         {ResizeMode::None, 1920, 1080, 1920, 50, false}},
+        {"fit",
+         "ResizeMode=FIT\nResizeWidth=800\nResizeHeight=600\nResizeEnlarge=ON",
+         {ResizeMode::Fit, 800, 600, 1920, 50, true}},
+        {"long side",
+         "ResizeMode=LONGSIDE\nResizeLongSide=1024",
+         {ResizeMode::LongSide, 1920, 1080, 1024, 50, false}},
+        {"percent at its ends",
+         "ResizeMode=PERCENT\nResizePercent=1000\nResizeWidth=65535",
+         {ResizeMode::Percent, 65535, 1080, 1920, 1000, false}},
+        {"modes and switches are upper case",
+         "ResizeMode=fit\nResizeEnlarge=on",
+         {ResizeMode::None, 1920, 1080, 1920, 50, false}},
+        {"out of range and malformed numbers",
+         "ResizeMode=PERCENT\nResizePercent=1001\nResizeWidth=0\nResizeHeight=65536\n"
+         "ResizeLongSide=12px",
+         {ResizeMode::Percent, 1920, 1080, 1920, 50, false}},
+        {"unknown mode",
+         "ResizeMode=STRETCH\nResizeWidth=640",
+         {ResizeMode::None, 640, 1080, 1920, 50, false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Store store = Store::parse(std::string("[Settings]\n") + c.lines);
+        EXPECT_EQ(store.resize(), c.resize);
+        EXPECT_EQ(readStartupOptions(store, noFolderExists).resize, c.resize);
+    }
+
+    const Store flags = Store::parse(
+        "[Settings]\nKeepFolderStructure=ON\nExistingOutput=SKIP\nKeepFileDates=OFF\n");
+    EXPECT_TRUE(flags.keepFolderStructure());
+    EXPECT_TRUE(flags.skipExisting());
+    EXPECT_FALSE(flags.keepFileDates());
+    const Store odd =
+        Store::parse("[Settings]\nKeepFolderStructure=yes\nExistingOutput=skip\nKeepFileDates=ON");
+    EXPECT_FALSE(odd.keepFolderStructure());
+    EXPECT_FALSE(odd.skipExisting());
+    EXPECT_TRUE(odd.keepFileDates());
+    // Remember Settings off: every option keeps its default.
+    const StartupOptions off = readStartupOptions(
+        Store::parse("[Settings]\nRememberSettings=OFF\nResizeMode=FIT\nExistingOutput=SKIP"),
+        noFolderExists);
+    EXPECT_FALSE(off.resize.active());
+    EXPECT_FALSE(off.skipExisting);
+}
+
+TEST(SettingsBatchOptions, WrittenAndReadBack) {
+    ScratchDir dir;
+    const std::string path = dir.file("settings.ini");
+    {
+        Store store(path);
+        store.set(Key::ResizeMode, kResizeLongSide);
+        store.set(Key::ResizeLongSide, "2048");
+        store.setSwitch(Key::ResizeEnlarge, true);
+        store.setSwitch(Key::KeepFolderStructure, true);
+        store.set(Key::ExistingOutput, kExistingSkip);
+        store.setSwitch(Key::KeepFileDates, true);
+    }
+    const StartupOptions o = readStartupOptions(Store::load(path), noFolderExists);
+    EXPECT_EQ(o.resize.mode, imaging::ResizeMode::LongSide);
+    EXPECT_EQ(o.resize.longSide, 2048u);
+    EXPECT_TRUE(o.resize.enlarge);
+    EXPECT_TRUE(o.keepFolderStructure);
+    EXPECT_TRUE(o.skipExisting);
+    EXPECT_TRUE(o.keepFileDates);
+    const std::string text = readFile(path);
+    for (const char* line : {"ResizeMode=LONGSIDE", "ResizeLongSide=2048", "ResizeEnlarge=ON",
+                             "KeepFolderStructure=ON", "ExistingOutput=SKIP", "KeepFileDates=ON"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+}
+
 }  // namespace
 }  // namespace imbrix::settings
