@@ -269,19 +269,43 @@ private:
         const auto times = [](std::uint64_t a, std::uint64_t b) {
             return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
         };
+        // A resize holds its result beside the picture (either side may be
+        // turned; the area is the same).
+        const std::uint64_t resized = resizedPixels(frame);
         std::uint64_t need = times(frame, kOwnBytesPerPixel);
+        if (resized != frame) {
+            need = times(frame + resized, kOwnBytesPerPixel);
+        }
         const bool converterReads =
             output_.route == OutputRoute::Converter ||
             source_->decoder == SourceDecoder::Converter ||
             (output_.route == OutputRoute::Webp && source_->decoder == SourceDecoder::Gif);
         if (converterReads) {
-            const std::uint64_t frames = times(extent_->pixels(), kConverterBytesPerPixel);
+            const std::uint64_t frames =
+                times(std::max(extent_->pixels(), resizedPixels(extent_->pixels())),
+                      kConverterBytesPerPixel);
             need = std::max(need, frames > UINT64_MAX - need ? UINT64_MAX : frames + need);
         }
         return need > UINT64_MAX - fileBytes ? UINT64_MAX : need + fileBytes;
     }
 
+    // The pixels of a picture of `pixels` after the resize (the same when it
+    // keeps its size), from the extent's shape.
+    std::uint64_t resizedPixels(std::uint64_t pixels) const {
+        if (!settings_.resize.active() || !extent_ || extent_->width == 0 || extent_->height == 0) {
+            return pixels;
+        }
+        const imaging::PixelSize target =
+            imaging::resizeTarget(settings_.resize, {extent_->width, extent_->height});
+        const double scale = static_cast<double>(target.width) * target.height /
+                             (static_cast<double>(extent_->width) * extent_->height);
+        const double scaled = static_cast<double>(pixels) * scale;
+        return scaled >= 1.8e19 ? UINT64_MAX : static_cast<std::uint64_t>(scaled) + 1;
+    }
+
     void setTimeLimit(std::uint64_t pixels) {
+        // An enlarged picture takes the encoders longer.
+        pixels = std::max(pixels, resizedPixels(pixels));
         const double megapixels = static_cast<double>(pixels) / 1e6;
         const double ms = static_cast<double>(settings_.timeBase.count()) +
                           static_cast<double>(settings_.timePerMegapixel.count()) * megapixels;
