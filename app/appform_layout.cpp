@@ -202,18 +202,19 @@ void TAppForm::createControls() {
 
     CheckBoxKeepFolders = new QCheckBox(TabSheet2);
     CheckBoxKeepDates = new QCheckBox(TabSheet2);
-    auto* files = new QHBoxLayout;
-    files->addWidget(CheckBoxKeepFolders);
-    files->addSpacing(12);
-    files->addWidget(CheckBoxKeepDates);
-    files->addStretch(1);
-    form->addLayout(files, 7, 1);
+    form->addWidget(CheckBoxKeepFolders, 7, 1);
+    form->addWidget(CheckBoxKeepDates, 8, 1);
     LabelExisting = new QLabel(TabSheet2);
     ComboBoxExisting = new QComboBox(TabSheet2);
     ComboBoxExisting->addItem(QString());
     ComboBoxExisting->addItem(QString());
-    form->addWidget(LabelExisting, 8, 0);
-    form->addWidget(ComboBoxExisting, 8, 1, Qt::AlignLeft);
+    // Beside its box in the second column: a long translation of the label
+    // would otherwise widen the first column and the window.
+    auto* existing = new QHBoxLayout;
+    existing->addWidget(LabelExisting);
+    existing->addWidget(ComboBoxExisting);
+    existing->addStretch(1);
+    form->addLayout(existing, 9, 1);
     form->setColumnStretch(1, 1);
     options->addLayout(form);
     options->addStretch(1);
