@@ -13,12 +13,14 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
 
 #include "imaging/colour.h"
+#include "imaging/resize.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/uniquefd.h"
@@ -51,6 +53,9 @@ constexpr std::uint64_t kMaxPixels = 128ull * 1024 * 1024;
 // on a canvas of the screen's size: a few kilobytes of GIF may claim 200
 // frames of 12000 x 10000, minutes of work and gigabytes of memory.
 constexpr std::uint64_t kMaxAnimationPixels = 256ull * 1024 * 1024;
+// An icon holds at most 256 x 256 pixels: a larger picture shrinks to fit,
+// keeping its proportions (after any resize the request asks for).
+constexpr imaging::ResizeOptions kIconFit{imaging::ResizeMode::Fit, 256, 256, 0, 0, false};
 
 // A policy of our own beside the system's (MAGICK_CONFIGURE_PATH): every coder
 // is named explicitly, and the coders that read other files or the network
@@ -242,8 +247,12 @@ private:
         const auto byte = [this](std::size_t i) {
             return std::uint64_t{static_cast<unsigned char>(head_[i])};
         };
-        const std::uint64_t screen =
+        // Every frame is made at the screen's size, and at the resized size too.
+        std::uint64_t screen =
             std::max<std::uint64_t>(1, (byte(6) | byte(7) << 8) * (byte(8) | byte(9) << 8));
+        if (size_) {
+            screen = std::max(screen, std::uint64_t{size_->width} * size_->height);
+        }
         const std::uint64_t cap = kMaxAnimationPixels / screen;
         InputBuffer buffer(input_.get());
         std::istream in(&buffer);
@@ -360,6 +369,12 @@ private:
         const bool allFrames =
             request_.mode == Mode::Animate || (request_.mode == Mode::Decode && request_.flatten) ||
             (request_.mode == Mode::Write && request_.format == OutputFormat::Gif);
+        // An animation's frames are resized on their full canvas, each alike.
+        coalesce_ = allFrames && request_.mode != Mode::Decode &&
+                    (kind == SourceKind::Gif || kind == SourceKind::Webp);
+        if (request_.mode != Mode::Decode) {
+            planSize(kind, source);
+        }
         if (allFrames && kind == SourceKind::Gif) {
             refuseHugeAnimation();
         }
@@ -441,7 +456,8 @@ private:
             }
             case OutputFormat::Svg: {
                 const std::string mid = workspace_.file("mid.png");
-                std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+                std::vector<std::string> args{tools_.convert};
+                append(args, uprightWords(input));
                 append(args, toSrgb());
                 append(args, gray);
                 append(args, {"-define", kNoMetadataChunks, "png:" + mid});
@@ -457,7 +473,19 @@ private:
                 // does. It reads JPEG and PNG itself; anything else reaches it as a
                 // PNG made by ImageMagick.
                 std::string gmInput = input;
-                if (kind != SourceKind::Jpeg && kind != SourceKind::Png) {
+                if (size_) {
+                    // Resized by ImageMagick, which weighs every pixel by its
+                    // opacity: transparent parts lend no colour to the edges that
+                    // then go onto white. The page follows the resized picture.
+                    gmInput = workspace_.file("mid.png");
+                    std::vector<std::string> args{tools_.convert};
+                    append(args, uprightWords(input));
+                    append(args, toSrgb());
+                    append(args, {"-define", "png:compression-level=1", "-define",
+                                  kNoMetadataChunks, "png:" + gmInput});
+                    runWriter(args);
+                    gmInput = "png:" + gmInput;
+                } else if (kind != SourceKind::Jpeg && kind != SourceKind::Png) {
                     // (JPEG and PNG sources reach it as "jpeg:" or "png:" the link.)
                     gmInput = workspace_.file("mid.png");
                     std::vector<std::string> args{tools_.convert, input};
@@ -502,15 +530,9 @@ private:
             case OutputFormat::Jp2:
                 return writeJp2(input, gray);
             default: {
+                // (An icon's size is the request's, shrunk to fit 256 x 256: see planSize.)
                 std::vector<std::string> args{tools_.convert};
-                const bool icon = request_.format == OutputFormat::Ico;
-                if (icon && kind == SourceKind::Jpeg && bothSidesAtLeast(input, 256)) {
-                    // Let libjpeg decode a big photo at a reduced scale right away.
-                    // Only for pictures at least that big on both sides: for a
-                    // smaller one ImageMagick 6 asks libjpeg to enlarge it.
-                    append(args, {"-define", "jpeg:size=256x256"});
-                }
-                append(args, {input, "-auto-orient"});
+                append(args, uprightWords(input));
                 append(args, toSrgb());
                 append(args, gray);
                 append(args, {"-quality", quality});
@@ -519,11 +541,6 @@ private:
                     // setting and the pixels' from the picture: a picture of 5-bit
                     // samples got a 24-bit header over 16-bit pixels.
                     append(args, {"-depth", "8"});
-                }
-                if (icon) {
-                    // An icon holds at most 256 x 256 pixels: shrink to fit, keeping
-                    // the proportions; smaller pictures stay as they are.
-                    append(args, {"-resize", "256x256>"});
                 }
                 args.push_back(std::string(coderName(request_.format)) + ":" + out);
                 runWriter(args);
@@ -542,8 +559,8 @@ private:
         const std::string out = workspace_.file("out.webp");
         if (kind != SourceKind::Gif) {
             // A still picture with a ".gif" name: ImageMagick's still WEBP is sound.
-            std::vector<std::string> args{tools_.convert, coder_ + ":" + source + "[0]",
-                                          "-auto-orient"};
+            std::vector<std::string> args{tools_.convert};
+            append(args, uprightWords(coder_ + ":" + source + "[0]"));
             append(args, toSrgb());
             append(args, gray);
             args.push_back("webp:" + out);
@@ -553,10 +570,13 @@ private:
         // gif2webp makes canvases of the GIF's screen size, whatever its frames
         // hold: the screen and the frames were checked against the limits
         // before it runs.
+        // A gray or resized animation goes over as a GIF that ImageMagick made,
+        // its frames whole (coalesced) and in sRGB.
         std::string gif = source;
-        if (!gray.empty()) {
+        if (!gray.empty() || size_) {
             gif = workspace_.file("mid.gif");
             std::vector<std::string> args{tools_.convert, "gif:" + source, "-coalesce"};
+            append(args, resizeWords());
             append(args, toSrgb());
             append(args, gray);
             args.push_back("gif:" + gif);
@@ -565,7 +585,7 @@ private:
         // A GIF's colour profile (an ICCRGBG1 extension) goes into the WEBP,
         // whose readers honour it; its other metadata does not.
         const std::string problem = runToolRaw({tools_.gif2webp, "-quiet", gif, "-o", out,
-                                                "-metadata", gray.empty() ? "icc" : "none"});
+                                                "-metadata", gif == source ? "icc" : "none"});
         if (problem.find("GIFLib") != std::string::npos) {
             throw readFailure("the GIF file is damaged or truncated (" + problem + ")");
         }
@@ -795,7 +815,8 @@ private:
     std::string writeUpright(const std::string& input, const std::vector<std::string>& options,
                              const std::string& target, const std::string& format) {
         const std::string answer = workspace_.file("upright.txt");
-        std::vector<std::string> args{tools_.convert, input, "-auto-orient"};
+        std::vector<std::string> args{tools_.convert};
+        append(args, uprightWords(input));
         append(args, options);
         append(args, {"-write", target, "-format", format + "\\n", "info:" + answer});
         runWriter(args, false);
@@ -806,17 +827,116 @@ private:
         return lines.empty() ? std::string() : lines.back();
     }
 
-    // True when ImageMagick reads the picture `input` as at least `side` pixels
-    // wide and high (header only).
-    bool bothSidesAtLeast(const std::string& input, long side) {
-        if (!runToolRaw({tools_.convert, "-ping", input, "-format", "%w %h", "info:"}, false)
-                 .empty()) {
-            return false;  // the conversion proper reports the problem
+    // The words that read `input` and turn it upright, resized when the request
+    // asks (ImageMagick's "-define jpeg:size", "IN", "-auto-orient", "-coalesce",
+    // "-resize", ...).
+    std::vector<std::string> uprightWords(const std::string& input) const {
+        std::vector<std::string> words;
+        if (!jpegSize_.empty()) {
+            // Let libjpeg decode a big photo at a reduced scale right away.
+            append(words, {"-define", "jpeg:size=" + jpegSize_});
         }
-        long width = 0;
-        long height = 0;
-        return std::sscanf(output_.c_str(), "%ld %ld", &width, &height) == 2 && width >= side &&
-               height >= side;
+        append(words, {input, "-auto-orient"});
+        if (coalesce_ && size_) {
+            words.push_back("-coalesce");
+        }
+        append(words, resizeWords());
+        return words;
+    }
+
+    // ImageMagick's (and GraphicsMagick's) words that resize the upright picture,
+    // every frame, to the planned size exactly: Lanczos-3, each pixel weighed by
+    // its opacity. None when it keeps its size.
+    std::vector<std::string> resizeWords() const {
+        if (!size_) {
+            return {};
+        }
+        return {"-filter", "Lanczos", "-resize",
+                std::to_string(size_->width) + "x" + std::to_string(size_->height) + "!"};
+    }
+
+    // Works out the size of the output from the first picture's size and
+    // orientation as ImageMagick reads them (header only), by the program's own
+    // rule (imaging::resizeTarget), so that the output is as large as the
+    // program's own encoders make it. A JPEG source is then decoded by libjpeg at
+    // a reduced scale where that leaves the resampler at least twice the size
+    // (the rule of imaging::shrinkFactor).
+    void planSize(SourceKind kind, const std::string& source) {
+        const bool icon = request_.format == OutputFormat::Ico;
+        if (!request_.resize.active() && !icon) {
+            return;
+        }
+        const std::string answer = workspace_.file("size.txt");
+        runWriter({tools_.convert, "-ping", coder_ + ":" + source + "[0]", "-format",
+                   "%w %h %W %H %X %Y %[orientation]\\n", "info:" + answer},
+                  false);
+        std::ifstream in(answer, std::ios::binary);
+        std::int64_t width = 0;
+        std::int64_t height = 0;
+        std::int64_t pageWidth = 0;
+        std::int64_t pageHeight = 0;
+        std::int64_t x = 0;
+        std::int64_t y = 0;
+        std::string orientation;
+        if (!(in >> width >> height >> pageWidth >> pageHeight >> x >> y >> orientation) ||
+            width <= 0 || height <= 0) {
+            throw readFailure("ImageMagick gave no size for the picture");
+        }
+        refuseHuge(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height));
+        PictureSize stored{static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)};
+        if (coalesce_) {
+            // The canvas that -coalesce makes, as ImageMagick works it out.
+            stored.width = static_cast<std::uint64_t>(
+                pageWidth > 0 ? pageWidth : width + std::max<std::int64_t>(x, 0));
+            stored.height = static_cast<std::uint64_t>(
+                pageHeight > 0 ? pageHeight : height + std::max<std::int64_t>(y, 0));
+            refuseHuge(stored.width, stored.height);
+        }
+        // LeftTop, RightTop, RightBottom, LeftBottom (EXIF 5 to 8) put the picture
+        // on its side.
+        const std::string turn = platform::asciiLower(orientation);
+        const bool sideways = turn.rfind("left", 0) == 0 || turn.rfind("right", 0) == 0;
+        const imaging::PixelSize full{
+            static_cast<std::uint32_t>(sideways ? stored.height : stored.width),
+            static_cast<std::uint32_t>(sideways ? stored.width : stored.height)};
+        imaging::PixelSize target = imaging::resizeTarget(request_.resize, full);
+        if (icon) {
+            target = imaging::resizeTarget(kIconFit, target);
+        }
+        if (target.width > kMaxSide || target.height > kMaxSide ||
+            std::uint64_t{target.width} * target.height > kMaxPixels) {
+            throw writeFailure("the resized picture would be too large (" +
+                               std::to_string(target.width) + " x " +
+                               std::to_string(target.height) + " pixels)");
+        }
+        if (target == full) {
+            return;
+        }
+        size_ = target;
+        const unsigned reduction =
+            icon ? decodeReduction(full, target) : imaging::shrinkFactor({request_.resize}, full);
+        if (kind == SourceKind::Jpeg && !coalesce_ && reduction > 1) {
+            // ImageMagick has libjpeg scale by 1 / floor(the smaller ratio of the
+            // stored size to this one): the stored size divided by the reduction,
+            // rounded down, gives the reduction itself.
+            jpegSize_ = std::to_string(stored.width / reduction) + "x" +
+                        std::to_string(stored.height / reduction);
+        }
+    }
+
+    // The reduction (8, 4 or 2) libjpeg may decode a picture of `full` pixels
+    // with, on its way to `target`: the largest that leaves ceil(side / n) at
+    // least twice the target on both sides; 1 when none does. The rule of
+    // imaging::shrinkFactor, for the front's own targets (an icon's).
+    static unsigned decodeReduction(imaging::PixelSize full, imaging::PixelSize target) {
+        for (unsigned n : {8u, 4u, 2u}) {
+            const auto reduced = [n](std::uint32_t side) { return (side + n - 1) / n; };
+            if (reduced(full.width) >= 2 * std::uint64_t{target.width} &&
+                reduced(full.height) >= 2 * std::uint64_t{target.height}) {
+                return n;
+            }
+        }
+        return 1;
     }
 
     // djxl allocates whatever a header claims: the limits that ImageMagick's
@@ -1041,6 +1161,11 @@ private:
     std::uint64_t inputSize_ = 0;
     std::string head_;   ///< the input's first bytes
     std::string coder_;  ///< ImageMagick's coder for `sourceName_`
+    /// The size every picture of the output gets; none when it keeps its own.
+    std::optional<imaging::PixelSize> size_;
+    /// Animation frames are put together whole before they are resized.
+    bool coalesce_ = false;
+    std::string jpegSize_;  ///< "WxH" for ImageMagick's "-define jpeg:size", when set
     std::string linkName_;
     std::string sourceName_;
     std::string srgbProfile_;      ///< lcms2's sRGB profile in the workspace, once written

@@ -108,7 +108,8 @@ std::optional<Request> decodeRequest(const std::string& in, const std::string& o
 }
 
 std::optional<Request> writeRequest(const std::string& in, const std::string& quality,
-                                    const std::string& out, bool grayscale, bool strip) {
+                                    const std::string& out, const imaging::ResizeOptions& resize,
+                                    bool grayscale, bool strip) {
     const auto format = formatOfPath(out);
     const auto q = parseQuality(quality);
     if (!format || !isQualityFormat(*format) || !q) {
@@ -119,13 +120,15 @@ std::optional<Request> writeRequest(const std::string& in, const std::string& qu
     r.input = in;
     r.output = out;
     r.format = *format;
+    r.resize = resize;
     r.grayscale = grayscale;
     r.stripMetadata = strip;
     r.quality = *q;
     return r;
 }
 
-std::optional<Request> animateRequest(const std::string& in, const std::string& out, bool grayscale,
+std::optional<Request> animateRequest(const std::string& in, const std::string& out,
+                                      const imaging::ResizeOptions& resize, bool grayscale,
                                       bool strip) {
     if (formatOfPath(out) != OutputFormat::Webp) {
         return std::nullopt;
@@ -135,42 +138,114 @@ std::optional<Request> animateRequest(const std::string& in, const std::string& 
     r.input = in;
     r.output = out;
     r.format = OutputFormat::Webp;
+    r.resize = resize;
     r.grayscale = grayscale;
     r.stripMetadata = strip;
     return r;
+}
+
+// Walks the words of the Write and Animate forms one option at a time.
+class Words {
+public:
+    explicit Words(const std::vector<std::string>& words) : words_(words) {}
+
+    bool done() const { return at_ == words_.size(); }
+
+    // Takes the next word when it is `word`.
+    bool take(std::string_view word) {
+        if (at_ < words_.size() && words_[at_] == word) {
+            ++at_;
+            return true;
+        }
+        return false;
+    }
+
+    // Takes the next word, whatever it is (the source's path, a value).
+    std::optional<std::string> next() {
+        if (at_ == words_.size()) {
+            return std::nullopt;
+        }
+        return words_[at_++];
+    }
+
+    // "-colorspace Gray" when it comes next: true when taken; nullopt when
+    // "-colorspace" comes with another value.
+    std::optional<bool> takeGray() {
+        if (!take("-colorspace")) {
+            return false;
+        }
+        const auto value = next();
+        if (!value || !isGray(*value)) {
+            return std::nullopt;
+        }
+        return true;
+    }
+
+    // "-resize G" when it comes next: mode None when it does not; nullopt when
+    // G is no geometry the program writes.
+    std::optional<imaging::ResizeOptions> takeResize() {
+        if (!take("-resize")) {
+            return imaging::ResizeOptions{};
+        }
+        const auto value = next();
+        if (!value) {
+            return std::nullopt;
+        }
+        return imaging::parseResizeGeometry(*value);
+    }
+
+private:
+    const std::vector<std::string>& words_;
+    std::size_t at_ = 0;
+};
+
+// IN -auto-orient [-resize G] [-colorspace Gray] -quality N
+std::optional<Request> parseWrite(const std::vector<std::string>& a, const std::string& out,
+                                  bool strip) {
+    Words words(a);
+    const auto in = words.next();
+    if (!in || !words.take("-auto-orient")) {
+        return std::nullopt;
+    }
+    const auto resize = words.takeResize();
+    const auto gray = words.takeGray();
+    if (!resize || !gray || !words.take("-quality")) {
+        return std::nullopt;
+    }
+    const auto quality = words.next();
+    if (!quality || !words.done()) {
+        return std::nullopt;
+    }
+    return writeRequest(*in, *quality, out, *resize, *gray, strip);
+}
+
+// [-colorspace Gray] IN -auto-orient -coalesce [-resize G]
+std::optional<Request> parseAnimate(const std::vector<std::string>& a, const std::string& out,
+                                    bool strip) {
+    Words words(a);
+    const auto gray = words.takeGray();
+    if (!gray) {
+        return std::nullopt;
+    }
+    const auto in = words.next();
+    if (!in || !words.take("-auto-orient") || !words.take("-coalesce")) {
+        return std::nullopt;
+    }
+    const auto resize = words.takeResize();
+    if (!resize || !words.done()) {
+        return std::nullopt;
+    }
+    return animateRequest(*in, out, *resize, *gray, strip);
 }
 
 // The words of the Write and Animate forms before OUT, after the optional
 // "+profile !icc,*" pair has been taken off.
 std::optional<Request> writeOrAnimateRequest(const std::vector<std::string>& a,
                                              const std::string& out, bool strip) {
-    switch (a.size()) {
-        case 3:
-            if (a[1] == "-auto-orient" && a[2] == "-coalesce") {
-                return animateRequest(a[0], out, false, strip);
-            }
-            break;
-        case 4:
-            if (a[1] == "-auto-orient" && a[2] == "-quality") {
-                return writeRequest(a[0], a[3], out, false, strip);
-            }
-            break;
-        case 5:
-            if (a[0] == "-colorspace" && isGray(a[1]) && a[3] == "-auto-orient" &&
-                a[4] == "-coalesce") {
-                return animateRequest(a[2], out, true, strip);
-            }
-            break;
-        case 6:
-            if (a[1] == "-auto-orient" && a[2] == "-colorspace" && isGray(a[3]) &&
-                a[4] == "-quality") {
-                return writeRequest(a[0], a[5], out, true, strip);
-            }
-            break;
-        default:
-            break;
+    if (auto request = parseWrite(a, out, strip)) {
+        return request;
     }
-    return std::nullopt;
+    return parseAnimate(a, out, strip);
 }
 
 }  // namespace
@@ -202,11 +277,14 @@ std::optional<Request> parseRequest(const std::vector<std::string>& a) {
 std::string usageText() {
     return "usage: magick IN OUT.png\n"
            "       magick IN -flatten OUT.png\n"
-           "       magick IN -auto-orient [-colorspace Gray] -quality N [+profile '!icc,*'] OUT\n"
-           "       magick [-colorspace Gray] IN -auto-orient -coalesce [+profile '!icc,*'] "
-           "OUT.webp\n"
+           "       magick IN -auto-orient [-resize G] [-colorspace Gray] -quality N "
+           "[+profile '!icc,*'] OUT\n"
+           "       magick [-colorspace Gray] IN -auto-orient -coalesce [-resize G] "
+           "[+profile '!icc,*'] OUT.webp\n"
            "  OUT of the -quality forms: .avif .psd .svg .tga .jxl .jp2 .pdf .bmp .gif .ico\n"
            "  N: 1 to 100\n"
+           "  G: WxH (fit inside W x H) or P% (P percent), each with a trailing '>' to shrink\n"
+           "     only; W and H 1 to 65535, P 1 to 1000\n"
            "  +profile '!icc,*': keep no EXIF, XMP, IPTC or comment of IN, only its colours\n";
 }
 
