@@ -74,6 +74,15 @@ const std::vector<RefusedCase> kRefused{
     {"other_colorspace", {"IN", "-auto-orient", "-colorspace", "RGB", "-quality", "80", "OUT.gif"}},
     {"other_option", {"IN", "-auto-orient", "-resize", "80", "OUT.gif"}},
     {"coalesce_into_gif", {"IN", "-auto-orient", "-coalesce", "OUT.gif"}},
+    // "-resize G" only with a geometry the program writes, right after -auto-orient
+    // (-quality forms) or -coalesce.
+    {"resize_without_geometry", {"IN", "-auto-orient", "-resize", "-quality", "80", "OUT.gif"}},
+    {"resize_bare_number", {"IN", "-auto-orient", "-resize", "80", "-quality", "80", "OUT.gif"}},
+    {"resize_zero_side", {"IN", "-auto-orient", "-resize", "0x80", "-quality", "80", "OUT.gif"}},
+    {"resize_after_colorspace",
+     {"IN", "-auto-orient", "-colorspace", "Gray", "-resize", "50%", "-quality", "80", "OUT.gif"}},
+    {"resize_before_coalesce", {"IN", "-auto-orient", "-resize", "50%", "-coalesce", "OUT.webp"}},
+    {"resize_in_decode", {"IN", "-resize", "50%", "OUT.png"}},
     // "+profile !icc,*" only right before OUT, only in the -quality and -coalesce forms.
     {"strip_before_quality",
      {"IN", "-auto-orient", "+profile", "!icc,*", "-quality", "80", "OUT.avif"}},

@@ -844,9 +844,9 @@ private:
         return words;
     }
 
-    // ImageMagick's (and GraphicsMagick's) words that resize the upright picture,
-    // every frame, to the planned size exactly: Lanczos-3, each pixel weighed by
-    // its opacity. None when it keeps its size.
+    // ImageMagick's words that resize the upright picture, every frame, to the
+    // planned size exactly: Lanczos-3, each pixel weighed by its opacity. None
+    // when it keeps its size.
     std::vector<std::string> resizeWords() const {
         if (!size_) {
             return {};
