@@ -72,6 +72,8 @@ const char* const kUsage =
     "Examples:\n"
     "  imbrix-cli --format webp --quality 80 --dest ~/web -- ~/Pictures/holiday\n"
     "  imbrix-cli -f jpg -- *.png\n"
+    "  imbrix-cli -f jpg --resize long:1920 --keep-tree --skip-existing --dest ~/small \\\n"
+    "      -- ~/Pictures\n"
     "\n"
     "SIGINT, SIGTERM or SIGHUP stops the run: the files done so far are reported, the\n"
     "file being converted is dropped and nothing of it is left behind.\n"
