@@ -243,10 +243,10 @@ void TAppForm::ButtonBrowseClick() {
 
 void TAppForm::ButtonProcessClick() {
     intake_->refresh();
-    std::vector<std::string> files;
+    std::vector<convert::SourceFile> files;
     files.reserve(model_->files().size());
     for (const imagelist::TMyRecord& entry : model_->files())
-        files.push_back(entry.FName);
+        files.push_back({entry.FName, entry.BaseFolder});
 
     const convert::ConversionOptions options = chosenOptions();
 

@@ -526,6 +526,13 @@ private:
     // The output's temporary file, with the output's extension so the converter
     // picks the format; the file fails naming its output when the folder refuses it.
     platform::TempFile outputTemp() {
+        if (settings_.createOutputFolders && !platform::folderExists(outputFolder_)) {
+            std::error_code error;
+            if (!platform::createFolders(outputFolder_, error)) {
+                throw OutputNotCreated{"The folder " + outputFolder_ +
+                                       " cannot be created: " + error.message()};
+            }
+        }
         try {
             return platform::TempFile(
                 outputFolder_, platform::stripFileExt(platform::extractFileName(file_.source)),
@@ -650,15 +657,44 @@ imaging::StageList stagesFor(const FileSettings& settings) {
     return stages;
 }
 
+namespace {
+
+// The source's modification time on the finished temporary file, before it
+// takes its name: a final name never shows another time, even after a crash.
+void keepSourceTime(const PreparedFile& file, const std::optional<platform::FileTime>& time) {
+    if (!time) {
+        throw OutputNotCreated{"The modification time of " + file.source + " cannot be read"};
+    }
+    try {
+        platform::setModificationTime(file.output->path(), *time);
+    } catch (const std::system_error& e) {
+        throw OutputNotCreated{"Its modification time cannot be set: " + e.code().message()};
+    }
+}
+
+}  // namespace
+
 PreparedFile prepareFile(const std::string& source, const std::string& outputFolder,
                          const FileSettings& settings, std::stop_token stop) {
     PreparedFile file;
     try {
         file.source = source;
+        file.existingOutput = settings.existingOutput;
         file.sourceSize = GetFileSizeBytes(source);
         file.candidate = outputCandidate(source, outputFolder, settings.format);
         if (stop.stop_requested()) {
             throw imaging::Error(imaging::kStoppedMessage);  // nothing started
+        }
+        if (settings.existingOutput == ExistingOutput::Skip &&
+            platform::nameTaken(file.candidate)) {
+            file.skipped = true;  // before any work: nothing is read or reserved
+            return file;
+        }
+        // The time of the source as it is read, so the output gets the
+        // version it was made from.
+        std::optional<platform::FileTime> sourceTime;
+        if (settings.keepFileDates) {
+            sourceTime = platform::modificationTime(source);
         }
         std::optional<imaging::StageList> ownStages;
         if (!settings.stages) {
@@ -683,6 +719,9 @@ PreparedFile prepareFile(const std::string& source, const std::string& outputFol
                                          std::max(shortfall.needed(), memoryAtLeast * 2));
             }
         }
+        if (settings.keepFileDates && file.output) {
+            keepSourceTime(file, sourceTime);
+        }
     } catch (const OutputNotCreated& failure) {
         file.output.reset();
         file.error = FileError{FileError::Kind::OutputNotCreated, failure.detail};
@@ -702,9 +741,27 @@ PreparedFile prepareFile(const std::string& source, const std::string& outputFol
 FileOutcome finishFile(PreparedFile& prepared) {
     FileOutcome outcome;
     outcome.source = prepared.source;
+    if (prepared.skipped) {
+        prepared.output.reset();
+        outcome.output = prepared.candidate;
+        outcome.skipped = true;
+        return outcome;
+    }
     if (prepared.output && !prepared.error) {
         try {
-            outcome.output = prepared.output->publishUnique(prepared.candidate);
+            if (prepared.existingOutput == ExistingOutput::AddNumber) {
+                outcome.output = prepared.output->publishUnique(prepared.candidate);
+            } else if (prepared.output->publishExact(prepared.candidate)) {
+                outcome.output = prepared.candidate;
+            } else {
+                // Taken since the file was started: by an earlier entry of the
+                // list, or by someone else. The finished output is dropped.
+                prepared.output.reset();
+                prepared.skipped = true;
+                outcome.output = prepared.candidate;
+                outcome.skipped = true;
+                return outcome;
+            }
         } catch (const std::system_error& e) {
             prepared.error = FileError{FileError::Kind::OutputNotCreated, e.code().message()};
         }

@@ -56,9 +56,15 @@ struct FileSettings {
     /// Outputs carry no EXIF, XMP, IPTC or comment; the colour profile stays.
     bool stripMetadata = false;
     imaging::ResizeOptions resize;
+    /// Skip: a file whose first name candidate exists is not converted, and
+    /// one whose candidate is taken by the time its output is named is dropped.
     ExistingOutput existingOutput = ExistingOutput::AddNumber;
-    /// The output gets the source's modification time.
+    /// The output gets the source's modification time (set on the temporary
+    /// file, before it takes its name).
     bool keepFileDates = false;
+    /// A missing output folder is created (with its parents) when the output
+    /// is written; otherwise it must exist.
+    bool createOutputFolders = false;
     /// The run's stages, built once by stagesFor(); unset: built from `format`,
     /// `grayscale` and `resize` for each file.
     std::optional<imaging::StageList> stages;
@@ -108,19 +114,25 @@ struct PreparedFile {
     std::optional<platform::TempFile> output;  ///< the finished output, under a temporary name
     std::vector<std::string> converterLogs;    ///< one log per converter call, in call order
     std::optional<FileError> error;            ///< set when the file failed
+    /// Not converted: its candidate existed already (ExistingOutput::Skip).
+    bool skipped = false;
+    ExistingOutput existingOutput = ExistingOutput::AddNumber;  ///< how finishFile() names it
 };
 
 /// Decodes, converts and encodes `source` into a temporary file in `outputFolder`.
-/// Never throws: a failure is recorded in the result. A stop request makes the
-/// file fail between its steps; so does its time limit, with "The conversion
-/// took longer than its time limit of N seconds". With a memory budget, the
-/// file first reserves what its picture needs, waiting for other files to give
-/// memory back, and fails when it needs more than the whole budget.
+/// With ExistingOutput::Skip, a source whose first name candidate exists is
+/// skipped before anything is read. Never throws: a failure is recorded in the result. A stop
+/// request makes the file fail between its steps; so does its time limit, with "The conversion took
+/// longer than its time limit of N seconds". With a memory budget, the file first reserves what its
+/// picture needs, waiting for other files to give memory back, and fails when it needs more than
+/// the whole budget.
 PreparedFile prepareFile(const std::string& source, const std::string& outputFolder,
                          const FileSettings& settings, std::stop_token stop = {});
 
 /// Gives a prepared output its name (the first free of candidate, "name (2).ext",
-/// ...), claimed atomically. Returns the outcome with the raw failure message.
+/// ...), claimed atomically. With ExistingOutput::Skip the name is the candidate
+/// itself: when that is taken, the output is dropped and the file counts as
+/// skipped. Returns the outcome with the raw failure message.
 FileOutcome finishFile(PreparedFile& prepared);
 
 /// Both halves at once: one file converted on its own.

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include "convert/convertfile.h"
@@ -244,9 +245,67 @@ std::string outputFolderFor(const std::string& source, const std::string& destin
     return platform::withTrailingSlash(destination);
 }
 
+namespace {
+
+// The parts of a path between its slashes, without "." and empty ones; an
+// absolute path starts with "/". Lexical only: links are not looked at, so a
+// link's name stands for a folder like any other.
+std::vector<std::string_view> pathParts(std::string_view path) {
+    std::vector<std::string_view> parts;
+    if (!path.empty() && path.front() == '/') {
+        parts.emplace_back("/");
+    }
+    std::size_t start = 0;
+    while (start < path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos) {
+            end = path.size();
+        }
+        const std::string_view part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    return parts;
+}
+
+// The folder of `source` below `base`, "a/b/" (empty when it is `base` itself),
+// or nothing when the source is not below it or the way down climbs ("..").
+std::optional<std::string> folderBelow(const std::string& source, const std::string& base) {
+    const std::string sourceFolder = platform::extractFilePath(source);
+    const std::vector<std::string_view> folder = pathParts(sourceFolder);
+    const std::vector<std::string_view> root = pathParts(base);
+    const auto absolute = [](const std::vector<std::string_view>& parts) {
+        return !parts.empty() && parts.front() == "/";
+    };
+    // A relative base ("photos", or "." itself) holds relative paths only.
+    if (absolute(folder) != absolute(root) || folder.size() < root.size() ||
+        !std::equal(root.begin(), root.end(), folder.begin())) {
+        return std::nullopt;
+    }
+    std::string below;
+    for (std::size_t i = root.size(); i < folder.size(); ++i) {
+        if (folder[i] == "..") {
+            return std::nullopt;
+        }
+        below.append(folder[i]).push_back('/');
+    }
+    return below;
+}
+
+}  // namespace
+
 std::string outputFolderFor(const SourceFile& source, const ConversionOptions& options) {
-    // Keeping the folder tree: filled in with the rest of the folder rules.
-    return outputFolderFor(source.path, options.destination);
+    std::string folder = outputFolderFor(source.path, options.destination);
+    if (!options.keepFolderStructure || options.destination == kSameFolderAsOriginal ||
+        source.baseFolder.empty()) {
+        return folder;
+    }
+    if (const std::optional<std::string> below = folderBelow(source.path, source.baseFolder)) {
+        folder += *below;
+    }
+    return folder;
 }
 
 std::string outputCandidate(const std::string& source, const std::string& outputFolder,
@@ -317,6 +376,10 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
     settings.resize = options.resize;
     settings.existingOutput = options.existingOutput;
     settings.keepFileDates = options.keepFileDates;
+    // The destination exists (checked above); the subfolders of a kept tree are
+    // made as their first outputs are written.
+    settings.createOutputFolders =
+        options.keepFolderStructure && options.destination != kSameFolderAsOriginal;
     settings.stages = stagesFor(settings);
     settings.dataFolder = platform::withTrailingSlash(environment.dataFolder);
     settings.converterPath = environment.converterPath.empty()
@@ -360,13 +423,17 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
             FileOutcome outcome = finishFile(prepared);
             pool.finished(i);
 
-            if (prepared.sourceSize >= 0) {
+            // A skipped file wrote nothing: its source is no part of the disk space figures.
+            if (prepared.sourceSize >= 0 && !outcome.skipped) {
                 summary.inputTotal += prepared.sourceSize;
             }
             for (const std::string& log : prepared.converterLogs) {
                 reporter.converterLog(log);
             }
-            if (outcome.error.empty()) {
+            if (outcome.skipped) {
+                ++summary.skippedCount;
+                reporter.fileSkipped(i, outcome.source, outcome.output);
+            } else if (outcome.error.empty()) {
                 const std::int64_t outputSize = GetFileSizeBytes(outcome.output);
                 if (outputSize >= 0) {
                     summary.outputTotal += outputSize;
@@ -382,6 +449,7 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
 
             progress.done = summary.files.size();
             progress.failed = summary.failedCount;
+            progress.skipped = summary.skippedCount;
             progress.bytesIn = summary.inputTotal;
             progress.bytesOut = summary.outputTotal;
             reporter.progress(progress);

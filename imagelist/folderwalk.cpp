@@ -194,4 +194,12 @@ bool AddAllFilesInDir(const std::string& dirName, const std::function<bool()>& i
     return walker.walk(dirName);
 }
 
+bool AddFolderEntries(const std::string& dirName, const std::function<bool()>& includeSubfolders,
+                      const std::function<bool(TMyRecord entry)>& onEntry, std::stop_token stop) {
+    const std::function<bool(const std::string&)> onFile = [&](const std::string& path) {
+        return !onEntry || onEntry(TMyRecord{path, 0, dirName});
+    };
+    return AddAllFilesInDir(dirName, includeSubfolders, onFile, std::move(stop));
+}
+
 }  // namespace imbrix::imagelist

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "imagelist/imagelist.h"
+
 namespace imbrix::imagelist {
 
 /// Walks `dirName` in one depth-first pass, each folder's entries in name order
@@ -22,6 +24,12 @@ namespace imbrix::imagelist {
 /// it returns false then, true when it went through everything.
 bool AddAllFilesInDir(const std::string& dirName, const std::function<bool()>& includeSubfolders,
                       const std::function<bool(const std::string& path)>& onFile,
+                      std::stop_token stop = {});
+
+/// The same walk, handing each file to `onEntry` as the list's entry: its path
+/// as above and, as its BaseFolder, `dirName` (the folder that was added).
+bool AddFolderEntries(const std::string& dirName, const std::function<bool()>& includeSubfolders,
+                      const std::function<bool(TMyRecord entry)>& onEntry,
                       std::stop_token stop = {});
 
 /// The order of names within a folder, the same on every file system: names

@@ -6,8 +6,8 @@
 
 namespace imbrix::imagelist {
 
-void ImageFiles::AppendImageFile(std::string path) {
-    items_.push_back(TMyRecord{std::move(path), 0});
+void ImageFiles::AppendImageFile(std::string path, std::string baseFolder) {
+    items_.push_back(TMyRecord{std::move(path), 0, std::move(baseFolder)});
 }
 
 void ImageFiles::DeleteImageFile(std::size_t index) {

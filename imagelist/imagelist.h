@@ -18,13 +18,18 @@ namespace imbrix::imagelist {
 struct TMyRecord {
     std::string FName;             ///< the source path as it entered the list
     std::int32_t FImageIndex = 0;  ///< icon index in the list view's cache; 0: not fetched yet
+    /// The folder whose walk found the file (the folder that was added, as
+    /// given); empty for a file added on its own. A run that keeps the folder
+    /// tree puts the output in the file's folder below this one.
+    std::string BaseFolder;
 };
 
 /// The source files, in insertion order; the same path may stand in it any number of times.
 class ImageFiles {
 public:
-    /// Adds an entry for `path` at the end, with no icon yet.
-    void AppendImageFile(std::string path);
+    /// Adds an entry for `path` at the end, with no icon yet; `baseFolder` is the
+    /// added folder whose walk found it (empty for a file added on its own).
+    void AppendImageFile(std::string path, std::string baseFolder = {});
     /// Removes the entry at `index`; an index past the last entry does nothing.
     void DeleteImageFile(std::size_t index);
     /// Removes the entries at the given indexes (any order, repeats allowed; indexes

@@ -85,6 +85,11 @@ bool folderExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool nameTaken(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
 std::int64_t fileSizeBytes(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -94,12 +99,49 @@ std::int64_t fileSizeBytes(const std::string& path) {
 }
 
 bool createFolders(const std::string& path) {
+    std::error_code error;
+    return createFolders(path, error);
+}
+
+bool createFolders(const std::string& path, std::error_code& error) {
+    error.clear();
     if (path.empty()) {
+        error = std::make_error_code(std::errc::no_such_file_or_directory);
         return false;
     }
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path), ec);
-    return folderExists(path);
+    // Another thread or process may make the same folders at the same time:
+    // a folder that appears meanwhile is no failure.
+    std::filesystem::create_directories(std::filesystem::path(path), error);
+    if (folderExists(path)) {
+        error.clear();
+        return true;
+    }
+    if (!error) {
+        error = std::make_error_code(std::errc::not_a_directory);
+    }
+    return false;
+}
+
+std::optional<FileTime> modificationTime(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return FileTime{static_cast<std::int64_t>(st.st_mtim.tv_sec),
+                    static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
+}
+
+void setModificationTime(const std::string& path, const FileTime& time) {
+    if (time.nanoseconds < 0 || time.nanoseconds > 999'999'999) {
+        throw errnoError(EINVAL, "cannot set the modification time of " + path);
+    }
+    timespec times[2]{};
+    times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+    times[1].tv_sec = static_cast<time_t>(time.seconds);
+    times[1].tv_nsec = static_cast<long>(time.nanoseconds);
+    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+        throw errnoError(errno, "cannot set the modification time of " + path);
+    }
 }
 
 bool isFolderWritable(const std::string& folder) {
@@ -246,6 +288,17 @@ std::string TempFile::publishUnique(const std::string& candidate) {
     std::string claimed = claimUniqueName(path_, candidate, ClaimMethod::kRenameNoReplace);
     path_.clear();
     return claimed;
+}
+
+bool TempFile::publishExact(const std::string& target) {
+    if (path_.empty()) {
+        throw errnoError(ENOENT, "no temporary file to publish as " + target);
+    }
+    if (!claimExactName(path_, target, ClaimMethod::kRenameNoReplace)) {
+        return false;
+    }
+    path_.clear();
+    return true;
 }
 
 void TempFile::replace(const std::string& target) {
@@ -550,34 +603,47 @@ Attempt tryPlaceholder(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+namespace {
+
+// One name, by `method` or, where the file system lacks it, the later ones;
+// `method` is left at the one that answered.
+bool claimName(const std::string& from, const std::string& target, ClaimMethod& method) {
+    for (;;) {
+        Attempt result = Attempt::kUnsupported;
+        switch (method) {
+            case ClaimMethod::kRenameNoReplace:
+                result = tryRenameNoReplace(from, target);
+                break;
+            case ClaimMethod::kLink:
+                result = tryLink(from, target);
+                break;
+            case ClaimMethod::kPlaceholder:
+                result = tryPlaceholder(from, target);
+                break;
+        }
+        if (result != Attempt::kUnsupported) {
+            return result == Attempt::kClaimed;
+        }
+        // This file system lacks the method: try the next one on the same name.
+        method = method == ClaimMethod::kRenameNoReplace ? ClaimMethod::kLink
+                                                         : ClaimMethod::kPlaceholder;
+    }
+}
+
+}  // namespace
+
 std::string claimUniqueName(const std::string& from, const std::string& candidate,
                             ClaimMethod method) {
     for (unsigned n = 1;; ++n) {
         const std::string target = numberedName(candidate, n);
-        for (;;) {
-            Attempt result = Attempt::kUnsupported;
-            switch (method) {
-                case ClaimMethod::kRenameNoReplace:
-                    result = tryRenameNoReplace(from, target);
-                    break;
-                case ClaimMethod::kLink:
-                    result = tryLink(from, target);
-                    break;
-                case ClaimMethod::kPlaceholder:
-                    result = tryPlaceholder(from, target);
-                    break;
-            }
-            if (result == Attempt::kClaimed) {
-                return target;
-            }
-            if (result == Attempt::kTaken) {
-                break;
-            }
-            // This file system lacks the method: try the next one on the same name.
-            method = method == ClaimMethod::kRenameNoReplace ? ClaimMethod::kLink
-                                                             : ClaimMethod::kPlaceholder;
+        if (claimName(from, target, method)) {
+            return target;
         }
     }
+}
+
+bool claimExactName(const std::string& from, const std::string& target, ClaimMethod method) {
+    return claimName(from, target, method);
 }
 
 std::string uniqueFileName(const std::string& candidate) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "platform/uniquefd.h"
 
@@ -17,10 +18,28 @@ namespace imbrix::platform {
 bool fileExists(const std::string& path);
 /// True when a folder (or a link to one) exists at `path`.
 bool folderExists(const std::string& path);
+/// True when anything has the name `path`: a file, a folder, a link (even one
+/// that leads nowhere), a device, ...
+bool nameTaken(const std::string& path);
 /// Size in bytes of the file at `path`, or -1 when there is no such file.
 std::int64_t fileSizeBytes(const std::string& path);
 /// Creates `path` with every missing parent. True when the folder exists afterwards.
 bool createFolders(const std::string& path);
+/// The same; when it fails, `error` says why.
+bool createFolders(const std::string& path, std::error_code& error);
+
+/// A modification time as the file system keeps it (nanoseconds where it has them).
+struct FileTime {
+    std::int64_t seconds = 0;
+    std::int64_t nanoseconds = 0;  ///< 0..999999999
+    bool operator==(const FileTime&) const = default;
+};
+/// The modification time of the file at `path` (a link is followed); nothing
+/// when there is no such file.
+std::optional<FileTime> modificationTime(const std::string& path);
+/// Gives the file at `path` (a link is followed) the modification time `time`,
+/// exactly; its access time is left alone. Throws std::system_error.
+void setModificationTime(const std::string& path, const FileTime& time);
 
 /// The folder write probe: creates "chk.tmp" in `folder` exclusively (an
 /// existing "chk.tmp" fails the probe), closes and removes it. Never leaves a
@@ -60,6 +79,12 @@ public:
     /// it in between and no existing file is replaced. Returns the claimed path;
     /// afterwards the temporary name is gone. Throws std::system_error on failure.
     std::string publishUnique(const std::string& candidate);
+
+    /// Gives the finished file the name `target` itself, claimed atomically like
+    /// publishUnique(). Returns false, and keeps the temporary file, when a file
+    /// or folder (or a link) of that name exists: nothing is ever replaced.
+    /// Throws std::system_error on any other failure.
+    bool publishExact(const std::string& target);
 
     /// Renames the finished file over `target`, replacing whatever file is there
     /// in one step. Afterwards the temporary name is gone. Throws

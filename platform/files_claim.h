@@ -26,4 +26,9 @@ std::string numberedName(const std::string& candidate, unsigned n);
 std::string claimUniqueName(const std::string& from, const std::string& candidate,
                             ClaimMethod method);
 
+/// Moves the file `from` to `target` itself, by the same methods. False, with
+/// `from` left in place, when a file or folder of that name exists. Throws
+/// std::system_error when the file cannot be moved at all.
+bool claimExactName(const std::string& from, const std::string& target, ClaimMethod method);
+
 }  // namespace imbrix::platform

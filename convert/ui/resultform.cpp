@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "i18n/i18n.h"
 #include "imagelist/ui/localpaths.h"
 
 namespace imbrix::convert {
@@ -43,7 +44,11 @@ TFormResult::TFormResult(Sources sources, QWidget* parent)
     Label4 = new QLabel(QStringLiteral("0"), this);
     Label5 = new QLabel(QStringLiteral("0.000 (second)"), this);
     Label6 = new QLabel(QStringLiteral("0 byte"), this);
-    for (QLabel* value : {Label4, Label5, Label6}) {
+    Label7 = new QLabel(QString::fromStdString(i18n::Translate("Skipped Files:")), this);
+    Label8 = new QLabel(QStringLiteral("0"), this);
+    for (QLabel* skipped : {Label7, Label8})
+        skipped->hide();  // a run that skipped nothing has no such line
+    for (QLabel* value : {Label4, Label5, Label6, Label8}) {
         value->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
     QIcon folder = QIcon::fromTheme(QStringLiteral("folder-open"));
@@ -57,17 +62,19 @@ TFormResult::TFormResult(Sources sources, QWidget* parent)
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(8, 8, 8, 8);
     grid->setHorizontalSpacing(8);
-    grid->addWidget(Image1, 0, 0, 3, 1, Qt::AlignTop);
+    grid->addWidget(Image1, 0, 0, 4, 1, Qt::AlignTop);
     grid->addWidget(Label1, 0, 1);
     grid->addWidget(Label2, 1, 1);
     grid->addWidget(Label3, 2, 1);
+    grid->addWidget(Label7, 3, 1);
     grid->addWidget(Label4, 0, 2);
     grid->addWidget(Label5, 1, 2);
     grid->addWidget(Label6, 2, 2);
+    grid->addWidget(Label8, 3, 2);
     grid->setColumnStretch(2, 1);
-    grid->setRowMinimumHeight(3, 8);
-    grid->addWidget(Button1, 4, 1);
-    grid->addWidget(Button2, 4, 2, Qt::AlignLeft);
+    grid->setRowMinimumHeight(4, 8);
+    grid->addWidget(Button1, 5, 1);
+    grid->addWidget(Button2, 5, 2, Qt::AlignLeft);
     grid->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(Button1, &QPushButton::clicked, this, &TFormResult::Button1Click);
@@ -83,6 +90,10 @@ void TFormResult::setTexts(const RunSummary& summary) {
     Label4->setText(QString::fromStdString(summary.processed));
     Label5->setText(QString::fromStdString(summary.elapsed));
     Label6->setText(QString::fromStdString(summary.diskSpaceValue));
+    Label8->setText(QString::number(summary.skippedCount));
+    const bool skipped = summary.skippedCount > 0;
+    Label7->setVisible(skipped);
+    Label8->setVisible(skipped);
 }
 
 std::string TFormResult::folderToOpen(const QString& destination, const std::string& firstEntry) {

@@ -28,7 +28,8 @@ public:
 
     TFormResult(Sources sources, QWidget* parent = nullptr);
 
-    /// The four texts of the run's end report.
+    /// The texts of the run's end report; the skipped files' line only shows
+    /// when there are any.
     void setTexts(const RunSummary& summary);
 
     /// The folder "Open Folder" opens: the destination text unless it is "Same
@@ -44,6 +45,8 @@ public:
     QLabel* Label4 = nullptr;
     QLabel* Label5 = nullptr;
     QLabel* Label6 = nullptr;
+    QLabel* Label7 = nullptr;        // "Skipped Files:"
+    QLabel* Label8 = nullptr;        // their number
     QPushButton* Button1 = nullptr;  // "Open Folder"
     QPushButton* Button2 = nullptr;  // "Close"
 

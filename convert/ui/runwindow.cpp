@@ -114,6 +114,10 @@ public:
                        const std::string& output) override {
         onWindow([&] { window_.fileConverted(index, source, output); });
     }
+    void fileSkipped(std::size_t index, const std::string& source,
+                     const std::string& existing) override {
+        onWindow([&] { window_.fileSkipped(index, source, existing); });
+    }
     void warning(const std::string& caption, const std::string& text, RunCheck check) override {
         onWindow([&] { window_.warning(caption, text, check); });
     }
@@ -163,7 +167,7 @@ void showRunError(const RunWindow& ui, const std::exception& e) {
 // returned. Should the application be quitting meanwhile (which ends every event
 // loop and lets none start), the run is stopped and its last reports are still
 // delivered until it has returned.
-std::optional<RunSummary> convertOnThread(const std::vector<std::string>& files,
+std::optional<RunSummary> convertOnThread(const std::vector<SourceFile>& files,
                                           const ConversionOptions& options,
                                           const ConversionEnvironment& environment,
                                           const RunWindow& ui) {
@@ -205,6 +209,17 @@ std::optional<RunSummary> convertOnThread(const std::vector<std::string>& files,
 }  // namespace
 
 std::optional<RunSummary> runFromWindow(const std::vector<std::string>& files,
+                                        const ConversionOptions& options,
+                                        const ConversionEnvironment& environment,
+                                        const RunWindow& ui) {
+    std::vector<SourceFile> sources;
+    sources.reserve(files.size());
+    for (const std::string& file : files)
+        sources.push_back({file, {}});
+    return runFromWindow(sources, options, environment, ui);
+}
+
+std::optional<RunSummary> runFromWindow(const std::vector<SourceFile>& files,
                                         const ConversionOptions& options,
                                         const ConversionEnvironment& environment,
                                         const RunWindow& ui) {

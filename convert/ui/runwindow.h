@@ -41,6 +41,11 @@ struct RunWindow {
 /// report, or nothing when a check failed or the run could not start; an error
 /// outside the per-file handler (such as an empty destination) is shown in an
 /// error box captioned with the application's name.
+std::optional<RunSummary> runFromWindow(const std::vector<SourceFile>& files,
+                                        const ConversionOptions& options,
+                                        const ConversionEnvironment& environment,
+                                        const RunWindow& ui);
+/// The same for files that were all added on their own (no base folders).
 std::optional<RunSummary> runFromWindow(const std::vector<std::string>& files,
                                         const ConversionOptions& options,
                                         const ConversionEnvironment& environment,

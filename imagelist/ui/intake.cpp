@@ -31,9 +31,9 @@ bool ImageIntake::busy() const {
     return working_ || !jobs_.empty() || !found_.empty();
 }
 
-void ImageIntake::appendNow(const std::vector<std::string>& paths) {
-    for (const std::string& path : paths)
-        model_.files().AppendImageFile(path);
+void ImageIntake::appendNow(std::vector<TMyRecord> entries) {
+    for (TMyRecord& entry : entries)
+        model_.files().AppendImageFile(std::move(entry.FName), std::move(entry.BaseFolder));
     model_.syncRowCount();
     emit countChanged(static_cast<int>(model_.files().size()));
 }
@@ -115,10 +115,10 @@ void ImageIntake::enqueue(std::vector<Job> jobs) {
         anyWalk = anyWalk || job.walk;
     if (!anyWalk && !busy() && !held_) {
         // Nothing to walk and nothing ahead of these files: they go in at once.
-        std::vector<std::string> paths;
+        std::vector<TMyRecord> entries;
         for (Job& job : jobs)
-            paths.push_back(std::move(job.path));
-        appendNow(paths);
+            entries.push_back(TMyRecord{std::move(job.path), 0, {}});
+        appendNow(std::move(entries));
         emit finished();
         return;
     }
@@ -137,9 +137,9 @@ void ImageIntake::enqueue(std::vector<Job> jobs) {
 
 void ImageIntake::workerLoop(std::stop_token stop) {
     auto includeSubfolders = [this] { return includeSubfolders_.load(); };
-    auto onFile = [this, &stop](const std::string& path) {
+    auto onEntry = [this, &stop](TMyRecord entry) {
         std::lock_guard lock(mutex_);
-        found_.push_back(path);
+        found_.push_back(std::move(entry));
         return !stop.stop_requested();
     };
     std::unique_lock lock(mutex_);
@@ -151,10 +151,10 @@ void ImageIntake::workerLoop(std::stop_token stop) {
         working_ = true;
         if (job.walk) {
             lock.unlock();
-            AddAllFilesInDir(job.path, includeSubfolders, onFile, stop);
+            AddFolderEntries(job.path, includeSubfolders, onEntry, stop);
             lock.lock();
         } else {
-            found_.push_back(std::move(job.path));
+            found_.push_back(TMyRecord{std::move(job.path), 0, {}});
         }
         working_ = false;
         if (jobs_.empty()) {
@@ -174,15 +174,15 @@ void ImageIntake::hold(bool on) {
 void ImageIntake::refresh() {
     if (held_)
         return;
-    std::vector<std::string> batch;
+    std::vector<TMyRecord> batch;
     bool done = false;
     {
         std::lock_guard lock(mutex_);
         batch.swap(found_);
         done = !working_ && jobs_.empty();
     }
-    for (std::string& path : batch)
-        model_.files().AppendImageFile(std::move(path));
+    for (TMyRecord& entry : batch)
+        model_.files().AppendImageFile(std::move(entry.FName), std::move(entry.BaseFolder));
     model_.syncRowCount();
     // A tick that found nothing leaves the caption alone (an empty folder, or a
     // walk through folders without images).

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "imagelist/imagelist.h"
+
 namespace imbrix::imagelist {
 
 class ImageListModel;
@@ -41,7 +43,9 @@ public:
 
     /// Files chosen in the file dialog: added as they are, whatever their extension.
     void addFiles(const std::vector<std::string>& paths);
-    /// Folders chosen in the folder picker: each is walked (AddMyFolder).
+    /// Folders chosen in the folder picker: each is walked (AddMyFolder). On
+    /// every road, the files a walk finds enter the list with the walked folder
+    /// as their BaseFolder.
     void addFolders(const std::vector<std::string>& folders);
     /// A drop: local folders are walked, local supported files added, the rest
     /// ignored. Each path is taken from its URL byte for byte.
@@ -81,7 +85,7 @@ private:
     };
 
     void enqueue(std::vector<Job> jobs);
-    void appendNow(const std::vector<std::string>& paths);
+    void appendNow(std::vector<TMyRecord> entries);
     void workerLoop(std::stop_token stop);
 
     ImageListModel& model_;
@@ -91,10 +95,10 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;
-    std::deque<Job> jobs_;            // guarded by mutex_
-    std::vector<std::string> found_;  // guarded by mutex_
-    bool working_ = false;            // guarded by mutex_
-    std::jthread worker_;             // started with the first walk
+    std::deque<Job> jobs_;          // guarded by mutex_
+    std::vector<TMyRecord> found_;  // guarded by mutex_
+    bool working_ = false;          // guarded by mutex_
+    std::jthread worker_;           // started with the first walk
 };
 
 }  // namespace imbrix::imagelist

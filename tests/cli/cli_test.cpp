@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <librsvg/rsvg.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -227,6 +228,17 @@ TEST_F(Cli, OptionsAndUsageErrors) {
         {{"--dest", "", photo}, 2, "the destination folder must not be empty"},
         {{"--grayscale=yes", photo}, 2, "option --grayscale takes no value"},
         {{"--frobnicate", photo}, 2, "unknown option --frobnicate"},
+        {{"--keep-tree", photo}, 2, "option --keep-tree needs --dest"},
+        {{"--skip-existing=yes", photo}, 2, "option --skip-existing takes no value"},
+        {{"--enlarge", photo}, 2, "option --enlarge needs --resize"},
+        {{"--resize", photo}, 2, "resize must be fit:WxH, long:N or percent:P"},
+        {{"--resize", "fit:0x10", photo}, 2, "resize width must be a number from 1 to 65535"},
+        {{"--resize", "fit:640x65536", photo}, 2, "resize height must be a number from 1 to"},
+        {{"--resize", "fit:640", photo}, 2, "resize fit needs a box as WxH"},
+        {{"--resize=long:", photo}, 2, "resize side must be a number from 1 to 65535, not \"\""},
+        {{"--resize", "percent:1001", photo}, 2, "percent must be a number from 1 to 1000"},
+        {{"--resize", "long:-5", photo}, 2, "resize side must be a number from 1 to 65535"},
+        {{"--resize", "scale:50", photo}, 2, "resize must be fit:WxH, long:N or percent:P"},
         {{"--help"}, 0, "Usage: imbrix-cli [options] [--] PATH..."},
         {{"--version"}, 0, "imbrix-cli 2.3\n"},
     };
@@ -300,6 +312,89 @@ TEST_F(Cli, ReportAndExitStatus) {
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(contains(result.output, "WARNING: No image files have been added!"))
         << result.output;
+}
+
+// The batch flags: the folder tree under --dest, existing outputs skipped (counted,
+// not failed), the sources' dates on the outputs, and a resize.
+TEST_F(Cli, KeepTreeSkipExistingKeepDatesAndResize) {
+    copy("photos/exif-orientation/f6-exif.jpg", "in/sideways.jpg");
+    copy("photos/camera/mate_GreenMeadow.jpg", "in/2023/meadow.jpg");
+    copy("pngsuite/basn6a08.png", "in/2023/deep/small.png");
+    const std::string in = scratch_.file("in");
+    const std::string out = scratch_.file("out");
+    const std::string meadow = scratch_.file("in/2023/meadow.jpg");
+    ASSERT_EQ(runCommand({"touch", "-d", "2001-02-03 04:05:06.123456789", meadow}), 0);
+
+    Result result = cli({"--keep-tree", "--keep-dates", "--resize", "long:640", "--format", "jpg",
+                         "--dest", out, in});
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(contains(result.output, "Processed Image Files: 3\n")) << result.output;
+    EXPECT_FALSE(contains(result.output, "Skipped:")) << result.output;
+    const std::regex identified(R"((\d+) (\d+))");
+    struct Expected {
+        const char* path;
+        Size size;
+    };
+    // The long side at most 640: the small picture keeps its size (no --enlarge).
+    for (const Expected& e :
+         {Expected{"sideways.jpg", {40, 80}}, Expected{"2023/meadow.jpg", {640, 512}},
+          Expected{"2023/deep/small.jpg", {32, 32}}}) {
+        const Size size =
+            parseSize({"identify", "-format", "%w %h", out + "/" + e.path}, identified);
+        EXPECT_EQ(size.width, e.size.width) << e.path;
+        EXPECT_EQ(size.height, e.size.height) << e.path;
+    }
+    // The other forms: a box (its width first) and a percentage, enlarging on request.
+    struct Resized {
+        std::vector<std::string> flags;
+        Size size;
+    };
+    for (const Resized& r : {Resized{{"--resize", "fit:100x600"}, {100, 80}},
+                             Resized{{"--resize=percent:50"}, {640, 512}},
+                             Resized{{"--resize", "fit:2560x2560", "--enlarge"}, {2560, 2048}}}) {
+        const std::string dest = scratch_.file("resized" + std::to_string(r.size.width));
+        std::vector<std::string> args = r.flags;
+        args.insert(args.end(), {"--format", "png", "--dest", dest, meadow});
+        ASSERT_EQ(cli(args).status, 0) << r.flags.front();
+        const Size size =
+            parseSize({"identify", "-format", "%w %h", dest + "/meadow.png"}, identified);
+        EXPECT_EQ(size.width, r.size.width) << r.flags.front();
+        EXPECT_EQ(size.height, r.size.height) << r.flags.front();
+    }
+
+    struct stat source {};
+    struct stat output {};
+    ASSERT_EQ(::stat(meadow.c_str(), &source), 0);
+    ASSERT_EQ(::stat((out + "/2023/meadow.jpg").c_str(), &output), 0);
+    EXPECT_EQ(output.st_mtim.tv_sec, source.st_mtim.tv_sec);
+    EXPECT_EQ(output.st_mtim.tv_nsec, 123456789);
+
+    // Again, skipping, with the meadow also given on its own: a file given alone
+    // goes to the destination itself, where it is new; the folder's files are
+    // skipped, reported and counted, and the status is 0.
+    const auto before = readBytes(out + "/2023/meadow.jpg");
+    const std::vector<std::string> again = {
+        "--keep-tree", "--skip-existing", "--verbose", "--format", "jpg", "--dest", out, in,
+        meadow};
+    result = cli(again);
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(contains(result.output, "Processed Image Files: 4\n")) << result.output;
+    EXPECT_TRUE(contains(result.output, "Skipped: 3 (their outputs exist)\n")) << result.output;
+    EXPECT_TRUE(
+        contains(result.output, meadow + " -> " + out + "/2023/meadow.jpg (exists: skipped)\n"))
+        << result.output;
+    EXPECT_TRUE(contains(result.output, meadow + " -> " + out + "/meadow.jpg\n")) << result.output;
+    EXPECT_FALSE(contains(result.output, "Failed:")) << result.output;
+    EXPECT_EQ(readBytes(out + "/2023/meadow.jpg"), before);
+
+    result = cli(again);
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(contains(result.output, "Skipped: 4 (their outputs exist)\n")) << result.output;
+    std::size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(out)) {
+        files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(files, 4u);
 }
 
 // Runs imbrix-cli with its standard error on a terminal (a pseudo-terminal) and

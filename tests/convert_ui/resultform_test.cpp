@@ -7,8 +7,11 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "i18n/i18n.h"
 
 using imbrix::convert::RunSummary;
 using imbrix::convert::TFormResult;
@@ -57,6 +60,45 @@ TEST(ResultFormTest, ShowsItsInitialTextsUntilTheRunFillsThemIn) {
     EXPECT_EQ(h.form.Label4->text(), "3");
     EXPECT_EQ(h.form.Label5->text(), "65.000 seconds");
     EXPECT_EQ(h.form.Label6->text(), "1.5 MB (200%)");
+}
+
+// Skipped files get a line of their own under the others, caption and number in
+// the same columns; a run that skipped nothing shows no such line. The caption
+// goes through the program's translation.
+TEST(ResultFormTest, SkippedFilesGetALineOnlyWhenThereAreAny) {
+    ASSERT_TRUE(imbrix::i18n::installCatalogue(std::make_unique<const imbrix::i18n::Catalogue>(
+        imbrix::i18n::Catalogue::fromText("{Skipped Files:}\u00dcbersprungene Dateien:\n"))));
+    Harness h;
+    RunSummary summary;
+    summary.processed = "5";
+    summary.elapsed = "1.000 seconds";
+    summary.diskSpaceCaption = "Saved Disk Space:";
+    summary.diskSpaceValue = "10 KB (50%)";
+    h.form.setTexts(summary);
+    h.form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&h.form));
+    EXPECT_FALSE(h.form.Label7->isVisible());
+    EXPECT_FALSE(h.form.Label8->isVisible());
+    const int heightWithout = h.form.height();
+
+    summary.skippedCount = 3;
+    h.form.setTexts(summary);
+    QApplication::processEvents();
+    ASSERT_TRUE(h.form.Label7->isVisible());
+    ASSERT_TRUE(h.form.Label8->isVisible());
+    EXPECT_EQ(h.form.Label7->text(), QString::fromUtf8("\u00dcbersprungene Dateien:"));
+    EXPECT_EQ(h.form.Label8->text(), "3");
+    EXPECT_EQ(h.form.Label7->x(), h.form.Label3->x());
+    EXPECT_EQ(h.form.Label8->x(), h.form.Label6->x());
+    EXPECT_GT(h.form.Label7->y(), h.form.Label3->y());
+    EXPECT_EQ(h.form.Label8->y(), h.form.Label7->y());
+    EXPECT_LT(h.form.Label7->geometry().bottom(), h.form.Button1->y());
+    EXPECT_GT(h.form.height(), heightWithout);
+    EXPECT_EQ(h.form.Label4->text(), "5");  // the other lines are as before
+
+    summary.skippedCount = 0;
+    h.form.setTexts(summary);
+    EXPECT_FALSE(h.form.Label7->isVisible());
 }
 
 TEST(ResultFormTest, OpenFolderOpensTheDestinationOrTheFirstSourcesFolder) {

@@ -171,6 +171,52 @@ TEST(RunWindowTest, AFailingFileGetsItsBoxBetweenTheOthersAndTheResultComesLast)
               std::vector<std::string>{(corpusDir() / "pngsuite").lexically_normal().string()});
 }
 
+// The window's run takes the list with its base folders: the tree is kept under
+// the destination. Run again with existing outputs skipped, nothing is written,
+// no box comes up, and the result window counts the skipped files.
+TEST(RunWindowTest, TheTreeIsKeptAndSkippedFilesAreCountedWithoutABox) {
+    Harness h;
+    const std::string in = h.dir.file("in");
+    fs::create_directories(h.dir.path() / "in" / "2023");
+    const std::string top = h.dir.file("in/top.png");
+    const std::string nested = h.dir.file("in/2023/nested.png");
+    fs::copy_file(corpusDir() / "pngsuite/basn2c08.png", top);
+    fs::copy_file(corpusDir() / "pngsuite/basn6a08.png", nested);
+    ConversionOptions options;
+    options.format = "PNG";
+    options.destination = h.dir.file("out");
+    options.keepFolderStructure = true;
+    options.existingOutput = imbrix::convert::ExistingOutput::Skip;
+    const std::vector<imbrix::convert::SourceFile> files = {{top, in}, {nested, in}};
+
+    std::vector<std::string> shown;  // the result window's skipped line, or "none"
+    RunWindow ui = h.ui();
+    ui.showResult = [&](TFormResult& form) {
+        shown.push_back(form.Label8->isVisibleTo(&form) ? form.Label7->text().toStdString() + " " +
+                                                              form.Label8->text().toStdString()
+                                                        : "none");
+    };
+    auto summary = runFromWindow(files, options, h.environment(), ui);
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_EQ(summary->skippedCount, 0u);
+    EXPECT_TRUE(fs::exists(h.dir.path() / "out" / "top.png"));
+    EXPECT_TRUE(fs::exists(h.dir.path() / "out" / "2023" / "nested.png"));
+
+    h.seen.clear();
+    summary = runFromWindow(files, options, h.environment(), ui);
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_EQ(summary->skippedCount, 2u);
+    EXPECT_EQ(summary->failedCount, 0u);
+    for (const std::string& event : h.seen)
+        EXPECT_EQ(event.rfind("box", 0), std::string::npos) << event;
+    EXPECT_EQ(shown, (std::vector<std::string>{"none", "Skipped Files: 2"}));
+    std::size_t outputs = 0;
+    for ([[maybe_unused]] const auto& entry :
+         fs::recursive_directory_iterator(h.dir.path() / "out"))
+        ++outputs;
+    EXPECT_EQ(outputs, 3u);  // top.png, 2023/ and 2023/nested.png: nothing more
+}
+
 TEST(RunWindowTest, AFailedCheckShowsItsWarningAndNothingElse) {
     struct Case {
         const char* name;

@@ -73,6 +73,33 @@ TEST_F(WalkTest, FindsSupportedFilesWithAndWithoutSubfolders) {
               sorted({r + "/.hidden.webp", r + "/B.JPG", r + "/a.png"}));
 }
 
+// Every entry found carries the folder that was walked, as it was given, so that
+// the run can put it at the same place below the destination; the same walk,
+// the same order, and a stop ends it as it ends the plain walk.
+TEST_F(WalkTest, EntriesCarryTheWalkedFolderAsTheirBase) {
+    for (const std::string& base : {root(), root() + "/", root() + "/sub"}) {
+        SCOPED_TRACE(base);
+        std::vector<TMyRecord> entries;
+        EXPECT_TRUE(AddFolderEntries(
+            base, [] { return true; },
+            [&](TMyRecord entry) {
+                entries.push_back(std::move(entry));
+                return true;
+            }));
+        std::vector<std::string> paths;
+        for (const TMyRecord& entry : entries) {
+            EXPECT_EQ(entry.BaseFolder, base) << entry.FName;
+            EXPECT_EQ(entry.FImageIndex, 0);
+            paths.push_back(entry.FName);
+        }
+        EXPECT_EQ(paths, walk(base, true));
+    }
+    int calls = 0;
+    EXPECT_FALSE(AddFolderEntries(
+        root(), [] { return true; }, [&](TMyRecord) { return ++calls < 2; }));
+    EXPECT_EQ(calls, 2);
+}
+
 // One interleaved depth-first pass: all files under a subfolder come in one run,
 // without files of its parent in between.
 TEST_F(WalkTest, SubfoldersAreWalkedInPlace) {

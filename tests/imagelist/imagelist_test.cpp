@@ -52,11 +52,13 @@ std::vector<std::string> names(const ImageFiles& list) {
 class ImageFilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Odd entries came from a walk of a folder of their own.
         for (int i = 0; i < 5; ++i) {
-            list.AppendImageFile("f" + std::to_string(i) + ".png");
+            list.AppendImageFile("f" + std::to_string(i) + ".png", baseOf(i));
             list[static_cast<std::size_t>(i)].FImageIndex = 10 + i;
         }
     }
+    static std::string baseOf(int i) { return i % 2 ? "/walked" + std::to_string(i) : ""; }
     ImageFiles list;
 };
 
@@ -65,6 +67,8 @@ TEST_F(ImageFilesTest, AppendKeepsOrderAndDuplicates) {
     EXPECT_EQ(names(list), (std::vector<std::string>{"f0.png", "f1.png", "f2.png", "f3.png",
                                                      "f4.png", "f1.png"}));
     EXPECT_EQ(list[5].FImageIndex, 0);  // a new entry has no icon yet
+    EXPECT_EQ(list[5].BaseFolder, "");  // nor a base folder unless given one
+    EXPECT_EQ(list[1].BaseFolder, "/walked1");
 }
 
 TEST_F(ImageFilesTest, DeleteSingleEntries) {
@@ -94,9 +98,10 @@ TEST_F(ImageFilesTest, DeleteSelectionAsIfWalkingFromTheEnd) {
         const std::size_t removed = copy.DeleteImageFiles(c.selected);
         EXPECT_EQ(names(copy), c.left);
         EXPECT_EQ(removed, list.size() - c.left.size());
-        // Each entry keeps its own icon index when it moves up.
+        // Each entry keeps its own icon index and base folder when it moves up.
         for (const TMyRecord& record : copy) {
             EXPECT_EQ(record.FImageIndex, 10 + (record.FName[1] - '0')) << record.FName;
+            EXPECT_EQ(record.BaseFolder, baseOf(record.FName[1] - '0')) << record.FName;
         }
     }
 }

@@ -120,6 +120,8 @@ TEST(IntakeFoldersTest, WalksTheFolderWithOrWithoutItsSubfolders) {
         takeRoad(h.intake, [&] { h.intake.addFolders({c.folderAsChosen}); });
         const auto expected = pngSuiteFiles(c.subfolders, root + "/");
         EXPECT_EQ(sorted(entries(h.model)), expected) << c.folderAsChosen << " " << c.subfolders;
+        for (const auto& entry : h.model.files())
+            EXPECT_EQ(entry.BaseFolder, c.folderAsChosen) << entry.FName;
         EXPECT_EQ(h.model.rowCount(), static_cast<int>(expected.size()));
         ASSERT_FALSE(counts.isEmpty());
         EXPECT_EQ(counts.last()[0].toInt(), static_cast<int>(expected.size()));
@@ -211,8 +213,12 @@ TEST(IntakeRoadsTest, EachRoadAddsWhatItShouldInOrder) {
         }
         EXPECT_EQ(names.size(), at) << c.road;
         EXPECT_EQ(h.model.rowCount(), static_cast<int>(names.size())) << c.road;
-        for (const auto& entry : h.model.files())
+        // A walked folder's files carry it as their base; everything else has none.
+        for (const auto& entry : h.model.files()) {
             EXPECT_EQ(entry.FImageIndex, 0);
+            const bool walked = std::count(folderFiles.begin(), folderFiles.end(), entry.FName);
+            EXPECT_EQ(entry.BaseFolder, walked ? folder : "") << c.road << ": " << entry.FName;
+        }
     }
 }
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -253,6 +254,128 @@ TEST(PublishUniqueErrors, UnwritableTargetThrowsAndKeepsTemporaryFile) {
     temp.remove();
     EXPECT_FALSE(fs::exists(tempPath));
     EXPECT_THROW(temp.publishUnique(dir.file("photo.png")), std::system_error);
+}
+
+// --- publishing under one exact name ------------------------------------------
+
+class PublishExact : public ::testing::TestWithParam<ClaimMethod> {
+protected:
+    // A finished temporary file with `content`, published as `target` itself.
+    // Whether it took the name; when it did not, its temporary file is still there.
+    bool publish(const std::string& content, const std::string& target) {
+        TempFile temp(dir.path().string(), "out", ".png");
+        writeFd(temp.fd(), content);
+        temp.close();
+        const std::string tempPath = temp.path();
+        bool claimed = false;
+        if (GetParam() == ClaimMethod::kRenameNoReplace) {
+            claimed = temp.publishExact(target);
+        } else {
+            claimed = claimExactName(tempPath, target, GetParam());
+            if (claimed) {
+                temp.remove();  // the temporary name is gone already
+            }
+        }
+        EXPECT_EQ(fs::exists(tempPath), !claimed) << tempPath;
+        return claimed;
+    }
+
+    ScratchDir dir;
+};
+
+TEST_P(PublishExact, TakesTheFreeNameAndNeverAnother) {
+    const std::string photo = dir.file("photo.png");
+    EXPECT_TRUE(publish("first", photo));
+    EXPECT_FALSE(publish("second", photo));
+    EXPECT_EQ(readText(photo), "first");
+
+    fs::create_directory(dir.file("folder.png"));
+    EXPECT_FALSE(publish("over a folder", dir.file("folder.png")));
+    EXPECT_TRUE(fs::is_directory(dir.file("folder.png")));
+
+    fs::create_symlink(dir.file("nowhere"), dir.file("dangling.png"));
+    EXPECT_FALSE(publish("through a link", dir.file("dangling.png")));
+    EXPECT_FALSE(fs::exists(dir.file("nowhere")));
+    // Nothing else was made: no numbered name, no temporary file left.
+    EXPECT_EQ(folderEntries(dir.path()),
+              (std::vector<std::string>{"dangling.png", "folder.png", "photo.png"}));
+}
+
+// Many workers publishing under one name at once: exactly one gets it, whole.
+TEST_P(PublishExact, OneOfManyParallelPublishersWins) {
+    constexpr int kThreads = 8;
+    const std::string target = dir.file("same.webp");
+    std::vector<int> won(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] { won[t] = publish("t" + std::to_string(t), target) ? 1 : 0; });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const auto winner = std::find(won.begin(), won.end(), 1);
+    ASSERT_NE(winner, won.end());
+    EXPECT_EQ(std::count(won.begin(), won.end(), 1), 1);
+    EXPECT_EQ(readText(target), "t" + std::to_string(winner - won.begin()));
+    EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"same.webp"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, PublishExact,
+                         ::testing::Values(ClaimMethod::kRenameNoReplace, ClaimMethod::kLink,
+                                           ClaimMethod::kPlaceholder),
+                         [](const auto& param) {
+                             switch (param.param) {
+                                 case ClaimMethod::kRenameNoReplace:
+                                     return "RenameNoReplace";
+                                 case ClaimMethod::kLink:
+                                     return "Link";
+                                 default:
+                                     return "Placeholder";
+                             }
+                         });
+
+TEST(PublishExactErrors, MissingFolderThrowsAndKeepsTemporaryFile) {
+    ScratchDir dir;
+    TempFile temp(dir.path().string(), "out", ".png");
+    EXPECT_THROW(temp.publishExact(dir.file("missing/photo.png")), std::system_error);
+    EXPECT_TRUE(fs::exists(temp.path()));
+}
+
+// --- modification times and folders ---------------------------------------------
+
+TEST(ModificationTime, SetAndReadToTheNanosecond) {
+    ScratchDir dir;
+    const std::string file = dir.file("a.png");
+    imbrix::test::writeText(file, "x");
+    const FileTime times[] = {{1'234'567'890, 123'456'789}, {0, 1}, {4'102'444'800, 999'999'999}};
+    for (const FileTime& time : times) {
+        setModificationTime(file, time);
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, time.seconds);
+        EXPECT_EQ(st.st_mtim.tv_nsec, time.nanoseconds);
+        EXPECT_EQ(modificationTime(file), time);
+    }
+    EXPECT_EQ(modificationTime(dir.file("missing.png")), std::nullopt);
+    EXPECT_THROW(setModificationTime(dir.file("missing.png"), {1, 0}), std::system_error);
+    EXPECT_THROW(setModificationTime(file, {1, 1'000'000'000}), std::system_error);
+}
+
+TEST(CreateFolders, MakesParentsAndSaysWhyItFailed) {
+    ScratchDir dir;
+    std::error_code error;
+    EXPECT_TRUE(createFolders(dir.file("a/b/c"), error));
+    EXPECT_FALSE(error);
+    EXPECT_TRUE(fs::is_directory(dir.file("a/b/c")));
+    EXPECT_TRUE(createFolders(dir.file("a/b/c"), error));  // there already
+
+    imbrix::test::writeText(dir.file("file"), "");
+    EXPECT_FALSE(createFolders(dir.file("file/sub"), error));
+    EXPECT_TRUE(error) << "no reason given";
+    EXPECT_FALSE(createFolders(dir.file("file"), error));
+    EXPECT_TRUE(error) << "no reason given";
+    EXPECT_FALSE(createFolders("", error));
+    EXPECT_TRUE(error);
 }
 
 // --- temporary files ---------------------------------------------------------

@@ -34,7 +34,8 @@ constexpr int kExitUsage = 2;
 const char* const kUsage =
     "Usage: imbrix-cli [options] [--] PATH...\n"
     "Converts image files, and the image files in folders, to one format.\n"
-    "No existing file is ever overwritten: a taken name gets \" (2)\", \" (3)\", ... added.\n"
+    "No existing file is ever overwritten: a taken name gets \" (2)\", \" (3)\", ... added\n"
+    "(or, with --skip-existing, the file is skipped).\n"
     "\n"
     "Options:\n"
     "  -f, --format NAME    output format, any letter case (default PNG): PNG WEBP JPG\n"
@@ -45,7 +46,17 @@ const char* const kUsage =
     "                       outputs; the colour profile is kept, so colours stay right\n"
     "  -d, --dest DIR       write every output to DIR, created when missing\n"
     "                       (default: the folder of each source)\n"
+    "      --keep-tree      with --dest: each file of a folder PATH goes to the same\n"
+    "                       subfolder under DIR as it was in under PATH\n"
     "      --no-subfolders  take only the files directly in a folder PATH\n"
+    "      --skip-existing  convert no file whose output name exists already; such\n"
+    "                       files are counted as skipped, not as failed\n"
+    "      --keep-dates     give each output its source's modification time\n"
+    "      --resize SPEC    resize every picture, keeping its proportions: fit:WxH\n"
+    "                       (inside W x H pixels), long:N (the longer side N pixels)\n"
+    "                       or percent:P; sides 1 to 65535, percent 1 to 1000\n"
+    "      --enlarge        let --resize make smaller pictures larger too (by default\n"
+    "                       they keep their size)\n"
     "  -j, --jobs N         files converted at once (default: one per processor core;\n"
     "                       more than 4 per core are reduced to that, with a note)\n"
     "      --memory SIZE    memory the run's pictures may hold at once, as 512M, 2G, ...\n"
@@ -61,15 +72,20 @@ const char* const kUsage =
     "Examples:\n"
     "  imbrix-cli --format webp --quality 80 --dest ~/web -- ~/Pictures/holiday\n"
     "  imbrix-cli -f jpg -- *.png\n"
+    "  imbrix-cli -f jpg --resize long:1920 --keep-tree --skip-existing --dest ~/small \\\n"
+    "      -- ~/Pictures\n"
     "\n"
     "SIGINT, SIGTERM or SIGHUP stops the run: the files done so far are reported, the\n"
     "file being converted is dropped and nothing of it is left behind.\n"
     "\n"
-    "Exit status: 0 when every file was converted, 1 when any failed, 2 for bad options,\n"
-    "128 + the signal's number when a signal stopped the run.\n";
+    "Exit status: 0 when no file failed (a skipped file is no failure), 1 when any\n"
+    "failed, 2 for bad options, 128 + the signal's number when a signal stopped the run.\n";
+// The help's ranges for --resize.
+static_assert(imaging::kMaxResizeSide == 65535 && imaging::kMaxResizePercent == 1000);
 
 struct Options {
     convert::ConversionOptions conversion;
+    bool enlarge = false;  // applied to the resize once every option is read
     unsigned jobs = 0;
     std::uint64_t memory = 0;
     bool subfolders = true;
@@ -129,6 +145,41 @@ std::optional<long> parseNumber(const std::string& text) {
         value = value * 10 + (c - '0');
     }
     return value;
+}
+
+// "fit:WxH", "long:N" or "percent:P", each number in its range.
+imaging::ResizeOptions parseResize(const std::string& spec) {
+    const std::size_t colon = spec.find(':');
+    const std::string kind = colon == std::string::npos ? spec : spec.substr(0, colon);
+    const std::string value = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+    const auto number = [&spec](const std::string& text, std::uint32_t most, const char* what) {
+        const std::optional<long> n = parseNumber(text);
+        if (!n || *n < 1 || *n > static_cast<long>(most)) {
+            throw UsageError("resize " + std::string(what) + " must be a number from 1 to " +
+                             std::to_string(most) + ", not \"" + text + "\" (in \"" + spec + "\")");
+        }
+        return static_cast<std::uint32_t>(*n);
+    };
+    imaging::ResizeOptions resize;
+    if (kind == "fit") {
+        const std::size_t x = value.find_first_of("xX");
+        if (x == std::string::npos) {
+            throw UsageError("resize fit needs a box as WxH, as fit:1920x1080, not \"" + spec +
+                             "\"");
+        }
+        resize.mode = imaging::ResizeMode::Fit;
+        resize.width = number(value.substr(0, x), imaging::kMaxResizeSide, "width");
+        resize.height = number(value.substr(x + 1), imaging::kMaxResizeSide, "height");
+    } else if (kind == "long") {
+        resize.mode = imaging::ResizeMode::LongSide;
+        resize.longSide = number(value, imaging::kMaxResizeSide, "side");
+    } else if (kind == "percent") {
+        resize.mode = imaging::ResizeMode::Percent;
+        resize.percent = number(value, imaging::kMaxResizePercent, "percent");
+    } else {
+        throw UsageError("resize must be fit:WxH, long:N or percent:P, not \"" + spec + "\"");
+    }
+    return resize;
 }
 
 std::string upper(std::string text) {
@@ -210,6 +261,20 @@ std::optional<Options> parseArguments(int argc, char** argv) {
                 throw UsageError("the destination folder must not be empty");
             }
             options.conversion.destination = dest;
+        } else if (arg == "--keep-tree") {
+            noValue();
+            options.conversion.keepFolderStructure = true;
+        } else if (arg == "--skip-existing") {
+            noValue();
+            options.conversion.existingOutput = convert::ExistingOutput::Skip;
+        } else if (arg == "--keep-dates") {
+            noValue();
+            options.conversion.keepFileDates = true;
+        } else if (arg == "--resize") {
+            options.conversion.resize = parseResize(value());
+        } else if (arg == "--enlarge") {
+            noValue();
+            options.enlarge = true;
         } else if (arg == "--no-subfolders") {
             noValue();
             options.subfolders = false;
@@ -244,6 +309,14 @@ std::optional<Options> parseArguments(int argc, char** argv) {
     if (options.paths.empty()) {
         throw UsageError("no PATH given");
     }
+    if (options.conversion.keepFolderStructure &&
+        options.conversion.destination == convert::kSameFolderAsOriginal) {
+        throw UsageError("option --keep-tree needs --dest");
+    }
+    if (options.enlarge && !options.conversion.resize.active()) {
+        throw UsageError("option --enlarge needs --resize");
+    }
+    options.conversion.resize.enlarge = options.enlarge;
     return options;
 }
 
@@ -292,6 +365,12 @@ public:
             std::cout << source << " -> " << output << "\n" << std::flush;
         }
     }
+    void fileSkipped(std::size_t, const std::string& source, const std::string& existing) override {
+        if (verbose_) {
+            clearProgress();
+            std::cout << source << " -> " << existing << " (exists: skipped)\n" << std::flush;
+        }
+    }
     void warning(const std::string& caption, const std::string& text, convert::RunCheck) override {
         clearProgress();
         std::cerr << caption << ": " << text << "\n";
@@ -326,8 +405,8 @@ private:
 // name is taken as it is typed (a missing one fails when it is converted).
 // Nothing is opened to find out what a path is: a FIFO or a device named here
 // is reported and skipped, never waited on.
-std::vector<std::string> gatherFiles(const Options& options, std::stop_token stop) {
-    std::vector<std::string> files;
+std::vector<convert::SourceFile> gatherFiles(const Options& options, std::stop_token stop) {
+    std::vector<convert::SourceFile> files;
     const bool subfolders = options.subfolders;
     for (const std::string& path : options.paths) {
         if (stop.stop_requested()) {
@@ -336,10 +415,11 @@ std::vector<std::string> gatherFiles(const Options& options, std::stop_token sto
         struct stat st {};
         const bool exists = ::stat(path.c_str(), &st) == 0;
         if (exists && S_ISDIR(st.st_mode)) {
-            imagelist::AddAllFilesInDir(
+            // The folder is the base of what its walk finds (for --keep-tree).
+            imagelist::AddFolderEntries(
                 path, [subfolders] { return subfolders; },
-                [&files](const std::string& file) {
-                    files.push_back(file);
+                [&files](imagelist::TMyRecord entry) {
+                    files.push_back({std::move(entry.FName), std::move(entry.BaseFolder)});
                     return true;
                 },
                 stop);
@@ -348,7 +428,7 @@ std::vector<std::string> gatherFiles(const Options& options, std::stop_token sto
         } else if (platform::tempFileTarget(path)) {
             std::cerr << "Skipped (a temporary file of a conversion): " << path << "\n";
         } else if (imagelist::Destekleniyormu(path)) {
-            files.push_back(path);
+            files.push_back({path, {}});
         } else {
             std::cerr << "Skipped (not a supported image file name): " << path << "\n";
         }
@@ -396,7 +476,7 @@ private:
 };
 
 int run(const Options& options, const SignalStop& signals) {
-    const std::vector<std::string> files = gatherFiles(options, signals.token());
+    const std::vector<convert::SourceFile> files = gatherFiles(options, signals.token());
     if (signals.signal() != 0 && files.empty()) {
         std::cerr << "Stopped by signal " << signals.signal() << "\n";
         return 128 + signals.signal();
@@ -426,6 +506,9 @@ int run(const Options& options, const SignalStop& signals) {
     std::cout << "Processed Image Files: " << summary->processed << "\n"
               << "Elapsed Time: " << summary->elapsed << "\n"
               << summary->diskSpaceCaption << " " << summary->diskSpaceValue << "\n";
+    if (summary->skippedCount > 0) {
+        std::cout << "Skipped: " << summary->skippedCount << " (their outputs exist)\n";
+    }
     if (summary->failedCount > 0) {
         std::cout << "Failed: " << summary->failedCount << "\n";
     }
