@@ -75,13 +75,16 @@ constexpr std::size_t kMaxBlock = 64u * 1024 * 1024;
 
 }  // namespace
 
-CarriedMetadata readCarriedMetadata(const std::string& path, std::string& problem) {
+CarriedMetadata readCarriedMetadata(const std::string& path, std::string& problem,
+                                    std::uint32_t width, std::uint32_t height) {
     // The program's own reader: the same tags dropped, Orientation 1, no
-    // thumbnail; the sizes stay as the source has them.
+    // thumbnail; the sizes of a resized output.
     imaging::Metadata source;
     imaging::metadata::readFile(path, source);
-    const std::vector<std::uint8_t> exif = imaging::metadata::exifForOutput(source.exif, 0, 0);
-    const std::vector<std::uint8_t> xmp = imaging::metadata::xmpForOutput(source.xmp, 0, 0);
+    const std::vector<std::uint8_t> exif =
+        imaging::metadata::exifForOutput(source.exif, width, height);
+    const std::vector<std::uint8_t> xmp =
+        imaging::metadata::xmpForOutput(source.xmp, width, height);
     CarriedMetadata metadata;
     metadata.exif.assign(exif.begin(), exif.end());
     metadata.xmp.assign(xmp.begin(), xmp.end());

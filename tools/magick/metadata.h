@@ -5,6 +5,7 @@
 // image resources of the finished PSD file.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace imbrix::magick {
@@ -20,10 +21,12 @@ struct CarriedMetadata {
     bool empty() const { return exif.empty() && xmp.empty(); }
 };
 
-/// The EXIF and XMP of the picture file at `path`, read with exiv2. A file with
-/// none gives an empty result; one whose metadata cannot be read gives an empty
-/// result and the reason in `problem`.
-CarriedMetadata readCarriedMetadata(const std::string& path, std::string& problem);
+/// The EXIF and XMP of the picture file at `path`, read with exiv2, for an
+/// upright output of `width` x `height` pixels (0 x 0: the source's size, whose
+/// size tags then stay). A file with none gives an empty result; one whose
+/// metadata cannot be read gives an empty result and the reason in `problem`.
+CarriedMetadata readCarriedMetadata(const std::string& path, std::string& problem,
+                                    std::uint32_t width = 0, std::uint32_t height = 0);
 
 /// Gives the PNG file at `path` the metadata in `metadata` and no other: every
 /// text chunk (ImageMagick writes the fields of the EXIF as text, GPS position

@@ -754,7 +754,10 @@ private:
             return {};
         }
         std::string problem;
-        CarriedMetadata metadata = readCarriedMetadata(inputPath_, problem);
+        // A resized output's EXIF and XMP give its new size.
+        CarriedMetadata metadata =
+            size_ ? readCarriedMetadata(inputPath_, problem, size_->width, size_->height)
+                  : readCarriedMetadata(inputPath_, problem);
         if (!problem.empty()) {
             std::printf("magick: the metadata of %s is not kept: %s\n", request_.input.c_str(),
                         userWords(problem).c_str());
