@@ -235,18 +235,30 @@ void readHeader(JpegReader& r, Bytes data) {
 }
 
 struct Decoder : JpegReader {
+    explicit Decoder(const DecodeHint& h) : hint(h) {}
+    const DecodeHint& hint;
+    unsigned shrink = 1;  // libjpeg's reduction: 1, 2, 4 or 8
     Raster picture;
     // Set when a C++ step (the size check, the allocation) failed.
     std::string cxxError;
 };
 
+// The picture's full size as it is shown.
+PixelSize uprightSize(const JpegReader& r) {
+    const PixelSize stored{r.cinfo.image_width, r.cinfo.image_height};
+    return exif::swapsSides(r.orientation) ? PixelSize{stored.height, stored.width} : stored;
+}
+
 // Checks the size against the cap once the header is known, and allocates the
 // raster once libjpeg has started (for a progressive file, after it has read
 // every scan: a damaged one fails before the pixels exist). Kept apart from
 // run() so that no object with a destructor lives in the frame that calls setjmp.
+// The full size is checked, also when the picture is drawn smaller: a hint
+// never lets a picture through that the cap refuses otherwise.
 bool checkSize(Decoder& d) {
     try {
-        checkPictureSize(d.cinfo.output_width, d.cinfo.output_height);
+        checkPictureSize(d.cinfo.image_width, d.cinfo.image_height);
+        d.shrink = shrinkFactor(d.hint, uprightSize(d));
         return true;
     } catch (const Error& e) {
         d.cxxError = e.what();
@@ -281,6 +293,13 @@ bool run(Decoder& d, Bytes data) {
     jpeg_calc_output_dimensions(&d.cinfo);
     if (!checkSize(d)) {
         return false;
+    }
+    if (d.shrink > 1) {
+        // libjpeg's scaled inverse DCT: each block drawn at 8 / shrink pixels a
+        // side, the picture at ceil(side / shrink).
+        d.cinfo.scale_num = 1;
+        d.cinfo.scale_denom = d.shrink;
+        jpeg_calc_output_dimensions(&d.cinfo);
     }
     jpeg_start_decompress(&d.cinfo);
     if (!allocate(d)) {
@@ -518,8 +537,8 @@ bool runYuv(YuvDecoder& d, Bytes data) {
 
 }  // namespace
 
-Picture decodeJpeg(Bytes data) {
-    Decoder d;
+Picture decodeJpeg(Bytes data, const DecodeHint& hint) {
+    Decoder d(hint);
     if (!run(d, data)) {
         throw Error(d.cxxError.empty() ? errorText(d.err) : d.cxxError);
     }
@@ -532,6 +551,11 @@ Picture decodeJpeg(Bytes data) {
         colour::cmykToSrgb(d.picture, d.profile(), d.cinfo.saw_Adobe_marker);
     }
     picture.pixels = exif::applyOrientation(std::move(d.picture), d.orientation);
+    if (d.shrink > 1) {
+        const PixelSize full = uprightSize(d);
+        picture.meta.fullWidth = full.width;
+        picture.meta.fullHeight = full.height;
+    }
     if (d.cinfo.out_color_space != JCS_CMYK) {
         const bool gray = d.cinfo.jpeg_color_space == JCS_GRAYSCALE;
         colour::adoptProfile(picture, d.profile(),
