@@ -31,6 +31,7 @@
 #include "imaging/resize.h"
 #include "imaging/sink.h"
 #include "imaging/source.h"
+#include "imaging/stages.h"
 
 namespace {
 
@@ -70,10 +71,7 @@ void convertOne(const std::string& path, const Options& options, Totals& totals)
         full = {picture.pixels.width(), picture.pixels.height()};
     }
     start = Clock::now();
-    const PixelSize target = resizeTarget(options.resize, full);
-    if (target.width != picture.pixels.width() || target.height != picture.pixels.height()) {
-        picture.pixels = resample(picture.pixels, target.width, target.height);
-    }
+    resizeStage(options.resize)(picture, {});
     const double resampleMs = msSince(start);
     start = Clock::now();
     MemorySink sink;

@@ -120,15 +120,26 @@ struct Filter {
     std::vector<double> weights;  // `count` per output position, summing to 1
 };
 
-// The filter from `in` input positions to `out` outputs, where an output spans
-// `scale` input positions: in / out, or less after a box shrink of a side that
-// the box size does not divide (the picture's edges stay where they are).
+// Where the outputs of one axis lie on the input: output o is centred on input
+// position offset + (o + 0.5) * scale, where input pixel i covers [i, i + 1).
+struct Axis {
+    double scale = 1;  // input pixels per output pixel
+    double offset = 0;
+
+    // The same place on an input averaged over blocks of `box` pixels.
+    Axis boxed(std::uint32_t box) const { return {scale / box, offset / box}; }
+};
+
+// The filter from `in` input positions to `out` outputs placed as `axis` says.
 // Taps beyond the picture fold onto its edge pixels.
-Filter makeFilter(std::uint32_t in, std::uint32_t out, double scale) {
+Filter makeFilter(std::uint32_t in, std::uint32_t out, const Axis& axis) {
+    const double scale = axis.scale;
     // Shrinking widens the filter so that it averages every input pixel.
     const double support = kLobes * std::max(scale, 1.0);
     const double step = 1.0 / std::max(scale, 1.0);
-    const auto centreOf = [scale](std::uint32_t o) { return (o + 0.5) * scale - 0.5; };
+    const auto centreOf = [&axis](std::uint32_t o) {
+        return axis.offset + (o + 0.5) * axis.scale - 0.5;
+    };
     const auto lowest = [support](double centre) {
         return static_cast<std::int64_t>(std::ceil(centre - support));
     };
@@ -426,8 +437,11 @@ Raster boxShrink(const Raster& in, std::uint32_t bx, std::uint32_t by,
 
 }  // namespace
 
-Raster resample(const Raster& source, std::uint32_t width, std::uint32_t height,
-                std::stop_token stop) {
+namespace {
+
+// resample(), with the outputs placed on the source as `placeX` and `placeY` say.
+Raster resampleAxes(const Raster& source, std::uint32_t width, std::uint32_t height,
+                    const Axis& placeX, const Axis& placeY, const std::stop_token& stop) {
     if (width == 0 || height == 0) {
         throw Error("Picture has no pixels (" + std::to_string(width) + " x " +
                     std::to_string(height) + ")");
@@ -443,10 +457,8 @@ Raster resample(const Raster& source, std::uint32_t width, std::uint32_t height,
         premultiply(premultipliedCopy);
         input = &premultipliedCopy;
     }
-    const double scaleX = static_cast<double>(source.width()) / width;
-    const double scaleY = static_cast<double>(source.height()) / height;
-    const std::uint32_t boxX = boxSizeFor(scaleX);
-    const std::uint32_t boxY = boxSizeFor(scaleY);
+    const std::uint32_t boxX = boxSizeFor(placeX.scale);
+    const std::uint32_t boxY = boxSizeFor(placeY.scale);
     Raster boxed;
     if (boxX > 1 || boxY > 1) {
         boxed = boxShrink(*input, boxX, boxY, stop);
@@ -455,8 +467,8 @@ Raster resample(const Raster& source, std::uint32_t width, std::uint32_t height,
     }
     const std::uint32_t inW = input->width();
     const std::uint32_t inH = input->height();
-    const Filter across = makeFilter(inW, width, scaleX / boxX);
-    const FixedFilter down = toFixed(makeFilter(inH, height, scaleY / boxY));
+    const Filter across = makeFilter(inW, width, placeX.boxed(boxX));
+    const FixedFilter down = toFixed(makeFilter(inH, height, placeY.boxed(boxY)));
     std::vector<float> acrossWeights(across.weights.size());
     for (std::size_t i = 0; i < acrossWeights.size(); ++i) {
         acrossWeights[i] = static_cast<float>(across.weights[i] / kOne);
@@ -503,6 +515,36 @@ Raster resample(const Raster& source, std::uint32_t width, std::uint32_t height,
     return result;
 }
 
+}  // namespace
+
+Raster resample(const Raster& source, std::uint32_t width, std::uint32_t height,
+                std::stop_token stop) {
+    // The whole source onto the whole result.
+    return resampleAxes(source, width, height, {static_cast<double>(source.width()) / width, 0},
+                        {static_cast<double>(source.height()) / height, 0}, stop);
+}
+
+namespace {
+
+// One axis of the resize stage: a full side of `full` pixels, drawn as `drawn`
+// pixels, to `out` pixels, `shrink` times smaller. The outputs keep the one
+// shrink of both sides and stay centred on the picture (as libvips places them):
+// the last output pixel may reach a fraction of a pixel past the picture's edge,
+// or stop short of it.
+//
+// A decoder that reduced the side by n (shrinkFactor()) drew ceil(full / n)
+// pixels, each for n of the full side's, the last for what remains; any other
+// drawn size stands for the full side evenly.
+Axis stageAxis(std::uint32_t full, std::uint32_t drawn, std::uint32_t out, double shrink,
+               unsigned n) {
+    const double perFull =
+        n > 1 && drawn == (full - 1) / n + 1 ? 1.0 / n : static_cast<double>(drawn) / full;
+    const double offset = (full - out * shrink) / 2;
+    return {shrink * perFull, offset * perFull};
+}
+
+}  // namespace
+
 Stage resizeStage(const ResizeOptions& options) {
     return [options](Picture& picture, std::stop_token stop) {
         PixelSize full{picture.meta.fullWidth, picture.meta.fullHeight};
@@ -515,7 +557,12 @@ Stage resizeStage(const ResizeOptions& options) {
         if (target.width == picture.pixels.width() && target.height == picture.pixels.height()) {
             return;
         }
-        picture.pixels = resample(picture.pixels, target.width, target.height, stop);
+        const double shrink = *shrinkOf(options, full);
+        const unsigned n = shrinkFactor({options}, full);
+        picture.pixels = resampleAxes(
+            picture.pixels, target.width, target.height,
+            stageAxis(full.width, picture.pixels.width(), target.width, shrink, n),
+            stageAxis(full.height, picture.pixels.height(), target.height, shrink, n), stop);
     };
 }
 
