@@ -234,6 +234,14 @@ void readHeader(JpegReader& r, Bytes data) {
     }
 }
 
+// Orientations that mirror the stored picture's columns, or its rows.
+bool reversesColumns(int orientation) {
+    return orientation == 2 || orientation == 3 || orientation == 7 || orientation == 8;
+}
+bool reversesRows(int orientation) {
+    return orientation == 3 || orientation == 4 || orientation == 6 || orientation == 7;
+}
+
 struct Decoder : JpegReader {
     explicit Decoder(const DecodeHint& h) : hint(h) {}
     const DecodeHint& hint;
@@ -259,6 +267,18 @@ bool checkSize(Decoder& d) {
     try {
         checkPictureSize(d.cinfo.image_width, d.cinfo.image_height);
         d.shrink = shrinkFactor(d.hint, uprightSize(d));
+        // Reduced by n, a side that n does not divide ends in a block of fewer
+        // pixels, which the resize stage takes for the last one (resize.h). Where
+        // the orientation turns it to the front, the picture is reduced by a
+        // factor that divides both sides instead, if any.
+        const JDIMENSION width = d.cinfo.image_width;
+        const JDIMENSION height = d.cinfo.image_height;
+        if ((reversesColumns(d.orientation) && width % d.shrink != 0) ||
+            (reversesRows(d.orientation) && height % d.shrink != 0)) {
+            while (width % d.shrink != 0 || height % d.shrink != 0) {
+                d.shrink /= 2;
+            }
+        }
         return true;
     } catch (const Error& e) {
         d.cxxError = e.what();
@@ -418,14 +438,6 @@ void storeBand(YuvDecoder& d, std::uint32_t top) {
             v[x] = kVideoRange.chroma[cr[x]];
         }
     }
-}
-
-// Orientations that mirror the stored picture's columns, or its rows.
-bool reversesColumns(int orientation) {
-    return orientation == 2 || orientation == 3 || orientation == 7 || orientation == 8;
-}
-bool reversesRows(int orientation) {
-    return orientation == 3 || orientation == 4 || orientation == 6 || orientation == 7;
 }
 
 // Each chroma sample covers two columns and two rows of the picture, the last
