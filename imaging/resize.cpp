@@ -557,7 +557,8 @@ Stage resizeStage(const ResizeOptions& options) {
         if (target.width == picture.pixels.width() && target.height == picture.pixels.height()) {
             return;
         }
-        const double shrink = *shrinkOf(options, full);
+        // No shrink: a picture some decoder drew smaller goes back to its full size.
+        const double shrink = shrinkOf(options, full).value_or(1.0);
         const unsigned n = shrinkFactor({options}, full);
         picture.pixels = resampleAxes(
             picture.pixels, target.width, target.height,
