@@ -457,6 +457,35 @@ TEST(ShrinkOnLoad, JpegIsDrawnSmallerAndKeepsItsFullSize) {
     EXPECT_EQ(byContent.meta.fullWidth, 2560u);
 }
 
+// Every kind of JPEG reduced on load comes out like its full decode resized:
+// progressive scans, gray, Adobe CMYK (turned into sRGB after the reduction),
+// 4:4:4 and 4:1:0 chroma, stored RGB.
+TEST(ShrinkOnLoad, EveryKindOfJpegReducesLikeItsFullDecode) {
+    struct Case {
+        const char* file;
+        std::uint32_t box;
+        PixelSize reduced;
+    };
+    const Case cases[] = {
+        {"tower_progressive.jpg", 60, {128, 128}},
+        {"tower_grayscale.jpg", 60, {128, 128}},
+        {"video-001.cmyk.jpeg", 32, {75, 52}},
+        {"video-001.q50.444.jpeg", 32, {75, 52}},
+        {"video-001.q50.410.progressive.jpeg", 32, {75, 52}},
+        {"flower.png.im_q85_rgb.jpg", 200, {567, 378}},
+    };
+    for (const Case& c : cases) {
+        const std::filesystem::path path = corpusFile("photos/jpeg-variants") / c.file;
+        Picture reduced = decodeFile(path, {fit(c.box, c.box)});
+        EXPECT_EQ(sizeOf(reduced.pixels), c.reduced) << c.file;
+        Picture whole = decodeFile(path);
+        EXPECT_EQ(reduced.meta.icc, whole.meta.icc) << c.file;
+        resizeStage(fit(c.box, c.box))(reduced, {});
+        resizeStage(fit(c.box, c.box))(whole, {});
+        EXPECT_GE(psnr(reduced.pixels, whole.pixels), 40.0) << c.file;
+    }
+}
+
 TEST(ShrinkOnLoad, ReducedJpegStillMatchesLibvips) {
     SKIP_WITHOUT_VIPS();
     ScratchDir dir;
