@@ -67,11 +67,14 @@ struct PixelSize {
 /// None, or when the target is larger and `enlarge` is off.
 PixelSize resizeTarget(const ResizeOptions& options, PixelSize full);
 
-/// A Lanczos-3 resample of `source` to `width` x `height` (each at least 1).
-/// Works on premultiplied pixels (an unpremultiplied source is premultiplied
-/// first); the result is premultiplied and keeps hasAlpha. The result's memory
-/// is charged like any raster's. Throws Error(kStoppedMessage) when `stop` is
-/// requested part way.
+/// A Lanczos-3 resample of `source` to `width` x `height` (each at least 1),
+/// the whole source onto the whole result (block averages first on a side
+/// made four or more times smaller). Works on premultiplied pixels (an
+/// unpremultiplied source is premultiplied first); the result is premultiplied
+/// and keeps hasAlpha. The result's memory, and that of the block averages or a
+/// premultiplied copy, is charged like any raster's; beyond those it takes one
+/// row of floats. Throws Error(kStoppedMessage) when `stop` is requested part
+/// way, and Error("Picture is too large ...") for a result past the size cap.
 Raster resample(const Raster& source, std::uint32_t width, std::uint32_t height,
                 std::stop_token stop = {});
 
