@@ -2,7 +2,9 @@
 // a picture loader's extension ("png", "jpg", ...), "content" for decode by
 // content, "jpegyuv" for the JPEG decoder into luma and chroma planes, "exif"
 // for the EXIF orientation reader, "probe" for the header probe, or "metadata"
-// for the metadata reader (exiv2) and the EXIF and XMP rewriting for output.
+// for the metadata reader (exiv2) and the EXIF and XMP rewriting for output,
+// or "resize" for decode by content with a resize hint (the JPEG and WEBP
+// decoders' reduction on load) followed by the resize stage.
 //
 // A decoder may refuse any input, but only with imaging::Error; any other
 // exception, a crash, a sanitizer report or a raster that breaks its own
@@ -18,6 +20,8 @@
 #include "imaging/metadata.h"
 #include "imaging/probe.h"
 #include "imaging/raster.h"
+#include "imaging/resize.h"
+#include "imaging/stages.h"
 
 namespace {
 
@@ -106,6 +110,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto raw = imbrix::imaging::metadata::exifForOutput(bytes, 3, 2);
             const auto rawXmp = imbrix::imaging::metadata::xmpForOutput(bytes, 3, 2);
             asm volatile("" : : "r"(exif.size() + xmp.size() + raw.size() + rawXmp.size()));
+        } else if (kInput == "resize") {
+            // The resize comes from the data's length, so that the bytes stay a
+            // whole file (and the corpus's files good seeds): a box, a long side
+            // or a percentage, sometimes enlarging.
+            imbrix::imaging::ResizeOptions options;
+            options.enlarge = size % 7 == 0;
+            switch (size % 3) {
+                case 0:
+                    options.mode = imbrix::imaging::ResizeMode::Fit;
+                    options.width = static_cast<std::uint32_t>(size % 509 + 1);
+                    options.height = static_cast<std::uint32_t>(size / 509 % 509 + 1);
+                    break;
+                case 1:
+                    options.mode = imbrix::imaging::ResizeMode::LongSide;
+                    options.longSide = static_cast<std::uint32_t>(size % 1021 + 1);
+                    break;
+                default:
+                    options.mode = imbrix::imaging::ResizeMode::Percent;
+                    options.percent = static_cast<std::uint32_t>(size % 150 + 1);
+                    break;
+            }
+            imbrix::imaging::Picture picture =
+                imbrix::imaging::decodePictureByContent(bytes, "fuzz", {options});
+            const imbrix::imaging::PixelSize full =
+                picture.meta.fullWidth != 0
+                    ? imbrix::imaging::PixelSize{picture.meta.fullWidth, picture.meta.fullHeight}
+                    : imbrix::imaging::PixelSize{picture.pixels.width(), picture.pixels.height()};
+            imbrix::imaging::resizeStage(options)(picture, {});
+            if (imbrix::imaging::PixelSize{picture.pixels.width(), picture.pixels.height()} !=
+                imbrix::imaging::resizeTarget(options, full)) {
+                std::abort();
+            }
+            checkRaster(picture.pixels);
         } else if (kInput == "content") {
             checkRaster(imbrix::imaging::decodeByContent(bytes, "fuzz"));
         } else {

@@ -14,29 +14,36 @@ namespace imbrix::imaging {
 
 namespace {
 
-using DecodeFn = Picture (*)(Bytes);
+using DecodeFn = Picture (*)(Bytes, const DecodeHint&);
 
-// Our decoder for each kind of source; null for the converter's sources.
+// A decoder that always draws the picture at its own size: the hint is no use to it.
+template <Picture (*decode)(Bytes)>
+Picture fullSize(Bytes data, const DecodeHint&) {
+    return decode(data);
+}
+
+// Our decoder for each kind of source; null for the converter's sources. The
+// JPEG and WEBP decoders may draw the picture smaller for a resize.
 DecodeFn decoderOf(SourceDecoder decoder) {
     switch (decoder) {
         case SourceDecoder::Bmp:
-            return formats::decodeBmp;
+            return fullSize<formats::decodeBmp>;
         case SourceDecoder::Ico:
-            return formats::decodeIco;
+            return fullSize<formats::decodeIco>;
         case SourceDecoder::Tiff:
-            return formats::decodeTiff;
+            return fullSize<formats::decodeTiff>;
         case SourceDecoder::Jpeg:
             return formats::decodeJpeg;
         case SourceDecoder::Png:
-            return formats::decodePng;
+            return fullSize<formats::decodePng>;
         case SourceDecoder::Gif:
-            return formats::decodeGif;
+            return fullSize<formats::decodeGif>;
         case SourceDecoder::Svg:
-            return formats::decodeSvg;
+            return fullSize<formats::decodeSvg>;
         case SourceDecoder::Webp:
             return formats::decodeWebp;
         case SourceDecoder::JpegXr:
-            return formats::decodeJxr;
+            return fullSize<formats::decodeJxr>;
         case SourceDecoder::None:
         case SourceDecoder::Converter:
             return nullptr;
@@ -119,8 +126,7 @@ bool hasPictureLoader(std::string_view extension) {
 }
 
 Picture decodePicture(std::string_view extension, Bytes data, const DecodeHint& hint) {
-    (void)hint;
-    return loaderFor(extension)(data);
+    return loaderFor(extension)(data, hint);
 }
 
 Raster decodeWithPictureLoader(std::string_view extension, Bytes data) {
@@ -130,7 +136,7 @@ Raster decodeWithPictureLoader(std::string_view extension, Bytes data) {
 Picture loadPictureWithProfile(const std::string& path) {
     const DecodeFn loader = loaderFor(extensionOf(path));
     const FileBytes file(path);
-    return loader(file.bytes());
+    return loader(file.bytes(), {});
 }
 
 Raster loadPicture(const std::string& path) {
@@ -147,12 +153,11 @@ ContentFormat sniffContent(Bytes data) {
 }
 
 Picture decodePictureByContent(Bytes data, std::string_view name, const DecodeHint& hint) {
-    (void)hint;
     const std::string prefix = "Cannot decode \"" + std::string(name) + "\": ";
     for (const ContentDecoder& decoder : kContentDecoders) {
         if (decoder.matches(data)) {
             try {
-                Picture picture = decoderOf(decoder.decoder)(data);
+                Picture picture = decoderOf(decoder.decoder)(data, hint);
                 picture.meta.decodedByContent = decoder.format;
                 return picture;
             } catch (const Error& e) {

@@ -1,5 +1,6 @@
 #include "imaging/raster.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -27,12 +28,18 @@ Raster::Raster(std::uint32_t width, std::uint32_t height) {
     height_ = height;
     stride_ = std::size_t{width} * 4;
     charge_ = MemoryCharge(stride_ * height_);
-    // Value-initialised: every pixel starts black and fully transparent.
-    pixels_.reset(new (std::nothrow) std::uint8_t[stride_ * height_]());
+    // Zeroed: every pixel starts black and fully transparent. calloc gets a
+    // large block as fresh pages from the system, which are zero already: no
+    // pass over the memory before the decoder's own.
+    pixels_.reset(static_cast<std::uint8_t*>(std::calloc(stride_ * height_, 1)));
     if (!pixels_) {
         throw Error("Not enough memory for a picture of " + std::to_string(width) + " x " +
                     std::to_string(height) + " pixels");
     }
+}
+
+void Raster::Free::operator()(std::uint8_t* p) const {
+    std::free(p);
 }
 
 Raster Raster::clone() const {

@@ -64,8 +64,11 @@ private:
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::size_t stride_ = 0;
+    struct Free {
+        void operator()(std::uint8_t* p) const;
+    };
     MemoryCharge charge_;  // given back after the pixels are freed
-    std::unique_ptr<std::uint8_t[]> pixels_;
+    std::unique_ptr<std::uint8_t[], Free> pixels_;
 };
 
 /// Byte offsets of the channels within a pixel.

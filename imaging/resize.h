@@ -7,10 +7,17 @@
 // smaller (the shrink hint below), so every route gives the same size.
 //
 // The resampler is a separable Lanczos-3 filter on premultiplied pixels, so
-// transparent pixels lend no colour to their neighbours (no dark fringes).
+// transparent pixels lend no colour to their neighbours (no dark fringes). It
+// goes row by row, the vertical pass first (libvips' order), so that it needs
+// no intermediate picture; a side made four or more times smaller is first
+// averaged over blocks of floor(shrink / 2) pixels (libvips' "shrink" before
+// "reduce"), which keeps the filter at most 25 taps long.
 // Decoders that can draw a picture smaller for less work (libjpeg-turbo's DCT
 // scaling, libwebp's scaled decoding) take a DecodeHint and draw it no smaller
-// than the target; the stage then resamples to the exact size.
+// than the target; the stage then resamples to the exact size. The stage keeps
+// one shrink for both sides and centres the result on the picture, as libvips
+// does: a side rounded to whole pixels may reach a fraction of a pixel past the
+// picture's edge or stop short of it.
 #pragma once
 
 #include <cstdint>
@@ -60,11 +67,14 @@ struct PixelSize {
 /// None, or when the target is larger and `enlarge` is off.
 PixelSize resizeTarget(const ResizeOptions& options, PixelSize full);
 
-/// A Lanczos-3 resample of `source` to `width` x `height` (each at least 1).
-/// Works on premultiplied pixels (an unpremultiplied source is premultiplied
-/// first); the result is premultiplied and keeps hasAlpha. The result's memory
-/// is charged like any raster's. Throws Error(kStoppedMessage) when `stop` is
-/// requested part way.
+/// A Lanczos-3 resample of `source` to `width` x `height` (each at least 1),
+/// the whole source onto the whole result (block averages first on a side
+/// made four or more times smaller). Works on premultiplied pixels (an
+/// unpremultiplied source is premultiplied first); the result is premultiplied
+/// and keeps hasAlpha. The result's memory, and that of the block averages or a
+/// premultiplied copy, is charged like any raster's; beyond those it takes one
+/// row of floats. Throws Error(kStoppedMessage) when `stop` is requested part
+/// way, and Error("Picture is too large ...") for a result past the size cap.
 Raster resample(const Raster& source, std::uint32_t width, std::uint32_t height,
                 std::stop_token stop = {});
 
@@ -72,6 +82,12 @@ Raster resample(const Raster& source, std::uint32_t width, std::uint32_t height,
 /// the size resizeTarget() gives for its full size (as shown). A decoder that
 /// draws it smaller records the full size in the picture's Metadata
 /// (fullWidth, fullHeight).
+///
+/// The resize stage reads where the drawn pixels lie from their number: a side
+/// drawn as ceil(side / n) pixels for n = shrinkFactor() stands for blocks of n
+/// pixels from its start, the last block holding what remains (libjpeg's
+/// scaled DCT); a side drawn at any other size is spread evenly over the full
+/// side (libwebp's scaler, which draws floor(side / n) for this reason).
 struct DecodeHint {
     ResizeOptions resize;
 };
@@ -81,7 +97,9 @@ struct DecodeHint {
 /// that still leaves the resampler at least a factor of two on the constraining
 /// side, as libvips' thumbnailer does (a decoder's reduction is a plain block
 /// average and would alias on its own). 1 when no resize is asked for or the
-/// picture is not made at least twice smaller.
+/// picture is not made at least twice smaller. The JPEG decoder takes a smaller
+/// factor, one that divides both sides, when the EXIF orientation would put a
+/// side's partial last block first.
 unsigned shrinkFactor(const DecodeHint& hint, PixelSize full);
 
 /// The converter's geometry for `options` (ImageMagick's -resize argument):

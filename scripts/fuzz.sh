@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [seconds-per-target] [target...]
 #
-# Targets: bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif probe metadata (all by default),
+# Targets: bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif probe metadata resize (all by default),
 # and the converter front's readers: magick_content magick_jxlheader magick_tga
 # magick_psd magick_wholeness svgguard.
 # Findings of the run land in <build>/fuzz-artifacts/<target>/; the script lists
@@ -18,7 +18,7 @@ shift || true
 if (($# > 0)); then
   targets=("$@")
 else
-  targets=(bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif probe metadata)
+  targets=(bmp ico tiff jpeg png gif svg webp jxr jpegyuv content exif probe metadata resize)
 fi
 build=${IMBRIX_FUZZ_BUILD:-$root/build-fuzz}
 corpus=${IMBRIX_CORPUS_DIR:-$root/../shared/corpus}
@@ -66,7 +66,7 @@ make_seeds() {
         rm -f -- "$dir/source.bmp"
       done
       ;;
-    content) seed "$dir" png gif bmp ico webp jpg ;;
+    content | resize) seed "$dir" png gif bmp ico webp jpg ;;
     metadata) seed "$dir" jpg jpeg png webp tif tiff psd jp2 jxl heic avif gif ;;
     probe) seed "$dir" png gif bmp ico webp jpg tif psd tga jxl heic avif jp2 j2k wmp ;;
     magick_content) seed "$dir" png gif bmp ico webp jpg tga psd jp2 j2k heic avif jxl tif svg ;;

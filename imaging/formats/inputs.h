@@ -10,13 +10,16 @@
 
 #include "imaging/picture.h"
 #include "imaging/raster.h"
+#include "imaging/resize.h"
 #include "imaging/source.h"
 
 namespace imbrix::imaging::formats {
 
 /// libjpeg-turbo. Errors read "JPEG error #<libjpeg message code>". The EXIF
-/// orientation is applied.
-Picture decodeJpeg(Bytes data);
+/// orientation is applied. A hint that asks for a resize lets it draw the
+/// picture smaller by libjpeg's DCT scaling (shrinkFactor(): 1/2, 1/4 or 1/8);
+/// meta.fullWidth/fullHeight then hold the full upright size.
+Picture decodeJpeg(Bytes data, const DecodeHint& hint = {});
 
 /// libpng: every bit depth and colour type, 16-bit samples scaled to 8 bits.
 Picture decodePng(Bytes data);
@@ -28,8 +31,11 @@ Picture decodeGif(Bytes data);
 Picture decodeTiff(Bytes data);
 
 /// libwebp: a still picture, or the first frame of an animation. The EXIF
-/// orientation is applied.
-Picture decodeWebp(Bytes data);
+/// orientation is applied. A hint that asks for a resize lets it draw a still
+/// picture smaller with libwebp's scaler (webpShrinkTarget()); meta.fullWidth/
+/// fullHeight then hold the full upright size. An animation's first frame
+/// keeps its canvas size.
+Picture decodeWebp(Bytes data, const DecodeHint& hint = {});
 
 /// librsvg through cairo, at the picture's own size. Nothing outside `data` is read.
 Picture decodeSvg(Bytes data);

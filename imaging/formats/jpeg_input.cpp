@@ -234,19 +234,51 @@ void readHeader(JpegReader& r, Bytes data) {
     }
 }
 
+// Orientations that mirror the stored picture's columns, or its rows.
+bool reversesColumns(int orientation) {
+    return orientation == 2 || orientation == 3 || orientation == 7 || orientation == 8;
+}
+bool reversesRows(int orientation) {
+    return orientation == 3 || orientation == 4 || orientation == 6 || orientation == 7;
+}
+
 struct Decoder : JpegReader {
+    explicit Decoder(const DecodeHint& h) : hint(h) {}
+    const DecodeHint& hint;
+    unsigned shrink = 1;  // libjpeg's reduction: 1, 2, 4 or 8
     Raster picture;
     // Set when a C++ step (the size check, the allocation) failed.
     std::string cxxError;
 };
 
+// The picture's full size as it is shown.
+PixelSize uprightSize(const JpegReader& r) {
+    const PixelSize stored{r.cinfo.image_width, r.cinfo.image_height};
+    return exif::swapsSides(r.orientation) ? PixelSize{stored.height, stored.width} : stored;
+}
+
 // Checks the size against the cap once the header is known, and allocates the
 // raster once libjpeg has started (for a progressive file, after it has read
 // every scan: a damaged one fails before the pixels exist). Kept apart from
 // run() so that no object with a destructor lives in the frame that calls setjmp.
+// The full size is checked, also when the picture is drawn smaller: a hint
+// never lets a picture through that the cap refuses otherwise.
 bool checkSize(Decoder& d) {
     try {
-        checkPictureSize(d.cinfo.output_width, d.cinfo.output_height);
+        checkPictureSize(d.cinfo.image_width, d.cinfo.image_height);
+        d.shrink = shrinkFactor(d.hint, uprightSize(d));
+        // Reduced by n, a side that n does not divide ends in a block of fewer
+        // pixels, which the resize stage takes for the last one (resize.h). Where
+        // the orientation turns it to the front, the picture is reduced by a
+        // factor that divides both sides instead, if any.
+        const JDIMENSION width = d.cinfo.image_width;
+        const JDIMENSION height = d.cinfo.image_height;
+        if ((reversesColumns(d.orientation) && width % d.shrink != 0) ||
+            (reversesRows(d.orientation) && height % d.shrink != 0)) {
+            while (width % d.shrink != 0 || height % d.shrink != 0) {
+                d.shrink /= 2;
+            }
+        }
         return true;
     } catch (const Error& e) {
         d.cxxError = e.what();
@@ -281,6 +313,13 @@ bool run(Decoder& d, Bytes data) {
     jpeg_calc_output_dimensions(&d.cinfo);
     if (!checkSize(d)) {
         return false;
+    }
+    if (d.shrink > 1) {
+        // libjpeg's scaled inverse DCT: each block drawn at 8 / shrink pixels a
+        // side, the picture at ceil(side / shrink).
+        d.cinfo.scale_num = 1;
+        d.cinfo.scale_denom = d.shrink;
+        jpeg_calc_output_dimensions(&d.cinfo);
     }
     jpeg_start_decompress(&d.cinfo);
     if (!allocate(d)) {
@@ -401,14 +440,6 @@ void storeBand(YuvDecoder& d, std::uint32_t top) {
     }
 }
 
-// Orientations that mirror the stored picture's columns, or its rows.
-bool reversesColumns(int orientation) {
-    return orientation == 2 || orientation == 3 || orientation == 7 || orientation == 8;
-}
-bool reversesRows(int orientation) {
-    return orientation == 3 || orientation == 4 || orientation == 6 || orientation == 7;
-}
-
 // Each chroma sample covers two columns and two rows of the picture, the last
 // one of an odd side only one. Mirrored along an odd side, the chroma would
 // come out shifted by a pixel against the luma: only even sides are turned here.
@@ -518,8 +549,8 @@ bool runYuv(YuvDecoder& d, Bytes data) {
 
 }  // namespace
 
-Picture decodeJpeg(Bytes data) {
-    Decoder d;
+Picture decodeJpeg(Bytes data, const DecodeHint& hint) {
+    Decoder d(hint);
     if (!run(d, data)) {
         throw Error(d.cxxError.empty() ? errorText(d.err) : d.cxxError);
     }
@@ -532,6 +563,11 @@ Picture decodeJpeg(Bytes data) {
         colour::cmykToSrgb(d.picture, d.profile(), d.cinfo.saw_Adobe_marker);
     }
     picture.pixels = exif::applyOrientation(std::move(d.picture), d.orientation);
+    if (d.shrink > 1) {
+        const PixelSize full = uprightSize(d);
+        picture.meta.fullWidth = full.width;
+        picture.meta.fullHeight = full.height;
+    }
     if (d.cinfo.out_color_space != JCS_CMYK) {
         const bool gray = d.cinfo.jpeg_color_space == JCS_GRAYSCALE;
         colour::adoptProfile(picture, d.profile(),

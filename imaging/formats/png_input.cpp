@@ -113,6 +113,15 @@ bool run(Decoder& d) {
     const auto sideLimit =
         static_cast<png_uint_32>(std::min<std::uint64_t>(kMaxPixels, PNG_UINT_31_MAX));
     png_set_user_limits(d.png, sideLimit, sideLimit);
+    // libpng allocates (and clears) a text chunk's buffer from its length field
+    // before it reads the chunk: 750 bytes claiming a 1.6 GB iTXt chunk took
+    // 1.6 GB and seconds. Text, EXIF and palette suggestions are the metadata
+    // reader's business, not the decoder's: they are read past in small pieces.
+    static constexpr png_byte kSkipped[] = "tEXt\0zTXt\0iTXt\0eXIf\0sPLT";
+    png_set_keep_unknown_chunks(d.png, PNG_HANDLE_CHUNK_NEVER, kSkipped, 5);
+    // A profile inflates into a buffer of the size its header gives: at most
+    // 16 MB, or the file's size.
+    png_set_chunk_malloc_max(d.png, std::max<png_alloc_size_t>(d.data.size(), 16 << 20));
     png_read_info(d.png, d.info);
 
     png_uint_32 width = 0;

@@ -584,6 +584,9 @@ TEST(Crashers, EachFailsWithItsDecodersMessage) {
         // a header that made jxrlib ask for a 170 GB buffer).
         {"jxr-highpass-read-overrun.wmp", "JPEG XR error: the file is truncated"},
         {"jxr-huge-decoder-buffer.wmp", "JPEG XR error: the file is truncated"},
+        // 750 bytes whose iTXt chunk claims 1.6 GB: libpng allocated and cleared
+        // that much before finding the data missing. Text chunks are skipped now.
+        {"png-huge-text-chunk.png", "PNG error: the file is truncated"},
     };
     std::size_t checked = 0;
     for (const auto& entry : std::filesystem::directory_iterator(sourceDir() / "tests/crashers")) {
