@@ -25,6 +25,7 @@
 #include "app/appform.h"
 #include "app/appidentity.h"
 #include "app/icons.h"
+#include "convert/ui/resultform.h"
 #include "i18n/i18n.h"
 #include "imagelist/ui/imagelistmodel.h"
 #include "imagelist/ui/intake.h"
@@ -91,6 +92,23 @@ int main(int argc, char** argv) {
     form.ComboBoxResize->activated(1);
     form.PageControl1->setCurrentIndex(1);
     ok = save(grabWindow(form), output.filePath(QStringLiteral("main-options.png"))) && ok;
+
+    // The result window of a second run into the same folder with "Skip the
+    // file", after three photos were added: the figures of such a run.
+    {
+        imbrix::convert::RunSummary summary;
+        summary.fileCount = static_cast<std::size_t>(images.size()) + 3;
+        summary.skippedCount = static_cast<std::size_t>(images.size());
+        summary.processed = std::to_string(summary.fileCount);
+        summary.elapsed = "0.412 seconds";
+        summary.diskSpaceCaption = "Saved Disk Space:";
+        summary.diskSpaceValue = "2.4 MB (86%)";
+        imbrix::convert::TFormResult result({}, &form);
+        result.setTexts(summary);
+        result.show();
+        QTest::qWait(200);
+        ok = save(result.grab(), output.filePath(QStringLiteral("result-skipped.png"))) && ok;
+    }
 
     // The window's own "Reset to Defaults..." question, grabbed while it is open
     // and answered "No", so nothing is reset.
