@@ -81,7 +81,10 @@ unsigned shrinkFactor(const DecodeHint& hint, PixelSize full) {
     if (!shrink) {
         return 1;
     }
-    const PixelSize target = resizeTarget(hint.resize, full);
+    return reductionFor(full, resizeTarget(hint.resize, full));
+}
+
+unsigned reductionFor(PixelSize full, PixelSize target) {
     for (unsigned n : {8u, 4u, 2u}) {
         const auto reduced = [n](std::uint32_t side) { return (side + n - 1) / n; };
         // At least twice the target left for the resampler.

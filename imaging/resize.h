@@ -102,6 +102,11 @@ struct DecodeHint {
 /// side's partial last block first.
 unsigned shrinkFactor(const DecodeHint& hint, PixelSize full);
 
+/// The rule of shrinkFactor() for a target of one's own: the largest n of 8, 4
+/// and 2 that leaves ceil(side / n) at least twice `target` on both sides of
+/// `full`; 1 when none does.
+unsigned reductionFor(PixelSize full, PixelSize target);
+
 /// The converter's geometry for `options` (ImageMagick's -resize argument):
 /// "WxH>" (fit, not enlarging), "WxH" (fit, enlarging), "NxN>" / "NxN" (long side),
 /// "P%>" / "P%" (percent). Empty for ResizeMode::None.

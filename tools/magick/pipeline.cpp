@@ -916,8 +916,8 @@ private:
             return;
         }
         size_ = target;
-        const unsigned reduction =
-            icon ? decodeReduction(full, target) : imaging::shrinkFactor({request_.resize}, full);
+        const unsigned reduction = icon ? imaging::reductionFor(full, target)
+                                        : imaging::shrinkFactor({request_.resize}, full);
         if (kind == SourceKind::Jpeg && !coalesce_ && reduction > 1) {
             // ImageMagick has libjpeg scale by 1 / floor(the smaller ratio of the
             // stored size to this one): the stored size divided by the reduction,
@@ -925,21 +925,6 @@ private:
             jpegSize_ = std::to_string(stored.width / reduction) + "x" +
                         std::to_string(stored.height / reduction);
         }
-    }
-
-    // The reduction (8, 4 or 2) libjpeg may decode a picture of `full` pixels
-    // with, on its way to `target`: the largest that leaves ceil(side / n) at
-    // least twice the target on both sides; 1 when none does. The rule of
-    // imaging::shrinkFactor, for the front's own targets (an icon's).
-    static unsigned decodeReduction(imaging::PixelSize full, imaging::PixelSize target) {
-        for (unsigned n : {8u, 4u, 2u}) {
-            const auto reduced = [n](std::uint32_t side) { return (side + n - 1) / n; };
-            if (reduced(full.width) >= 2 * std::uint64_t{target.width} &&
-                reduced(full.height) >= 2 * std::uint64_t{target.height}) {
-                return n;
-            }
-        }
-        return 1;
     }
 
     // djxl allocates whatever a header claims: the limits that ImageMagick's
