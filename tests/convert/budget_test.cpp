@@ -11,6 +11,7 @@
 
 #include "common/testsupport.h"
 #include "convert/convertfile.h"
+#include "convert/realconverter.h"
 #include "convert/run.h"
 #include "fakeconverter.h"
 #include "imaging/memory.h"
@@ -129,11 +130,7 @@ TEST(TimeBudget, AnAnimationOnAHugeScreenStopsAtItsLimit) {
     gif.push_back(0x3B);
     const std::string source = sources.file("screen.gif");
     test::writeBytes(source, gif);
-    FileSettings settings;
-    settings.format = "WEBP";
-    settings.dataFolder = data.path().string() + "/";
-    settings.converterPath = (test::binDir() / "imagemagick/magick").string();
-    settings.converterFolder = (test::binDir() / "imagemagick").string();
+    FileSettings settings = test::realConverterSettings("WEBP", data.path().string());
     settings.timeBase = std::chrono::milliseconds(0);
     settings.timePerMegapixel = std::chrono::milliseconds(25);  // 36 million pixels: 0.9 s
     const FileOutcome outcome = convertFile(source, out.path().string() + "/", settings);

@@ -13,6 +13,7 @@
 
 #include "common/testsupport.h"
 #include "convert/convertfile.h"
+#include "convert/realconverter.h"
 
 namespace imbrix::convert {
 namespace {
@@ -57,12 +58,7 @@ protected:
     static std::string file(const std::string& name) { return dir_->file(name); }
 
     FileSettings settings(const std::string& format) const {
-        FileSettings s;
-        s.format = format;
-        s.dataFolder = data_.path().string() + "/";
-        s.converterPath = (test::binDir() / "imagemagick" / "magick").string();
-        s.converterFolder = (test::binDir() / "imagemagick").string();
-        return s;
+        return test::realConverterSettings(format, data_.path().string());
     }
 
     // Converts `source` and returns the output's path (a test failure when none).

@@ -8,6 +8,7 @@
 
 #include "common/testsupport.h"
 #include "convert/convertfile.h"
+#include "convert/realconverter.h"
 
 namespace imbrix::convert {
 namespace {
@@ -20,12 +21,8 @@ TEST(PdfThroughTheFront, TitledAfterTheUsersFile) {
     const std::string source = sources.file(name + ".jpg");
     fs::copy_file(test::corpusDir() / "photos" / "exif-orientation" / "bug725582-testrotate.jpg",
                   source);
-    FileSettings settings;
-    settings.format = "PDF";
+    FileSettings settings = test::realConverterSettings("PDF", data.path().string());
     settings.quality = 80;
-    settings.dataFolder = data.path().string() + "/";
-    settings.converterPath = (test::binDir() / "imagemagick" / "magick").string();
-    settings.converterFolder = (test::binDir() / "imagemagick").string();
 
     const FileOutcome outcome = convertFile(source, out.path().string() + "/", settings);
     ASSERT_EQ(outcome.error, "");

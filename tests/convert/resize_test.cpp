@@ -13,6 +13,7 @@
 
 #include "common/testsupport.h"
 #include "convert/convertfile.h"
+#include "convert/realconverter.h"
 
 namespace imbrix::convert {
 namespace {
@@ -51,13 +52,9 @@ std::string text(PixelSize size) {
 class ResizeTest : public ::testing::Test {
 protected:
     FileSettings settings(const std::string& format, const ResizeOptions& resize) const {
-        FileSettings s;
-        s.format = format;
+        FileSettings s = test::realConverterSettings(format, data_.path().string());
         s.quality = 90;
         s.resize = resize;
-        s.dataFolder = data_.path().string() + "/";
-        s.converterPath = (test::binDir() / "imagemagick" / "magick").string();
-        s.converterFolder = (test::binDir() / "imagemagick").string();
         return s;
     }
 
