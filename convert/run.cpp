@@ -404,6 +404,9 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
     summary.files.reserve(files.size());
     RunProgress progress;
     progress.total = files.size();
+    for (const SourceFile& file : files) {
+        progress.sourceBytesTotal += std::max<std::int64_t>(GetFileSizeBytes(file.path), 0);
+    }
     {
         WorkerPool pool(files, options, settings, workerCount(environment.jobs, files.size()),
                         stop);
@@ -452,6 +455,7 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
             progress.skipped = summary.skippedCount;
             progress.bytesIn = summary.inputTotal;
             progress.bytesOut = summary.outputTotal;
+            progress.sourceBytesDone += std::max<std::int64_t>(prepared.sourceSize, 0);
             reporter.progress(progress);
         }
     }

@@ -119,6 +119,11 @@ struct RunProgress {
     std::size_t total = 0;      ///< entries in the list
     std::int64_t bytesIn = 0;   ///< bytes of the sources found so far
     std::int64_t bytesOut = 0;  ///< bytes of the outputs written so far
+    /// Bytes of the sources processed so far, failed and skipped ones included,
+    /// and of every source in the list (as found when the run began): how far the
+    /// run is by size.
+    std::int64_t sourceBytesDone = 0;
+    std::int64_t sourceBytesTotal = 0;
 };
 
 /// What the front end implements. Every call comes on the thread that called

@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "convert/run.h"
+
 namespace imbrix::convert {
 
 namespace {
@@ -95,6 +97,39 @@ std::string failureMessage(const std::string& message) {
         return message + "\r\rUnknown file format, empty/damaged file!";
     }
     return message;
+}
+
+std::string failedFilesText(const std::vector<FileOutcome>& files) {
+    std::string text;
+    for (const FileOutcome& file : files) {
+        if (file.error.empty()) {
+            continue;
+        }
+        if (!text.empty()) {
+            text += '\n';
+        }
+        text += file.source + '\n';
+        // An empty line of a message stays empty, without the indent.
+        bool lineStart = true;
+        for (std::size_t i = 0; i < file.error.size(); ++i) {
+            const char c = file.error[i];
+            if (c == '\r' || c == '\n') {
+                if (c == '\r' && i + 1 < file.error.size() && file.error[i + 1] == '\n') {
+                    ++i;
+                }
+                text += '\n';
+                lineStart = true;
+                continue;
+            }
+            if (lineStart) {
+                text += "    ";
+                lineStart = false;
+            }
+            text += c;
+        }
+        text += '\n';
+    }
+    return text;
 }
 
 }  // namespace imbrix::convert

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace imbrix::convert {
 
@@ -29,5 +30,13 @@ DiskSpaceText diskSpaceText(std::int64_t inputTotal, std::int64_t outputTotal,
 /// The message shown for a failed file: `message`, with two carriage returns and
 /// "Unknown file format, empty/damaged file!" added when it is exactly "JPEG error #53".
 std::string failureMessage(const std::string& message);
+
+struct FileOutcome;
+
+/// The failed files of a run as text to read and copy: each file's path on a
+/// line of its own, then its message, every line of it indented by four blanks
+/// (carriage returns, alone or before a line feed, end lines too); files in
+/// list order, one empty line between them. Empty when none failed.
+std::string failedFilesText(const std::vector<FileOutcome>& files);
 
 }  // namespace imbrix::convert

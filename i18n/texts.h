@@ -8,7 +8,7 @@
 
 namespace imbrix::i18n {
 
-inline constexpr std::array<std::string_view, 53> kTranslatedTexts = {
+inline constexpr std::array<std::string_view, 68> kTranslatedTexts = {
     // Main window: the add-files dialog's filter names.
     "Image Files",
     "All Files (*.*)",
@@ -40,6 +40,22 @@ inline constexpr std::array<std::string_view, 53> kTranslatedTexts = {
     "Existing files are never overwritten.",
     // Result window: the number of files whose output existed.
     "Skipped Files:",
+    // Main window during a run, the "ERROR" box, the result window, notifications.
+    "Stop",
+    "Stopping...",
+    "%1 left",
+    "Don't show further errors in this run",
+    "A conversion is running. Stop it?",
+    "Failed Files:",
+    "Details",
+    "Failed Files",
+    "Copy",
+    "Close",
+    "The run was stopped after %1 of %2 files.",
+    "Conversion finished",
+    "Conversion stopped",
+    "Converted Files: %1",
+    "Show",
     // Main window: "Reset to Defaults...".
     "Restart Application?",
     "Yes",

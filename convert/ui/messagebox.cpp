@@ -1,6 +1,7 @@
 // The real message box.
 #include "convert/ui/messagebox.h"
 
+#include <QCheckBox>
 #include <QMessageBox>
 
 namespace imbrix::convert {
@@ -25,6 +26,15 @@ void showMessageBox(QWidget* parent, BoxIcon icon, const QString& caption, const
     // Messages name files and quote other programs: never markup.
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+bool showErrorBox(QWidget* parent, const QString& text, const QString& checkText) {
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("ERROR"), text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    auto* check = new QCheckBox(checkText, &box);  // the box takes it over
+    box.setCheckBox(check);
+    box.exec();
+    return check->isChecked();
 }
 
 }  // namespace imbrix::convert

@@ -24,12 +24,15 @@ public:
         /// Opens a folder, given as the bytes of its path, in the file browser;
         /// the desktop's by default.
         std::function<void(const std::string& folder)> openFolder;
+        /// Shows the failed files' window (modal by default); tests replace it.
+        std::function<void(QDialog& details)> showDetails;
     };
 
     TFormResult(Sources sources, QWidget* parent = nullptr);
 
-    /// The texts of the run's end report; the skipped files' line only shows
-    /// when there are any.
+    /// The texts of the run's end report; the skipped and failed files' lines
+    /// only show when there are any, and a stopped run says after how many files
+    /// it was stopped.
     void setTexts(const RunSummary& summary);
 
     /// The folder "Open Folder" opens: the destination text unless it is "Same
@@ -45,15 +48,23 @@ public:
     QLabel* Label4 = nullptr;
     QLabel* Label5 = nullptr;
     QLabel* Label6 = nullptr;
-    QLabel* Label7 = nullptr;        // "Skipped Files:"
-    QLabel* Label8 = nullptr;        // their number
-    QPushButton* Button1 = nullptr;  // "Open Folder"
-    QPushButton* Button2 = nullptr;  // "Close"
+    QLabel* Label7 = nullptr;              // "Skipped Files:"
+    QLabel* Label8 = nullptr;              // their number
+    QLabel* Label9 = nullptr;              // "Failed Files:"
+    QLabel* Label10 = nullptr;             // their number
+    QPushButton* ButtonDetails = nullptr;  // lists the failed files and their messages
+    QLabel* LabelStopped = nullptr;        // "The run was stopped after n of N files."
+    QPushButton* Button1 = nullptr;        // "Open Folder"
+    QPushButton* Button2 = nullptr;        // "Close"
 
     void Button1Click();
+    void ButtonDetailsClick();
+    /// The failed files and their messages, as the details window shows them.
+    const QString& failedFiles() const { return failedFiles_; }
 
 private:
     Sources sources_;
+    QString failedFiles_;
 };
 
 }  // namespace imbrix::convert

@@ -6,21 +6,30 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <thread>
 
+#include "convert/timeleft.h"
 #include "i18n/i18n.h"
 
 namespace imbrix::convert {
 namespace {
 
-// Drops input meant for the windows behind the run, as a modal dialog would. The
-// run's own boxes are modal themselves and get their input as usual.
+// Drops input meant for the windows behind the run, as a modal dialog would,
+// except what goes to the stop control. Escape stops the run; the close box
+// asks whether to. The run's own boxes are modal themselves and get their input
+// as usual.
 class InputBlocker : public QObject {
 public:
-    explicit InputBlocker(QWidget* window) : window_(window) { qApp->installEventFilter(this); }
+    InputBlocker(const RunWindow& ui, std::stop_source stop, bool& closeAfter)
+        : ui_(ui), stop_(std::move(stop)), closeAfter_(closeAfter) {
+        qApp->installEventFilter(this);
+    }
     ~InputBlocker() override { qApp->removeEventFilter(this); }
     InputBlocker(const InputBlocker&) = delete;
     InputBlocker& operator=(const InputBlocker&) = delete;
@@ -29,15 +38,22 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         switch (event->type()) {
             case QEvent::Close:
-                if (watched == window_) {
+                if (watched == ui_.window) {
                     event->ignore();
+                    askToStop();
                     return true;
                 }
                 return false;
+            case QEvent::KeyPress:
+                if (QApplication::activeModalWidget() == nullptr &&
+                    static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+                    stop_.request_stop();
+                    return true;
+                }
+                [[fallthrough]];
             case QEvent::MouseButtonPress:
             case QEvent::MouseButtonRelease:
             case QEvent::MouseButtonDblClick:
-            case QEvent::KeyPress:
             case QEvent::KeyRelease:
             case QEvent::ShortcutOverride:
             case QEvent::Wheel:
@@ -48,14 +64,34 @@ protected:
             case QEvent::DragEnter:
             case QEvent::DragMove:
             case QEvent::Drop:
-                return QApplication::activeModalWidget() == nullptr;
+                return QApplication::activeModalWidget() == nullptr && !isStopControl(watched);
             default:
                 return false;
         }
     }
 
 private:
-    QWidget* window_;
+    bool isStopControl(QObject* watched) const {
+        return ui_.stopControl != nullptr && watched == ui_.stopControl;
+    }
+
+    // The question comes once; a second close while it is open is dropped.
+    void askToStop() {
+        if (asking_ || stop_.stop_requested())
+            return;
+        asking_ = true;
+        const bool stop = ui_.confirmStop && ui_.confirmStop();
+        asking_ = false;
+        if (stop) {
+            closeAfter_ = true;
+            stop_.request_stop();
+        }
+    }
+
+    const RunWindow& ui_;
+    std::stop_source stop_;
+    bool& closeAfter_;
+    bool asking_ = false;
 };
 
 class BusyCursor {
@@ -66,18 +102,27 @@ public:
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
+QString translated(const char* text) {
+    return QString::fromStdString(i18n::Translate(text));
+}
+
 // Shows the run's reports; on the window's thread.
 class WindowReporter : public RunReporter {
 public:
-    explicit WindowReporter(const RunWindow& ui) : ui_(ui) {}
+    WindowReporter(const RunWindow& ui, std::size_t total) : ui_(ui) { display_.total = total; }
 
     void status(const std::string& text) override {
-        if (ui_.showStatus)
-            ui_.showStatus(QString::fromStdString(text));
+        if (!ui_.showStatus)
+            return;
+        // Once a stop is asked for, the status says so until the run ends.
+        ui_.showStatus(display_.stopping ? translated("Stopping...")
+                                         : QString::fromStdString(text));
     }
     void fileFailed(std::size_t, const std::string&, const std::string& message) override {
-        ui_.message(ui_.window, BoxIcon::Error, QStringLiteral("ERROR"),
-                    QString::fromStdString(message));
+        if (collectErrors_)
+            return;
+        collectErrors_ = ui_.errorBox(ui_.window, QString::fromStdString(message),
+                                      translated("Don't show further errors in this run"));
     }
     void warning(const std::string& caption, const std::string& text, RunCheck check) override {
         ui_.message(ui_.window, BoxIcon::Warning, QString::fromStdString(caption),
@@ -89,9 +134,49 @@ public:
         if (ui_.showLog)
             ui_.showLog(QString::fromStdString(text));
     }
+    void progress(const RunProgress& figures) override {
+        if (!estimate_)
+            estimate_.emplace(figures.total, figures.sourceBytesTotal);
+        estimate_->update(elapsed(), figures.done, figures.sourceBytesDone);
+        display_.done = figures.done;
+        display_.total = figures.total;
+        refresh();
+    }
+
+    /// Shows the progress again: the time left counts down.
+    void refresh() {
+        display_.timeLeft.clear();
+        if (estimate_ && !display_.stopping && display_.done < display_.total) {
+            if (const auto left = estimate_->left(elapsed())) {
+                display_.timeLeft =
+                    translated("%1 left").arg(QString::fromStdString(clockText(*left)));
+            }
+        }
+        if (ui_.showProgress)
+            ui_.showProgress(display_);
+    }
+
+    /// A stop was asked for: the progress and the status say so at once.
+    void stopping() {
+        if (display_.stopping)
+            return;
+        display_.stopping = true;
+        if (ui_.showStatus)
+            ui_.showStatus(translated("Stopping..."));
+        refresh();
+    }
 
 private:
+    std::chrono::milliseconds elapsed() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start_);
+    }
+
     const RunWindow& ui_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::optional<TimeLeft> estimate_;
+    RunDisplay display_;
+    bool collectErrors_ = false;
 };
 
 // The engine's reporter, on the engine's thread: hands every report to the
@@ -170,8 +255,7 @@ void showRunError(const RunWindow& ui, const std::exception& e) {
 std::optional<RunSummary> convertOnThread(const std::vector<SourceFile>& files,
                                           const ConversionOptions& options,
                                           const ConversionEnvironment& environment,
-                                          const RunWindow& ui) {
-    WindowReporter windowSide(ui);
+                                          std::stop_source stop, WindowReporter& windowSide) {
     QObject context;  // on this thread: the reports are run through it
     HandOver reporter(&context, windowSide);
     const Translator translate = [&reporter](const std::string& text) {
@@ -180,13 +264,25 @@ std::optional<RunSummary> convertOnThread(const std::vector<SourceFile>& files,
         return translated;
     };
 
+    // A stop, from whichever control or thread, shows on the window at once.
+    std::stop_callback onStop(stop.get_token(), [&context, &windowSide] {
+        QMetaObject::invokeMethod(
+            &context, [&windowSide] { windowSide.stopping(); }, Qt::QueuedConnection);
+    });
+    windowSide.refresh();  // 0 of N
+    QTimer countdown;
+    countdown.setInterval(1000);
+    QObject::connect(&countdown, &QTimer::timeout, &context,
+                     [&windowSide] { windowSide.refresh(); });
+    countdown.start();
+
     std::optional<RunSummary> summary;
     std::exception_ptr failure;
     std::atomic<bool> done{false};
     QEventLoop loop;
-    std::jthread engine([&](std::stop_token stop) {
+    std::thread engine([&, token = stop.get_token()] {
         try {
-            summary = runConversion(files, options, environment, reporter, translate, stop);
+            summary = runConversion(files, options, environment, reporter, translate, token);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -195,12 +291,14 @@ std::optional<RunSummary> convertOnThread(const std::vector<SourceFile>& files,
     });
     loop.exec();
     if (!done.load()) {
-        engine.request_stop();
+        stop.request_stop();
         while (!done.load()) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
     }
     engine.join();
+    countdown.stop();
+    // What the stop callback queued is dropped with `context`.
     if (failure)
         std::rethrow_exception(failure);
     return summary;
@@ -224,11 +322,13 @@ std::optional<RunSummary> runFromWindow(const std::vector<SourceFile>& files,
                                         const ConversionEnvironment& environment,
                                         const RunWindow& ui) {
     std::optional<RunSummary> summary;
+    bool closeAfter = false;
     {
         BusyCursor cursor;
-        InputBlocker blocker(ui.window);
+        WindowReporter windowSide(ui, files.size());
+        InputBlocker blocker(ui, ui.stop, closeAfter);
         try {
-            summary = convertOnThread(files, options, environment, ui);
+            summary = convertOnThread(files, options, environment, ui.stop, windowSide);
         } catch (const std::exception& e) {
             showRunError(ui, e);
             return std::nullopt;
@@ -236,6 +336,14 @@ std::optional<RunSummary> runFromWindow(const std::vector<SourceFile>& files,
     }
     if (!summary)
         return summary;
+    if (ui.finished)
+        ui.finished(*summary);
+    if (closeAfter) {
+        // The user closed the window and agreed to stop: no result window.
+        if (ui.window)
+            QMetaObject::invokeMethod(ui.window, &QWidget::close, Qt::QueuedConnection);
+        return summary;
+    }
 
     TFormResult form(ui.result, ui.window);
     form.setTexts(*summary);

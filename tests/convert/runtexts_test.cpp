@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "convert/run.h"
+
 namespace imbrix::convert {
 namespace {
 
@@ -101,6 +103,31 @@ TEST(FailureMessage, JpegError53GetsTheExplanation) {
     EXPECT_EQ(failureMessage("JPEG error #530"), "JPEG error #530");
     EXPECT_EQ(failureMessage("JPEG error #42"), "JPEG error #42");
     EXPECT_EQ(failureMessage(""), "");
+}
+
+// The failed files' list of the result window's details: each path, then its
+// message indented line by line, whatever ends the lines.
+TEST(FailedFilesText, ListsEachFailedFileWithItsMessageIndented) {
+    EXPECT_EQ(failedFilesText({}), "");
+    EXPECT_EQ(failedFilesText({{"/a.png", "/a.webp", "", false}, {"/b.png", "/b.png", "", true}}),
+              "")
+        << "converted and skipped files are not listed";
+    const std::vector<FileOutcome> files = {
+        {"/in/x y.jpg", "", failureMessage("JPEG error #53"), false},
+        {"/in/ok.png", "/out/ok.png", "", false},
+        {"/in/two.tif", "", "first line\r\nsecond line\nthird\r", false},
+    };
+    EXPECT_EQ(failedFilesText(files),
+              "/in/x y.jpg\n"
+              "    JPEG error #53\n"
+              "\n"
+              "    Unknown file format, empty/damaged file!\n"
+              "\n"
+              "/in/two.tif\n"
+              "    first line\n"
+              "    second line\n"
+              "    third\n"
+              "\n");
 }
 
 }  // namespace

@@ -25,8 +25,10 @@ struct Harness {
     std::string first;
     std::vector<std::string> opened;
     TFormResult form{
-        TFormResult::Sources{[this] { return destination; }, [this] { return first; },
-                             [this](const std::string& folder) { opened.push_back(folder); }}};
+        TFormResult::Sources{[this] { return destination; },
+                             [this] { return first; },
+                             [this](const std::string& folder) { opened.push_back(folder); },
+                             {}}};
 };
 
 }  // namespace
@@ -99,6 +101,52 @@ TEST(ResultFormTest, SkippedFilesGetALineOnlyWhenThereAreAny) {
     summary.skippedCount = 0;
     h.form.setTexts(summary);
     EXPECT_FALSE(h.form.Label7->isVisible());
+}
+
+// Failed files get their line under the skipped one, with "Details" beside the
+// number; a stopped run says after how many files. Neither shows otherwise.
+TEST(ResultFormTest, FailedFilesAndAStopGetTheirLinesOnlyWhenTheyHappened) {
+    Harness h;
+    RunSummary summary;
+    summary.processed = "4";
+    summary.fileCount = 4;
+    summary.listCount = 10;
+    h.form.setTexts(summary);
+    h.form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&h.form));
+    for (QWidget* line :
+         {static_cast<QWidget*>(h.form.Label9), static_cast<QWidget*>(h.form.ButtonDetails),
+          static_cast<QWidget*>(h.form.LabelStopped)}) {
+        EXPECT_FALSE(line->isVisible()) << line->metaObject()->className();
+    }
+
+    summary.failedCount = 2;
+    summary.skippedCount = 1;
+    summary.stopped = true;
+    summary.files = {{"/in/a.jpg", "", "JPEG error #53", false},
+                     {"/in/b.png", "/out/b.png", "", false},
+                     {"/in/c.gif", "", "no picture\ninside", false}};
+    h.form.setTexts(summary);
+    QApplication::processEvents();
+    ASSERT_TRUE(h.form.Label9->isVisible());
+    EXPECT_EQ(h.form.Label9->text(), "Failed Files:");
+    EXPECT_EQ(h.form.Label10->text(), "2");
+    EXPECT_TRUE(h.form.ButtonDetails->isVisible());
+    EXPECT_EQ(h.form.Label9->x(), h.form.Label7->x());
+    EXPECT_GT(h.form.Label9->y(), h.form.Label7->y());
+    EXPECT_EQ(h.form.Label10->x(), h.form.Label8->x());
+    ASSERT_TRUE(h.form.LabelStopped->isVisible());
+    EXPECT_EQ(h.form.LabelStopped->text(), "The run was stopped after 4 of 10 files.");
+    EXPECT_LT(h.form.LabelStopped->geometry().bottom(), h.form.Button1->y());
+    EXPECT_EQ(h.form.failedFiles().toStdString(),
+              "/in/a.jpg\n    JPEG error #53\n\n/in/c.gif\n    no picture\n    inside\n");
+
+    summary.failedCount = 0;
+    summary.stopped = false;
+    h.form.setTexts(summary);
+    EXPECT_FALSE(h.form.Label9->isVisible());
+    EXPECT_FALSE(h.form.ButtonDetails->isVisible());
+    EXPECT_FALSE(h.form.LabelStopped->isVisible());
 }
 
 TEST(ResultFormTest, OpenFolderOpensTheDestinationOrTheFirstSourcesFolder) {

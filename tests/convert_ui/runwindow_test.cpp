@@ -5,26 +5,33 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
+#include <QDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/testsupport.h"
+#include "convert/fakeconverter.h"
 
 using imbrix::convert::BoxIcon;
 using imbrix::convert::ConversionEnvironment;
 using imbrix::convert::ConversionOptions;
 using imbrix::convert::RunCheck;
+using imbrix::convert::RunDisplay;
 using imbrix::convert::runFromWindow;
 using imbrix::convert::RunWindow;
 using imbrix::convert::TFormResult;
@@ -66,8 +73,13 @@ std::string checkName(RunCheck check) {
 struct Harness {
     QWidget window;
     QPushButton* button = new QPushButton("Add Files", &window);
+    QPushButton* stopButton = new QPushButton("Stop", &window);
     QStatusBar* status = new QStatusBar(&window);
     std::vector<std::string> seen;
+    std::vector<RunDisplay> displays;  // every progress shown
+    bool tickErrors = false;           // the error box's check box is ticked when answered
+    QString checkText;                 // the error box's check box's label
+    std::stop_source stop;
     int offTheWindowsThread = 0;      // reports that came on another thread
     std::function<void()> duringBox;  // what the test does while a box is up
     std::vector<std::string> opened;
@@ -77,6 +89,8 @@ struct Harness {
     Harness() {
         auto* layout = new QVBoxLayout(&window);
         layout->addWidget(button);
+        layout->addWidget(stopButton);
+        QObject::connect(stopButton, &QPushButton::clicked, [this] { stop.request_stop(); });
         layout->addWidget(status);
         window.resize(300, 120);
         window.show();
@@ -96,6 +110,23 @@ struct Harness {
             if (duringBox)
                 duringBox();
         };
+        ui.errorBox = [this](QWidget* parent, const QString& text, const QString& check) {
+            EXPECT_EQ(parent, &window);
+            noteThread();
+            checkText = check;
+            seen.push_back("box error [ERROR] " + text.toStdString() +
+                           " (status: " + status->currentMessage().toStdString() + ")");
+            if (duringBox)
+                duringBox();
+            return tickErrors;
+        };
+        ui.showProgress = [this](const RunDisplay& display) {
+            noteThread();
+            displays.push_back(display);
+        };
+        stop = std::stop_source();
+        ui.stop = stop;
+        ui.stopControl = stopButton;
         ui.showStatus = [this](const QString& text) {
             noteThread();
             status->showMessage(text);
@@ -389,6 +420,219 @@ TEST(RunWindowTest, TheResultWindowIsModalAndTheRunEndsWhenItIsClosed) {
     EXPECT_EQ(caption, "Result");
     EXPECT_EQ(processed, "1");
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// Eight PNGs for the converter's route (GIF), each of whose calls takes a fifth
+// of a second: slow enough to stop the run in the middle.
+struct SlowRun {
+    Harness h;
+    imbrix::test::FakeConverter converter;
+    std::vector<std::string> files;
+    ConversionOptions options;
+
+    SlowRun() {
+        converter.set("slow", true);
+        for (int i = 0; i < 8; ++i) {
+            files.push_back(h.dir.file("pic" + std::to_string(i) + ".png"));
+            fs::copy_file(corpusDir() / "pngsuite/basn6a08.png", files.back());
+        }
+        options.format = "GIF";
+        options.destination = h.dir.file("out");
+    }
+    ConversionEnvironment environment() const {
+        ConversionEnvironment environment = h.environment();
+        environment.converterPath = converter.path();
+        return environment;
+    }
+    // What the run left in its folders: outputs, and no temporary file.
+    std::vector<std::string> outputs() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(h.dir.path() / "out"))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST(RunWindowProgressTest, AdvancesInListOrderFromZeroToAllWithTheTimeLeft) {
+    SlowRun run;
+    run.converter.set("slow", false);
+    auto summary = runFromWindow(run.files, run.options, run.environment(), run.h.ui());
+    ASSERT_TRUE(summary.has_value());
+    const std::vector<RunDisplay>& shown = run.h.displays;
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.front().done, 0u);
+    EXPECT_EQ(shown.back().done, run.files.size());
+    std::size_t last = 0;
+    std::vector<std::size_t> steps;
+    for (const RunDisplay& display : shown) {
+        EXPECT_EQ(display.total, run.files.size());
+        EXPECT_GE(display.done, last) << "the progress went back";
+        if (display.done != last)
+            steps.push_back(display.done);
+        last = display.done;
+        EXPECT_FALSE(display.stopping);
+        if (!display.timeLeft.isEmpty()) {
+            EXPECT_TRUE(
+                QRegularExpression("^[0-9]+:[0-5][0-9] left$").match(display.timeLeft).hasMatch())
+                << display.timeLeft.toStdString();
+        }
+    }
+    // One step per file, none left out.
+    EXPECT_EQ(steps, (std::vector<std::size_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_TRUE(shown.back().timeLeft.isEmpty()) << "time left shown after the last file";
+    EXPECT_TRUE(std::any_of(shown.begin(), shown.end(),
+                            [](const RunDisplay& d) { return !d.timeLeft.isEmpty(); }));
+    EXPECT_EQ(run.h.offTheWindowsThread, 0);
+}
+
+// Stop, Escape and the close box each end the run after the file being shown:
+// the files not yet named leave nothing behind, and the result window (or, after
+// the close box, the window's closing) says so.
+TEST(RunWindowStopTest, StopEscapeAndCloseEndTheRunCleanly) {
+    enum class How { StopButton, Escape, CloseAgreed };
+    for (How how : {How::StopButton, How::Escape, How::CloseAgreed}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        SlowRun run;
+        RunWindow ui = run.h.ui();
+        int asked = 0;
+        ui.confirmStop = [&] {
+            ++asked;
+            return true;
+        };
+        std::string stoppedLine;
+        bool resultShown = false;
+        ui.showResult = [&](TFormResult& form) {
+            resultShown = true;
+            stoppedLine = form.LabelStopped->isVisibleTo(&form)
+                              ? form.LabelStopped->text().toStdString()
+                              : "(none)";
+        };
+        // The stop comes while the third file is awaited: the two before it are done.
+        const std::string third = "Converting " + run.files[2] + "...";
+        bool stopShown = false;
+        const auto showStatus = ui.showStatus;
+        ui.showStatus = [&](const QString& text) {
+            showStatus(text);
+            if (text.toStdString() != third)
+                return;
+            switch (how) {
+                case How::StopButton:
+                    QTest::mouseClick(run.h.stopButton, Qt::LeftButton);
+                    break;
+                case How::Escape:
+                    QTest::keyClick(&run.h.window, Qt::Key_Escape);
+                    break;
+                case How::CloseAgreed:
+                    run.h.window.close();
+                    break;
+            }
+        };
+        ui.showProgress = [&](const RunDisplay& display) {
+            if (display.stopping) {
+                stopShown = true;
+                EXPECT_TRUE(display.timeLeft.isEmpty());
+            }
+        };
+        auto summary = runFromWindow(run.files, run.options, run.environment(), ui);
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_TRUE(summary->stopped);
+        EXPECT_EQ(summary->fileCount, 2u);
+        EXPECT_TRUE(stopShown);
+        EXPECT_EQ(run.outputs(), (std::vector<std::string>{"pic0.gif", "pic1.gif"}));
+        EXPECT_TRUE(fs::is_empty(run.h.dir.path() / "data"));
+        EXPECT_EQ(run.h.status->currentMessage(), "Stopping...");
+        if (how == How::CloseAgreed) {
+            EXPECT_EQ(asked, 1);
+            EXPECT_FALSE(resultShown) << "the user closed the window: no result window";
+            QTRY_VERIFY(!run.h.window.isVisible());
+        } else {
+            EXPECT_EQ(asked, 0);
+            EXPECT_EQ(stoppedLine, "The run was stopped after 2 of 8 files.");
+            EXPECT_TRUE(run.h.window.isVisible());
+        }
+    }
+}
+
+TEST(RunWindowStopTest, TheCloseBoxAnsweredNoLetsTheRunGoOn) {
+    SlowRun run;
+    RunWindow ui = run.h.ui();
+    int asked = 0;
+    ui.confirmStop = [&] {
+        ++asked;
+        return false;
+    };
+    const auto showStatus = ui.showStatus;
+    ui.showStatus = [&](const QString& text) {
+        showStatus(text);
+        if (text.toStdString() == "Converting " + run.files[2] + "...")
+            run.h.window.close();
+    };
+    std::string stoppedLine;
+    ui.showResult = [&](TFormResult& form) {
+        stoppedLine = form.LabelStopped->isVisibleTo(&form) ? "shown" : "(none)";
+    };
+    auto summary = runFromWindow(run.files, run.options, run.environment(), ui);
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(summary->stopped);
+    EXPECT_EQ(summary->fileCount, 8u);
+    EXPECT_EQ(run.outputs().size(), 8u);
+    EXPECT_EQ(stoppedLine, "(none)");
+    EXPECT_TRUE(run.h.window.isVisible());
+}
+
+// Once "Don't show further errors in this run" is ticked, the later failures
+// come in no box; the result window counts them all and its details list each
+// with its message.
+TEST(RunWindowErrorsTest, TheCheckBoxCollectsTheRestAndTheResultWindowListsThem) {
+    for (bool tick : {false, true}) {
+        SCOPED_TRACE(tick);
+        Harness h;
+        h.tickErrors = tick;
+        std::vector<std::string> files;
+        for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+            files.push_back(h.dir.file(name));
+            imbrix::test::writeText(files.back(), "not a picture");
+        }
+        files.insert(files.begin() + 1, (corpusDir() / "pngsuite/basn2c08.png").string());
+        RunWindow ui = h.ui();
+        std::string failedLine, details;
+        ui.showResult = [&](TFormResult& form) {
+            failedLine = form.Label9->isVisibleTo(&form) ? form.Label9->text().toStdString() + " " +
+                                                               form.Label10->text().toStdString()
+                                                         : "(none)";
+            EXPECT_TRUE(form.ButtonDetails->isVisibleTo(&form));
+            QTest::mouseClick(form.ButtonDetails, Qt::LeftButton);
+        };
+        ui.result.showDetails = [&](QDialog& dialog) {
+            auto* text = dialog.findChild<QPlainTextEdit*>();
+            ASSERT_NE(text, nullptr);
+            EXPECT_TRUE(text->isReadOnly());
+            details = text->toPlainText().toStdString();
+            // "Copy" puts the whole list on the clipboard.
+            for (auto* button : dialog.findChildren<QPushButton*>()) {
+                if (button->text() == "Copy")
+                    button->click();
+            }
+            EXPECT_EQ(QApplication::clipboard()->text().toStdString(), details);
+        };
+        ConversionOptions options;
+        options.destination = h.dir.file("out");
+        auto summary = runFromWindow(files, options, h.environment(), ui);
+        ASSERT_TRUE(summary.has_value());
+        std::size_t boxes = 0;
+        for (const std::string& event : h.seen)
+            boxes += event.rfind("box error [ERROR] JPEG error #53", 0) == 0 ? 1 : 0;
+        EXPECT_EQ(boxes, tick ? 1u : 3u);
+        EXPECT_EQ(h.checkText, "Don't show further errors in this run");
+        EXPECT_EQ(summary->failedCount, 3u);
+        EXPECT_EQ(failedLine, "Failed Files: 3");
+        const std::string message =
+            "    JPEG error #53\n\n    Unknown file format, empty/damaged file!\n";
+        EXPECT_EQ(details, files[0] + "\n" + message + "\n" + files[2] + "\n" + message + "\n" +
+                               files[3] + "\n" + message);
+    }
 }
 
 // The real box, answered by the test.

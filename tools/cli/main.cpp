@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "convert/run.h"
+#include "convert/timeleft.h"
 #include "imagelist/folderwalk.h"
 #include "imagelist/imagelist.h"
 #include "platform/files.h"
@@ -352,7 +354,13 @@ public:
             return;
         }
         clearProgress();
-        std::cerr << "[" << done_ + 1 << "/" << total_ << "] " << text << std::flush;
+        std::cerr << "[" << done_ + 1 << "/" << total_;
+        if (estimate_) {
+            if (const auto left = estimate_->left(elapsed())) {
+                std::cerr << ", " << convert::clockText(*left) << " left";
+            }
+        }
+        std::cerr << "] " << text << std::flush;
         shown_ = true;
     }
     void fileFailed(std::size_t, const std::string& source, const std::string& message) override {
@@ -384,6 +392,10 @@ public:
     void progress(const convert::RunProgress& progress) override {
         done_ = progress.done;
         total_ = progress.total;
+        if (!estimate_) {
+            estimate_.emplace(progress.total, progress.sourceBytesTotal);
+        }
+        estimate_->update(elapsed(), progress.done, progress.sourceBytesDone);
     }
 
     void clearProgress() {
@@ -395,7 +407,14 @@ public:
 
 private:
     std::size_t total_;
+    std::chrono::milliseconds elapsed() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start_);
+    }
+
     std::size_t done_ = 0;  // files processed, from the run's progress
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::optional<convert::TimeLeft> estimate_;
     bool verbose_;
     bool progress_;
     bool shown_ = false;
