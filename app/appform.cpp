@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "app/desktopsession.h"
 #include "app/translate.h"
 #include "i18n/i18n.h"
 #include "i18n/ui/messagedlg.h"
@@ -58,6 +59,10 @@ TAppForm::TAppForm(AppIdentity identity, std::vector<std::string> commandLine,
             QApplication::quit();
         };
     }
+
+    if (!desktop_.session)
+        desktop_.session = [](QObject* owner) { return new DesktopSession(owner); };
+    session_ = desktop_.session(this);
 
     model_ = new imagelist::ImageListModel({}, this);
     intake_ = new imagelist::ImageIntake(*model_, this);

@@ -9,12 +9,14 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
 #include "app/appidentity.h"
 #include "convert/run.h"
 #include "convert/ui/messagebox.h"
+#include "convert/ui/runwindow.h"
 #include "settings/settings.h"
 
 class QAction;
@@ -25,6 +27,7 @@ class QFileDialog;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QSpinBox;
 class QStackedWidget;
@@ -49,6 +52,8 @@ class UpdateCheckUi;
 
 namespace imbrix::app {
 
+class DesktopSession;
+
 /// What the window asks of the desktop; tests replace these.
 struct DesktopServices {
     convert::MessageFunction message = convert::showMessageBox;
@@ -62,8 +67,13 @@ struct DesktopServices {
     std::function<bool(QWidget* parent, const QString& message, const QString& title,
                        const QStringList& captions)>
         confirm;
+    /// A run's "ERROR" box with its "Don't show further errors in this run" check box.
+    convert::ErrorBoxFunction errorBox;
     /// Shows a window opened from the menu modally and returns when it is closed.
     std::function<void(QDialog& dialog)> showModal;
+    /// Makes the window's link to the desktop session (launcher progress,
+    /// notifications), owned by `owner`; over the session bus by default.
+    std::function<DesktopSession*(QObject* owner)> session;
     /// Starts a fresh instance of the program, with no paths, and ends this one.
     std::function<void()> restart;
 };
@@ -123,6 +133,8 @@ public:
     QPushButton* ButtonProcess = nullptr;
     QPlainTextEdit* MemoCMD = nullptr;
     QStatusBar* StatusBar1 = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;  // a run's files done of all, in the status bar
+    QLabel* LabelTimeLeft = nullptr;       // and its time left
     QMenu* PopupMenu1 = nullptr;
     QTimer* TimerParam = nullptr;
     QTimer* TimerChecker = nullptr;
@@ -181,6 +193,8 @@ public:
     void TimerCheckerTimer();
     /// Sets the first tab's caption from the list's length.
     void KacItemVarGuncelle();
+    /// True while a conversion run goes on (the Process button reads "Stop").
+    bool running() const { return running_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -203,16 +217,26 @@ private:
     void loadLanguage();
     int firstSelectedRow() const;
     QString chooseFolder(bool multiple, std::vector<std::string>* chosen);
+    /// The window during a run and back: the Process button becomes Stop, the
+    /// status bar shows the progress.
+    void showRunning(bool running);
+    void showRunProgress(const convert::RunDisplay& display);
+    /// The end of a run: the launcher entry's progress goes, and a notification
+    /// tells of the result when the window is not the active one.
+    void runFinished(const convert::RunSummary& summary);
 
     AppIdentity identity_;
     std::vector<std::string> commandLine_;
     DesktopServices desktop_;
     settings::Store settings_;
     online::UpdateCheckUi* updateCheck_ = nullptr;  // a child of the window
+    DesktopSession* session_ = nullptr;             // a child of the window
     imagelist::ImageListModel* model_ = nullptr;
     imagelist::ImageIntake* intake_ = nullptr;
     QFileDialog* OpenDialog1 = nullptr;  // made on first use, kept for the window's life
     bool shownOnce_ = false;
+    bool running_ = false;
+    std::stop_source runStop_;  // the running conversion's
 };
 
 }  // namespace imbrix::app

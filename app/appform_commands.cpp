@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStatusBar>
@@ -22,6 +23,8 @@
 
 #include "about/ui/aboutbox.h"
 #include "app/appform.h"
+#include "app/desktopsession.h"
+#include "app/icons.h"
 #include "app/translate.h"
 #include "convert/ui/runwindow.h"
 #include "imagelist/ui/imagelistmodel.h"
@@ -242,6 +245,11 @@ void TAppForm::ButtonBrowseClick() {
 }
 
 void TAppForm::ButtonProcessClick() {
+    if (running_) {
+        // The button reads "Stop" during a run.
+        runStop_.request_stop();
+        return;
+    }
     intake_->refresh();
     std::vector<convert::SourceFile> files;
     files.reserve(model_->files().size());
@@ -259,6 +267,8 @@ void TAppForm::ButtonProcessClick() {
     convert::RunWindow ui;
     ui.window = this;
     ui.message = desktop_.message;
+    if (desktop_.errorBox)
+        ui.errorBox = desktop_.errorBox;
     ui.showStatus = [this](const QString& text) {
         if (text.isEmpty()) {
             StatusBar1->clearMessage();
@@ -274,6 +284,15 @@ void TAppForm::ButtonProcessClick() {
             ComboBoxDestination->setFocus();
         }
     };
+    ui.showProgress = [this](const convert::RunDisplay& display) { showRunProgress(display); };
+    runStop_ = std::stop_source();
+    ui.stop = runStop_;
+    ui.stopControl = ButtonProcess;
+    ui.confirmStop = [this] {
+        return desktop_.confirm(this, Translate("A conversion is running. Stop it?"),
+                                Translate("Confirmation"), {Translate("Yes"), Translate("No")});
+    };
+    ui.finished = [this](const convert::RunSummary& summary) { runFinished(summary); };
     ui.result.destination = [this] { return ComboBoxDestination->currentText(); };
     ui.result.firstEntry = [this] {
         const auto& list = model_->files();
@@ -284,7 +303,64 @@ void TAppForm::ButtonProcessClick() {
     };
     ui.showResult = desktop_.showResult;
     HeldDuringRun held(*intake_, {TimerParam, TimerChecker});
+    showRunning(true);
     convert::runFromWindow(files, options, environment, ui);
+    showRunning(false);
+}
+
+void TAppForm::showRunning(bool running) {
+    if (running == running_)
+        return;
+    running_ = running;
+    ButtonProcess->setText(running ? Translate("Stop") : QStringLiteral("Process"));
+    ButtonProcess->setIcon(
+        designIcon(running ? QStringLiteral("stop") : QStringLiteral("tick_button")));
+    ButtonProcess->setEnabled(true);
+    if (running) {
+        ProgressBar1->setRange(0, static_cast<int>(model_->files().size()));
+        ProgressBar1->setValue(0);
+    } else {
+        StatusBar1->clearMessage();
+        session_->hideProgress();
+    }
+    ProgressBar1->setVisible(running);
+    LabelTimeLeft->setVisible(running);
+    LabelTimeLeft->clear();
+}
+
+void TAppForm::showRunProgress(const convert::RunDisplay& display) {
+    // QProgressBar counts in int: a list longer than that shows in steps.
+    const std::size_t scale = display.total / 0x7fffffff + 1;
+    ProgressBar1->setRange(0, static_cast<int>(display.total / scale));
+    ProgressBar1->setValue(static_cast<int>(display.done / scale));
+    LabelTimeLeft->setText(display.timeLeft);
+    // The button has done its part once the stop is asked for.
+    ButtonProcess->setEnabled(!display.stopping);
+    if (display.total > 0)
+        session_->showProgress(static_cast<double>(display.done) /
+                               static_cast<double>(display.total));
+}
+
+void TAppForm::runFinished(const convert::RunSummary& summary) {
+    showRunning(false);
+    if (isActiveWindow())
+        return;
+    QString body = Translate("Converted Files: %1")
+                       .arg(summary.fileCount - summary.failedCount - summary.skippedCount);
+    if (summary.failedCount > 0)
+        body += QLatin1Char('\n') + Translate("Failed Files:") + QLatin1Char(' ') +
+                QString::number(summary.failedCount);
+    if (summary.skippedCount > 0)
+        body += QLatin1Char('\n') + Translate("Skipped Files:") + QLatin1Char(' ') +
+                QString::number(summary.skippedCount);
+    const QString title =
+        summary.stopped ? Translate("Conversion stopped") : Translate("Conversion finished");
+    session_->notify(title, body, Translate("Show"), [this] {
+        if (isMinimized())
+            showNormal();
+        raise();
+        activateWindow();
+    });
 }
 
 void TAppForm::ListView1DblClick() {

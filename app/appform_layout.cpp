@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStackedWidget>
@@ -232,6 +233,15 @@ void TAppForm::createControls() {
 
     StatusBar1 = new QStatusBar(this);
     setStatusBar(StatusBar1);
+    // A run's progress, on the right of its "Converting ..." text.
+    ProgressBar1 = new QProgressBar(StatusBar1);
+    ProgressBar1->setFormat(QStringLiteral("%v / %m"));
+    ProgressBar1->setMaximumWidth(160);
+    LabelTimeLeft = new QLabel(StatusBar1);
+    StatusBar1->addPermanentWidget(ProgressBar1);
+    StatusBar1->addPermanentWidget(LabelTimeLeft);
+    ProgressBar1->hide();
+    LabelTimeLeft->hide();
 }
 
 void TAppForm::createMenus() {

@@ -29,6 +29,7 @@ QIcon designIcon(const QString& name) {
         {QStringLiteral("previous"), QStringLiteral("go-previous")},
         {QStringLiteral("folder"), QStringLiteral("document-open-folder")},
         {QStringLiteral("tick_button"), QStringLiteral("dialog-ok-apply")},
+        {QStringLiteral("stop"), QStringLiteral("process-stop")},
         {QStringLiteral("exit"), QStringLiteral("application-exit")},
         {QStringLiteral("help"), QStringLiteral("help-contents")},
         {QStringLiteral("feedback"), QStringLiteral("mail-send")},
