@@ -1,7 +1,10 @@
 # The main window, driven offscreen: start-up, pages, the format selector, the
-# options and their settings file, the menu commands.
+# options and their settings file, the menu commands; the launcher progress and
+# the notifications on a private D-Bus bus.
 if(IMBRIX_BUILD_GUI AND TARGET imbrix_app_ui)
-  imbrix_add_test_suite(app_ui LIBS imbrix_qttestsupport imbrix_app_ui imbrix_settings Qt6::Test)
+  imbrix_add_test_suite(app_ui LIBS imbrix_qttestsupport imbrix_app_ui imbrix_settings Qt6::Test
+                        Qt6::DBus)
+  set_target_properties(imbrix_app_ui_tests PROPERTIES AUTOMOC ON)
   if(TARGET imbrix_app_ui_tests AND TARGET imbrix_app)
     # Start-up reads the version block of the built program.
     add_dependencies(imbrix_app_ui_tests imbrix_app)

@@ -7,15 +7,14 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QObject>
-#include <QProcess>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTest>
 #include <QUrl>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/privatebus.h"
 #include "common/testsupport.h"
 
 namespace {
@@ -37,41 +36,13 @@ public slots:
     }
 };
 
-// A private session bus for this test program, ended with it.
-class PrivateBus {
-public:
-    bool start() {
-        const QString daemon = QStandardPaths::findExecutable("dbus-daemon");
-        if (daemon.isEmpty())
-            return false;
-        process_.start(daemon, {"--session", "--nofork", "--print-address"});
-        if (!process_.waitForStarted(10000))
-            return false;
-        while (address_.isEmpty() && process_.waitForReadyRead(10000)) {
-            address_ = QString::fromUtf8(process_.readLine()).trimmed();
-        }
-        if (address_.isEmpty())
-            return false;
-        qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
-        return true;
-    }
-    ~PrivateBus() {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
-    const QString& address() const { return address_; }
-
-private:
-    QProcess process_;
-    QString address_;
-};
-
 }  // namespace
 
 TEST(ShowFilePropertiesTest, AsksTheFileManagerForTheFilesPropertiesWithoutWaiting) {
-    PrivateBus bus;
+    imbrix::test::PrivateBus bus;
     if (!bus.start())
         GTEST_SKIP() << "no dbus-daemon to run a private session bus";
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address().toUtf8());
 
     // Nobody owns the file manager's name yet: the request goes nowhere, quietly.
     imbrix::imagelist::ShowFileProperties("/nowhere/picture.png");
