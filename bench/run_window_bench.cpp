@@ -86,8 +86,8 @@ bool save(const QPixmap& pixmap, const QDir& folder, const char* name) {
 }
 
 struct Sample {
-    double at;        // seconds since the run began
-    double left;      // what the window said was left
+    double at;         // seconds since the run began
+    double left;       // what the window said was left
     std::size_t done;  // files done then
 };
 
@@ -134,8 +134,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    std::printf("batch: %zu files (%zu photos of %s)\n", files, files - files / 26,
-                photos.c_str());
+    std::printf("batch: %zu files (%zu photos of %s)\n", files, files - files / 26, photos.c_str());
 
     imbrix::app::AppIdentity identity = imbrix::app::loadIdentity(program);
     identity.dataFolder = scratch.path().toStdString() + "/data/";
@@ -221,8 +220,7 @@ int main(int argc, char** argv) {
                 return;
             const std::size_t done = static_cast<std::size_t>(form.ProgressBar1->value());
             if (const auto left = parseLeft(form.LabelTimeLeft->text())) {
-                if (samples.empty() || samples.back().left != *left ||
-                    samples.back().done != done)
+                if (samples.empty() || samples.back().left != *left || samples.back().done != done)
                     samples.push_back({secondsSince(start), *left, done});
             }
             if (run == 1 && !grabbedMidRun && done >= files * 2 / 5) {

@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QThread>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -266,8 +267,12 @@ std::optional<RunSummary> convertOnThread(const std::vector<SourceFile>& files,
 
     // A stop, from whichever control or thread, shows on the window at once.
     std::stop_callback onStop(stop.get_token(), [&context, &windowSide] {
-        QMetaObject::invokeMethod(
-            &context, [&windowSide] { windowSide.stopping(); }, Qt::QueuedConnection);
+        if (QThread::currentThread() == context.thread()) {
+            windowSide.stopping();
+        } else {
+            QMetaObject::invokeMethod(
+                &context, [&windowSide] { windowSide.stopping(); }, Qt::QueuedConnection);
+        }
     });
     windowSide.refresh();  // 0 of N
     QTimer countdown;

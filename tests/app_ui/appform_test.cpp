@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDBusConnection>
 #include <QDialog>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -20,6 +21,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -41,6 +43,8 @@
 #include <vector>
 
 #include "app/appidentity.h"
+#include "app/desktopsession.h"
+#include "common/privatebus.h"
 #include "common/testsupport.h"
 #include "convert/ui/messagebox.h"
 #include "convert/ui/resultform.h"
@@ -111,6 +115,19 @@ public:
             if (duringBox)
                 duringBox();
         };
+        desktop.errorBox = [this](QWidget*, const QString& text, const QString&) {
+            boxes.push_back({BoxIcon::Error, QStringLiteral("ERROR"), text});
+            if (duringBox)
+                duringBox();
+            return tickErrors;
+        };
+        desktop.session = [this](QObject* owner) {
+            // No desktop to talk to unless the test brings its own bus.
+            return busName.isEmpty()
+                       ? new imbrix::app::DesktopSession(QDBusConnection(QStringLiteral("none")),
+                                                         owner)
+                       : new imbrix::app::DesktopSession(QDBusConnection(busName), owner);
+        };
         desktop.beep = [this] { ++beeps; };
         desktop.openUrl = [this](const QUrl& url) { opened.push_back(url); };
         desktop.showProperties = [this](const std::string& path) { properties.push_back(path); };
@@ -126,7 +143,10 @@ public:
         desktop.restart = [this] { ++restarts; };
         desktop.showResult = [this](imbrix::convert::TFormResult& result) {
             results.push_back({result.Label4->text(), result.Label5->text(), result.Label3->text(),
-                               result.Label6->text()});
+                               result.Label6->text(),
+                               result.LabelStopped->isVisibleTo(&result)
+                                   ? result.LabelStopped->text()
+                                   : QString()});
             if (duringResult)
                 duringResult();
         };
@@ -139,6 +159,8 @@ public:
     }
 
     std::vector<Box> boxes;
+    bool tickErrors = false;             // "Don't show further errors in this run"
+    QString busName;                     // a connection to a test's own session bus
     std::function<void()> duringBox;     // what the test does while a box is up
     std::function<void()> duringResult;  // and while the result window is
     int beeps = 0;
@@ -148,7 +170,8 @@ public:
     std::vector<QStringList> questions;
     std::vector<QString> modal;
     int restarts = 0;
-    std::vector<QStringList> results;  // the result window's four texts, per run
+    // The result window's four texts and its stop line (empty when none), per run.
+    std::vector<QStringList> results;
     std::unique_ptr<TAppForm> form;
 
 private:
@@ -706,6 +729,191 @@ TEST(AppFormRun, TheListAndTheUpdateTimerAreHeldDuringTheRun) {
     EXPECT_EQ(tabCaption(form), "Images [4]");
 }
 
+// During a run the Process button reads "Stop" and the status bar shows the
+// progress; the button stops the run after the file on show, and the window
+// comes back as it was.
+TEST(AppFormRun, TheProcessButtonStopsTheRunAndTheWindowComesBack) {
+    Window w;
+    TAppForm& form = w.open();
+    form.show();
+    const fs::path out = w.dir().path() / "out";
+    fs::create_directory(out);
+    const fs::path fake = w.dir().path() / "fake.png";
+    imbrix::test::writeText(fake, "this is no picture\n");
+    const QStringList photos = fivePhotos();
+    addAndWait(form, {QString::fromStdString(fake.string()), photos[0], photos[1], photos[2]});
+    form.ButtonNext->click();
+    choose(form, "WEBP");
+    form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
+    EXPECT_FALSE(form.ProgressBar1->isVisible());
+    EXPECT_FALSE(form.running());
+
+    QString during;
+    bool progressShown = false;
+    int maximum = 0;
+    w.duringBox = [&] {
+        during = form.ButtonProcess->text();
+        progressShown = form.ProgressBar1->isVisible();
+        maximum = form.ProgressBar1->maximum();
+        QTest::mouseClick(form.ButtonProcess, Qt::LeftButton);
+        // Once asked, the stop cannot be asked again.
+        EXPECT_FALSE(form.ButtonProcess->isEnabled());
+    };
+    form.ButtonProcess->click();
+
+    EXPECT_EQ(during, "Stop");
+    EXPECT_TRUE(progressShown);
+    EXPECT_EQ(maximum, 4);
+    ASSERT_EQ(w.results.size(), 1u);
+    EXPECT_EQ(w.results[0][0], "1");
+    EXPECT_EQ(w.results[0][4], "The run was stopped after 1 of 4 files.");
+    EXPECT_TRUE(fs::is_empty(out)) << "a file after the stop was written";
+    EXPECT_EQ(form.ButtonProcess->text(), "Process");
+    EXPECT_TRUE(form.ButtonProcess->isEnabled());
+    EXPECT_FALSE(form.ProgressBar1->isVisible());
+    EXPECT_FALSE(form.LabelTimeLeft->isVisible());
+    EXPECT_FALSE(form.running());
+
+    // The next run goes to the end.
+    w.duringBox = nullptr;
+    form.ButtonProcess->click();
+    ASSERT_EQ(w.results.size(), 2u);
+    EXPECT_EQ(w.results[1][0], "4");
+    EXPECT_EQ(w.results[1][4], "");
+    EXPECT_EQ(w.boxes.size(), 2u);
+}
+
+// The closing question during a run: "No" goes on, "Yes" stops the run and the
+// window closes without a result window.
+TEST(AppFormRun, ClosingDuringARunAsksWhetherToStopIt) {
+    for (bool yes : {false, true}) {
+        SCOPED_TRACE(yes);
+        Window w;
+        TAppForm& form = w.open();
+        form.show();
+        const fs::path out = w.dir().path() / "out";
+        fs::create_directory(out);
+        const fs::path fake = w.dir().path() / "fake.png";
+        imbrix::test::writeText(fake, "this is no picture\n");
+        addAndWait(form, {QString::fromStdString(fake.string()), fivePhotos()[2]});
+        form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
+        w.answerYes = yes;
+        w.duringBox = [&] { form.close(); };
+        form.ButtonProcess->click();
+        ASSERT_EQ(w.questions.size(), 1u);
+        EXPECT_EQ(w.questions[0],
+                  (QStringList{"A conversion is running. Stop it?", "Confirmation", "Yes", "No"}));
+        if (yes) {
+            EXPECT_TRUE(w.results.empty());
+            QTRY_VERIFY(!form.isVisible());
+            EXPECT_TRUE(fs::is_empty(out));
+        } else {
+            ASSERT_EQ(w.results.size(), 1u);
+            EXPECT_EQ(w.results[0][0], "2");
+            EXPECT_TRUE(form.isVisible());
+        }
+    }
+}
+
+// Once "Don't show further errors in this run" is ticked, the run's later
+// failures come in no box of the window's.
+TEST(AppFormRun, TickingTheErrorBoxesCheckBoxKeepsTheRestQuiet) {
+    Window w;
+    TAppForm& form = w.open();
+    const fs::path out = w.dir().path() / "out";
+    fs::create_directory(out);
+    QStringList files;
+    for (const char* name : {"a.png", "b.png", "c.png", "d.png"}) {
+        imbrix::test::writeText(w.dir().path() / name, "this is no picture\n");
+        files.push_back(QString::fromStdString((w.dir().path() / name).string()));
+    }
+    addAndWait(form, files);
+    form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
+    w.tickErrors = true;
+    form.ButtonProcess->click();
+    EXPECT_EQ(w.boxes.size(), 1u);
+    ASSERT_EQ(w.results.size(), 1u);
+    // The next run asks again.
+    w.tickErrors = false;
+    form.ButtonProcess->click();
+    EXPECT_EQ(w.boxes.size(), 5u);
+}
+
+// The desktop, played on a bus of the test's own: the launcher entry follows the
+// run and hides at its end; a run that ends while the window is not the active
+// one is told in a notification.
+class LauncherDock : public QObject {
+    Q_OBJECT
+public:
+    std::vector<QVariantMap> updates;
+public slots:
+    void onUpdate(const QString& appUri, const QVariantMap& properties) {
+        if (appUri == QLatin1String("application://imbrix.desktop"))
+            updates.push_back(properties);
+    }
+};
+
+class NotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    std::vector<QStringList> shown;  // summary, body
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap&, int) {
+        shown.push_back({summary, body});
+        return 7;
+    }
+};
+
+TEST(AppFormRun, TheLauncherFollowsTheRunAndANotificationTellsItsEnd) {
+    imbrix::test::PrivateBus bus;
+    if (!bus.start())
+        GTEST_SKIP() << "no dbus-daemon to run a private session bus";
+    QDBusConnection desktop = QDBusConnection::connectToBus(bus.address(), "appform-desktop");
+    QDBusConnection program = QDBusConnection::connectToBus(bus.address(), "appform-program");
+    ASSERT_TRUE(desktop.isConnected());
+    LauncherDock dock;
+    ASSERT_TRUE(desktop.connect(QString(), QString(), "com.canonical.Unity.LauncherEntry", "Update",
+                                &dock, SLOT(onUpdate(QString, QVariantMap))));
+    NotificationServer server;
+    ASSERT_TRUE(desktop.registerObject("/org/freedesktop/Notifications", &server,
+                                       QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(desktop.registerService("org.freedesktop.Notifications"));
+    {
+        Window w;
+        w.busName = "appform-program";
+        TAppForm& form = w.open();
+        const fs::path out = w.dir().path() / "out";
+        fs::create_directory(out);
+        const fs::path fake = w.dir().path() / "fake.png";
+        imbrix::test::writeText(fake, "this is no picture\n");
+        const QStringList photos = fivePhotos();
+        addAndWait(form, {photos[2], QString::fromStdString(fake.string()), photos[3]});
+        form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
+        ASSERT_FALSE(form.isActiveWindow());
+        form.ButtonProcess->click();
+        ASSERT_EQ(w.results.size(), 1u);
+
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !dock.updates.empty() && !dock.updates.back().value("progress-visible").toBool(),
+            10000);
+        std::vector<double> shown;
+        for (const QVariantMap& update : dock.updates) {
+            if (update.value("progress-visible").toBool())
+                shown.push_back(update.value("progress").toDouble());
+        }
+        ASSERT_FALSE(shown.empty());
+        EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+        EXPECT_DOUBLE_EQ(shown.back(), 1.0);
+        QTRY_COMPARE_WITH_TIMEOUT(server.shown.size(), std::size_t{1}, 10000);
+        EXPECT_EQ(server.shown[0],
+                  (QStringList{"Conversion finished", "Converted Files: 2\nFailed Files: 1"}));
+    }
+    QDBusConnection::disconnectFromBus("appform-program");
+    QDBusConnection::disconnectFromBus("appform-desktop");
+}
+
 // Answers the next folder picker: notes its title and starting folder, then
 // chooses `folder` (or cancels when it is empty).
 struct PickerAnswer {
@@ -1041,3 +1249,5 @@ TEST(AppFormSettings, AFailedWriteShowsAnErrorAndTheNextChangeTriesAgain) {
 }
 
 }  // namespace
+
+#include "appform_test.moc"
