@@ -221,6 +221,8 @@ private:
     /// status bar shows the progress.
     void showRunning(bool running);
     void showRunProgress(const convert::RunDisplay& display);
+    /// The status bar's text during a run, a long path shortened in its middle.
+    void showRunStatus(const QString& text);
     /// The end of a run: the launcher entry's progress goes, and a notification
     /// tells of the result when the window is not the active one.
     void runFinished(const convert::RunSummary& summary);

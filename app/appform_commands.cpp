@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLayout>
 #include <QLocale>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -13,6 +14,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
@@ -269,13 +271,7 @@ void TAppForm::ButtonProcessClick() {
     ui.message = desktop_.message;
     if (desktop_.errorBox)
         ui.errorBox = desktop_.errorBox;
-    ui.showStatus = [this](const QString& text) {
-        if (text.isEmpty()) {
-            StatusBar1->clearMessage();
-        } else {
-            StatusBar1->showMessage(text);
-        }
-    };
+    ui.showStatus = [this](const QString& text) { showRunStatus(text); };
     ui.showLog = [this](const QString& text) { MemoCMD->setPlainText(text); };
     ui.afterWarning = [this](convert::RunCheck check) {
         if (check == convert::RunCheck::EmptyList) {
@@ -326,6 +322,24 @@ void TAppForm::showRunning(bool running) {
     ProgressBar1->setVisible(running);
     LabelTimeLeft->setVisible(running);
     LabelTimeLeft->clear();
+}
+
+void TAppForm::showRunStatus(const QString& text) {
+    if (text.isEmpty()) {
+        StatusBar1->clearMessage();
+        return;
+    }
+    // A long path loses its middle rather than its file name to the progress on
+    // the right of the status bar.
+    const QRect area = StatusBar1->contentsRect();
+    int room = area.width();
+    if (ProgressBar1->isVisible()) {
+        StatusBar1->layout()->activate();  // the progress may have just been shown
+        room = ProgressBar1->x() - area.x();
+    }
+    room -= 3 * StatusBar1->style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing) + 8;
+    StatusBar1->showMessage(
+        StatusBar1->fontMetrics().elidedText(text, Qt::ElideMiddle, std::max(room, 80)));
 }
 
 void TAppForm::showRunProgress(const convert::RunDisplay& display) {

@@ -188,6 +188,8 @@ int main(int argc, char** argv) {
         form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
         std::vector<Sample> samples;
         double longestStall = 0;
+        double longestBoxOpening = 0;
+        QWidget* lastModal = nullptr;
         bool grabbedMidRun = false;
         bool grabbedBox = false;
         const Clock::time_point start = Clock::now();
@@ -197,11 +199,16 @@ int main(int argc, char** argv) {
         QObject::connect(&watch, &QTimer::timeout, [&] {
             // The time between ticks beyond the timer's own interval, while the
             // run goes on; this callback's own work (screenshots) is not counted.
+            // A gap that ends with a box of the run newly open is that box being
+            // made (the user's answer is wanted then): counted apart.
+            QWidget* modal = QApplication::activeModalWidget();
             if (form.running()) {
-                longestStall = std::max(
-                    longestStall,
-                    std::chrono::duration<double>(Clock::now() - lastTick).count() - 0.005);
+                const double gap =
+                    std::chrono::duration<double>(Clock::now() - lastTick).count() - 0.005;
+                double& longest = modal && modal != lastModal ? longestBoxOpening : longestStall;
+                longest = std::max(longest, gap);
             }
+            lastModal = modal;
             struct Restart {
                 Clock::time_point& tick;
                 ~Restart() { tick = Clock::now(); }
@@ -223,7 +230,8 @@ int main(int argc, char** argv) {
                 if (samples.empty() || samples.back().left != *left || samples.back().done != done)
                     samples.push_back({secondsSince(start), *left, done});
             }
-            if (run == 1 && !grabbedMidRun && done >= files * 2 / 5) {
+            if (run == 1 && !grabbedMidRun && done >= files * 2 / 5 &&
+                !form.StatusBar1->currentMessage().isEmpty()) {
                 grabbedMidRun = true;
                 ok = save(form.grab(), shots, "run-progress.png") && ok;
             }
@@ -247,7 +255,8 @@ int main(int argc, char** argv) {
         }
         std::printf("run %d: %.1f s, %zu outputs, %zu other files left in the destination\n", run,
                     total, outputs, temporaries);
-        std::printf("run %d: longest event-loop stall %.1f ms\n", run, longestStall * 1000);
+        std::printf("run %d: longest event-loop stall %.1f ms (opening an error box: %.1f ms)\n",
+                    run, longestStall * 1000, longestBoxOpening * 1000);
         if (run == 1) {
             // The estimate against what was really left, after the first tenth;
             // the clock text has whole seconds, so only what is at least 10 s away counts.
@@ -257,6 +266,17 @@ int main(int argc, char** argv) {
                 if (sample.done * 10 < files || truth < 10)
                     continue;
                 errors.push_back(std::abs(sample.left - truth) / truth);
+            }
+            // The estimate at each tenth of the run, against the truth.
+            std::size_t next = 1;
+            for (const Sample& sample : samples) {
+                if (next < 10 && sample.done * 10 >= next * files) {
+                    std::printf(
+                        "run 1: at %zu of %zu files (%.0f s): %.0f s left shown, %.1f s "
+                        "really left\n",
+                        sample.done, files, sample.at, sample.left, total - sample.at);
+                    ++next;
+                }
             }
             std::sort(errors.begin(), errors.end());
             if (!errors.empty()) {

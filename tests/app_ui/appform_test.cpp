@@ -27,6 +27,7 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QStackedWidget>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
@@ -748,11 +749,12 @@ TEST(AppFormRun, TheProcessButtonStopsTheRunAndTheWindowComesBack) {
     EXPECT_FALSE(form.ProgressBar1->isVisible());
     EXPECT_FALSE(form.running());
 
-    QString during;
+    QString during, status;
     bool progressShown = false;
     int maximum = 0;
     w.duringBox = [&] {
         during = form.ButtonProcess->text();
+        status = form.StatusBar1->currentMessage();
         progressShown = form.ProgressBar1->isVisible();
         maximum = form.ProgressBar1->maximum();
         QTest::mouseClick(form.ButtonProcess, Qt::LeftButton);
@@ -762,6 +764,14 @@ TEST(AppFormRun, TheProcessButtonStopsTheRunAndTheWindowComesBack) {
     form.ButtonProcess->click();
 
     EXPECT_EQ(during, "Stop");
+    // The file's name stays whole; a path too long for the room left of the
+    // progress loses its middle.
+    EXPECT_TRUE(status.startsWith("Converting ")) << status.toStdString();
+    EXPECT_TRUE(status.endsWith("/fake.png...")) << status.toStdString();
+    const QString full = QString::fromStdString("Converting " + fake.string() + "...");
+    EXPECT_TRUE(status == full || status.contains(QChar(0x2026))) << status.toStdString();
+    EXPECT_LE(form.StatusBar1->fontMetrics().horizontalAdvance(status),
+              form.ProgressBar1->x() - form.StatusBar1->contentsRect().x());
     EXPECT_TRUE(progressShown);
     EXPECT_EQ(maximum, 4);
     ASSERT_EQ(w.results.size(), 1u);
