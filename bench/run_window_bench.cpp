@@ -189,6 +189,8 @@ int main(int argc, char** argv) {
         std::vector<Sample> samples;
         double longestStall = 0;
         double longestBoxOpening = 0;
+        double stallAt = 0;
+        std::size_t stallDone = 0;
         QWidget* lastModal = nullptr;
         bool grabbedMidRun = false;
         bool grabbedBox = false;
@@ -206,6 +208,10 @@ int main(int argc, char** argv) {
                 const double gap =
                     std::chrono::duration<double>(Clock::now() - lastTick).count() - 0.005;
                 double& longest = modal && modal != lastModal ? longestBoxOpening : longestStall;
+                if (gap > longest && &longest == &longestStall) {
+                    stallAt = secondsSince(start);
+                    stallDone = static_cast<std::size_t>(form.ProgressBar1->value());
+                }
                 longest = std::max(longest, gap);
             }
             lastModal = modal;
@@ -255,8 +261,10 @@ int main(int argc, char** argv) {
         }
         std::printf("run %d: %.1f s, %zu outputs, %zu other files left in the destination\n", run,
                     total, outputs, temporaries);
-        std::printf("run %d: longest event-loop stall %.1f ms (opening an error box: %.1f ms)\n",
-                    run, longestStall * 1000, longestBoxOpening * 1000);
+        std::printf(
+            "run %d: longest event-loop stall %.1f ms, at %.1f s, %zu files done "
+            "(opening an error box: %.1f ms)\n",
+            run, longestStall * 1000, stallAt, stallDone, longestBoxOpening * 1000);
         if (run == 1) {
             // The estimate against what was really left, after the first tenth;
             // the clock text has whole seconds, so only what is at least 10 s away counts.
