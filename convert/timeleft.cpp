@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "convert/run.h"
+
 namespace imbrix::convert {
 
 namespace {
@@ -94,6 +96,22 @@ std::optional<std::chrono::milliseconds> TimeLeft::left(std::chrono::millisecond
     }
     const double ms = std::max(0.0, *endMs_ - static_cast<double>(elapsed.count()));
     return std::chrono::milliseconds(static_cast<std::int64_t>(std::llround(ms)));
+}
+
+void RunTimeLeft::progress(const RunProgress& figures) {
+    if (!estimate_) {
+        estimate_.emplace(figures.total, figures.sourceBytesTotal);
+    }
+    estimate_->update(elapsed(), figures.done, figures.sourceBytesDone);
+}
+
+std::optional<std::chrono::milliseconds> RunTimeLeft::left() const {
+    return estimate_ ? estimate_->left(elapsed()) : std::nullopt;
+}
+
+std::chrono::milliseconds RunTimeLeft::elapsed() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start_);
 }
 
 std::string clockText(std::chrono::milliseconds duration) {

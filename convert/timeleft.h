@@ -46,6 +46,23 @@ private:
     std::optional<double> endMs_;  // when the run is expected to end
 };
 
+struct RunProgress;
+
+/// A TimeLeft on the steady clock, started when it is made (as a run begins)
+/// and fed the run's progress reports: what a front end shows.
+class RunTimeLeft {
+public:
+    void progress(const RunProgress& figures);
+    /// The time left now; nothing until the run has shown enough of its pace.
+    std::optional<std::chrono::milliseconds> left() const;
+
+private:
+    std::chrono::milliseconds elapsed() const;
+
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::optional<TimeLeft> estimate_;
+};
+
 /// A duration as a clock shows it, rounded up to whole seconds: "0:09", "4:05",
 /// "1:05:09".
 std::string clockText(std::chrono::milliseconds duration);

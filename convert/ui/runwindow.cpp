@@ -10,7 +10,6 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
-#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <thread>
@@ -136,9 +135,7 @@ public:
             ui_.showLog(QString::fromStdString(text));
     }
     void progress(const RunProgress& figures) override {
-        if (!estimate_)
-            estimate_.emplace(figures.total, figures.sourceBytesTotal);
-        estimate_->update(elapsed(), figures.done, figures.sourceBytesDone);
+        timeLeft_.progress(figures);
         display_.done = figures.done;
         display_.total = figures.total;
         refresh();
@@ -147,8 +144,8 @@ public:
     /// Shows the progress again: the time left counts down.
     void refresh() {
         display_.timeLeft.clear();
-        if (estimate_ && !display_.stopping && display_.done < display_.total) {
-            if (const auto left = estimate_->left(elapsed())) {
+        if (!display_.stopping && display_.done < display_.total) {
+            if (const auto left = timeLeft_.left()) {
                 display_.timeLeft =
                     translated("%1 left").arg(QString::fromStdString(clockText(*left)));
             }
@@ -168,14 +165,8 @@ public:
     }
 
 private:
-    std::chrono::milliseconds elapsed() const {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - start_);
-    }
-
     const RunWindow& ui_;
-    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::optional<TimeLeft> estimate_;
+    RunTimeLeft timeLeft_;
     RunDisplay display_;
     bool collectErrors_ = false;
 };

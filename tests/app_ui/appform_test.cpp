@@ -107,6 +107,12 @@ public:
     std::string settingsPath() const { return dataFolder_ + "settings.ini"; }
     Store stored() const { return Store::load(settingsPath()); }
     const ScratchDir& dir() const { return dir_; }
+    /// "fake.png" in the test's folder, holding no picture.
+    fs::path damagedFile() const {
+        const fs::path fake = dir_.path() / "fake.png";
+        imbrix::test::writeText(fake, "this is no picture\n");
+        return fake;
+    }
 
     TAppForm& open(std::vector<std::string> commandLine = {}) {
         DesktopServices desktop;
@@ -643,8 +649,7 @@ TEST(AppFormRun, ProcessConvertsTheListReportsTheFailedFileAndShowsTheResult) {
     TAppForm& form = w.open();
     const fs::path out = w.dir().path() / "out";
     fs::create_directory(out);
-    const fs::path fake = w.dir().path() / "fake.png";
-    imbrix::test::writeText(fake, "this is no picture\n");
+    const fs::path fake = w.damagedFile();
     const QString photo = corpusFile("photos/exif-orientation/sample1.jpg");
     addAndWait(form, {photo, QString::fromStdString(fake.string())});
 
@@ -679,8 +684,7 @@ TEST(AppFormRun, TheListAndTheUpdateTimerAreHeldDuringTheRun) {
     form.TimerChecker->start();
     const fs::path out = w.dir().path() / "out";
     fs::create_directory(out);
-    const fs::path fake = w.dir().path() / "fake.png";
-    imbrix::test::writeText(fake, "this is no picture\n");
+    const fs::path fake = w.damagedFile();
     const fs::path folder = w.dir().path() / "later";
     fs::create_directory(folder);
     fs::copy_file(imbrix::test::corpusDir() / "pngsuite/basn4a16.png", folder / "a.png");
@@ -739,8 +743,7 @@ TEST(AppFormRun, TheProcessButtonStopsTheRunAndTheWindowComesBack) {
     form.show();
     const fs::path out = w.dir().path() / "out";
     fs::create_directory(out);
-    const fs::path fake = w.dir().path() / "fake.png";
-    imbrix::test::writeText(fake, "this is no picture\n");
+    const fs::path fake = w.damagedFile();
     const QStringList photos = fivePhotos();
     addAndWait(form, {QString::fromStdString(fake.string()), photos[0], photos[1], photos[2]});
     form.ButtonNext->click();
@@ -803,8 +806,7 @@ TEST(AppFormRun, ClosingDuringARunAsksWhetherToStopIt) {
         form.show();
         const fs::path out = w.dir().path() / "out";
         fs::create_directory(out);
-        const fs::path fake = w.dir().path() / "fake.png";
-        imbrix::test::writeText(fake, "this is no picture\n");
+        const fs::path fake = w.damagedFile();
         addAndWait(form, {QString::fromStdString(fake.string()), fivePhotos()[2]});
         form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));
         w.answerYes = yes;
@@ -896,8 +898,7 @@ TEST(AppFormRun, TheLauncherFollowsTheRunAndANotificationTellsItsEnd) {
         TAppForm& form = w.open();
         const fs::path out = w.dir().path() / "out";
         fs::create_directory(out);
-        const fs::path fake = w.dir().path() / "fake.png";
-        imbrix::test::writeText(fake, "this is no picture\n");
+        const fs::path fake = w.damagedFile();
         const QStringList photos = fivePhotos();
         addAndWait(form, {photos[2], QString::fromStdString(fake.string()), photos[3]});
         form.ComboBoxDestination->setEditText(QString::fromStdString(out.string()));

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -355,10 +354,8 @@ public:
         }
         clearProgress();
         std::cerr << "[" << done_ + 1 << "/" << total_;
-        if (estimate_) {
-            if (const auto left = estimate_->left(elapsed())) {
-                std::cerr << ", " << convert::clockText(*left) << " left";
-            }
+        if (const auto left = timeLeft_.left()) {
+            std::cerr << ", " << convert::clockText(*left) << " left";
         }
         std::cerr << "] " << text << std::flush;
         shown_ = true;
@@ -392,10 +389,7 @@ public:
     void progress(const convert::RunProgress& progress) override {
         done_ = progress.done;
         total_ = progress.total;
-        if (!estimate_) {
-            estimate_.emplace(progress.total, progress.sourceBytesTotal);
-        }
-        estimate_->update(elapsed(), progress.done, progress.sourceBytesDone);
+        timeLeft_.progress(progress);
     }
 
     void clearProgress() {
@@ -407,14 +401,8 @@ public:
 
 private:
     std::size_t total_;
-    std::chrono::milliseconds elapsed() const {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - start_);
-    }
-
     std::size_t done_ = 0;  // files processed, from the run's progress
-    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::optional<convert::TimeLeft> estimate_;
+    convert::RunTimeLeft timeLeft_;
     bool verbose_;
     bool progress_;
     bool shown_ = false;
