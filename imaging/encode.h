@@ -41,4 +41,34 @@ void encodeTiff(const Picture& picture, const EncodeOptions& options, Sink& out)
 /// own quality-to-quantiser mapping). Colour values are written as they are.
 void encodeJpegXr(const Picture& picture, const EncodeOptions& options, Sink& out);
 
+// The encoders of the external converter's formats. They read the picture as
+// it is (upright, resized, gray and in the colours the format takes: the
+// caller's stages did that) and write the colour profile and the EXIF, XMP and
+// IPTC that meta holds where the format has room for them. Transparency is kept
+// where the format has it, and no alpha channel is written for an opaque
+// picture. A picture that cannot be written (too large for the format, ...)
+// throws Error with a message that says why.
+
+/// BMP (the quality is not used): 24-bit BGR when opaque, else 32-bit BGRA
+/// with the masks that readers take for alpha.
+void encodeBmp(const Picture& picture, const EncodeOptions& options, Sink& out);
+/// TGA (the quality is not used): 24- or 32-bit true colour, rows top-down.
+void encodeTga(const Picture& picture, const EncodeOptions& options, Sink& out);
+/// PSD (the quality is not used): one flat RGB or RGBA picture, channels
+/// compressed with PackBits (RLE); the profile, EXIF, XMP and IPTC as image
+/// resources.
+void encodePsd(const Picture& picture, const EncodeOptions& options, Sink& out);
+/// ICO (the quality is not used): one picture of at most 256 x 256, stored as PNG.
+void encodeIco(const Picture& picture, const EncodeOptions& options, Sink& out);
+/// GIF: one frame, the colours reduced to a palette of at most 256 (dithered),
+/// with one transparent entry where the picture has transparency.
+void encodeGif(const Picture& picture, const EncodeOptions& options, Sink& out);
+/// JPEG XL through libjxl: quality 1..100 as cjxl's -q takes it (100 lossless).
+void encodeJxl(const Picture& picture, const EncodeOptions& options, Sink& out);
+/// AVIF through libheif (AV1): quality 1..100 as heif-enc's -q takes it.
+void encodeAvif(const Picture& picture, const EncodeOptions& options, Sink& out);
+/// JPEG 2000 (JP2) through OpenJPEG: the bytes a JPEG of that quality takes,
+/// coded with the irreversible wavelet; 100 is lossless.
+void encodeJp2(const Picture& picture, const EncodeOptions& options, Sink& out);
+
 }  // namespace imbrix::imaging

@@ -52,6 +52,10 @@ struct Picture {
 /// What an encoder is asked for besides the picture.
 struct EncodeOptions {
     int quality = kDefaultQuality;  ///< 1..100, for the formats that take one
+    /// Threads an encoder may start besides its caller's (0: none). A run
+    /// converts a file per core already; an encoder uses more only where that
+    /// was measured to pay.
+    unsigned extraThreads = 0;
 };
 
 }  // namespace imbrix::imaging
