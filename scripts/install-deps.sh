@@ -7,6 +7,8 @@ PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev
+  # imbrix-cli's JSON record (written and read back)
+  nlohmann-json3-dev
   # codecs and raster
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev libwebp-dev libtiff-dev
   libgif-dev libjxr-dev librsvg2-dev libxml2-dev libgdk-pixbuf-2.0-dev libjxl-dev libqpdf-dev
