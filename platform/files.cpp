@@ -635,7 +635,10 @@ Attempt tryLink(const std::string& from, const std::string& to) {
         return Attempt::kClaimed;
     }
     const int err = errno;
-    if (err == EEXIST) {
+    // SFTP file systems (sshfs) answer every refusal of their server, a taken
+    // name too, with EPERM; so do file systems without hard links, where the
+    // name is then free.
+    if (err == EEXIST || (err == EPERM && nameTaken(to))) {
         // On NFS a link whose reply was lost is sent again and answered
         // "exists": the name is ours when it leads to our file (the rule of
         // open(2) for lock files on NFS).
@@ -661,8 +664,9 @@ Attempt tryPlaceholder(const std::string& from, const std::string& to) {
     UniqueFd placeholder(opened);
     if (!placeholder) {
         const int err = errno;
-        // A folder of that name answers EEXIST too; EISDIR covers a trailing '/'.
-        if (err == EEXIST || err == EISDIR) {
+        // A folder of that name answers EEXIST too; EISDIR covers a trailing
+        // '/'; an SFTP file system answers EPERM (see tryLink).
+        if (err == EEXIST || err == EISDIR || (err == EPERM && nameTaken(to))) {
             return Attempt::kTaken;
         }
         throw errnoError(err, "cannot create " + to);
