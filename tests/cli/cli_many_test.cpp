@@ -196,6 +196,42 @@ TEST_F(CliMany, FilesFromListsOfAwkwardNames) {
                          "cannot read the list " + missing + ": No such file or directory"));
 }
 
+// A list of files (as find makes it) keeps its folders under --dest with
+// --keep-tree --base, whether its paths are absolute or relative to the base;
+// a file outside the base goes to --dest itself.
+TEST_F(CliMany, BaseKeepsTheTreeOfListedFiles) {
+    copy("pngsuite/basn2c08.png", "archive/2019/summer/a.png");
+    copy("pngsuite/basn0g08.png", "archive/2020/b.png");
+    const std::string outside = copy("pngsuite/basn3p08.png", "elsewhere/c.png");
+    const std::string archive = scratch_.file("archive");
+    const std::string absolute =
+        list("absolute", {archive + "/2019/summer/a.png", archive + "/2020/b.png", outside}, '\0');
+    Outcome result = cli({"--keep-tree", "--base", archive, "--null", "--files-from", absolute,
+                          "-d", scratch_.file("out1")});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(filesUnder(scratch_.path() / "out1"),
+              (std::vector<std::string>{"2019/summer/a.png", "2020/b.png", "c.png"}));
+
+    // Relative to the working folder, as `cd archive && find . -print0` gives them.
+    const pid_t pid = [&] {
+        const fs::path previous = fs::current_path();
+        fs::current_path(archive);
+        const pid_t started = start({"--keep-tree", "--base", ".", "--files-from",
+                                     list("relative", {"./2019/summer/a.png", "2020/b.png"}, '\n'),
+                                     "-d", scratch_.file("out2")});
+        fs::current_path(previous);
+        return started;
+    }();
+    result = finish(pid);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(filesUnder(scratch_.path() / "out2"),
+              (std::vector<std::string>{"2019/summer/a.png", "2020/b.png"}));
+
+    result = cli({"--base", archive, "--files-from", absolute, "-d", scratch_.file("out3")});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_TRUE(contains(result.err, "option --base needs --keep-tree")) << result.err;
+}
+
 // The record: one row per file, in list order, that Python's json module reads;
 // its figures agree with the report on standard error and with the disk.
 TEST_F(CliMany, JsonRecordAgreesWithTheReportAndTheDisk) {

@@ -52,6 +52,9 @@ const char* const kUsage =
     "                       (default: the folder of each source)\n"
     "      --keep-tree      with --dest: each file of a folder PATH goes to the same\n"
     "                       subfolder under DIR as it was in under PATH\n"
+    "      --base DIR       with --keep-tree: a file given on its own (a PATH, a line of\n"
+    "                       a list) under DIR goes to the same subfolder under --dest\n"
+    "                       as it is in under DIR (as if the folder DIR had been given)\n"
     "      --no-subfolders  take only the files directly in a folder PATH\n"
     "      --skip-existing  convert no file whose output name exists already; such\n"
     "                       files are counted as skipped, not as failed\n"
@@ -120,6 +123,7 @@ struct Options {
     bool subfolders = true;
     bool verbose = false;
     std::vector<std::string> paths;
+    std::string base;      // --base
     std::string listFile;  // --files-from
     bool nulSeparated = false;
     std::string retryRecord;  // --retry-failed
@@ -298,6 +302,11 @@ std::optional<Options> parseArguments(int argc, char** argv) {
                 throw UsageError("the destination folder must not be empty");
             }
             options.conversion.destination = dest;
+        } else if (arg == "--base") {
+            options.base = value();
+            if (options.base.empty()) {
+                throw UsageError("the base folder must not be empty");
+            }
         } else if (arg == "--keep-tree") {
             noValue();
             options.conversion.keepFolderStructure = true;
@@ -398,6 +407,9 @@ std::optional<Options> parseArguments(int argc, char** argv) {
     if (options.conversion.keepFolderStructure &&
         options.conversion.destination == convert::kSameFolderAsOriginal) {
         throw UsageError("option --keep-tree needs --dest");
+    }
+    if (!options.base.empty() && !options.conversion.keepFolderStructure) {
+        throw UsageError("option --base needs --keep-tree");
     }
     if (options.enlarge && !options.conversion.resize.active()) {
         throw UsageError("option --enlarge needs --resize");
@@ -642,7 +654,7 @@ int main(int argc, char** argv) {
     try {
         sources.emplace(cli::SourceOptions{options->paths, options->listFile, options->nulSeparated,
                                            options->retryRecord, options->subfolders,
-                                           options->shard});
+                                           options->shard, options->base});
     } catch (const convert::PathListError& e) {
         std::cerr << "imbrix-cli: " << e.what() << "\n";
         return kExitUsage;

@@ -67,7 +67,7 @@ bool Sources::entry(const std::string& path, const std::function<bool(convert::S
     if (pictureName && !(exists && !S_ISREG(st.st_mode)) && !platform::tempFileTarget(path)) {
         ++counts_.files;
         ++counts_.taken;  // a missing one fails when it is converted
-        return take({path, {}});
+        return take({path, options_.base});
     }
     if (!mine(path)) {
         return true;
@@ -115,6 +115,9 @@ SourceCounts Sources::feed(const std::function<bool(convert::SourceFile)>& take,
                 continue;
             }
             ++counts_.files;
+            if (item->file.baseFolder.empty()) {
+                item->file.baseFolder = options_.base;
+            }
             if (mine(item->file.path)) {
                 ++counts_.taken;
                 if (!take(std::move(item->file))) {

@@ -25,6 +25,8 @@ struct SourceOptions {
     std::string retryRecord;         ///< --retry-failed; empty: none
     bool subfolders = true;
     std::optional<convert::Shard> shard;
+    /// --base: the base folder of every file given on its own (for --keep-tree).
+    std::string base;
 };
 
 /// What the sources held, over all shards.
