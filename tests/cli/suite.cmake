@@ -14,3 +14,9 @@ foreach(mode IN ITEMS pipe ssh sshfs)
   set_tests_properties(CliManyMachines.GnuParallel_${mode} PROPERTIES
     LABELS cli SKIP_RETURN_CODE 77 TIMEOUT 300)
 endforeach()
+
+# The recipes of deploy/: linted (shellcheck, yamllint), and run here as a Slurm
+# array's tasks and a Kubernetes Indexed Job's pods would be started.
+add_test(NAME CliManyMachines.DeployRecipes
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/cli/deploy_test.sh $<TARGET_FILE:imbrix_cli> ${PROJECT_SOURCE_DIR})
+set_tests_properties(CliManyMachines.DeployRecipes PROPERTIES LABELS cli TIMEOUT 300)
