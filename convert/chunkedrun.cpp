@@ -93,6 +93,13 @@ bool ChunkedRun::add(SourceFile file) {
     return !ended_;
 }
 
+bool ChunkedRun::flush() {
+    if (!ended_ && !stop_.stop_requested() && !part_.empty()) {
+        runPart();
+    }
+    return !ended_;
+}
+
 // The temporary files killed runs left in the part's output folders (and the
 // data folder) go before the part writes there, each folder once per run.
 void ChunkedRun::clearStaleTemporaries(const std::vector<SourceFile>& files) {

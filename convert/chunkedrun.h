@@ -43,6 +43,10 @@ public:
     /// Throws what runConversion() throws.
     bool add(SourceFile file);
 
+    /// Converts the files added so far without waiting for the part to fill
+    /// (the list comes slowly). Returns false once the run has ended.
+    bool flush();
+
     /// Converts the files not yet converted and returns the whole run's summary,
     /// with no per-file outcomes in it (each went to the reporter's fileDone()).
     /// Nothing when the run's checks failed before any file was converted (no

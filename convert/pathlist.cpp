@@ -2,6 +2,7 @@
 #include "convert/pathlist.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,9 +50,27 @@ PathListReader::PathListReader(const std::string& name, Separator separator,
 }
 
 // Moves what is left to the front and reads more behind it. False at the end.
-bool PathListReader::fill() {
-    if (eof_) {
+bool PathListReader::fill(const std::stop_token& stop, const std::function<void()>& waiting) {
+    if (eof_ || stopped_) {
         return false;
+    }
+    // A pipe's writer may keep the list waiting: the caller hears of it, and a
+    // stop ends the wait.
+    bool told = false;
+    while (stop.stop_possible() || waiting) {
+        if (stop.stop_requested()) {
+            stopped_ = true;
+            return false;
+        }
+        pollfd ready{fd_, POLLIN, 0};
+        const int n = ::poll(&ready, 1, 100);
+        if (n > 0 || (n < 0 && errno != EINTR)) {
+            break;  // readable, at its end, or an error read() will report
+        }
+        if (n == 0 && waiting && !told) {
+            told = true;
+            waiting();
+        }
     }
     if (begin_ > 0) {
         std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
@@ -75,7 +94,8 @@ bool PathListReader::fill() {
     }
 }
 
-std::optional<PathListReader::Entry> PathListReader::next() {
+std::optional<PathListReader::Entry> PathListReader::next(std::stop_token stop,
+                                                          const std::function<void()>& waiting) {
     for (;;) {
         // An entry is complete at its separator, or at the end of the list.
         std::size_t searchFrom = begin_;
@@ -87,13 +107,13 @@ std::optional<PathListReader::Entry> PathListReader::next() {
                 break;
             }
             const std::size_t searched = end_ - begin_;
-            if (!fill()) {
+            if (!fill(stop, waiting)) {
                 break;
             }
             searchFrom = begin_ + searched;  // fill() moved the entry to the front
         }
-        if (!found && begin_ == end_) {
-            return std::nullopt;  // the end of the list
+        if (stopped_ || (!found && begin_ == end_)) {
+            return std::nullopt;  // the end of the list (a part read of an entry is dropped)
         }
         Entry entry;
         entry.number = ++number_;
@@ -113,7 +133,7 @@ std::optional<PathListReader::Entry> PathListReader::next() {
                     break;
                 }
                 begin_ = end_;
-                if (!fill()) {
+                if (!fill(stop, waiting)) {
                     break;
                 }
             }

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -46,15 +48,18 @@ public:
     PathListReader(const std::string& name, Separator separator,
                    std::size_t maxEntryBytes = kMaxListPathBytes);
 
-    /// The next entry, skipping empty ones; nothing at the end of the list.
-    /// Throws PathListError when the list cannot be read on (an input error).
-    std::optional<Entry> next();
+    /// The next entry, skipping empty ones; nothing at the end of the list, or
+    /// once `stop` is requested while the list's writer (a pipe) keeps it
+    /// waiting. When the writer keeps it waiting for a tenth of a second,
+    /// `waiting` is called (once for each wait). Throws PathListError when the
+    /// list cannot be read on.
+    std::optional<Entry> next(std::stop_token stop = {}, const std::function<void()>& waiting = {});
 
     /// The list's name as given ("-" for standard input), for messages.
     const std::string& name() const { return name_; }
 
 private:
-    bool fill();
+    bool fill(const std::stop_token& stop, const std::function<void()>& waiting);
 
     std::string name_;
     char separator_;
@@ -65,6 +70,7 @@ private:
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     bool eof_ = false;
+    bool stopped_ = false;
     std::size_t number_ = 0;
 };
 

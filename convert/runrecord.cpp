@@ -182,8 +182,9 @@ std::string recordLine(const FileOutcome& outcome) {
 FailedFilesReader::FailedFilesReader(const std::string& name)
     : lines_(name, PathListReader::Separator::Newline, kMaxRecordLineBytes) {}
 
-std::optional<FailedFilesReader::Entry> FailedFilesReader::next() {
-    while (std::optional<PathListReader::Entry> line = lines_.next()) {
+std::optional<FailedFilesReader::Entry> FailedFilesReader::next(
+    std::stop_token stop, const std::function<void()>& waiting) {
+    while (std::optional<PathListReader::Entry> line = lines_.next(stop, waiting)) {
         Entry entry;
         const std::string where = "line " + std::to_string(line->number) + " of " + lines_.name();
         if (!line->problem.empty()) {

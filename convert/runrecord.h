@@ -60,9 +60,10 @@ public:
     explicit FailedFilesReader(const std::string& name);
 
     /// The next file whose status is "failed", or a line that cannot be read as
-    /// a record's line; nothing at the end. Throws PathListError when the record
-    /// cannot be read on.
-    std::optional<Entry> next();
+    /// a record's line; nothing at the end (or once `stop` is requested while a
+    /// pipe keeps the record waiting; `waiting` as for PathListReader::next()).
+    /// Throws PathListError when the record cannot be read on.
+    std::optional<Entry> next(std::stop_token stop = {}, const std::function<void()>& waiting = {});
 
 private:
     PathListReader lines_;

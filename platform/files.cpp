@@ -95,7 +95,9 @@ const std::string& hostTag() {
         std::array<char, 17> hex{};
         std::snprintf(hex.data(), hex.size(), "%016llx",
                       static_cast<unsigned long long>(fnv1a64(name.data())));
-        return "h" + std::string(hex.data());
+        std::string text = "h";
+        text += hex.data();
+        return text;
     }();
     return tag;
 }

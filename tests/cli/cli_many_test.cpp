@@ -5,12 +5,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "common/recordrows.h"
 #include "common/testsupport.h"
@@ -230,6 +235,44 @@ TEST_F(CliMany, BaseKeepsTheTreeOfListedFiles) {
     result = cli({"--base", archive, "--files-from", absolute, "-d", scratch_.file("out3")});
     EXPECT_EQ(result.status, 2);
     EXPECT_TRUE(contains(result.err, "option --base needs --keep-tree")) << result.err;
+}
+
+// A list that comes slowly (a queue writing into a pipe) is converted as it
+// comes, each file recorded before the list ends; a signal ends the wait for
+// the next path.
+TEST_F(CliMany, SlowListIsConvertedAsItComesAndASignalEndsTheWait) {
+    const std::string first = copy("pngsuite/basn2c08.png", "in/first.png");
+    const std::string second = copy("pngsuite/basn0g08.png", "in/second.png");
+    int queue[2];
+    ASSERT_EQ(::pipe2(queue, O_CLOEXEC), 0);
+    const pid_t pid = start({"--files-from", "-", "--json", "-d", scratch_.file("out")},
+                            "/proc/self/fd/" + std::to_string(queue[0]));
+    ::close(queue[0]);
+    const int writer = queue[1];
+    const fs::path record = scratch_.path() / ("stdout" + started_.at(pid));
+    const auto recordLines = [&record](std::size_t lines) {
+        for (int i = 0; i < 300; ++i) {
+            const std::string text = readAll(record);
+            if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= lines) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
+    for (const auto& [path, lines] : {std::pair{first, 1u}, std::pair{second, 2u}}) {
+        const std::string line = path + "\n";
+        ASSERT_EQ(::write(writer, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        EXPECT_TRUE(recordLines(lines)) << path << " not converted while the list stays open";
+    }
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(endsWithin(pid, std::chrono::seconds(5)));
+    const Outcome result = finish(pid);
+    ::close(writer);
+    EXPECT_EQ(result.status, 128 + SIGTERM) << result.err;
+    EXPECT_TRUE(contains(result.err, "Stopped by signal 15 after 2 of 2 files")) << result.err;
+    EXPECT_EQ(filesUnder(scratch_.path() / "out"),
+              (std::vector<std::string>{"first.png", "second.png"}));
 }
 
 // The record: one row per file, in list order, that Python's json module reads;

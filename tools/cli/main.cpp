@@ -587,9 +587,11 @@ int run(const Options& options, cli::Sources& sources, const SignalStop& signals
     // The list is read as the run goes: its files are converted in parts.
     convert::ChunkedRun chunked(options.conversion, environment, reporter, convert::Translator{},
                                 signals.token());
+    // A list that comes slowly (a pipe from a queue) is converted as it comes:
+    // while its writer keeps it waiting, the files read so far go ahead.
     const cli::SourceCounts counts =
         sources.feed([&chunked](convert::SourceFile file) { return chunked.add(std::move(file)); },
-                     signals.token(), std::cerr);
+                     [&chunked] { chunked.flush(); }, signals.token(), std::cerr);
 
     if (counts.taken == 0 && counts.files > 0 && options.shard && signals.signal() == 0) {
         // Other shards have the files; this one has none of them.

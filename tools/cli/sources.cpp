@@ -83,7 +83,8 @@ bool Sources::entry(const std::string& path, const std::function<bool(convert::S
 }
 
 SourceCounts Sources::feed(const std::function<bool(convert::SourceFile)>& take,
-                           std::stop_token stop, std::ostream& messages) {
+                           const std::function<void()>& waiting, std::stop_token stop,
+                           std::ostream& messages) {
     const auto problem = [this, &messages](const std::string& text) {
         messages << "ERROR: " << text << "\n";
         ++counts_.problems;
@@ -95,7 +96,7 @@ SourceCounts Sources::feed(const std::function<bool(convert::SourceFile)>& take,
     }
     try {
         while (list_ && !stop.stop_requested()) {
-            const std::optional<convert::PathListReader::Entry> item = list_->next();
+            const std::optional<convert::PathListReader::Entry> item = list_->next(stop, waiting);
             if (!item) {
                 break;
             }
@@ -106,7 +107,7 @@ SourceCounts Sources::feed(const std::function<bool(convert::SourceFile)>& take,
             }
         }
         while (record_ && !stop.stop_requested()) {
-            std::optional<convert::FailedFilesReader::Entry> item = record_->next();
+            std::optional<convert::FailedFilesReader::Entry> item = record_->next(stop, waiting);
             if (!item) {
                 break;
             }

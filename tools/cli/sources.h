@@ -54,9 +54,12 @@ public:
     explicit Sources(SourceOptions options);
 
     /// Hands each file of this shard to `take`, in order, until `take` returns
-    /// false or `stop` is requested. Problems (an unreadable list, a malformed
-    /// line) are written to `messages` and counted; so are the skipped entries.
-    SourceCounts feed(const std::function<bool(convert::SourceFile)>& take, std::stop_token stop,
+    /// false or `stop` is requested; calls `waiting` when a list's writer (a
+    /// pipe) keeps it waiting, so that what was taken can be converted
+    /// meanwhile. Problems (an unreadable list, a malformed line) are written
+    /// to `messages` and counted; so are the skipped entries.
+    SourceCounts feed(const std::function<bool(convert::SourceFile)>& take,
+                      const std::function<void()>& waiting, std::stop_token stop,
                       std::ostream& messages);
 
 private:
