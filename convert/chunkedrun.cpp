@@ -153,6 +153,7 @@ void ChunkedRun::runPart() {
         for (std::size_t i = 0; i < files.size(); ++i) {
             FileOutcome outcome;
             outcome.source = files[i].path;
+            outcome.baseFolder = files[i].baseFolder;
             outcome.error = reporter.lastWarning();
             outcome.bytesIn = GetFileSizeBytes(files[i].path);
             reporter.fileFailed(i, outcome.source, outcome.error);

@@ -40,26 +40,27 @@ bool Sources::entry(const std::string& path, const std::function<bool(convert::S
     const bool exists = ::stat(path.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) {
         // The folder is walked whole before its files are converted, so an
-        // output written into it is never taken for a source. It is the base of
-        // what its walk finds (for --keep-tree).
+        // output written into it is never taken for a source; only this
+        // shard's files are kept meanwhile. It is the base of what its walk
+        // finds (for --keep-tree). A folder named like a picture is this
+        // shard's whole (see sources.h).
         std::vector<convert::SourceFile> found;
         const bool subfolders = options_.subfolders;
+        const bool wholeFolder = pictureName;
         imagelist::AddFolderEntries(
             path, [subfolders] { return subfolders; },
-            [&found](imagelist::TMyRecord record) {
-                found.push_back({std::move(record.FName), std::move(record.BaseFolder)});
+            [&](imagelist::TMyRecord record) {
+                ++counts_.files;
+                if (wholeFolder || mine(record.FName)) {
+                    found.push_back({std::move(record.FName), std::move(record.BaseFolder)});
+                }
                 return true;
             },
             stop);
-        // A folder named like a picture is this shard's whole (see sources.h).
-        const bool wholeFolder = pictureName;
         for (convert::SourceFile& file : found) {
-            ++counts_.files;
-            if (wholeFolder || mine(file.path)) {
-                ++counts_.taken;
-                if (!take(std::move(file))) {
-                    return false;
-                }
+            ++counts_.taken;
+            if (!take(std::move(file))) {
+                return false;
             }
         }
         return true;
