@@ -24,6 +24,9 @@ pkg_check_modules(PCRE2 REQUIRED IMPORTED_TARGET libpcre2-8)
 pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET openssl)
 pkg_check_modules(ICU REQUIRED IMPORTED_TARGET icu-uc icu-i18n)
 
+# nlohmann/json (header-only): the JSON record of imbrix-cli, written and read back.
+find_package(nlohmann_json 3 REQUIRED)
+
 # giflib ships neither pkg-config nor CMake files.
 find_path(GIF_INCLUDE_DIR gif_lib.h REQUIRED)
 find_library(GIF_LIBRARY gif REQUIRED)

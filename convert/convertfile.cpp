@@ -677,6 +677,13 @@ void keepSourceTime(const PreparedFile& file, const std::optional<platform::File
 PreparedFile prepareFile(const std::string& source, const std::string& outputFolder,
                          const FileSettings& settings, std::stop_token stop) {
     PreparedFile file;
+    const auto started = std::chrono::steady_clock::now();
+    const auto took = [&file, started] {
+        file.elapsedMs =
+            static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - started)
+                                           .count());
+    };
     try {
         file.source = source;
         file.existingOutput = settings.existingOutput;
@@ -688,6 +695,7 @@ PreparedFile prepareFile(const std::string& source, const std::string& outputFol
         if (settings.existingOutput == ExistingOutput::Skip &&
             platform::nameTaken(file.candidate)) {
             file.skipped = true;  // before any work: nothing is read or reserved
+            took();
             return file;
         }
         // The time of the source as it is read, so the output gets the
@@ -735,6 +743,7 @@ PreparedFile prepareFile(const std::string& source, const std::string& outputFol
         file.output.reset();
         file.error = FileError{FileError::Kind::Failed, "Unknown error"};
     }
+    took();
     return file;
 }
 

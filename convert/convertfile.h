@@ -117,6 +117,7 @@ struct PreparedFile {
     /// Not converted: its candidate existed already (ExistingOutput::Skip).
     bool skipped = false;
     ExistingOutput existingOutput = ExistingOutput::AddNumber;  ///< how finishFile() names it
+    std::uint32_t elapsedMs = 0;                                ///< the time prepareFile() took
 };
 
 /// Decodes, converts and encodes `source` into a temporary file in `outputFolder`.

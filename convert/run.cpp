@@ -232,6 +232,24 @@ void removeStaleTemporaries(const std::vector<SourceFile>& files, const Conversi
     }
 }
 
+// The write probe of the destination. Another run into the same folder (another
+// worker of a batch split over processes) may be probing at this moment: its
+// "chk.tmp" fails ours. Such a probe is gone within milliseconds, so a probe
+// file that stays for a second is taken for a stale one.
+bool destinationWritable(const std::string& folder) {
+    constexpr int kTries = 20;
+    constexpr std::chrono::milliseconds kPause{50};
+    for (int attempt = 1;; ++attempt) {
+        if (platform::isFolderWritable(folder)) {
+            return true;
+        }
+        if (attempt == kTries || !platform::nameTaken(folder + "chk.tmp")) {
+            return false;
+        }
+        std::this_thread::sleep_for(kPause);
+    }
+}
+
 }  // namespace
 
 bool isOutputFormat(const std::string& format) {
@@ -360,7 +378,7 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
                              RunCheck::DirectoryNotCreated);
             return std::nullopt;
         }
-        if (!platform::isFolderWritable(platform::withTrailingSlash(options.destination))) {
+        if (!destinationWritable(platform::withTrailingSlash(options.destination))) {
             reporter.warning(tr("WARNING"), tr("Unable to write to directory!"),
                              RunCheck::DirectoryNotWritable);
             return std::nullopt;
@@ -397,7 +415,9 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
         settings.converterFolder.pop_back();  // the working folder has no '/' at its end
     }
 
-    removeStaleTemporaries(files, options, settings.dataFolder);
+    if (environment.removeStaleTemporaries) {
+        removeStaleTemporaries(files, options, settings.dataFolder);
+    }
 
     RunSummary summary;
     summary.listCount = files.size();
@@ -425,6 +445,9 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
             PreparedFile& prepared = *taken;
             FileOutcome outcome = finishFile(prepared);
             pool.finished(i);
+            outcome.baseFolder = files[i].baseFolder;
+            outcome.bytesIn = prepared.sourceSize;
+            outcome.elapsedMs = prepared.elapsedMs;
 
             // A skipped file wrote nothing: its source is no part of the disk space figures.
             if (prepared.sourceSize >= 0 && !outcome.skipped) {
@@ -440,6 +463,7 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
                 const std::int64_t outputSize = GetFileSizeBytes(outcome.output);
                 if (outputSize >= 0) {
                     summary.outputTotal += outputSize;
+                    outcome.bytesOut = outputSize;
                 }
                 reporter.fileConverted(i, outcome.source, outcome.output);
             } else {
@@ -447,6 +471,7 @@ std::optional<RunSummary> runConversion(const std::vector<SourceFile>& files,
                 ++summary.failedCount;
                 reporter.fileFailed(i, outcome.source, outcome.error);
             }
+            reporter.fileDone(i, outcome);
             summary.files.push_back(std::move(outcome));
             reporter.status("");
 

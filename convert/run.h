@@ -100,6 +100,10 @@ struct ConversionEnvironment {
     imaging::MemoryBudget* memory = nullptr;
     /// The converter program; empty: programFolder + "imagemagick/magick".
     std::string converterPath;
+    /// The run first removes the temporary files that killed runs left in its
+    /// output folders and in dataFolder. False: the caller has done that (a list
+    /// fed to the engine in parts clears each folder once).
+    bool removeStaleTemporaries = true;
     /// Decimal separator of the user's locale, used in the time and size texts.
     std::string decimalSeparator = ".";
 };
@@ -126,6 +130,8 @@ struct RunProgress {
     std::int64_t sourceBytesTotal = 0;
 };
 
+struct FileOutcome;
+
 /// What the front end implements. Every call comes on the thread that called
 /// runConversion(), in list order; none comes after runConversion() returns.
 /// A call that throws ends the run: nothing more is started, the workers are
@@ -147,6 +153,9 @@ public:
     /// (ExistingOutput::Skip).
     virtual void fileSkipped(std::size_t /*index*/, const std::string& /*source*/,
                              const std::string& /*existing*/) {}
+    /// After fileFailed(), fileConverted() or fileSkipped(): the file's whole
+    /// outcome, with its sizes and time, for a record of every file.
+    virtual void fileDone(std::size_t /*index*/, const FileOutcome& /*outcome*/) {}
     /// A check failed before anything was converted: a warning box with the
     /// caption and text given (both already translated); `check` tells the
     /// window where to go afterwards.
@@ -171,10 +180,14 @@ using Translator = std::function<std::string(const std::string&)>;
 /// What happened to one file.
 struct FileOutcome {
     std::string source;
-    std::string output;    ///< the path written (or, when skipped, the one that exists); empty when
-                           ///< the file failed
-    std::string error;     ///< the message shown; empty when the file succeeded or was skipped
-    bool skipped = false;  ///< not converted: its output exists (ExistingOutput::Skip)
+    std::string output;  ///< the path written (or, when skipped, the one that exists); empty when
+                         ///< the file failed
+    std::string error;   ///< the message shown; empty when the file succeeded or was skipped
+    std::string baseFolder;       ///< the list entry's SourceFile::baseFolder
+    bool skipped = false;         ///< not converted: its output exists (ExistingOutput::Skip)
+    std::int64_t bytesIn = -1;    ///< the source's size; -1 when it was not found
+    std::int64_t bytesOut = 0;    ///< the size of the output written (0 when none was)
+    std::uint32_t elapsedMs = 0;  ///< the time a worker spent on the file
 };
 
 /// The end report, as the result window shows it, with the raw figures.

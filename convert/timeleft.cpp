@@ -23,6 +23,19 @@ TimeLeft::TimeLeft(std::size_t files, std::int64_t bytes)
     : totalFiles_(static_cast<double>(files)),
       totalBytes_(static_cast<double>(std::max<std::int64_t>(bytes, 0))) {}
 
+void TimeLeft::grow(std::size_t files, std::int64_t bytes) {
+    const double newFiles = std::max(totalFiles_, static_cast<double>(files));
+    const double newBytes = std::max(totalBytes_, static_cast<double>(bytes));
+    if (newFiles == totalFiles_ && newBytes == totalBytes_) {
+        return;
+    }
+    totalFiles_ = newFiles;
+    totalBytes_ = newBytes;
+    if (samples_ > 0) {
+        refit();
+    }
+}
+
 void TimeLeft::update(std::chrono::milliseconds elapsed, std::size_t filesDone,
                       std::int64_t bytesDone) {
     const Sample sample{static_cast<double>(elapsed.count()), static_cast<double>(filesDone),
@@ -101,7 +114,13 @@ std::optional<std::chrono::milliseconds> TimeLeft::left(std::chrono::millisecond
 void RunTimeLeft::progress(const RunProgress& figures) {
     if (!estimate_) {
         estimate_.emplace(figures.total, figures.sourceBytesTotal);
+    } else {
+        estimate_->grow(figures.total, figures.sourceBytesTotal);
     }
+    if (lastDone_ && *lastDone_ == figures.done) {
+        return;  // the list grew (a part announced): no file has finished since
+    }
+    lastDone_ = figures.done;
     estimate_->update(elapsed(), figures.done, figures.sourceBytesDone);
 }
 

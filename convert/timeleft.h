@@ -20,6 +20,10 @@ public:
     /// A run of `files` files holding `bytes` bytes in all.
     TimeLeft(std::size_t files, std::int64_t bytes);
 
+    /// The run has grown (a list read in parts): `files` and `bytes` are its new
+    /// totals. Totals never shrink.
+    void grow(std::size_t files, std::int64_t bytes);
+
     /// After a file: the time since the run began, and the files and the bytes
     /// of their sources processed so far (counts that only grow).
     void update(std::chrono::milliseconds elapsed, std::size_t filesDone, std::int64_t bytesDone);
@@ -61,6 +65,7 @@ private:
 
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::optional<TimeLeft> estimate_;
+    std::optional<std::size_t> lastDone_;
 };
 
 /// A duration as a clock shows it, rounded up to whole seconds: "0:09", "4:05",

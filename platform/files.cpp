@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "platform/files_claim.h"
+#include "platform/hash.h"
 
 namespace imbrix::platform {
 
@@ -34,24 +37,69 @@ constexpr std::size_t kMaxNameBytes = 255;
 // Marks the names of temporary files, between the unique tag and the suffix.
 constexpr std::string_view kTempMarker = ".imbrix-tmp";
 
-// "<pid>-<n>" or "<pid>-<n>-<random>": decimal numbers joined by '-'.
-bool isTempTag(std::string_view tag) {
+// What the tag of a temporary file's name says about the run that made it.
+struct TempTag {
+    pid_t pid = 0;
+    std::string_view host;  ///< "h" + 16 hex digits; empty in the names of older versions
+};
+
+// "<pid>-<n>" or "<pid>-<n>-<random>" (decimal numbers joined by '-'), then
+// "-h<16 hex digits>" naming the machine.
+std::optional<TempTag> parseTempTag(std::string_view tag) {
+    TempTag parsed;
+    const std::size_t lastDash = tag.rfind('-');
+    if (lastDash != std::string_view::npos && tag.size() - lastDash == 18 &&
+        tag[lastDash + 1] == 'h') {
+        parsed.host = tag.substr(lastDash + 1);
+        if (parsed.host.substr(1).find_first_not_of("0123456789abcdef") != std::string_view::npos) {
+            return std::nullopt;
+        }
+        tag = tag.substr(0, lastDash);
+    }
     int parts = 1;
     bool digits = false;
     for (char c : tag) {
         if (c == '-') {
             if (!digits) {
-                return false;
+                return std::nullopt;
             }
             ++parts;
             digits = false;
         } else if (c >= '0' && c <= '9') {
             digits = true;
         } else {
-            return false;
+            return std::nullopt;
         }
     }
-    return digits && (parts == 2 || parts == 3);
+    const std::string_view pid = tag.substr(0, tag.find('-'));
+    if (!digits || (parts != 2 && parts != 3) || pid.size() > 9) {
+        return std::nullopt;
+    }
+    parsed.pid = static_cast<pid_t>(std::stol(std::string(pid)));
+    return parsed;
+}
+
+bool isTempTag(std::string_view tag) {
+    return parseTempTag(tag).has_value();
+}
+
+// This machine in the names of temporary files: "h" and the FNV-1a hash of its
+// host name. Workers on several machines may write into one shared folder; a
+// process id means something only on the machine that gave it out.
+const std::string& hostTag() {
+    static const std::string tag = [] {
+        std::array<char, 256> name{};
+        if (::gethostname(name.data(), name.size() - 1) != 0) {
+            name[0] = '\0';
+        }
+        std::array<char, 17> hex{};
+        std::snprintf(hex.data(), hex.size(), "%016llx",
+                      static_cast<unsigned long long>(fnv1a64(name.data())));
+        std::string text = "h";
+        text += hex.data();
+        return text;
+    }();
+    return tag;
 }
 
 // `text` cut to at most `maxBytes` bytes without splitting a UTF-8 sequence.
@@ -218,6 +266,7 @@ TempFile::TempFile(const std::string& folder, const std::string& stem, const std
         if (attempt > 0) {
             tag += "-" + std::to_string(random());
         }
+        tag += "-" + hostTag();
         const std::string tail = "." + tag + std::string(kTempMarker) + suffix;
         const std::size_t room =
             kMaxNameBytes > tail.size() + 1 ? kMaxNameBytes - tail.size() - 1 : 0;
@@ -328,19 +377,14 @@ std::optional<std::string> tempFileTarget(const std::string& path) {
 
 namespace {
 
-// The process id in a TempFile name: the first number of its tag.
-std::optional<pid_t> tempFileOwner(const std::string& name) {
+// The tag of a TempFile name.
+std::optional<TempTag> tempFileTag(const std::string& name) {
     if (!tempFileTarget(name)) {
         return std::nullopt;
     }
     const std::size_t marker = name.rfind(kTempMarker);
     const std::size_t tagDot = name.rfind('.', marker - 1);
-    const std::size_t dash = name.find('-', tagDot + 1);
-    const std::string digits = name.substr(tagDot + 1, dash - tagDot - 1);
-    if (digits.empty() || digits.size() > 9) {
-        return std::nullopt;
-    }
-    return static_cast<pid_t>(std::stol(digits));
+    return parseTempTag(std::string_view(name).substr(tagDot + 1, marker - tagDot - 1));
 }
 
 // The whole of a small /proc file, or nothing.
@@ -431,7 +475,16 @@ bool mayBeLiveRun(pid_t pid, double writtenAt) {
 
 }  // namespace
 
-std::size_t removeStaleTempFiles(const std::string& folder) {
+namespace {
+
+double secondsNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+std::size_t removeStaleTempFiles(const std::string& folder, std::chrono::seconds otherMachineAge) {
     const std::string dir = withTrailingSlash(folder);
     UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd) {
@@ -448,7 +501,7 @@ std::size_t removeStaleTempFiles(const std::string& folder) {
             return 0;
         }
         while (const dirent* entry = ::readdir(stream)) {
-            if (entry->d_name[0] == '.' && tempFileOwner(entry->d_name)) {
+            if (entry->d_name[0] == '.' && tempFileTag(entry->d_name)) {
                 names.emplace_back(entry->d_name);
             }
         }
@@ -461,10 +514,19 @@ std::size_t removeStaleTempFiles(const std::string& folder) {
             !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
             continue;
         }
-        const double writtenAt =
-            static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-        if (!mayBeLiveRun(*tempFileOwner(name), writtenAt) &&
-            ::unlinkat(dirFd.get(), name.c_str(), 0) == 0) {
+        // The status change time: a run may set a file's modification time
+        // (to its source's), never this one.
+        const double changedAt =
+            static_cast<double>(st.st_ctim.tv_sec) + static_cast<double>(st.st_ctim.tv_nsec) / 1e9;
+        const TempTag tag = *tempFileTag(name);
+        const bool stale =
+            !tag.host.empty() && tag.host != hostTag()
+                // Another machine's: its process cannot be asked after, so the
+                // file goes when it has not changed for longer than any run
+                // keeps a temporary file.
+                ? secondsNow() - changedAt >= static_cast<double>(otherMachineAge.count())
+                : !mayBeLiveRun(tag.pid, changedAt);
+        if (stale && ::unlinkat(dirFd.get(), name.c_str(), 0) == 0) {
             ++removed;
         }
     }
@@ -561,13 +623,31 @@ Attempt tryRenameNoReplace(const std::string& from, const std::string& to) {
     throw errnoError(err, "cannot create " + to);
 }
 
+// True when `a` and `b` are names of one file.
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat first {};
+    struct stat second {};
+    return ::lstat(a.c_str(), &first) == 0 && ::lstat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 Attempt tryLink(const std::string& from, const std::string& to) {
     if (::link(from.c_str(), to.c_str()) == 0) {
         ::unlink(from.c_str());
         return Attempt::kClaimed;
     }
     const int err = errno;
-    if (err == EEXIST) {
+    // SFTP file systems (sshfs) answer every refusal of their server, a taken
+    // name too, with EPERM; so do file systems without hard links, where the
+    // name is then free.
+    if (err == EEXIST || (err == EPERM && nameTaken(to))) {
+        // On NFS a link whose reply was lost is sent again and answered
+        // "exists": the name is ours when it leads to our file (the rule of
+        // open(2) for lock files on NFS).
+        if (sameFile(from, to)) {
+            ::unlink(from.c_str());
+            return Attempt::kClaimed;
+        }
         return Attempt::kTaken;
     }
     if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EMLINK) {
@@ -586,8 +666,9 @@ Attempt tryPlaceholder(const std::string& from, const std::string& to) {
     UniqueFd placeholder(opened);
     if (!placeholder) {
         const int err = errno;
-        // A folder of that name answers EEXIST too; EISDIR covers a trailing '/'.
-        if (err == EEXIST || err == EISDIR) {
+        // A folder of that name answers EEXIST too; EISDIR covers a trailing
+        // '/'; an SFTP file system answers EPERM (see tryLink).
+        if (err == EEXIST || err == EISDIR || (err == EPERM && nameTaken(to))) {
             return Attempt::kTaken;
         }
         throw errnoError(err, "cannot create " + to);

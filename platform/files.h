@@ -4,6 +4,7 @@
 // ever goes through a shell, and nothing here overwrites an existing file.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,7 +51,8 @@ bool isFolderWritable(const std::string& folder);
 std::string withTrailingSlash(std::string path);
 
 /// A file created exclusively under a name unique to this process and call, in
-/// `folder`, named ".<stem>.<pid>-<n>.imbrix-tmp<suffix>" (hidden, recognisable).
+/// `folder`, named ".<stem>.<pid>-<n>-h<machine>.imbrix-tmp<suffix>" (hidden,
+/// recognisable; <machine> is 16 hex digits of a hash of the host name).
 /// The file is removed when the object is destroyed, unless it was published.
 /// `suffix` lets a tool that picks its format by extension see the right one.
 class TempFile {
@@ -104,11 +106,15 @@ std::optional<std::string> tempFileTarget(const std::string& path);
 /// Removes from `folder` the files made by TempFile (by their names) that no
 /// run of this program will ever finish: those of a process that has ended, or
 /// whose process id now belongs to another program (one whose executable is not
-/// ours nor named "imbrix...") or to a process started after the file was last
-/// written (the id was used again). Files of a live run of this program, files
-/// of other users and anything but regular files are left alone. Returns how
-/// many were removed; a folder that cannot be read removes nothing.
-std::size_t removeStaleTempFiles(const std::string& folder);
+/// ours nor named "imbrix...") or to a process started after the file last
+/// changed (its status change time: the id was used again). A file another
+/// machine made (its name says which, for folders shared over the network) is
+/// removed only once it has not changed for `otherMachineAge`. Files of a live
+/// run of this program, files of other users and anything but regular files are
+/// left alone. Returns how many were removed; a folder that cannot be read
+/// removes nothing.
+std::size_t removeStaleTempFiles(const std::string& folder,
+                                 std::chrono::seconds otherMachineAge = std::chrono::hours(24));
 
 /// Removes from `folder` the work folders named "<prefix><pid>-<anything>" that
 /// no process will ever finish with, by the rules of removeStaleTempFiles (the

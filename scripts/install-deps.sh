@@ -7,6 +7,8 @@ PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev
+  # imbrix-cli's JSON record (written and read back)
+  nlohmann-json3-dev
   # codecs and raster
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev libwebp-dev libtiff-dev
   libgif-dev libjxr-dev librsvg2-dev libxml2-dev libgdk-pixbuf-2.0-dev libjxl-dev libqpdf-dev
@@ -25,6 +27,9 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev libpcre2-dev libicu-dev libcpp-httplib-dev openssl
   # benchmarks
   libvips-tools time
+  # imbrix-cli over several processes and machines: GNU parallel, an sshd and
+  # sshfs for the tests on the loopback; the linters of deploy/
+  parallel openssh-server openssh-client sshfs shellcheck yamllint
 )
 
 missing=()

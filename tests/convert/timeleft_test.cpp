@@ -127,6 +127,24 @@ TEST(TimeLeftTest, CountsDownBetweenFilesAndEndsAtZero) {
     EXPECT_EQ(estimate.left(milliseconds(4000))->count(), 0);
 }
 
+// A list read in parts: the run's totals grow as each part is announced, and
+// the estimate follows the whole list known so far, not the first part.
+TEST(TimeLeftTest, FollowsAListThatGrowsInParts) {
+    SimulatedRun run{std::vector<std::int64_t>(3000, 1'000'000), 10, 20, 0};
+    TimeLeft estimate(1000, 1'000'000'000);
+    run.feed(estimate, 500);
+    estimate.grow(2000, 2'000'000'000);
+    estimate.grow(1500, 1'500'000'000);  // totals never shrink
+    double now = 0;
+    for (std::size_t i = 0; i < 500; ++i) {
+        now += run.costMs(i);
+    }
+    const auto left = estimate.left(milliseconds(std::llround(now)));
+    ASSERT_TRUE(left.has_value());
+    const double truth = 1500 * run.costMs(0);  // 1,500 of the 2,000 known are left
+    EXPECT_NEAR(static_cast<double>(left->count()), truth, truth * 0.01);
+}
+
 TEST(TimeLeftTest, ClockText) {
     struct Case {
         std::int64_t ms;

@@ -3,13 +3,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <optional>
@@ -244,6 +247,24 @@ INSTANTIATE_TEST_SUITE_P(Methods, PublishUnique,
                                      return "Placeholder";
                              }
                          });
+
+// NFS answers a link() whose reply was lost, and which is sent again, with
+// "exists": the name leads to our own file then, and is ours, not taken.
+TEST(PublishUnique, LinkAnsweredExistsForOurOwnFileIsClaimed) {
+    ScratchDir dir;
+    const std::string from = dir.file(".out.1-1.imbrix-tmp.png");
+    imbrix::test::writeText(from, "ours");
+    const std::string target = dir.file("photo.png");
+    ASSERT_EQ(::link(from.c_str(), target.c_str()), 0);  // the first try, done but unanswered
+    EXPECT_EQ(claimUniqueName(from, target, ClaimMethod::kLink), target);
+    EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"photo.png"});
+    EXPECT_EQ(readText(target), "ours");
+
+    // Someone else's file of that name is a taken name, as ever.
+    imbrix::test::writeText(from, "second");
+    EXPECT_EQ(claimUniqueName(from, target, ClaimMethod::kLink), dir.file("photo (2).png"));
+    EXPECT_EQ(readText(target), "ours");
+}
 
 TEST(PublishUniqueErrors, UnwritableTargetThrowsAndKeepsTemporaryFile) {
     ScratchDir dir;
@@ -561,6 +582,16 @@ TEST(TempFileTarget, RecoversStemAndSuffix) {
     }
     // A name left by an earlier process with the same pid gets a random part.
     EXPECT_EQ(tempFileTarget("/dest/.photo.12-3-998877.imbrix-tmp.pdf"), "photo.pdf");
+    // Names carry the machine; those of older versions do not.
+    EXPECT_EQ(tempFileTarget("/dest/.photo.12-3-h0123456789abcdef.imbrix-tmp.pdf"), "photo.pdf");
+    EXPECT_EQ(tempFileTarget("/dest/.photo.12-3-9-h0123456789abcdef.imbrix-tmp.pdf"), "photo.pdf");
+    TempFile temp(dir.path().string(), "photo", ".png");
+    const std::string name = extractFileName(temp.path());
+    const std::string prefix = ".photo." + std::to_string(::getpid()) + "-";
+    ASSERT_EQ(name.rfind(prefix, 0), 0u) << name;
+    const std::size_t machine = name.find("-h", prefix.size());
+    ASSERT_NE(machine, std::string::npos) << name;
+    EXPECT_EQ(name.substr(machine + 18), ".imbrix-tmp.png") << name;
 }
 
 TEST(TempFileTarget, OtherNamesAreNotTemporary) {
@@ -569,7 +600,11 @@ TEST(TempFileTarget, OtherNamesAreNotTemporary) {
           "/dest/.12-3.imbrix-tmp.pdf", "/dest/.photo.12.imbrix-tmp.pdf",
           "/dest/.photo.12-x.imbrix-tmp.pdf", "/dest/.photo.-3.imbrix-tmp.pdf",
           "/dest/.photo.1-2-3-4.imbrix-tmp.pdf", "/dest/photo.12-3.imbrix-tmp.pdf",
-          "/.dest.12-3.imbrix-tmp/photo.pdf", ""}) {
+          "/dest/.photo.12-3-h0123.imbrix-tmp.pdf",
+          "/dest/.photo.12-3-h0123456789abcdeX.imbrix-tmp.pdf",
+          "/dest/.photo.12-h0123456789abcdef.imbrix-tmp.pdf",
+          "/dest/.photo.h0123456789abcdef-12-3.imbrix-tmp.pdf", "/.dest.12-3.imbrix-tmp/photo.pdf",
+          ""}) {
         EXPECT_EQ(tempFileTarget(path), std::nullopt) << path;
     }
 }
@@ -613,11 +648,22 @@ TEST(StaleTempFiles, OnlyFilesOfEndedRunsAreRemoved) {
     const std::string endedRandom = write(name(ended, "-3-98765"));
     const std::string siblingRun = write(name(sibling, "-4"));
     const std::string otherProgram = write(name(other, "-5"));
-    // Our own pid, but written long before this process started: the pid of an
-    // earlier run that is used again.
-    const std::string reused = write(name(::getpid(), "-6"));
+    // A live run's file that was given its source's modification time (keep
+    // the dates), long before the run started: still the run's.
+    const std::string keptDates = write(name(::getpid(), "-6"));
     const timespec longAgo[2] = {{::time(nullptr) - 86400, 0}, {::time(nullptr) - 86400, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, (dir.path() / reused).c_str(), longAgo, 0), 0);
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir.path() / keptDates).c_str(), longAgo, 0), 0);
+    // Another machine's files: its process ids mean nothing here.
+    const std::string otherMachine = write(name(ended, "-9-h0123456789abcdef"));
+    // This machine's, by the tag a new temporary file gets.
+    std::string machineTag;
+    {
+        const std::string made = extractFileName(TempFile(dir.path().string(), "x", "").path());
+        const std::size_t at = made.find("-h");
+        ASSERT_NE(at, std::string::npos) << made;
+        machineTag = made.substr(at, 18);
+    }
+    const std::string thisMachine = write(name(ended, ("-10" + machineTag).c_str()));
     // Left alone: not temporary files, or not plain files.
     const std::string userFile = write(".photo.png");
     const std::string lookalike = write(".photo.12x-1.imbrix-tmp.png");
@@ -625,16 +671,56 @@ TEST(StaleTempFiles, OnlyFilesOfEndedRunsAreRemoved) {
     fs::create_symlink(dir.path() / userFile, dir.path() / name(ended, "-8"));
 
     EXPECT_EQ(removeStaleTempFiles(dir.path().string()), 4u);
+    std::vector<std::string> kept = {ours,      siblingRun,        userFile,          keptDates,
+                                     lookalike, name(ended, "-7"), name(ended, "-8"), otherMachine};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(folderEntries(dir.path()), kept);
+    EXPECT_FALSE(fs::exists(dir.path() / thisMachine));
+
+    // Another machine's file goes once it has not changed for the age given.
+    EXPECT_EQ(removeStaleTempFiles(dir.path().string(), std::chrono::seconds(0)), 1u);
+    EXPECT_FALSE(fs::exists(dir.path() / otherMachine));
     ::kill(sibling, SIGKILL);
     ::kill(other, SIGKILL);
     ::waitpid(sibling, nullptr, 0);
     ::waitpid(other, nullptr, 0);
-
-    std::vector<std::string> kept = {ours,      siblingRun,        userFile,
-                                     lookalike, name(ended, "-7"), name(ended, "-8")};
-    std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(folderEntries(dir.path()), kept);
     EXPECT_EQ(removeStaleTempFiles((dir.path() / "missing").string()), 0u);
+}
+
+// A pid that a new process of this program got after the file was written: the
+// file's own run has ended. The new process is given the old pid on purpose
+// (clone3 with set_tid, which needs CAP_SYS_ADMIN), and starts a good while
+// after the file last changed: the process start time is known to a second.
+TEST(StaleTempFiles, PidUsedAgainByALaterRunIsNoOwner) {
+    ScratchDir dir;
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(ended, nullptr, 0);
+    const std::string file = ".photo." + std::to_string(ended) + "-1.imbrix-tmp.png";
+    imbrix::test::writeText(dir.path() / file, "x");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+
+    clone_args args{};
+    pid_t wanted = ended;
+    args.exit_signal = SIGCHLD;
+    args.set_tid = reinterpret_cast<std::uintptr_t>(&wanted);
+    args.set_tid_size = 1;
+    const long again = ::syscall(SYS_clone3, &args, sizeof args);
+    if (again == 0) {
+        ::pause();  // a copy of this program, with the old pid
+        ::_exit(0);
+    }
+    if (again < 0) {
+        GTEST_SKIP() << "cannot give a process a chosen pid here: " << std::strerror(errno);
+    }
+    ASSERT_EQ(again, ended);
+    EXPECT_EQ(removeStaleTempFiles(dir.path().string()), 1u);
+    EXPECT_FALSE(fs::exists(dir.path() / file));
+    ::kill(ended, SIGKILL);
+    ::waitpid(ended, nullptr, 0);
 }
 
 // Work folders of a process that has ended go, with what they hold; those of

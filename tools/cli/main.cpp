@@ -3,12 +3,12 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -18,12 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include "convert/chunkedrun.h"
+#include "convert/pathlist.h"
 #include "convert/run.h"
+#include "convert/shard.h"
 #include "convert/timeleft.h"
-#include "imagelist/folderwalk.h"
-#include "imagelist/imagelist.h"
 #include "platform/files.h"
 #include "platform/system.h"
+#include "tools/cli/record.h"
+#include "tools/cli/sources.h"
 
 namespace {
 
@@ -34,6 +37,7 @@ constexpr int kExitUsage = 2;
 
 const char* const kUsage =
     "Usage: imbrix-cli [options] [--] PATH...\n"
+    "       imbrix-cli [options] --files-from LIST [--null] [--json] [--shard K/N]\n"
     "Converts image files, and the image files in folders, to one format.\n"
     "No existing file is ever overwritten: a taken name gets \" (2)\", \" (3)\", ... added\n"
     "(or, with --skip-existing, the file is skipped).\n"
@@ -49,6 +53,9 @@ const char* const kUsage =
     "                       (default: the folder of each source)\n"
     "      --keep-tree      with --dest: each file of a folder PATH goes to the same\n"
     "                       subfolder under DIR as it was in under PATH\n"
+    "      --base DIR       with --keep-tree: a file given on its own (a PATH, a line of\n"
+    "                       a list) under DIR goes to the same subfolder under --dest\n"
+    "                       as it is in under DIR (as if the folder DIR had been given)\n"
     "      --no-subfolders  take only the files directly in a folder PATH\n"
     "      --skip-existing  convert no file whose output name exists already; such\n"
     "                       files are counted as skipped, not as failed\n"
@@ -63,6 +70,27 @@ const char* const kUsage =
     "      --memory SIZE    memory the run's pictures may hold at once, as 512M, 2G, ...\n"
     "                       (K, M, G; a bare number is M; default: half of the machine's\n"
     "                       memory). A picture that alone needs more fails.\n"
+    "      --files-from LIST  convert the paths in the file LIST too ('-': standard\n"
+    "                       input), one per line, read as the run goes (a list of\n"
+    "                       millions is never held whole); a folder is walked as a\n"
+    "                       PATH is. Empty lines are passed over\n"
+    "  -0, --null           LIST's paths each end with a zero byte, as find -print0\n"
+    "                       writes them (names may then hold line breaks)\n"
+    "      --json           write one JSON line for each file to standard output as it\n"
+    "                       finishes, in list order: source, output, status\n"
+    "                       (converted, failed, skipped), error, bytes_in, bytes_out,\n"
+    "                       ms; the report and messages go to standard error\n"
+    "      --retry-failed RECORD\n"
+    "                       convert the files that a --json record (a file of its\n"
+    "                       lines, '-' for standard input) gives as failed\n"
+    "      --shard K/N      convert only this process's share of the files, the K-th\n"
+    "                       of N: a file is shard FNV-1a-64(its path) mod N + 1,\n"
+    "                       hashing the path as given (not made absolute), so every\n"
+    "                       worker given the same list agrees, whatever its folder\n"
+    "      --shard auto     K and N from a Slurm job array (SLURM_ARRAY_TASK_ID,\n"
+    "                       _MIN, _STEP, _COUNT) or a Kubernetes Indexed Job\n"
+    "                       (JOB_COMPLETION_INDEX + 1 of IMBRIX_SHARD_COUNT)\n"
+    "      --shard-count N  with --shard auto: N for a Kubernetes Indexed Job\n"
     "  -v, --verbose        print the external converter's log\n"
     "  -h, --help           print this help and exit\n"
     "      --version        print the version and exit\n"
@@ -75,12 +103,16 @@ const char* const kUsage =
     "  imbrix-cli -f jpg -- *.png\n"
     "  imbrix-cli -f jpg --resize long:1920 --keep-tree --skip-existing --dest ~/small \\\n"
     "      -- ~/Pictures\n"
+    "  find /archive -name '*.tif' -print0 |\n"
+    "      imbrix-cli -f webp --dest /web --null --files-from - --json > record.jsonl\n"
+    "  imbrix-cli -f webp --dest /web --retry-failed record.jsonl --json > retry.jsonl\n"
     "\n"
     "SIGINT, SIGTERM or SIGHUP stops the run: the files done so far are reported, the\n"
     "file being converted is dropped and nothing of it is left behind.\n"
     "\n"
     "Exit status: 0 when no file failed (a skipped file is no failure), 1 when any\n"
-    "failed, 2 for bad options, 128 + the signal's number when a signal stopped the run.\n";
+    "failed (or a list could not be read whole), 2 for bad options or a list or record\n"
+    "that cannot be opened, 128 + the signal's number when a signal stopped the run.\n";
 // The help's ranges for --resize.
 static_assert(imaging::kMaxResizeSide == 65535 && imaging::kMaxResizePercent == 1000);
 
@@ -92,6 +124,13 @@ struct Options {
     bool subfolders = true;
     bool verbose = false;
     std::vector<std::string> paths;
+    std::string base;      // --base
+    std::string listFile;  // --files-from
+    bool nulSeparated = false;
+    std::string retryRecord;  // --retry-failed
+    bool json = false;
+    std::optional<convert::Shard> shard;
+    std::string shardOrigin;  // where --shard auto found it
 };
 
 class UsageError : public std::exception {
@@ -200,6 +239,8 @@ std::optional<Options> parseArguments(int argc, char** argv) {
     options.conversion.destination = convert::kSameFolderAsOriginal;
 
     bool optionsEnded = false;
+    std::optional<std::string> shardText;
+    std::optional<std::string> shardCountText;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -262,6 +303,11 @@ std::optional<Options> parseArguments(int argc, char** argv) {
                 throw UsageError("the destination folder must not be empty");
             }
             options.conversion.destination = dest;
+        } else if (arg == "--base") {
+            options.base = value();
+            if (options.base.empty()) {
+                throw UsageError("the base folder must not be empty");
+            }
         } else if (arg == "--keep-tree") {
             noValue();
             options.conversion.keepFolderStructure = true;
@@ -294,6 +340,26 @@ std::optional<Options> parseArguments(int argc, char** argv) {
                                  text + "\"");
             }
             options.memory = *bytes;
+        } else if (arg == "--files-from") {
+            options.listFile = value();
+            if (options.listFile.empty()) {
+                throw UsageError("option --files-from needs a file name ('-': standard input)");
+            }
+        } else if (arg == "--null" || arg == "-0") {
+            noValue();
+            options.nulSeparated = true;
+        } else if (arg == "--retry-failed") {
+            options.retryRecord = value();
+            if (options.retryRecord.empty()) {
+                throw UsageError("option --retry-failed needs a file name ('-': standard input)");
+            }
+        } else if (arg == "--json") {
+            noValue();
+            options.json = true;
+        } else if (arg == "--shard") {
+            shardText = value();
+        } else if (arg == "--shard-count") {
+            shardCountText = value();
         } else if (arg == "-v" || arg == "--verbose") {
             noValue();
             options.verbose = true;
@@ -307,12 +373,44 @@ std::optional<Options> parseArguments(int argc, char** argv) {
             throw UsageError("unknown option " + arg);
         }
     }
-    if (options.paths.empty()) {
-        throw UsageError("no PATH given");
+    if (options.paths.empty() && options.listFile.empty() && options.retryRecord.empty()) {
+        throw UsageError("no PATH given (nor --files-from or --retry-failed)");
+    }
+    if (options.nulSeparated && options.listFile.empty()) {
+        throw UsageError("option --null needs --files-from");
+    }
+    if (options.listFile == "-" && options.retryRecord == "-") {
+        throw UsageError("--files-from and --retry-failed cannot both read standard input");
+    }
+    try {
+        if (shardCountText && shardText != "auto") {
+            throw UsageError("option --shard-count needs --shard auto");
+        }
+        if (shardText == "auto") {
+            std::optional<std::uint32_t> count;
+            if (shardCountText) {
+                count = convert::parseShardCount(*shardCountText, "shard count");
+            }
+            const convert::ShardFromEnvironment found = convert::shardFromEnvironment(
+                [](const char* name) -> std::optional<std::string> {
+                    const char* value = std::getenv(name);
+                    return value ? std::optional<std::string>(value) : std::nullopt;
+                },
+                count);
+            options.shard = found.shard;
+            options.shardOrigin = found.origin;
+        } else if (shardText) {
+            options.shard = convert::parseShard(*shardText);
+        }
+    } catch (const convert::ShardError& e) {
+        throw UsageError(e.what());
     }
     if (options.conversion.keepFolderStructure &&
         options.conversion.destination == convert::kSameFolderAsOriginal) {
         throw UsageError("option --keep-tree needs --dest");
+    }
+    if (!options.base.empty() && !options.conversion.keepFolderStructure) {
+        throw UsageError("option --base needs --keep-tree");
     }
     if (options.enlarge && !options.conversion.resize.active()) {
         throw UsageError("option --enlarge needs --resize");
@@ -408,41 +506,6 @@ private:
     bool shown_ = false;
 };
 
-// The command-line road into the list: a folder is walked, a supported file
-// name is taken as it is typed (a missing one fails when it is converted).
-// Nothing is opened to find out what a path is: a FIFO or a device named here
-// is reported and skipped, never waited on.
-std::vector<convert::SourceFile> gatherFiles(const Options& options, std::stop_token stop) {
-    std::vector<convert::SourceFile> files;
-    const bool subfolders = options.subfolders;
-    for (const std::string& path : options.paths) {
-        if (stop.stop_requested()) {
-            break;
-        }
-        struct stat st {};
-        const bool exists = ::stat(path.c_str(), &st) == 0;
-        if (exists && S_ISDIR(st.st_mode)) {
-            // The folder is the base of what its walk finds (for --keep-tree).
-            imagelist::AddFolderEntries(
-                path, [subfolders] { return subfolders; },
-                [&files](imagelist::TMyRecord entry) {
-                    files.push_back({std::move(entry.FName), std::move(entry.BaseFolder)});
-                    return true;
-                },
-                stop);
-        } else if (exists && !S_ISREG(st.st_mode)) {
-            std::cerr << "Skipped (not a regular file): " << path << "\n";
-        } else if (platform::tempFileTarget(path)) {
-            std::cerr << "Skipped (a temporary file of a conversion): " << path << "\n";
-        } else if (imagelist::Destekleniyormu(path)) {
-            files.push_back({path, {}});
-        } else {
-            std::cerr << "Skipped (not a supported image file name): " << path << "\n";
-        }
-    }
-    return files;
-}
-
 // SIGINT, SIGTERM and SIGHUP stop the run through its stop token, so that it
 // ends its converters and removes its temporary files on the way out. The
 // signals are blocked in every thread (set before any is started) and taken by
@@ -482,13 +545,26 @@ private:
     std::jthread thread_;  // last: started once the rest exists
 };
 
-int run(const Options& options, const SignalStop& signals) {
-    const std::vector<convert::SourceFile> files = gatherFiles(options, signals.token());
-    if (signals.signal() != 0 && files.empty()) {
-        std::cerr << "Stopped by signal " << signals.signal() << "\n";
-        return 128 + signals.signal();
+// With --json the human report goes to standard error: standard output holds
+// the record alone.
+class ReportToStandardError {
+public:
+    explicit ReportToStandardError(bool active)
+        : saved_(active ? std::cout.rdbuf(std::cerr.rdbuf()) : nullptr) {}
+    ~ReportToStandardError() {
+        if (saved_) {
+            std::cout.flush();
+            std::cout.rdbuf(saved_);
+        }
     }
+    ReportToStandardError(const ReportToStandardError&) = delete;
+    ReportToStandardError& operator=(const ReportToStandardError&) = delete;
 
+private:
+    std::streambuf* saved_;
+};
+
+int run(const Options& options, cli::Sources& sources, const SignalStop& signals) {
     convert::ConversionEnvironment environment;
     environment.programFolder = platform::programFolder();
     environment.dataFolder = platform::chooseDataFolder(environment.programFolder,
@@ -502,11 +578,42 @@ int run(const Options& options, const SignalStop& signals) {
                       << " (at most " << convert::kMaxJobsPerCore << " per processor core)\n";
         }
     }
+    if (options.shard) {
+        std::cerr << "Shard " << options.shard->index << "/" << options.shard->count;
+        if (!options.shardOrigin.empty()) {
+            std::cerr << " (" << options.shardOrigin << ")";
+        }
+        std::cerr << "\n";
+    }
 
-    ConsoleReporter reporter(files.size(), options.verbose);
-    const std::optional<convert::RunSummary> summary = convert::runConversion(
-        files, options.conversion, environment, reporter, convert::Translator{}, signals.token());
-    reporter.clearProgress();
+    const ReportToStandardError toStandardError(options.json);
+    ConsoleReporter console(0, options.verbose);
+    cli::RecordReporter record(console, STDOUT_FILENO);
+    convert::RunReporter& reporter = options.json ? static_cast<convert::RunReporter&>(record)
+                                                  : static_cast<convert::RunReporter&>(console);
+    // The list is read as the run goes: its files are converted in parts.
+    convert::ChunkedRun chunked(options.conversion, environment, reporter, convert::Translator{},
+                                signals.token());
+    // A list that comes slowly (a pipe from a queue) is converted as it comes:
+    // while its writer keeps it waiting, the files read so far go ahead.
+    const cli::SourceCounts counts =
+        sources.feed([&chunked](convert::SourceFile file) { return chunked.add(std::move(file)); },
+                     [&chunked] { chunked.flush(); }, signals.token(), std::cerr);
+
+    if (counts.taken == 0 && counts.files > 0 && options.shard && signals.signal() == 0) {
+        // Other shards have the files; this one has none of them.
+        std::cerr << "Shard " << options.shard->index << "/" << options.shard->count
+                  << ": none of the " << counts.files << " files is this shard's\n";
+        return counts.problems > 0 ? kExitFailed : 0;
+    }
+    if (counts.files == 0 && options.paths.empty() && options.listFile.empty() &&
+        signals.signal() == 0) {
+        // A re-run of a record in which nothing failed.
+        std::cerr << "No file of " << options.retryRecord << " failed: nothing to convert again\n";
+        return counts.problems > 0 ? kExitFailed : 0;
+    }
+    const std::optional<convert::RunSummary> summary = chunked.finish();
+    console.clearProgress();
     if (!summary) {
         return kExitFailed;
     }
@@ -529,7 +636,7 @@ int run(const Options& options, const SignalStop& signals) {
         std::cerr << "imbrix-cli: cannot write the report to standard output\n";
         return kExitFailed;
     }
-    return summary->failedCount > 0 ? kExitFailed : 0;
+    return summary->failedCount > 0 || counts.problems > 0 ? kExitFailed : 0;
 }
 
 }  // namespace
@@ -552,9 +659,18 @@ int main(int argc, char** argv) {
     if (!options) {
         return 0;
     }
+    std::optional<cli::Sources> sources;
+    try {
+        sources.emplace(cli::SourceOptions{options->paths, options->listFile, options->nulSeparated,
+                                           options->retryRecord, options->subfolders,
+                                           options->shard, options->base});
+    } catch (const convert::PathListError& e) {
+        std::cerr << "imbrix-cli: " << e.what() << "\n";
+        return kExitUsage;
+    }
     try {
         const SignalStop signals;
-        return run(*options, signals);
+        return run(*options, *sources, signals);
     } catch (const std::exception& e) {
         std::cerr << "ERROR: " << e.what() << "\n";
         return kExitFailed;
