@@ -42,7 +42,8 @@ const char* const kUsage =
     "                       JPEG JFIF TIF TIFF GIF BMP ICO WMP AVIF PSD SVG TGA JXL JP2 PDF\n"
     "  -q, --quality N      quality, 1 to 100 (default 100)\n"
     "  -g, --grayscale      convert to grayscale\n"
-    "      --strip-metadata remove EXIF (GPS included), XMP, IPTC and comments from the\n"
+    "      --strip-metadata\n"
+    "                       remove EXIF (GPS included), XMP, IPTC and comments from the\n"
     "                       outputs; the colour profile is kept, so colours stay right\n"
     "  -d, --dest DIR       write every output to DIR, created when missing\n"
     "                       (default: the folder of each source)\n"
@@ -75,11 +76,13 @@ const char* const kUsage =
     "  imbrix-cli -f jpg --resize long:1920 --keep-tree --skip-existing --dest ~/small \\\n"
     "      -- ~/Pictures\n"
     "\n"
-    "SIGINT, SIGTERM or SIGHUP stops the run: the files done so far are reported, the\n"
-    "file being converted is dropped and nothing of it is left behind.\n"
+    "Signals:\n"
+    "  SIGINT, SIGTERM or SIGHUP stops the run: the files done so far are reported,\n"
+    "  the file being converted is dropped and nothing of it is left behind.\n"
     "\n"
-    "Exit status: 0 when no file failed (a skipped file is no failure), 1 when any\n"
-    "failed, 2 for bad options, 128 + the signal's number when a signal stopped the run.\n";
+    "Exit status:\n"
+    "  0 when no file failed (a skipped file is no failure), 1 when any failed, 2 for\n"
+    "  bad options, 128 + the signal's number when a signal stopped the run.\n";
 // The help's ranges for --resize.
 static_assert(imaging::kMaxResizeSide == 65535 && imaging::kMaxResizePercent == 1000);
 
