@@ -75,7 +75,7 @@ _imbrix_cli() {
                 formats=$(_imbrix_cli_formats "$help")
                 # The program takes any letter case: offer the case being typed.
                 [[ $cur == *[a-z]* ]] && formats=${formats,,}
-                COMPREPLY=($(compgen -W "$formats" -- "$cur"))
+                mapfile -t COMPREPLY < <(compgen -W "$formats" -- "$cur")
                 return
                 ;;
             DIR)
@@ -97,7 +97,7 @@ _imbrix_cli() {
     if [[ $cur == -* ]]; then
         local help
         help=$(_imbrix_cli_help "$program")
-        COMPREPLY=($(compgen -W "$(_imbrix_cli_options "$help")" -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -W "$(_imbrix_cli_options "$help")" -- "$cur")
         return
     fi
     _filedir
