@@ -25,6 +25,9 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev libpcre2-dev libicu-dev libcpp-httplib-dev openssl
   # benchmarks
   libvips-tools time
+  # manual pages (made from --help), and the checks of the desktop files, the
+  # manual pages and the bash completion
+  help2man desktop-file-utils appstream man-db bash-completion
 )
 
 missing=()
