@@ -88,6 +88,7 @@ if ! lintian --fail-on error --display-info --tag-display-limit 0 "$changes"; th
   echo "package: lintian found errors" >&2
   exit 1
 fi
+echo "lintian: no errors"
 
 $check || exit 0
 exec "$root/scripts/package-check.sh" "$deb"
