@@ -10,6 +10,9 @@ namespace imbrix::app {
 
 void setUpApplication() {
     QApplication::setApplicationName(QStringLiteral("Imbrix"));
+    // The installed menu entry (desktop/imbrix.desktop): Wayland desktops take
+    // the window's icon and name from it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("imbrix"));
     setUpIconTheme();
     QApplication::setWindowIcon(about::ProgramIcon());
 }

@@ -7,6 +7,8 @@
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,45 @@
 #include "platform/system.h"
 
 namespace {
+
+const char* const kUsage =
+    "Usage: imbrix [FILE-OR-FOLDER...]\n"
+    "Starts the batch image converter. The files named, and the image files in the\n"
+    "folders named (subfolders included), are added to its list; the options page\n"
+    "picks the format, quality, resize and destination, and Convert converts them all.\n"
+    "No existing file is ever overwritten.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     print this help and exit (the only argument)\n"
+    "      --version  print the version and exit (the only argument)\n"
+    "Qt's own options, such as -platform NAME or -style NAME, are taken as well. Name\n"
+    "a file called --help as ./--help.\n"
+    "\n"
+    "Examples:\n"
+    "  imbrix ~/Pictures/holiday\n"
+    "  LANG=de_DE.UTF-8 imbrix photo.jpg\n"
+    "\n"
+    "Exit status:\n"
+    "  0 when the window was closed, 128 + the signal's number when SIGINT, SIGTERM\n"
+    "  or SIGHUP ended the program (a conversion going on is stopped and its\n"
+    "  temporary files are removed).\n";
+
+// "--help" or "--version" as the only argument: answered before any window
+// system is needed, so they work on a terminal without a display.
+bool answeredOption(int argc, char** argv) {
+    if (argc != 2) {
+        return false;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::cout << kUsage << std::flush;
+        return true;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "imbrix " IMBRIX_VERSION_TEXT "\n" << std::flush;
+        return true;
+    }
+    return false;
+}
 
 // SIGINT, SIGTERM and SIGHUP end the program as quitting does: a conversion
 // going on is stopped through its stop token (its converters ended, its
@@ -62,6 +103,9 @@ bool quitOnTerminationSignals() {
 int main(int argc, char** argv) {
     // A reader that went away (a closed pipe) makes writes fail, not the program die.
     ::signal(SIGPIPE, SIG_IGN);
+    if (answeredOption(argc, argv)) {
+        return std::cout ? 0 : 1;
+    }
     // A named lock that only marks the program as running; a second instance
     // neither looks at it nor stops.
     imbrix::platform::holdNamedLock("KELVANE_Imbrix");

@@ -69,7 +69,11 @@ std::string userConfigFolder() {
 
 std::string chooseDataFolder(const std::string& programFolder, const std::string& company,
                              const std::string& product) {
-    if (isFolderWritable(programFolder)) {
+    // A program installed under /usr (by a package, or `cmake --install` with its
+    // default prefix) keeps nothing beside itself: the file system's hierarchy
+    // has /usr read-only, and a package removed would leave root's settings there.
+    const bool systemInstalled = withTrailingSlash(programFolder).starts_with("/usr/");
+    if (!systemInstalled && isFolderWritable(programFolder)) {
         return withTrailingSlash(programFolder);
     }
     const std::string config = userConfigFolder();

@@ -14,9 +14,10 @@ std::string programFolder();
 /// $XDG_CONFIG_HOME, else $HOME/.config; no trailing '/'. Empty when neither is set.
 std::string userConfigFolder();
 
-/// The data folder rule: `programFolder` when the write probe succeeds there;
-/// otherwise userConfigFolder() + "/<company>/<product>/", both folders created
-/// when missing (failures ignored). Always ends with '/'.
+/// The data folder rule: `programFolder` when the write probe succeeds there and
+/// it is not under /usr (an installed program, even run by root); otherwise
+/// userConfigFolder() + "/<company>/<product>/", both folders created when
+/// missing (failures ignored). Always ends with '/'.
 std::string chooseDataFolder(const std::string& programFolder, const std::string& company,
                              const std::string& product);
 

@@ -30,11 +30,17 @@ PACKAGES=(
   # imbrix-cli over several processes and machines: GNU parallel, an sshd and
   # sshfs for the tests on the loopback; the linters of deploy/
   parallel openssh-server openssh-client sshfs shellcheck yamllint
+  # manual pages (made from --help), and the checks of the desktop files, the
+  # manual pages and the bash completion
+  help2man desktop-file-utils appstream man-db bash-completion
 )
 
+# One query for all of them: the installed ones, by name.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |
+  awk '/ install ok installed$/ { print $1 }' || true)
 missing=()
 for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+  if ! grep -qxF "$p" <<<"$installed"; then
     missing+=("$p")
   fi
 done

@@ -106,6 +106,19 @@ TEST_F(DataFolder, UnusableProgramFolderCreatesBothFolders) {
     EXPECT_EQ(chooseDataFolder(dir.file("gone"), "KELVANE", "Imbrix"), config + "/KELVANE/Imbrix/");
 }
 
+TEST_F(DataFolder, InstalledUnderUsrGoesToConfigFolderEvenWhenWritable) {
+    // An installed program run by root could write beside itself, and would
+    // leave its settings behind in /usr when its package is removed. /usr/lib is
+    // writable for root and not for anyone else: either way nothing is probed
+    // or written there.
+    for (const std::string folder : {"/usr/lib", "/usr/lib/", "/usr/local/lib/"}) {
+        SCOPED_TRACE(folder);
+        EXPECT_EQ(chooseDataFolder(folder, "KELVANE", "Imbrix"), config + "/KELVANE/Imbrix/");
+        EXPECT_FALSE(fs::exists(folder + "/chk.tmp"));
+    }
+    EXPECT_TRUE(fs::is_directory(config + "/KELVANE/Imbrix"));
+}
+
 TEST(TickCount, AdvancesInMilliseconds) {
     const std::uint32_t before = tickCount();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));

@@ -47,7 +47,8 @@ const char* const kUsage =
     "                       JPEG JFIF TIF TIFF GIF BMP ICO WMP AVIF PSD SVG TGA JXL JP2 PDF\n"
     "  -q, --quality N      quality, 1 to 100 (default 100)\n"
     "  -g, --grayscale      convert to grayscale\n"
-    "      --strip-metadata remove EXIF (GPS included), XMP, IPTC and comments from the\n"
+    "      --strip-metadata\n"
+    "                       remove EXIF (GPS included), XMP, IPTC and comments from the\n"
     "                       outputs; the colour profile is kept, so colours stay right\n"
     "  -d, --dest DIR       write every output to DIR, created when missing\n"
     "                       (default: the folder of each source)\n"
@@ -107,12 +108,14 @@ const char* const kUsage =
     "      imbrix-cli -f webp --dest /web --null --files-from - --json > record.jsonl\n"
     "  imbrix-cli -f webp --dest /web --retry-failed record.jsonl --json > retry.jsonl\n"
     "\n"
-    "SIGINT, SIGTERM or SIGHUP stops the run: the files done so far are reported, the\n"
-    "file being converted is dropped and nothing of it is left behind.\n"
+    "Signals:\n"
+    "  SIGINT, SIGTERM or SIGHUP stops the run: the files done so far are reported,\n"
+    "  the file being converted is dropped and nothing of it is left behind.\n"
     "\n"
-    "Exit status: 0 when no file failed (a skipped file is no failure), 1 when any\n"
-    "failed (or a list could not be read whole), 2 for bad options or a list or record\n"
-    "that cannot be opened, 128 + the signal's number when a signal stopped the run.\n";
+    "Exit status:\n"
+    "  0 when no file failed (a skipped file is no failure), 1 when any failed (or a\n"
+    "  list could not be read whole), 2 for bad options or a list or record that\n"
+    "  cannot be opened, 128 + the signal's number when a signal stopped the run.\n";
 // The help's ranges for --resize.
 static_assert(imaging::kMaxResizeSide == 65535 && imaging::kMaxResizePercent == 1000);
 
