@@ -109,13 +109,23 @@ TEST(FailureMessage, JpegError53GetsTheExplanation) {
 // message indented line by line, whatever ends the lines.
 TEST(FailedFilesText, ListsEachFailedFileWithItsMessageIndented) {
     EXPECT_EQ(failedFilesText({}), "");
-    EXPECT_EQ(failedFilesText({{"/a.png", "/a.webp", "", false}, {"/b.png", "/b.png", "", true}}),
+    const auto outcome = [](std::string source, std::string output, std::string error,
+                            bool skipped) {
+        FileOutcome file;
+        file.source = std::move(source);
+        file.output = std::move(output);
+        file.error = std::move(error);
+        file.skipped = skipped;
+        return file;
+    };
+    EXPECT_EQ(failedFilesText(
+                  {outcome("/a.png", "/a.webp", "", false), outcome("/b.png", "/b.png", "", true)}),
               "")
         << "converted and skipped files are not listed";
     const std::vector<FileOutcome> files = {
-        {"/in/x y.jpg", "", failureMessage("JPEG error #53"), false},
-        {"/in/ok.png", "/out/ok.png", "", false},
-        {"/in/two.tif", "", "first line\r\nsecond line\nthird\r", false},
+        outcome("/in/x y.jpg", "", failureMessage("JPEG error #53"), false),
+        outcome("/in/ok.png", "/out/ok.png", "", false),
+        outcome("/in/two.tif", "", "first line\r\nsecond line\nthird\r", false),
     };
     EXPECT_EQ(failedFilesText(files),
               "/in/x y.jpg\n"

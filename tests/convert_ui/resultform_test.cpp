@@ -123,9 +123,16 @@ TEST(ResultFormTest, FailedFilesAndAStopGetTheirLinesOnlyWhenTheyHappened) {
     summary.failedCount = 2;
     summary.skippedCount = 1;
     summary.stopped = true;
-    summary.files = {{"/in/a.jpg", "", "JPEG error #53", false},
-                     {"/in/b.png", "/out/b.png", "", false},
-                     {"/in/c.gif", "", "no picture\ninside", false}};
+    const auto outcome = [](std::string source, std::string output, std::string error) {
+        imbrix::convert::FileOutcome file;
+        file.source = std::move(source);
+        file.output = std::move(output);
+        file.error = std::move(error);
+        return file;
+    };
+    summary.files = {outcome("/in/a.jpg", "", "JPEG error #53"),
+                     outcome("/in/b.png", "/out/b.png", ""),
+                     outcome("/in/c.gif", "", "no picture\ninside")};
     h.form.setTexts(summary);
     QApplication::processEvents();
     ASSERT_TRUE(h.form.Label9->isVisible());
