@@ -186,7 +186,10 @@ private:
         Picture picture = decode();
         if (!extent_) {
             // Now that its size is known, the picture gets the time it needs.
-            setTimeLimit(std::uint64_t{picture.pixels.width()} * picture.pixels.height());
+            const bool drawnSmaller = picture.meta.fullWidth != 0;
+            setTimeLimit(
+                std::uint64_t{drawnSmaller ? picture.meta.fullWidth : picture.pixels.width()} *
+                (drawnSmaller ? picture.meta.fullHeight : picture.pixels.height()));
         }
         checkStop();
         switch (output_.route) {
@@ -333,10 +336,23 @@ private:
         if (!sourceBytes_) {
             sourceBytes_.emplace(file_.source);
         }
-        Picture picture =
-            imaging::decodePicture(loader, sourceBytes_->bytes(), stages_.decodeHint());
+        Picture picture = imaging::decodePicture(loader, sourceBytes_->bytes(), decodeHint());
         readMetadata(sourceBytes_->bytes(), picture.meta);
         return picture;
+    }
+
+    // Where the converter reads the source itself, the decode only proves that
+    // the source can be decoded: a JPEG is drawn at an eighth of its size, which
+    // reads and checks all of its coded data but spares the full-size work.
+    imaging::DecodeHint decodeHint() const {
+        if (output_.route != OutputRoute::Converter || !stages_.emptyForConverter()) {
+            return stages_.decodeHint();
+        }
+        imaging::DecodeHint smallest;
+        smallest.resize.mode = imaging::ResizeMode::Fit;
+        smallest.resize.width = 1;
+        smallest.resize.height = 1;
+        return smallest;
     }
 
     // EXIF, XMP, IPTC and the comment of `file`, for the outputs our own
