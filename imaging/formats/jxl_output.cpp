@@ -21,12 +21,13 @@ namespace imbrix::imaging {
 namespace {
 
 constexpr int kLosslessQuality = 100;
-// Effort 5 against cjxl's 7 (photos of 4 to 12 megapixels, quality 80, two
-// files at once on two cores; bench/encode_bench.cpp): 2.9x faster, 1% larger at equal
-// PSNR. Effort 4 is faster again but 6% larger; 3 loses 0.5 dB for its size.
+// Effort 5 against cjxl's default 7 (4 camera photos of 2 to 4.5 megapixels,
+// quality 80, two at a time on two cores; bench/README.md): 0.55-0.7x cjxl's
+// time, 1% fewer bytes, PSNR within 0.2 dB on each photo. Effort 3 (the same as
+// 4 in libjxl 0.7) writes 15% more bytes for 0.3 dB.
 constexpr int kLossyEffort = 5;
-// Lossless: effort 3 writes photos about 5% larger than cjxl's 7 in a fifth of
-// its time; effort 2 is barely faster and 10% larger.
+// Lossless: effort 3 writes photos 10% larger than cjxl's effort 7 in a sixth of
+// its time; effort 4 is 3% smaller than 3 but takes 2.4x as long.
 constexpr int kLosslessEffort = 3;
 // libjxl refuses distances beyond this.
 constexpr float kMaxDistance = 25.0f;
