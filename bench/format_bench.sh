@@ -5,6 +5,7 @@
 # compared by ImageMagick). Usage:
 #   bench/format_bench.sh BUILD_DIR jp2|gif QUALITY FILE...
 # The machine is shared: CPU seconds (user + system) are steadier than wall.
+# MB is the peak resident memory.
 set -euo pipefail
 build=$1 format=$2 quality=$3
 shift 3
@@ -13,10 +14,9 @@ trap 'rm -rf "$work"' EXIT
 bench=$build/bin/imbrix_format_bench
 front=$build/bin/imagemagick/magick
 
-timed() {  # timed NAME COMMAND...: prints "wall cpu" seconds of the command
-  local t
-  t=$( { /usr/bin/time -f '%e %U %S' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
-  awk '{printf "%.2f %.2f", $1, $2 + $3}' <<<"$t"
+timed() {  # timed COMMAND...: prints "wall cpu" seconds and the peak memory (MB)
+  /usr/bin/time -o "$work/time" -f '%e %U %S %M' "$@" >/dev/null 2>&1
+  awk '{printf "%.2f %.2f %.0f", $1, $2 + $3, $4 / 1024}' "$work/time"
 }
 
 psnr() {  # psnr SOURCE OUTPUT: decoded with a reader that is not ours
@@ -29,13 +29,13 @@ psnr() {  # psnr SOURCE OUTPUT: decoded with a reader that is not ours
   compare -metric PSNR "$1" "$decoded" null: 2>&1 || true
 }
 
-printf '%-28s %-12s %6s %6s %9s %7s\n' file tool wall cpu bytes psnr
+printf '%-24s %-12s %6s %6s %5s %9s %7s\n' file tool wall cpu MB bytes psnr
 for src in "$@"; do
   name=$(basename "${src%.*}")
   dir=$work/$name
   mkdir -p "$dir"/ours "$dir"/ours2
   convert "$src" -auto-orient "$dir/src.png"
-  row() { printf '%-28s %-12s %6s %6s %9s %7s\n' "$name" "$1" ${2} "$(stat -c %s "$3")" "$(psnr "$dir/src.png" "$3")"; }
+  row() { printf '%-24s %-12s %6s %6s %5s %9s %7s\n' "$name" "$1" ${2} "$(stat -c %s "$3")" "$(psnr "$dir/src.png" "$3")"; }
 
   t=$(timed "$bench" --format "$format" --quality "$quality" --out "$dir/ours" "$src")
   row ours "$t" "$dir/ours/$name.$format"
