@@ -1,9 +1,9 @@
-// The in-process writers of the converter front's formats (JPEG 2000, GIF) on
-// their own: decode, to sRGB, encode, over a batch of files with a worker per
+// The in-process writers of the converter front's formats (JPEG 2000, GIF, PDF)
+// on their own: decode, to sRGB, encode, over a batch of files with a worker per
 // job. bench/format_bench.sh runs it beside opj_compress, ImageMagick,
 // GraphicsMagick and libvips and measures the quality of every output.
 //
-// Usage: imbrix_format_bench --format jp2|gif [--quality N] [--threads N]
+// Usage: imbrix_format_bench --format jp2|gif|pdf [--quality N] [--threads N]
 //                            [--jobs N] [--gray] [--out DIR] FILE...
 // --threads is EncodeOptions::extraThreads. Writes DIR/<name>.<format> for
 // every file (never over an existing file); prints each file's encode
@@ -31,6 +31,7 @@
 #include "imaging/sink.h"
 #include "imaging/source.h"
 #include "imaging/stages.h"
+#include "tools/magick/pdf.h"
 
 namespace {
 
@@ -63,8 +64,13 @@ void convertOne(const std::string& path, const Options& options, std::mutex& pri
     MemorySink sink;
     if (options.format == "jp2") {
         encodeJp2(picture, options.encode, sink);
-    } else {
+    } else if (options.format == "gif") {
         encodeGif(picture, options.encode, sink);
+    } else {
+        imbrix::magick::PdfPageOptions page;
+        page.title = std::filesystem::path(path).stem().string();
+        page.quality = options.encode.quality;
+        imbrix::magick::writePicturePdf(picture, page, sink);
     }
     const double encodeMs = msSince(start);
     if (!options.out.empty()) {
@@ -107,7 +113,8 @@ bool parseOptions(int argc, char** argv, Options& options, unsigned& jobs,
             return false;
         }
     }
-    return !files.empty() && (options.format == "jp2" || options.format == "gif");
+    return !files.empty() &&
+           (options.format == "jp2" || options.format == "gif" || options.format == "pdf");
 }
 
 }  // namespace
@@ -117,10 +124,11 @@ int main(int argc, char** argv) {
     unsigned jobs = 1;
     std::vector<std::string> files;
     if (!parseOptions(argc, argv, options, jobs, files)) {
-        std::fprintf(stderr,
-                     "usage: %s --format jp2|gif [--quality N] [--threads N] [--jobs N] [--gray] "
-                     "[--out DIR] FILE...\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s --format jp2|gif|pdf [--quality N] [--threads N] [--jobs N] [--gray] "
+            "[--out DIR] FILE...\n",
+            argv[0]);
         return 2;
     }
     std::mutex printing;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The front's in-process JPEG 2000 and GIF writers (imbrix_format_bench) beside
-# their peers, on the given photos: wall and CPU seconds, bytes, and PSNR
+# The front's in-process JPEG 2000, GIF and PDF writers (imbrix_format_bench)
+# beside their peers, on the given photos: wall and CPU seconds, bytes, and PSNR
 # against the source (outputs decoded by opj_decompress or ImageMagick,
 # compared by ImageMagick). Usage:
-#   bench/format_bench.sh BUILD_DIR jp2|gif QUALITY FILE...
+#   bench/format_bench.sh BUILD_DIR jp2|gif|pdf QUALITY FILE...
+# A PDF's picture is the JPEG that pdfimages extracts from it.
 # The machine is shared: CPU seconds (user + system) are steadier than wall.
 # MB is the peak resident memory.
 set -euo pipefail
@@ -24,6 +25,11 @@ psnr() {  # psnr SOURCE OUTPUT: decoded with a reader that is not ours
   rm -f "$decoded"
   case $2 in
     *.jp2) opj_decompress -i "$2" -o "$decoded" >/dev/null 2>&1 ;;
+    *.pdf)
+      rm -f "$work"/page-*
+      pdfimages -j "$2" "$work/page"
+      convert "$work"/page-000.jpg "$decoded"
+      ;;
     *) convert "$2" "$decoded" ;;
   esac
   compare -metric PSNR "$1" "$decoded" null: 2>&1 || true
@@ -50,13 +56,17 @@ for src in "$@"; do
     row vips "$t" "$dir/vips.jp2"
     # opj_compress at our rate, from a PPM made beforehand (its encode alone).
     convert "$src" -auto-orient "$dir/src.ppm"
-    read -r w h < <(identify -format '%w %h' "$dir/src.ppm")
+    read -r w h <<<"$(identify -format "%w %h" "$dir/src.ppm")"
     convert "$src" -auto-orient -strip -sampling-factor 2x2 -define jpeg:optimize-coding=true \
       -quality "$quality" "$dir/probe.jpg"
     ratio=$(awk -v w="$w" -v h="$h" -v b="$(stat -c %s "$dir/probe.jpg")" 'BEGIN{printf "%.3f", w*h*3/b}')
     levels=$(awk -v w="$w" -v h="$h" 'BEGIN{s=w<h?w:h; l=1; while (l<6 && 2^l<=s) l++; print l}')
     t=$(timed opj_compress -i "$dir/src.ppm" -o "$dir/opj.jp2" -I -r "$ratio" -n "$levels")
     row opj_compress "$t" "$dir/opj.jp2"
+  elif [[ $format == pdf ]]; then
+    t=$(timed gm convert "$src" -auto-orient -background white -flatten -compress JPEG \
+      -quality "$quality" "pdf:$dir/gm.pdf")
+    row gm "$t" "$dir/gm.pdf"
   else
     t=$(timed convert "$src" -auto-orient -quality "$quality" "$dir/im.gif")
     row convert "$t" "$dir/im.gif"
