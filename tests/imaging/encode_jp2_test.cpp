@@ -122,6 +122,12 @@ TEST(EncodeJp2, LossyKeepsTheComponentsThePictureHas) {
     encodeJp2(test::pictureOf(gray), test::withQuality(80), graySink);
     const test::Decoded grayJp2 = test::decodeWithOpjDecompress(graySink.bytes);
     EXPECT_EQ(grayJp2.channels, 1);
+    // Sized by a gray JPEG, as a gray picture is stored, not by a colour one.
+    MemorySink grayJpeg;
+    encodeGrayJpeg(test::pictureOf(gray), test::withQuality(80), grayJpeg);
+    EXPECT_LE(graySink.bytes.size(), grayJpeg.bytes.size() * 101 / 100);
+    EXPECT_GE(graySink.bytes.size(), grayJpeg.bytes.size() * 90 / 100);
+    EXPECT_LT(grayJpeg.bytes.size(), jpegSize(gray, 80));
     EXPECT_GT(test::colourPsnr(gray, grayJp2), 30.0);
 
     MemorySink alphaSink;
