@@ -144,6 +144,26 @@ TEST(EncodeJp2, LossyKeepsTheComponentsThePictureHas) {
     EXPECT_NEAR(alphaJp2.at(10, 16)[2], 40, 8);
 }
 
+// Fewer resolution levels where a side is short: every level must keep a pixel.
+TEST(EncodeJp2, TinyPicturesRoundTrip) {
+    for (const auto& [width, height] :
+         {std::pair{1u, 1u}, std::pair{1u, 9u}, std::pair{5u, 2u}, std::pair{33u, 70u}}) {
+        for (const int quality : {80, 100}) {
+            SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + " quality " +
+                         std::to_string(quality));
+            const Raster raster = test::makeRaster(width, height, [](int x, int y) {
+                return std::array<int, 4>{x * 7, y * 3, 100 + x - y, 255};
+            });
+            MemorySink sink;
+            encodeJp2(test::pictureOf(raster), test::withQuality(quality), sink);
+            const test::Decoded jp2 = test::decodeWithOpjDecompress(sink.bytes);
+            ASSERT_EQ(jp2.width, width);
+            ASSERT_EQ(jp2.height, height);
+            EXPECT_LE(test::maxColourDifference(raster, jp2), quality == 100 ? 0 : 24);
+        }
+    }
+}
+
 TEST(EncodeJp2, FailuresCarryAMessage) {
     MemorySink sink;
     try {
