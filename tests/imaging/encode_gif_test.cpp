@@ -84,6 +84,27 @@ TEST(EncodeGif, TransparencyIsOneIndexAtHalfAlpha) {
     }
 }
 
+TEST(EncodeGif, SinglePixelPictures) {
+    for (const int alpha : {255, 0}) {
+        SCOPED_TRACE(alpha);
+        const Raster raster = test::makeRaster(1, 1, [&](int, int) {
+            return std::array<int, 4>{20, 90, 240, alpha};
+        });
+        MemorySink sink;
+        encodeGif(test::pictureOf(raster), test::withQuality(80), sink);
+        EXPECT_EQ(transparentIndex(sink.bytes) >= 0, alpha == 0);
+        const test::Decoded gif = test::decodeWithImageMagick(sink.bytes, "gif");
+        ASSERT_EQ(gif.width, 1u);
+        ASSERT_EQ(gif.height, 1u);
+        EXPECT_EQ(gif.at(0, 0)[3], alpha);
+        if (alpha == 255) {  // libimagequant's palette is within a step of the colour
+            EXPECT_NEAR(gif.at(0, 0)[0], 240, 1);
+            EXPECT_NEAR(gif.at(0, 0)[1], 90, 1);
+            EXPECT_NEAR(gif.at(0, 0)[2], 20, 1);
+        }
+    }
+}
+
 TEST(EncodeGif, FailuresCarryAMessage) {
     MemorySink sink;
     const struct {
