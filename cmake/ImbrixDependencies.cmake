@@ -15,6 +15,8 @@ pkg_check_modules(GDKPIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
 pkg_check_modules(JXL REQUIRED IMPORTED_TARGET libjxl libjxl_threads)
 pkg_check_modules(HEIF REQUIRED IMPORTED_TARGET libheif)
 pkg_check_modules(QPDF REQUIRED IMPORTED_TARGET libqpdf)
+pkg_check_modules(OPENJP2 REQUIRED IMPORTED_TARGET libopenjp2)
+pkg_check_modules(IMAGEQUANT REQUIRED IMPORTED_TARGET imagequant)
 pkg_check_modules(LCMS2 REQUIRED IMPORTED_TARGET lcms2)
 pkg_check_modules(EXIV2 REQUIRED IMPORTED_TARGET exiv2)
 # qpdf warns in its headers unless told we use no PointerHolder (4: none at all).

@@ -22,6 +22,9 @@ void encodePng(Picture&& picture, const EncodeOptions& options, Sink& out);
 /// coding. Colour values are written as they are and alpha is dropped, so the
 /// transparent areas of a premultiplied raster come out black.
 void encodeJpeg(const Picture& picture, const EncodeOptions& options, Sink& out);
+/// The same with one gray component, for a picture whose pixels are all gray
+/// (its green channel is written; alpha dropped as above).
+void encodeGrayJpeg(const Picture& picture, const EncodeOptions& options, Sink& out);
 
 /// WEBP through libwebp. Quality 100 is lossless (effort as at quality 75,
 /// method 0); any other quality is lossy at that quality (method 3). Alpha kept

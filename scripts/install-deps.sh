@@ -13,6 +13,7 @@ PACKAGES=(
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev libwebp-dev libtiff-dev
   libgif-dev libjxr-dev librsvg2-dev libxml2-dev libgdk-pixbuf-2.0-dev libjxl-dev libqpdf-dev
   libheif-dev
+  libopenjp2-7-dev libimagequant-dev
   # colour management and metadata; the CMYK profile for JPEGs that carry none
   liblcms2-dev libexiv2-dev libgs-common
   # external converter back ends and the independent readers used by the tests

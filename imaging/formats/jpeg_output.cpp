@@ -119,8 +119,11 @@ extern "C" void onTermDestination(j_compress_ptr cinfo) {
 
 // Everything libjpeg may leave by longjmp happens in here; the only objects
 // alive across setjmp are plain pointers and integers.
+// `grayRows`: null for colour; for gray, room for kRowsPerCall rows of one
+// byte per pixel, filled from the raster's green channel.
 bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestination& dest,
-              const Raster& raster, int quality, Bytes icc, const std::vector<Segment>& segments) {
+              const Raster& raster, int quality, Bytes icc, const std::vector<Segment>& segments,
+              JSAMPLE* grayRows) {
     if (setjmp(err.jump)) {
         return false;
     }
@@ -128,16 +131,23 @@ bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestinatio
     cinfo.dest = &dest.pub;
     cinfo.image_width = raster.width();
     cinfo.image_height = raster.height();
-    cinfo.input_components = 4;
-    cinfo.in_color_space = JCS_EXT_BGRX;  // the alpha byte is skipped
+    if (grayRows) {
+        cinfo.input_components = 1;
+        cinfo.in_color_space = JCS_GRAYSCALE;
+    } else {
+        cinfo.input_components = 4;
+        cinfo.in_color_space = JCS_EXT_BGRX;  // the alpha byte is skipped
+    }
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
-    // 4:2:0: luma at full size, both chroma components halved each way.
-    cinfo.comp_info[0].h_samp_factor = 2;
-    cinfo.comp_info[0].v_samp_factor = 2;
-    for (int c = 1; c < 3; ++c) {
-        cinfo.comp_info[c].h_samp_factor = 1;
-        cinfo.comp_info[c].v_samp_factor = 1;
+    if (!grayRows) {
+        // 4:2:0: luma at full size, both chroma components halved each way.
+        cinfo.comp_info[0].h_samp_factor = 2;
+        cinfo.comp_info[0].v_samp_factor = 2;
+        for (int c = 1; c < 3; ++c) {
+            cinfo.comp_info[c].h_samp_factor = 1;
+            cinfo.comp_info[c].v_samp_factor = 1;
+        }
     }
     cinfo.optimize_coding = TRUE;
     jpeg_start_compress(&cinfo, TRUE);
@@ -161,8 +171,17 @@ bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestinatio
     while (cinfo.next_scanline < cinfo.image_height) {
         const JDIMENSION count = std::min(kRowsPerCall, cinfo.image_height - cinfo.next_scanline);
         for (JDIMENSION i = 0; i < count; ++i) {
-            // libjpeg only reads input rows.
-            rows[i] = const_cast<JSAMPROW>(raster.row(cinfo.next_scanline + i));
+            const std::uint8_t* row = raster.row(cinfo.next_scanline + i);
+            if (grayRows) {
+                JSAMPLE* gray = grayRows + std::size_t{i} * raster.width();
+                for (JDIMENSION x = 0; x < raster.width(); ++x) {
+                    gray[x] = row[std::size_t{x} * 4 + kGreen];
+                }
+                rows[i] = gray;
+            } else {
+                // libjpeg only reads input rows.
+                rows[i] = const_cast<JSAMPROW>(row);
+            }
         }
         jpeg_write_scanlines(&cinfo, rows, count);
     }
@@ -172,7 +191,9 @@ bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestinatio
 
 }  // namespace
 
-void encodeJpeg(const Picture& picture, const EncodeOptions& options, Sink& out) {
+namespace {
+
+void encode(const Picture& picture, const EncodeOptions& options, Sink& out, bool gray) {
     const Raster& raster = picture.pixels;
     int quality = options.quality;
     if (raster.empty()) {
@@ -196,7 +217,9 @@ void encodeJpeg(const Picture& picture, const EncodeOptions& options, Sink& out)
     const formats::OutputMetadata meta =
         formats::prepareMetadata(picture.meta, raster.width(), raster.height());
     const std::vector<Segment> segments = descriptiveSegments(meta);
-    const bool ok = compress(cinfo, err, dest, raster, quality, meta.icc, segments);
+    std::vector<JSAMPLE> grayRows(gray ? std::size_t{kRowsPerCall} * raster.width() : 0);
+    const bool ok = compress(cinfo, err, dest, raster, quality, meta.icc, segments,
+                             gray ? grayRows.data() : nullptr);
     jpeg_destroy_compress(&cinfo);
     if (!ok) {
         if (dest.sinkError) {
@@ -204,6 +227,16 @@ void encodeJpeg(const Picture& picture, const EncodeOptions& options, Sink& out)
         }
         throw Error(std::string("Cannot write JPEG: ") + err.message);
     }
+}
+
+}  // namespace
+
+void encodeJpeg(const Picture& picture, const EncodeOptions& options, Sink& out) {
+    encode(picture, options, out, false);
+}
+
+void encodeGrayJpeg(const Picture& picture, const EncodeOptions& options, Sink& out) {
+    encode(picture, options, out, true);
 }
 
 }  // namespace imbrix::imaging
