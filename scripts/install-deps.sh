@@ -24,7 +24,7 @@ PACKAGES=(
   # online services and languages
   libcurl4-openssl-dev libssl-dev libpcre2-dev libicu-dev libcpp-httplib-dev openssl
   # benchmarks
-  libvips-tools time
+  libvips-tools time libavif-bin linux-perf strace
 )
 
 missing=()
