@@ -11,11 +11,13 @@ opj_compress, gm ...), and for each prints:
   processes every program started (strace -f -e trace=execve,write,writev,pwrite64):
             when it started after imbrix-cli, how long it ran (execve to exit),
             and the files it wrote, with their bytes (the sum of its write()
-            calls per file): the files in the front's workspace
-            (imbrix-magick-*) are the intermediate ones. Under strace every
+            calls per file): "(result)" is the front's output in its workspace
+            (imbrix-magick-*, published from there), "(mid)" every other file
+            there, an intermediate one. Under strace every
             process runs a little slower; the shares are what counts.
-  start     the fixed cost of starting each helper program: the wall time of
-            running it for its version text (best of 3), measured once
+  start     the fixed cost of starting each program (imbrix-cli, the front, its
+            helpers): the wall time of running it for its version text (best of
+            3), measured once, and their sum over the programs a conversion starts
   CPU split perf record (cpu-clock samples of imbrix-cli and all its children),
             perf report --sort comm,dso: the share of each process and library,
             then the same grouped by kind: JPEG decoding (libjpeg, ImageMagick's
@@ -49,7 +51,7 @@ DEFAULT_PHOTO = DEFAULT_PHOTOS / "kde_Path.jpg"
 
 # How each helper program is started for nothing but its version text.
 START_PROBES = {
-    "convert-im6.q16": ["convert-im6.q16", "-version"],
+    "convert": ["/usr/bin/convert", "-version"],
     "gm": ["gm", "version"],
     "cjxl": ["cjxl", "--version"],
     "heif-enc": ["heif-enc", "--list-encoders"],
@@ -59,6 +61,7 @@ START_PROBES = {
 
 # Library kinds, by the first pattern its shared object name matches.
 KINDS = [
+    ("JPEG XR (jxrlib)", r"libjpegxr|libjxrglue"),
     ("JPEG decoding", r"libjpeg|^jpeg\.so"),
     ("colour management (lcms2)", r"liblcms"),
     ("PNG and zlib", r"libpng|libz\.so|^png\.so|libdeflate"),
@@ -71,7 +74,6 @@ KINDS = [
     ("JPEG 2000 (libopenjp2)", r"libopenjp2"),
     ("WebP (libwebp)", r"libwebp|libsharpyuv"),
     ("TIFF (libtiff)", r"libtiff"),
-    ("JPEG XR (jxrlib)", r"libjpegxr|libjxrglue"),
     ("GIF (giflib, libimagequant)", r"libgif|libimagequant"),
     ("PDF (qpdf)", r"libqpdf"),
     ("our code", r"^imbrix|^magick$|^\[imbrix"),
@@ -100,17 +102,22 @@ def fresh(folder):
     return Path(folder)
 
 
-def start_costs():
+def start_costs(cli):
     costs = {}
-    for name, argv in START_PROBES.items():
+    probes = dict(START_PROBES)
+    probes["imbrix-cli"] = [cli, "--version"]
+    # The front prints its usage for an option it does not know.
+    probes["magick"] = [str(Path(cli).parent / "imagemagick" / "magick"), "-version"]
+    for name, argv in probes.items():
         if not shutil.which(argv[0]):
             continue
         best = None
         for _ in range(3):
             start = time.perf_counter()
-            subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            elapsed = time.perf_counter() - start
-            best = elapsed if best is None else min(best, elapsed)
+            proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            _, _, usage = os.wait4(proc.pid, 0)
+            elapsed = (time.perf_counter() - start, usage.ru_utime + usage.ru_stime)
+            best = elapsed if best is None or elapsed[0] < best[0] else best
         costs[name] = best
     return costs
 
@@ -188,13 +195,18 @@ def profile(fmt, args, work, costs):
     out = fresh(work / "out")
     cli = [args.cli, "-f", spec["cli"], "-q", "80", "-j", "1", "-d", str(out), "--", args.photo]
     best = None
-    for _ in range(args.repeat):
-        fresh(out)
-        seconds, cpu = run_timed(cli)
-        best = (seconds, cpu) if best is None or seconds < best[0] else best
-    written = sum(p.stat().st_size for p in out.iterdir())
-    print(f"== {fmt}: {Path(args.photo).name} -> {written / 1e3:.0f} KB; wall {best[0]:.2f} s, "
-          f"CPU {best[1]:.2f} s (imbrix-cli and children)")
+    try:
+        for _ in range(args.repeat):
+            fresh(out)
+            seconds, cpu = run_timed(cli)
+            best = (seconds, cpu) if best is None or seconds < best[0] else best
+    except RuntimeError as error:
+        # Where the time went until it failed is still shown.
+        print(f"== {fmt}: FAILED: {error}")
+    if best:
+        written = sum(p.stat().st_size for p in out.iterdir())
+        print(f"== {fmt}: {Path(args.photo).name} -> {written / 1e3:.0f} KB; wall {best[0]:.2f} s,"
+              f" CPU {best[1]:.2f} s (imbrix-cli and children)")
 
     if not args.no_strace:
         fresh(out)
@@ -213,18 +225,21 @@ def profile(fmt, args, work, costs):
             for name, size in sorted(p["files"].items(), key=lambda kv: -kv[1]):
                 if size < 1024:
                     continue
-                mid = "imbrix-magick-" in name
+                # The front writes its result as out.* in its workspace, then
+                # publishes it; everything else there is intermediate.
+                inside = "imbrix-magick-" in name
+                mid = inside and not Path(name).name.startswith("out.")
                 if mid:
                     intermediate += size
                     count += 1
-                files.append(f"{'(mid) ' if mid else ''}{Path(name).name} "
-                             f"{size / 1e6:.2f} MB")
+                mark = "(mid) " if mid else "(result) " if inside else ""
+                files.append(f"{mark}{Path(name).name} {size / 1e6:.2f} MB")
             print(f"  {p['program']:<26}{p['start'] - first:+7.3f} {length}  {'; '.join(files)}")
         starts = [p["program"] for p in procs.values()]
-        fixed = sum(costs.get(name, 0.0) for name in starts)
+        fixed = [sum(costs.get(name, (0.0, 0.0))[i] for name in starts) for i in (0, 1)]
         print(f"  {len(starts)} programs started; intermediate files: {count}, "
-              f"{intermediate / 1e6:.1f} MB; the helpers' fixed start cost (version runs): "
-              f"{fixed:.3f} s")
+              f"{intermediate / 1e6:.1f} MB; their fixed start cost (version runs): "
+              f"{fixed[0]:.3f} s wall, {fixed[1]:.3f} s CPU")
 
     if not args.no_perf:
         fresh(out)
@@ -272,9 +287,9 @@ def main():
     load = os.getloadavg()
     print(f"{time.strftime('%Y-%m-%d %H:%M:%S %Z')}, load average {load[0]:.2f} {load[1]:.2f} "
           f"{load[2]:.2f} on {os.cpu_count()} cores; build {args.build}; photo {args.photo}")
-    costs = start_costs()
-    print("start cost of each helper (wall s, version run, best of 3): " + ", ".join(
-        f"{name} {seconds:.3f}" for name, seconds in costs.items()) + "\n")
+    costs = start_costs(args.cli)
+    print("start cost of each program (version run, best of 3; wall s / CPU s): " + ", ".join(
+        f"{name} {wall:.3f}/{cpu:.3f}" for name, (wall, cpu) in costs.items()) + "\n")
     work = Path(tempfile.mkdtemp(prefix="imbrix-format-profile-"))
     try:
         for fmt in formats:

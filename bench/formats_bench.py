@@ -45,7 +45,9 @@ For every tool it reports:
           For imbrix-cli Linux reports the largest of the process itself and
           every descendant it waited for (converter front, the front's tools), so
           the figure is the largest process of the tree, with two workers in it.
-  valid   every file decodes, at the source's size (icons: fitted into 256)
+  valid   every file decodes, at the source's size (icons: fitted into 256);
+          for a lossless format, also not below 30 dB PSNR (another picture,
+          e.g. rows in the wrong order, as the independent reader sees it)
   ratio   Imbrix's seconds over the fastest peer's that wrote valid files (below
           1: Imbrix is faster)
 
@@ -58,10 +60,11 @@ its palette has no quality setting to sweep.
 
 Usage: bench/formats_bench.py [--build DIR] [--formats LIST] [--repeat N]
                               [--photos N] [--sets photos,alpha] [--keep DIR]
-                              [--no-equal]
+                              [--no-equal] [--json FILE]
 """
 
 import argparse
+import json
 import math
 import os
 import re
@@ -79,6 +82,8 @@ REAL_ALPHA = CORPUS / "png-misc" / "hdr" / "flower_alpha.png"
 JOBS = 2
 QUALITY = 80
 ICON_BOX = 256
+# Below this PSNR (dB) the output of a lossless format is another picture.
+LOSSLESS_FLOOR = 30.0
 
 IM = shutil.which("convert-im6.q16") or shutil.which("magick")
 GM = shutil.which("gm")
@@ -382,9 +387,20 @@ def check_outputs(fmt, sources, refs, out, work):
         else:
             candidates = [src]
         scores = [s for s in (psnr(decoded, c) for c in candidates) if s is not None]
-        results.append((size, max(scores) if scores else None,
-                        None if scores else "PSNR not measurable"))
+        if not scores:
+            results.append((size, None, "PSNR not measurable"))
+        elif not lossy_output(fmt) and max(scores) < LOSSLESS_FLOOR:
+            # A lossless format that comes back this far from its source holds
+            # another picture (flipped rows, say), as an independent reader sees it.
+            results.append((size, max(scores), f"another picture: PSNR {max(scores):.1f} dB"))
+        else:
+            results.append((size, max(scores), None))
     return results
+
+
+def lossy_output(fmt):
+    # A GIF's palette and an icon's shrinking lose detail too.
+    return FORMATS[fmt]["lossy"] or fmt in ("GIF", "ICO")
 
 
 def pooled_psnr(values):
@@ -567,29 +583,32 @@ def print_set(title, results):
 
 
 def summary(title, results):
-    print(f"== summary, {title}")
-    print(f"{'format':<7}{'Imbrix s':>9}  {'fastest peer':<22}{'s':>7}{'ratio':>7}{'bytes':>7}"
-          f"{'eq-PSNR bytes':>15}{'PSNR ours/peer':>17}{'peak MB ours/vips':>19}")
+    """The summary as a Markdown table, for a README."""
+    print(f"== summary, {title}\n")
+    print("| format | Imbrix s | fastest peer | peer s | ratio | CPU ratio | bytes | bytes at "
+          "equal PSNR | PSNR Imbrix / peer | peak MB Imbrix / libvips |")
+    print("|---|--:|---|--:|--:|--:|--:|---|--:|--:|")
     for res in results:
         ours, fast = res["rows"][0], res["fastest"]
         vips = next((r for r in res["rows"] if r["name"].startswith("libvips")), None)
-        mem = f"{ours['peak'] / 1e6:.0f}/{vips['peak'] / 1e6:.0f}" if vips else \
-            f"{ours['peak'] / 1e6:.0f}/-"
+        mem = f"{ours['peak'] / 1e6:.0f} / " + (f"{vips['peak'] / 1e6:.0f}" if vips else "-")
         equal = "-"
         if "equal" in res:
             peer, ratio, inside = res["equal"]
-            equal = f"{'' if inside else '~'}{ratio:.2f} {peer.split()[0]}"
-        flag = "" if ours["valid"] else " (Imbrix invalid)"
+            equal = f"{'' if inside else '~'}{ratio:.2f} ({peer})"
+        name = res["fmt"] + ("" if ours["valid"] else " (Imbrix failed)")
         if fast:
-            print(f"{res['fmt']:<7}{ours['seconds']:9.2f}  {fast['name']:<22}{fast['seconds']:7.2f}"
-                  f"{ours['seconds'] / fast['seconds']:7.2f}{ours['bytes'] / fast['bytes']:7.2f}"
-                  f"{equal:>15}{db(ours['psnr']) + '/' + db(fast['psnr']):>17}{mem:>19}{flag}")
+            print(f"| {name} | {ours['seconds']:.2f} | {fast['name']} | {fast['seconds']:.2f} | "
+                  f"{ours['seconds'] / fast['seconds']:.2f} | {ours['cpu'] / fast['cpu']:.2f} | "
+                  f"{ours['bytes'] / fast['bytes']:.2f} | {equal} | "
+                  f"{db(ours['psnr'])} / {db(fast['psnr'])} | {mem} |")
         else:
-            print(f"{res['fmt']:<7}{ours['seconds']:9.2f}  {'(no peer wrote valid files)':<22}"
-                  f"{'':>7}{'':>7}{'':>7}{equal:>15}{db(ours['psnr']) + '/-':>17}{mem:>19}{flag}")
-    print("(ratio: Imbrix's time over the fastest peer's; bytes: Imbrix's over that peer's at "
-          "quality 80;\n eq-PSNR bytes: Imbrix's over the named peer's at Imbrix's PSNR, "
-          "~ extrapolated)\n")
+            print(f"| {name} | {ours['seconds']:.2f} | (no peer wrote valid files) | | | | | "
+                  f"{equal} | {db(ours['psnr'])} / - | {mem} |")
+    print("\n(ratio: Imbrix's wall time over the fastest valid peer's; CPU ratio: the same for "
+          "CPU seconds,\n the steadier figure on a busy machine; bytes: Imbrix's over that "
+          "peer's at quality 80;\n bytes at equal PSNR: Imbrix's over the named peer's at "
+          "Imbrix's PSNR, ~ extrapolated)\n")
 
 
 def main():
@@ -603,6 +622,7 @@ def main():
     ap.add_argument("--sets", default="photos,alpha", help="photos, alpha or both")
     ap.add_argument("--keep", help="work in this folder and keep it (sources, last outputs)")
     ap.add_argument("--no-equal", action="store_true", help="skip the bytes at equal quality")
+    ap.add_argument("--json", help="also write every figure to this file, for later comparison")
     args = ap.parse_args()
 
     args.cli = str(Path(args.build) / "bin" / "imbrix-cli")
@@ -639,6 +659,7 @@ def main():
         print("cores: each peer runs 2 processes at once, each with its default threads; "
               "Imbrix runs one imbrix-cli with -j 2")
         total = time.perf_counter()
+        everything = {}
         for set_name, sources in sets.items():
             sizes = [dims(s) for s in sources]
             megapixels = sum(w * h for w, h in sizes) / 1e6
@@ -654,10 +675,13 @@ def main():
                                           equal=set_name == "photos" and not args.no_equal))
                 print(f"  ({set_name} {fmt}: {time.perf_counter() - started:.0f} s)",
                       file=sys.stderr, flush=True)
+            everything[set_name] = results
             print_set(f"{set_name}: {len(sources)} files", results)
             summary(set_name, results)
             sys.stdout.flush()
         print(f"(whole run {time.perf_counter() - total:.0f} s)")
+        if args.json:
+            Path(args.json).write_text(json.dumps(everything, indent=1, default=str))
     finally:
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)
