@@ -28,7 +28,7 @@ PACKAGES=(
   # online services and languages
   libcurl4-openssl-dev libssl-dev libpcre2-dev libicu-dev libcpp-httplib-dev openssl
   # benchmarks
-  libvips-tools time
+  libvips-tools time libavif-bin linux-perf strace
   # imbrix-cli over several processes and machines: GNU parallel, an sshd and
   # sshfs for the tests on the loopback; the linters of deploy/
   parallel openssh-server openssh-client sshfs shellcheck yamllint
