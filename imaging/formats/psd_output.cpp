@@ -104,12 +104,15 @@ PackedChannels packChannels(const Raster& raster, const std::vector<int>& offset
     PackedChannels packed;
     packed.counts.assign(std::size_t{height} * offsets.size(), 0);
     packed.rows.resize(offsets.size());
+    // Room for the worst case at once: growing would copy the data again and
+    // again, and only the pages written are ever touched.
+    const std::size_t worstRow = width + (width + 127) / 128;
     for (auto& rows : packed.rows) {
-        rows.reserve(std::size_t{width} * height / 2);
+        rows.reserve(worstRow * height);
     }
     std::vector<std::uint8_t> straight(std::size_t{width} * 4);
     std::vector<std::uint8_t> plane(width);
-    std::vector<std::uint8_t> scratch(width + (width + 127) / 128);
+    std::vector<std::uint8_t> scratch(worstRow);
     for (std::uint32_t y = 0; y < height; ++y) {
         const std::uint8_t* src = raster.row(y);
         if (raster.premultiplied && raster.hasAlpha) {
