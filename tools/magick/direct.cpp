@@ -172,6 +172,13 @@ void resizeTo(imaging::Picture& picture, const Request& request, imaging::PixelS
     if (target == full && drawn == full) {
         return;
     }
+    if (picture.meta.fullWidth == 0) {
+        // Drawn at its full size: the whole picture onto the whole target, as
+        // ImageMagick's "-resize WxH!" of the helpers' route does.
+        picture.pixels = imaging::resample(picture.pixels, target.width, target.height);
+        return;
+    }
+    // Drawn smaller by the decoder: the resize stage knows where its pixels lie.
     // A fit into the target itself gives it, but for the rounding of the side
     // that does not constrain: then the request's resize and the icon's fit go
     // one after the other, as planned.
