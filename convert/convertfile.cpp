@@ -509,7 +509,10 @@ private:
             options.resize = {};
             staged.emplace(makeTemp(settings_.dataFolder, "staged", ".png"));
             imaging::FileSink sink(staged->fd(), staged->path());
-            imaging::encodePng(std::move(picture), {}, sink);
+            // Read straight back by the converter: speed before size.
+            imaging::EncodeOptions fastest;
+            fastest.fastest = true;
+            imaging::encodePng(std::move(picture), fastest, sink);
             sink.flush();
             staged->close();
             input = staged->path();

@@ -55,7 +55,8 @@ void encodeJpegXr(const Picture& picture, const EncodeOptions& options, Sink& ou
 /// BMP (the quality is not used): 24-bit BGR when opaque, else 32-bit BGRA
 /// with the masks that readers take for alpha.
 void encodeBmp(const Picture& picture, const EncodeOptions& options, Sink& out);
-/// TGA (the quality is not used): 24- or 32-bit true colour, rows top-down.
+/// TGA (the quality is not used): 24- or 32-bit true colour, or 8-bit gray
+/// when opaque and every pixel is gray (as ImageMagick writes it); rows top-down.
 void encodeTga(const Picture& picture, const EncodeOptions& options, Sink& out);
 /// PSD (the quality is not used): one flat RGB or RGBA picture, channels
 /// compressed with PackBits (RLE); the profile, EXIF, XMP and IPTC as image

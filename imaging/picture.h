@@ -56,6 +56,10 @@ struct EncodeOptions {
     /// converts a file per core already; an encoder uses more only where that
     /// was measured to pay.
     unsigned extraThreads = 0;
+    /// Speed before size, for a file that is read straight back (the PNG the
+    /// program hands the external converter): the lossless encoders compress at
+    /// their fastest level.
+    bool fastest = false;
 };
 
 }  // namespace imbrix::imaging

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "common/pictures.h"
 #include "encode_testutil.h"
+#include "imaging/decode.h"
 #include "imaging/encode.h"
 #include "imaging/error.h"
 
@@ -175,6 +177,32 @@ TEST(EncodePng, PhotoSizeIsNearImageMagicks) {
     const auto referenceSize = std::filesystem::file_size(reference);
     EXPECT_LT(static_cast<double>(sink.bytes.size()), 1.05 * static_cast<double>(referenceSize))
         << "ours " << sink.bytes.size() << " bytes, ImageMagick " << referenceSize;
+}
+
+// The fastest setting (for the PNG the converter reads straight back): the same
+// pixels, as ImageMagick and our decoder by content read them, a little larger.
+TEST(EncodePng, FastestKeepsThePixels) {
+    const Raster raster = test::photoRaster("photos/jpeg-variants/Bush-dog.jpg");
+    MemorySink normal;
+    encodePng(test::pictureOf(raster), {}, normal);
+    EncodeOptions fastest;
+    fastest.fastest = true;
+    MemorySink quick;
+    encodePng(test::pictureOf(raster), fastest, quick);
+
+    EXPECT_NE(quick.bytes, normal.bytes);
+    EXPECT_LT(static_cast<double>(quick.bytes.size()),
+              1.25 * static_cast<double>(normal.bytes.size()));
+    EXPECT_EQ(test::maxColourDifference(raster, test::decodeWithImageMagick(quick.bytes, "png")),
+              0);
+    const Picture back = decodePictureByContent(quick.bytes, "staged.png");
+    ASSERT_EQ(back.pixels.width(), raster.width());
+    ASSERT_EQ(back.pixels.height(), raster.height());
+    for (std::uint32_t y = 0; y < raster.height(); ++y) {
+        ASSERT_TRUE(
+            std::equal(raster.row(y), raster.row(y) + raster.width() * 4, back.pixels.row(y)))
+            << "row " << y;
+    }
 }
 
 }  // namespace

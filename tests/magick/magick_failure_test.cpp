@@ -201,6 +201,7 @@ fs::path hugeScreenGif(const fs::path& folder) {
 const std::vector<std::string> kDecode{"OUT.png"};
 const std::vector<std::string> kWriteBmp{"-auto-orient", "-quality", "80", "OUT.bmp"};
 const std::vector<std::string> kWritePdf{"-auto-orient", "-quality", "80", "OUT.pdf"};
+const std::vector<std::string> kWriteSvg{"-auto-orient", "-quality", "80", "OUT.svg"};
 const std::vector<std::string> kWriteJxl{"-auto-orient", "-quality", "80", "OUT.jxl"};
 const std::vector<std::string> kWriteJp2{"-auto-orient", "-quality", "80", "OUT.jp2"};
 const std::vector<std::string> kAnimate{"-auto-orient", "-coalesce", "OUT.webp"};
@@ -348,7 +349,8 @@ constexpr const char* kMissing =
     "the helper program no-such-helper is missing or cannot be started";
 
 const std::vector<BackEndCase> kBackEnds{
-    {"imagemagick_missing", "IMBRIX_MAGICK_CONVERT", "", kWriteBmp, kMissing},
+    // (SVG: BMP, TGA, PSD and ICO are written in process from most sources.)
+    {"imagemagick_missing", "IMBRIX_MAGICK_CONVERT", "", kWriteSvg, kMissing},
     {"graphicsmagick_missing", "IMBRIX_MAGICK_GM", "", kWritePdf, kMissing},
     {"gif2webp_missing", "IMBRIX_MAGICK_GIF2WEBP", "", kAnimate, kMissing},
     // Succeeds, but what it writes is a PNG, as ImageMagick 6 does for ".jxl".
@@ -473,6 +475,8 @@ TEST_F(OutputNameTest, WorkFoldersOfKilledFrontsAreRemoved) {
 class StoppedTest : public MagickTest {};
 
 TEST_F(StoppedTest, TerminationRemovesTheTemporaryFiles) {
+    // The helpers' route, which some formats here no longer take by default.
+    const ScopedEnv helpersOnly("IMBRIX_MAGICK_IN_PROCESS", "0");
     // A stand-in ImageMagick that leaves a file in its temporary folder (the
     // converter's), says where it is and that it runs, then waits to be ended.
     const fs::path ready = dir() / "ready";

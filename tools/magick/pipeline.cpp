@@ -16,6 +16,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "platform/process.h"
 #include "platform/uniquefd.h"
 #include "tools/magick/content.h"
+#include "tools/magick/direct.h"
 #include "tools/magick/jxlheader.h"
 #include "tools/magick/messages.h"
 #include "tools/magick/metadata.h"
@@ -268,6 +270,9 @@ private:
     // Writes the output into the workspace and returns its path there.
     std::string produce(SourceKind kind) {
         const std::string out = workspace_.file("out." + std::string(coderName(request_.format)));
+        if (request_.mode == Mode::Write && writtenInProcess(kind, out)) {
+            return out;
+        }
         std::string source;  // what ImageMagick reads
         switch (kind) {
             case SourceKind::JpegXl: {
@@ -547,6 +552,35 @@ private:
                 return out;
             }
         }
+    }
+
+    // Writes the output without helpers (see direct.h) when the imaging layer
+    // reads the source and writes the format; false, having written nothing,
+    // when the helpers' route is the one. A source whose size the header does
+    // not give goes to the helpers, which check it before they read it.
+    bool writtenInProcess(SourceKind kind, const std::string& out) {
+        const DirectEncoder* encoder = tools_.inProcess ? directEncoder(request_.format) : nullptr;
+        if (!encoder || !headerSize(kind, head_)) {
+            return false;
+        }
+        const std::string data = readInput(inputSize_);
+        const imaging::Bytes file(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+        if (!decodesInProcess(request_, kind, file)) {
+            return false;
+        }
+        platform::UniqueFd fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!fd) {
+            throw writeFailure(errorText(errno));
+        }
+        try {
+            writeInProcess(request_, *encoder, kind, file, {kMaxSide, kMaxPixels}, fd.get());
+        } catch (const DirectFailure& failure) {
+            throw failure.source() ? readFailure(failure.what()) : writeFailure(failure.what());
+        }
+        if (::close(fd.release()) != 0) {
+            throw writeFailure(errorText(errno));
+        }
+        return true;
     }
 
     // Every frame of an animation into an animated WEBP. ImageMagick 6 writes
@@ -1180,6 +1214,8 @@ Tools Tools::fromEnvironment() {
     pick(tools.heifEnc, "IMBRIX_MAGICK_HEIFENC");
     pick(tools.opjCompress, "IMBRIX_MAGICK_OPJCOMPRESS");
     pick(tools.heifConvert, "IMBRIX_MAGICK_HEIFCONVERT");
+    const char* inProcess = std::getenv("IMBRIX_MAGICK_IN_PROCESS");
+    tools.inProcess = !(inProcess && std::string_view(inProcess) == "0");
     return tools;
 }
 

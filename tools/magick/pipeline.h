@@ -10,7 +10,8 @@ namespace imbrix::magick {
 /// The helper programs, at their Debian paths unless the environment names others
 /// (IMBRIX_MAGICK_CONVERT, IMBRIX_MAGICK_GM, IMBRIX_MAGICK_CJXL, IMBRIX_MAGICK_DJXL,
 /// IMBRIX_MAGICK_JXRDEC, IMBRIX_MAGICK_GIF2WEBP, IMBRIX_MAGICK_HEIFENC,
-/// IMBRIX_MAGICK_OPJCOMPRESS, IMBRIX_MAGICK_HEIFCONVERT).
+/// IMBRIX_MAGICK_OPJCOMPRESS, IMBRIX_MAGICK_HEIFCONVERT), and whether the front
+/// writes some formats itself (IMBRIX_MAGICK_IN_PROCESS).
 struct Tools {
     std::string convert = "/usr/bin/convert";           ///< ImageMagick 6
     std::string gm = "/usr/bin/gm";                     ///< GraphicsMagick: PDF
@@ -23,6 +24,10 @@ struct Tools {
     /// HEIF and AVIF decoder, for the sources with an ICC profile (ImageMagick 6
     /// loses it).
     std::string heifConvert = "/usr/bin/heif-convert";
+    /// The formats the imaging layer writes are written in process (direct.h);
+    /// IMBRIX_MAGICK_IN_PROCESS=0 hands them to the helpers too (to compare the
+    /// routes, and to test the helpers' route).
+    bool inProcess = true;
 
     static Tools fromEnvironment();
 };
