@@ -286,7 +286,7 @@ private:
         if (converterReads) {
             const std::uint64_t frames =
                 times(std::max(extent_->pixels(), resizedPixels(extent_->pixels())),
-                      kConverterBytesPerPixel);
+                      converterBytesPerPixel(settings_.format));
             need = std::max(need, frames > UINT64_MAX - need ? UINT64_MAX : frames + need);
         }
         return need > UINT64_MAX - fileBytes ? UINT64_MAX : need + fileBytes;

@@ -15,6 +15,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "convert/converter.h"
@@ -43,6 +44,22 @@ inline constexpr std::chrono::milliseconds kFileTimePerMegapixel = std::chrono::
 /// bytes count too.
 inline constexpr std::uint64_t kOwnBytesPerPixel = 16;
 inline constexpr std::uint64_t kConverterBytesPerPixel = 8;
+/// What the converter's own encoders hold beyond that, for each pixel of the
+/// picture, where they write the format in its process (measured peaks with
+/// room to spare): JPEG XL's encoder (lossless the most) 80 bytes, AVIF's and
+/// JPEG 2000's 40, GIF's palette reduction 32.
+inline std::uint64_t converterBytesPerPixel(std::string_view format) {
+    if (format == "JXL") {
+        return 80;
+    }
+    if (format == "AVIF" || format == "JP2") {
+        return 40;
+    }
+    if (format == "GIF") {
+        return 32;
+    }
+    return kConverterBytesPerPixel;
+}
 inline constexpr std::uint64_t kUnknownPictureMemory = std::uint64_t{64} << 20;
 /// The least a converter call gets as its memory limit, whatever the picture:
 /// the converter and its tools need this much for themselves.

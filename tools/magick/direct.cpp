@@ -14,6 +14,7 @@
 #include "imaging/metadata.h"
 #include "imaging/resize.h"
 #include "imaging/stages.h"
+#include "tools/magick/pdf.h"
 
 namespace imbrix::magick {
 
@@ -25,6 +26,11 @@ constexpr std::array kEncoders{
     DirectEncoder{OutputFormat::Tga, imaging::encodeTga, false, false, false},
     DirectEncoder{OutputFormat::Psd, imaging::encodePsd, true, true, false},
     DirectEncoder{OutputFormat::Ico, imaging::encodeIco, false, false, true},
+    DirectEncoder{OutputFormat::Jxl, imaging::encodeJxl, true, true, false},
+    DirectEncoder{OutputFormat::Avif, imaging::encodeAvif, true, true, false},
+    DirectEncoder{OutputFormat::Jp2, imaging::encodeJp2, false, false, false},
+    DirectEncoder{OutputFormat::Gif, imaging::encodeGif, false, false, false},
+    DirectEncoder{OutputFormat::Pdf, nullptr, false, false, false},
 };
 
 // An icon holds at most 256 x 256 pixels (as the helpers' route plans it).
@@ -242,8 +248,72 @@ bool decodesInProcess(const Request& request, SourceKind kind, imaging::Bytes fi
     }
 }
 
+std::optional<Density> pdfDensity(SourceKind kind, imaging::Bytes file) {
+    const auto be16 = [&](std::size_t at) { return std::uint32_t{file[at]} << 8 | file[at + 1]; };
+    const auto be32 = [&](std::size_t at) { return be16(at) << 16 | be16(at + 2); };
+    if (kind == SourceKind::Jpeg) {
+        // The JFIF segment, among those before the frame.
+        std::size_t at = 2;
+        while (at + 4 <= file.size() && file[at] == 0xFF) {
+            const std::uint8_t marker = file[at + 1];
+            if (marker == 0xDA || (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
+                                   marker != 0xC8 && marker != 0xCC)) {
+                break;
+            }
+            const std::size_t length = be16(at + 2);
+            if (length < 2 || at + 2 + length > file.size()) {
+                break;
+            }
+            if (marker == 0xE0 && length >= 16 &&
+                std::memcmp(file.data() + at + 4, "JFIF\0", 5) == 0) {
+                const unsigned unit = file[at + 11];
+                const double x = be16(at + 12);
+                const double y = be16(at + 14);
+                if (unit == 0 || x == 0 || y == 0) {
+                    return Density{};
+                }
+                if (unit == 1) {
+                    return Density{x, y};
+                }
+                if (unit == 2) {
+                    return Density{x * 2.54, y * 2.54};
+                }
+                return std::nullopt;
+            }
+            at += 2 + length;
+        }
+        return Density{};
+    }
+    if (kind == SourceKind::Png) {
+        // The chunks before the picture's data: pHYs is among them when it is there.
+        std::size_t at = 8;
+        while (at + 12 <= file.size()) {
+            const std::uint32_t length = be32(at);
+            if (length > file.size() - at - 12) {
+                break;
+            }
+            const std::uint8_t* type = file.data() + at + 4;
+            if (std::memcmp(type, "IDAT", 4) == 0) {
+                break;
+            }
+            if (std::memcmp(type, "pHYs", 4) == 0 && length == 9) {
+                const double x = be32(at + 8);
+                const double y = be32(at + 12);
+                if (file[at + 16] != 1 || x == 0 || y == 0) {
+                    return std::nullopt;  // an aspect ratio only
+                }
+                return Density{x * 0.0254, y * 0.0254};
+            }
+            at += 12 + std::size_t{length};
+        }
+        return Density{};
+    }
+    return std::nullopt;
+}
+
 void writeInProcess(const Request& request, const DirectEncoder& encoder, SourceKind kind,
-                    imaging::Bytes file, const PictureLimits& limits, int fd) {
+                    imaging::Bytes file, const PictureLimits& limits, int fd,
+                    const std::string& title) {
     // The decoder may draw a picture smaller that the resize (or the icon's
     // fit) will shrink anyway.
     imaging::DecodeHint hint;
@@ -291,7 +361,12 @@ void writeInProcess(const Request& request, const DirectEncoder& encoder, Source
         imaging::EncodeOptions options;
         options.quality = request.quality;
         imaging::FileSink sink(fd, request.output);
-        encoder.encode(picture, options, sink);
+        if (encoder.encode) {
+            encoder.encode(picture, options, sink);
+        } else {
+            const Density density = pdfDensity(kind, file).value_or(Density{});
+            writePicturePdf(picture, {title, request.quality, density.x, density.y}, sink);
+        }
         sink.flush();
     } catch (const imaging::Error& e) {
         throw DirectFailure(e.what(), false);

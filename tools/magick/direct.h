@@ -5,6 +5,7 @@
 // ImageMagick's "-colorspace Gray" makes it, with the metadata the format keeps.
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -21,6 +22,7 @@ using DirectEncode = void (*)(const imaging::Picture&, const imaging::EncodeOpti
 /// An output format the imaging layer writes, and what it keeps of the source.
 struct DirectEncoder {
     OutputFormat format;
+    /// Null for PDF, whose page also takes the title and the source's density.
     DirectEncode encode;
     /// The source's colour profile goes in (unless the picture is made gray);
     /// otherwise the pixels are converted to sRGB.
@@ -60,9 +62,20 @@ struct PictureLimits {
 };
 
 /// Decodes `file` (the source `request.input`, of `kind`), makes the picture the
-/// request asks for and writes it with `encoder` into the open file `fd`.
-/// Throws DirectFailure.
+/// request asks for and writes it with `encoder` into the open file `fd`. A
+/// PDF gets `title` as its document title. Throws DirectFailure.
 void writeInProcess(const Request& request, const DirectEncoder& encoder, SourceKind kind,
-                    imaging::Bytes file, const PictureLimits& limits, int fd);
+                    imaging::Bytes file, const PictureLimits& limits, int fd,
+                    const std::string& title);
+
+/// The density a PDF page takes from the source, as GraphicsMagick reads it:
+/// a JPEG's JFIF density (in dots per inch or per centimetre; none when its
+/// unit is unknown), a PNG's pHYs in dots per metre. Nothing when the source
+/// says none, and the page is then a point per pixel (72 dpi).
+struct Density {
+    double x = 72;
+    double y = 72;
+};
+std::optional<Density> pdfDensity(SourceKind kind, imaging::Bytes file);
 
 }  // namespace imbrix::magick

@@ -565,7 +565,8 @@ private:
         }
         const std::string data = readInput(inputSize_);
         const imaging::Bytes file(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-        if (!decodesInProcess(request_, kind, file)) {
+        if (!decodesInProcess(request_, kind, file) ||
+            (request_.format == OutputFormat::Pdf && !pdfDensity(kind, file))) {
             return false;
         }
         platform::UniqueFd fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -573,7 +574,8 @@ private:
             throw writeFailure(errorText(errno));
         }
         try {
-            writeInProcess(request_, *encoder, kind, file, {kMaxSide, kMaxPixels}, fd.get());
+            writeInProcess(request_, *encoder, kind, file, {kMaxSide, kMaxPixels}, fd.get(),
+                           pdfTitle());
         } catch (const DirectFailure& failure) {
             throw failure.source() ? readFailure(failure.what()) : writeFailure(failure.what());
         }
