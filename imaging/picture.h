@@ -60,6 +60,8 @@ struct EncodeOptions {
     /// program hands the external converter): the lossless encoders compress at
     /// their fastest level.
     bool fastest = false;
+    /// JPEG: the chroma at full size (4:4:4) rather than halved each way (4:2:0).
+    bool fullChroma = false;
 };
 
 }  // namespace imbrix::imaging

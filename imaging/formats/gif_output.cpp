@@ -209,7 +209,8 @@ void encodeGif(const Picture& picture, const EncodeOptions& /*options*/, Sink& o
     GifWriter writer;
     writer.sink = &out;
     GifFile gif(writer);
-    EGifSetGifVersion(gif.get(), transparent != NO_TRANSPARENT_COLOR);
+    // GIF89a always, as ImageMagick writes it, with or without transparency.
+    EGifSetGifVersion(gif.get(), true);
     gif.check(EGifPutScreenDesc(gif.get(), width, height, 8, 0, map.get()));
     if (transparent != NO_TRANSPARENT_COLOR) {
         GraphicsControlBlock control{};

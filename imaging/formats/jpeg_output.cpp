@@ -123,7 +123,7 @@ extern "C" void onTermDestination(j_compress_ptr cinfo) {
 // byte per pixel, filled from the raster's green channel.
 bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestination& dest,
               const Raster& raster, int quality, Bytes icc, const std::vector<Segment>& segments,
-              JSAMPLE* grayRows) {
+              JSAMPLE* grayRows, bool fullChroma) {
     if (setjmp(err.jump)) {
         return false;
     }
@@ -141,9 +141,10 @@ bool compress(jpeg_compress_struct& cinfo, JpegErrorManager& err, JpegDestinatio
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
     if (!grayRows) {
-        // 4:2:0: luma at full size, both chroma components halved each way.
-        cinfo.comp_info[0].h_samp_factor = 2;
-        cinfo.comp_info[0].v_samp_factor = 2;
+        // 4:2:0: luma at full size, both chroma components halved each way
+        // (4:4:4 when asked: all three at full size).
+        cinfo.comp_info[0].h_samp_factor = fullChroma ? 1 : 2;
+        cinfo.comp_info[0].v_samp_factor = fullChroma ? 1 : 2;
         for (int c = 1; c < 3; ++c) {
             cinfo.comp_info[c].h_samp_factor = 1;
             cinfo.comp_info[c].v_samp_factor = 1;
@@ -219,7 +220,7 @@ void encode(const Picture& picture, const EncodeOptions& options, Sink& out, boo
     const std::vector<Segment> segments = descriptiveSegments(meta);
     std::vector<JSAMPLE> grayRows(gray ? std::size_t{kRowsPerCall} * raster.width() : 0);
     const bool ok = compress(cinfo, err, dest, raster, quality, meta.icc, segments,
-                             gray ? grayRows.data() : nullptr);
+                             gray ? grayRows.data() : nullptr, options.fullChroma);
     jpeg_destroy_compress(&cinfo);
     if (!ok) {
         if (dest.sinkError) {

@@ -31,7 +31,7 @@ TEST(EncodeGif, PhotoIsReducedToAPaletteCloseToIt) {
     MemorySink sink;
     encodeGif(test::pictureOf(raster), test::withQuality(80), sink);
     ASSERT_GT(sink.bytes.size(), 13u);
-    EXPECT_EQ(std::string(sink.bytes.begin(), sink.bytes.begin() + 6), "GIF87a");
+    EXPECT_EQ(std::string(sink.bytes.begin(), sink.bytes.begin() + 6), "GIF89a");
     EXPECT_EQ(paletteEntries(sink.bytes), 256);
     EXPECT_EQ(transparentIndex(sink.bytes), -1);
 

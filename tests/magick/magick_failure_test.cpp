@@ -377,6 +377,8 @@ TEST_P(BackEndTest, FailsClearlyAndWritesNothing) {
     const std::string helper =
         c.script.empty() ? file("no-such-helper") : writeScript(dir() / "helper", c.script);
     const ScopedEnv env(c.variable, helper);
+    // The helpers' route, for the formats the front also writes in its own process.
+    const ScopedEnv helpersOnly("IMBRIX_MAGICK_IN_PROCESS", "0");
     const fs::path source = c.args == kAnimate ? smallGif() : smallPhoto();
     std::string out;
     const std::vector<std::string> args = commandLine(source, c.args, out);

@@ -136,6 +136,8 @@ void writePicturePdf(const imaging::Picture& picture, const PdfPageOptions& opti
     const bool gray = isGray(page.pixels);
     imaging::EncodeOptions encodeOptions;
     encodeOptions.quality = options.quality;
+    // GraphicsMagick keeps the chroma at full size from quality 90 on.
+    encodeOptions.fullChroma = options.quality >= 90;
     imaging::MemorySink jpeg;
     (gray ? imaging::encodeGrayJpeg : imaging::encodeJpeg)(page, encodeOptions, jpeg);
 
