@@ -78,7 +78,9 @@ protected:
         }
         env.push_back("TMPDIR=" + scratch_.file("tmp"));
         if (slow) {
+            // The helpers' route, where the slow ImageMagick writes the picture.
             env.push_back("IMBRIX_MAGICK_CONVERT=" + convert());
+            env.push_back("IMBRIX_MAGICK_IN_PROCESS=0");
         }
         std::vector<char*> argv, envp;
         for (std::string& a : args) {
