@@ -101,7 +101,8 @@ bool isGray(const Raster& raster) {
     return true;
 }
 
-// The raster as libjxl takes it: interleaved gray, RGB or RGBA (straight alpha).
+// The raster as libjxl takes it: interleaved gray, gray and alpha, RGB or RGBA
+// (straight alpha).
 std::vector<std::uint8_t> interleave(const Raster& raster, std::uint32_t channels) {
     const std::uint32_t width = raster.width();
     std::vector<std::uint8_t> out(std::size_t{width} * raster.height() * channels);
@@ -109,19 +110,23 @@ std::vector<std::uint8_t> interleave(const Raster& raster, std::uint32_t channel
     std::uint8_t* dst = out.data();
     for (std::uint32_t y = 0; y < raster.height(); ++y) {
         const std::uint8_t* p = raster.row(y);
-        if (channels == 4 && raster.premultiplied) {
+        const bool alpha = channels == 2 || channels == 4;
+        if (alpha && raster.premultiplied) {
             formats::unpremultiplyRow(p, straight.data(), width);
             p = straight.data();
         }
         for (std::uint32_t x = 0; x < width; ++x, p += 4) {
-            if (channels == 1) {
+            if (channels <= 2) {
                 *dst++ = p[kGreen];
+                if (alpha) {
+                    *dst++ = p[kAlpha];
+                }
                 continue;
             }
             *dst++ = p[kRed];
             *dst++ = p[kGreen];
             *dst++ = p[kBlue];
-            if (channels == 4) {
+            if (alpha) {
                 *dst++ = p[kAlpha];
             }
         }

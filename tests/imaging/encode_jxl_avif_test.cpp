@@ -248,20 +248,42 @@ TEST(EncodeJxl, Quality100IsLossless) {
     }
 }
 
-TEST(EncodeJxl, GrayIsStoredAsOneChannel) {
-    const Raster gray = test::makeRaster(37, 23, [](int x, int y) {
-        const int v = (x * 7 + y * 3) % 256;
-        return std::array<int, 4>{v, v, v, 255};
-    });
-    MemorySink sink;
-    encodeJxl(test::pictureOf(gray), test::withQuality(100), sink);
-    test::ScratchDir dir;
-    const std::string out = dir.file("gray.jxl");
-    test::writeBytes(out, sink.bytes);
-    std::string info;
-    ASSERT_EQ(test::runCommand({"jxlinfo", out}, &info), 0) << info;
-    EXPECT_NE(info.find("8-bit Grayscale"), std::string::npos) << info;
-    EXPECT_EQ(test::maxColourDifference(gray, decodeWith("djxl", sink.bytes, "jxl")), 0);
+// Gray pictures are stored as gray: one channel, or gray and alpha (straight
+// values, exact at quality 100).
+TEST(EncodeJxl, GrayIsStoredAsGrayWithAlphaWhereThereIsSome) {
+    for (const bool transparent : {false, true}) {
+        SCOPED_TRACE(transparent);
+        const Raster gray = test::makeRaster(
+            37, 23,
+            [&](int x, int y) {
+                const int v = (x * 7 + y * 3) % 256;
+                return std::array<int, 4>{v, v, v, transparent ? (x * 13 + y * 5) % 256 : 255};
+            },
+            false);
+        MemorySink sink;
+        encodeJxl(test::pictureOf(gray), test::withQuality(100), sink);
+        test::ScratchDir dir;
+        const std::string out = dir.file("gray.jxl");
+        test::writeBytes(out, sink.bytes);
+        std::string info;
+        ASSERT_EQ(test::runCommand({"jxlinfo", out}, &info), 0) << info;
+        EXPECT_NE(info.find(transparent ? "8-bit Grayscale+Alpha" : "8-bit Grayscale"),
+                  std::string::npos)
+            << info;
+        const test::Decoded decoded = decodeWith("djxl", sink.bytes, "jxl");
+        EXPECT_EQ(decoded.hasAlphaChannel(), transparent);
+        EXPECT_EQ(maxAlphaDifference(gray, decoded), 0);
+        // Where alpha is 0 the colour carries nothing.
+        for (std::uint32_t y = 0; y < gray.height(); ++y) {
+            for (std::uint32_t x = 0; x < gray.width(); ++x) {
+                const std::uint8_t* p = gray.row(y) + x * 4;
+                const auto c = decoded.at(x, y);
+                if (p[kAlpha] != 0) {
+                    ASSERT_EQ(c[0], p[kRed]) << x << "," << y;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
