@@ -70,7 +70,7 @@ private:
     std::size_t partSize_;
 
     std::vector<SourceFile> part_;
-    RunSummary whole_;  ///< the figures of the parts converted so far
+    RunSummary whole_;              ///< the figures of the parts converted so far
     std::int64_t sourceBytes_ = 0;  ///< the bytes of those parts' sources
     std::uint32_t startTick_ = 0;
     bool started_ = false;  ///< a part passed the checks
