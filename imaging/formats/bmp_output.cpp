@@ -24,16 +24,6 @@ constexpr std::uint32_t kSrgbColourSpace = 0x73524742;  // 'sRGB'
 constexpr std::uint32_t kIntentImages = 4;              // LCS_GM_IMAGES
 constexpr std::uint32_t kPixelsPerMetre = 2835;         // 72 dpi
 
-void put16(std::uint8_t* at, std::uint32_t value) {
-    at[0] = static_cast<std::uint8_t>(value);
-    at[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void put32(std::uint8_t* at, std::uint32_t value) {
-    put16(at, value & 0xFFFF);
-    put16(at + 2, value >> 16);
-}
-
 }  // namespace
 
 void encodeBmp(const Picture& picture, const EncodeOptions& /*options*/, Sink& out) {
@@ -58,26 +48,26 @@ void encodeBmp(const Picture& picture, const EncodeOptions& /*options*/, Sink& o
     std::uint8_t* h = header.data();
     h[0] = 'B';
     h[1] = 'M';
-    put32(h + 2, static_cast<std::uint32_t>(fileSize));
-    put32(h + 10, static_cast<std::uint32_t>(headers));
+    formats::putLe32(h + 2, static_cast<std::uint32_t>(fileSize));
+    formats::putLe32(h + 10, static_cast<std::uint32_t>(headers));
     std::uint8_t* info = h + kFileHeaderSize;
-    put32(info, kInfoHeaderSize);
-    put32(info + 4, width);
-    put32(info + 8, height);  // positive: bottom-up
-    put16(info + 12, 1);      // planes
-    put16(info + 14, alpha ? 32 : 24);
-    put32(info + 16, alpha ? kBiBitfields : kBiRgb);
-    put32(info + 20, static_cast<std::uint32_t>(rowBytes * height));
-    put32(info + 24, kPixelsPerMetre);
-    put32(info + 28, kPixelsPerMetre);
+    formats::putLe32(info, kInfoHeaderSize);
+    formats::putLe32(info + 4, width);
+    formats::putLe32(info + 8, height);  // positive: bottom-up
+    formats::putLe16(info + 12, 1);      // planes
+    formats::putLe16(info + 14, alpha ? 32 : 24);
+    formats::putLe32(info + 16, alpha ? kBiBitfields : kBiRgb);
+    formats::putLe32(info + 20, static_cast<std::uint32_t>(rowBytes * height));
+    formats::putLe32(info + 24, kPixelsPerMetre);
+    formats::putLe32(info + 28, kPixelsPerMetre);
     if (alpha) {
-        put32(info + 40, 0x00FF0000);  // red
-        put32(info + 44, 0x0000FF00);  // green
-        put32(info + 48, 0x000000FF);  // blue
-        put32(info + 52, 0xFF000000);  // alpha
+        formats::putLe32(info + 40, 0x00FF0000);  // red
+        formats::putLe32(info + 44, 0x0000FF00);  // green
+        formats::putLe32(info + 48, 0x000000FF);  // blue
+        formats::putLe32(info + 52, 0xFF000000);  // alpha
     }
-    put32(info + 56, kSrgbColourSpace);
-    put32(info + 108, kIntentImages);
+    formats::putLe32(info + 56, kSrgbColourSpace);
+    formats::putLe32(info + 108, kIntentImages);
     out.write(header.data(), header.size());
 
     std::vector<std::uint8_t> row(static_cast<std::size_t>(rowBytes), 0);
@@ -91,12 +81,7 @@ void encodeBmp(const Picture& picture, const EncodeOptions& /*options*/, Sink& o
                 std::copy_n(src, std::size_t{width} * 4, row.data());
             }
         } else {
-            std::uint8_t* dst = row.data();
-            for (std::uint32_t x = 0; x < width; ++x, src += 4, dst += 3) {
-                dst[0] = src[kBlue];
-                dst[1] = src[kGreen];
-                dst[2] = src[kRed];
-            }
+            formats::bgrRow(src, row.data(), width);
         }
         out.write(row.data(), row.size());
     }

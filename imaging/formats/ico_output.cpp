@@ -8,6 +8,7 @@
 #include "imaging/colour.h"
 #include "imaging/encode.h"
 #include "imaging/error.h"
+#include "imaging/formats/outputs.h"
 
 namespace imbrix::imaging {
 
@@ -15,16 +16,6 @@ namespace {
 
 constexpr std::uint32_t kMaxIconSide = 256;
 constexpr std::size_t kHeaderSize = 6 + 16;  // ICONDIR and one ICONDIRENTRY
-
-void put16(std::uint8_t* at, std::uint32_t value) {
-    at[0] = static_cast<std::uint8_t>(value);
-    at[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void put32(std::uint8_t* at, std::uint32_t value) {
-    put16(at, value & 0xFFFF);
-    put16(at + 2, value >> 16);
-}
 
 }  // namespace
 
@@ -48,15 +39,15 @@ void encodeIco(const Picture& picture, const EncodeOptions& options, Sink& out) 
     encodePng(std::move(plain), options, png);
 
     std::array<std::uint8_t, kHeaderSize> header{};
-    put16(header.data() + 2, 1);  // type: icon
-    put16(header.data() + 4, 1);  // one entry
+    formats::putLe16(header.data() + 2, 1);  // type: icon
+    formats::putLe16(header.data() + 4, 1);  // one entry
     std::uint8_t* entry = header.data() + 6;
     entry[0] = static_cast<std::uint8_t>(width == kMaxIconSide ? 0 : width);  // 0 means 256
     entry[1] = static_cast<std::uint8_t>(height == kMaxIconSide ? 0 : height);
-    put16(entry + 4, 1);   // planes
-    put16(entry + 6, 32);  // bits per pixel
-    put32(entry + 8, static_cast<std::uint32_t>(png.bytes.size()));
-    put32(entry + 12, static_cast<std::uint32_t>(kHeaderSize));
+    formats::putLe16(entry + 4, 1);   // planes
+    formats::putLe16(entry + 6, 32);  // bits per pixel
+    formats::putLe32(entry + 8, static_cast<std::uint32_t>(png.bytes.size()));
+    formats::putLe32(entry + 12, static_cast<std::uint32_t>(kHeaderSize));
     out.write(header.data(), header.size());
     out.write(png.bytes.data(), png.bytes.size());
 }

@@ -43,4 +43,23 @@ inline void unpremultiplyRow(const std::uint8_t* src, std::uint8_t* dst, std::ui
     }
 }
 
+/// Little-endian fields of a file header (BMP, ICO).
+inline void putLe16(std::uint8_t* at, std::uint32_t value) {
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+inline void putLe32(std::uint8_t* at, std::uint32_t value) {
+    putLe16(at, value & 0xFFFF);
+    putLe16(at + 2, value >> 16);
+}
+
+/// Copies `width` BGRA pixels from `src` to `dst` as BGR, the alpha byte dropped.
+inline void bgrRow(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t width) {
+    for (std::uint32_t x = 0; x < width; ++x, src += 4, dst += 3) {
+        dst[0] = src[kBlue];
+        dst[1] = src[kGreen];
+        dst[2] = src[kRed];
+    }
+}
+
 }  // namespace imbrix::imaging::formats

@@ -74,12 +74,7 @@ void encodeTga(const Picture& picture, const EncodeOptions& /*options*/, Sink& o
                 row[x] = src[std::size_t{x} * 4 + kGreen];
             }
         } else {
-            std::uint8_t* dst = row.data();
-            for (std::uint32_t x = 0; x < width; ++x, src += 4, dst += 3) {
-                dst[0] = src[kBlue];
-                dst[1] = src[kGreen];
-                dst[2] = src[kRed];
-            }
+            formats::bgrRow(src, row.data(), width);
         }
         out.write(row.data(), row.size());
     }
