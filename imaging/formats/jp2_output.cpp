@@ -34,18 +34,6 @@ int resolutionLevels(std::uint32_t width, std::uint32_t height) {
     return levels;
 }
 
-bool isGray(const Raster& raster) {
-    for (std::uint32_t y = 0; y < raster.height(); ++y) {
-        const std::uint8_t* p = raster.row(y);
-        for (std::uint32_t x = 0; x < raster.width(); ++x, p += 4) {
-            if (p[kRed] != p[kGreen] || p[kGreen] != p[kBlue]) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // The JP2 is built in memory: OpenJPEG seeks back to finish the codestream's
 // box once it knows its length. It is as small as the JPEG it is sized by.
 struct MemoryStream {
@@ -203,7 +191,7 @@ void encodeJp2(const Picture& picture, const EncodeOptions& options, Sink& out) 
     }
     const int quality = std::clamp(options.quality, 1, 100);
     const bool alpha = !formats::isOpaque(raster);
-    const bool gray = isGray(raster);
+    const bool gray = formats::isGray(raster);
 
     opj_cparameters_t params;
     opj_set_default_encoder_parameters(&params);

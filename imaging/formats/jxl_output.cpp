@@ -89,18 +89,6 @@ std::string profileSpace(Bytes icc) {
     return std::string(reinterpret_cast<const char*>(icc.data()) + 16, 4);
 }
 
-bool isGray(const Raster& raster) {
-    for (std::uint32_t y = 0; y < raster.height(); ++y) {
-        const std::uint8_t* p = raster.row(y);
-        for (std::uint32_t x = 0; x < raster.width(); ++x, p += 4) {
-            if (p[kRed] != p[kGreen] || p[kGreen] != p[kBlue]) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // The raster as libjxl takes it: interleaved gray, gray and alpha, RGB or RGBA
 // (straight alpha).
 std::vector<std::uint8_t> interleave(const Raster& raster, std::uint32_t channels) {
@@ -171,7 +159,7 @@ void encodeJxl(const Picture& source, const EncodeOptions& options, const JxlTun
     const std::string space = profileSpace(meta.icc);
     const bool alpha = !isOpaque(raster);
     // A gray profile needs gray samples; an RGB one RGB samples, gray or not.
-    const bool gray = space == "GRAY" || (meta.icc.empty() && isGray(raster));
+    const bool gray = space == "GRAY" || (meta.icc.empty() && formats::isGray(raster));
     const std::uint32_t colours = gray ? 1 : 3;
     const std::uint32_t channels = colours + (alpha ? 1 : 0);
 

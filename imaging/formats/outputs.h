@@ -24,6 +24,20 @@ inline bool isOpaque(const Raster& raster) {
     return true;
 }
 
+/// True when every pixel has red = green = blue (premultiplied or not: the
+/// premultiplication keeps gray gray).
+inline bool isGray(const Raster& raster) {
+    for (std::uint32_t y = 0; y < raster.height(); ++y) {
+        const std::uint8_t* p = raster.row(y);
+        for (std::uint32_t x = 0; x < raster.width(); ++x, p += 4) {
+            if (p[kRed] != p[kGreen] || p[kGreen] != p[kBlue]) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 /// Copies `width` premultiplied BGRA pixels from `src` to `dst` unpremultiplied,
 /// with the same rounding as unpremultiply() in raster.h (alpha 0 gives 0).
 inline void unpremultiplyRow(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t width) {

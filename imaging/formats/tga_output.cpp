@@ -19,18 +19,6 @@ constexpr std::uint8_t kGray = 3;
 constexpr std::uint8_t kTopDown = 0x20;
 constexpr std::uint32_t kMaxSide = 0xFFFF;
 
-bool isGray(const Raster& raster) {
-    for (std::uint32_t y = 0; y < raster.height(); ++y) {
-        const std::uint8_t* p = raster.row(y);
-        for (std::uint32_t x = 0; x < raster.width(); ++x, p += 4) {
-            if (p[kBlue] != p[kGreen] || p[kGreen] != p[kRed]) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 void encodeTga(const Picture& picture, const EncodeOptions& /*options*/, Sink& out) {
@@ -46,7 +34,7 @@ void encodeTga(const Picture& picture, const EncodeOptions& /*options*/, Sink& o
                     " pixels, at most 65535 a side)");
     }
     const bool alpha = !formats::isOpaque(raster);
-    const bool gray = !alpha && isGray(raster);
+    const bool gray = !alpha && formats::isGray(raster);
     const unsigned bytesPerPixel = gray ? 1 : alpha ? 4 : 3;
 
     std::array<std::uint8_t, 18> header{};

@@ -67,18 +67,6 @@ std::unique_ptr<imaging::Picture> flattenedOnWhite(const imaging::Raster& raster
     return flat;
 }
 
-bool isGray(const imaging::Raster& raster) {
-    for (std::uint32_t y = 0; y < raster.height(); ++y) {
-        const std::uint8_t* p = raster.row(y);
-        for (std::uint32_t x = 0; x < raster.width(); ++x, p += 4) {
-            if (p[imaging::kRed] != p[imaging::kGreen] || p[imaging::kGreen] != p[imaging::kBlue]) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // A number as PDF writes it: no exponent, at most two decimals, a point
 // whatever the locale.
 std::string pdfNumber(double value) {
@@ -133,7 +121,7 @@ void writePicturePdf(const imaging::Picture& picture, const PdfPageOptions& opti
         owned = std::make_unique<imaging::Picture>(imaging::Picture{raster.clone(), {}});
     }
     const imaging::Picture& page = owned ? *owned : picture;
-    const bool gray = isGray(page.pixels);
+    const bool gray = imaging::formats::isGray(page.pixels);
     imaging::EncodeOptions encodeOptions;
     encodeOptions.quality = options.quality;
     // GraphicsMagick keeps the chroma at full size from quality 90 on.
